@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need, from Debian's packages.
+# Does nothing when everything is already there.
+set -euo pipefail
+
+need=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64 mingw-w64)
+have_cmd wine        || need+=(wine wine64)
+have_pkg wine64      || need+=(wine64)
+have_cmd Xvfb        || need+=(xvfb)
+have_cmd xauth       || need+=(xauth)
+have_cmd xdpyinfo    || need+=(x11-utils)
+have_cmd xdotool     || need+=(xdotool)
+have_cmd import      || need+=(imagemagick)
+have_pkg fonts-wine  || need+=(fonts-wine)
+have_cmd cmake       || need+=(cmake)
+have_cmd ninja       || need+=(ninja-build)
+have_cmd python3     || need+=(python3)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing: ${need[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
+fi

@@ -1,0 +1,49 @@
+// Process-wide state and operations of the setup tool.
+#pragma once
+
+#include <windows.h>
+#include <cstdarg>
+#include <cstddef>
+
+enum SetupAction : DWORD {
+  SetupActionNone = 0,
+  InstallUSB = 1,
+  UninstallUSB = 2,
+  InstallNET = 3,
+  UninstallNET = 4,
+};
+
+// Buffer capacities, in UTF-16 characters including the terminating NUL.
+constexpr size_t ResourceTextCapacity = 100;
+constexpr size_t PathCapacity = 260;
+constexpr size_t LineCapacity = 1024;
+
+// Shell (window, command line, worker start).
+extern HINSTANCE AppInstance;
+extern HWND MainWindow;
+extern SetupAction CurrentAction;
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Bounded UTF-16 printf-style formatting: "%s" and "%ws" both take a
+// NUL-terminated UTF-16 string, "%d" a signed 32-bit integer. Returns the
+// characters written (without the NUL), or -1 with an empty string when the
+// text does not fit or cannot be formatted.
+int FormatBounded(wchar_t* buffer, size_t capacity, const wchar_t* format, ...);
+int FormatBoundedV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args);
+
+// Setup log.
+extern bool LogEnabled;
+extern wchar_t LogFilePath[PathCapacity];
+void OpenSetupLog(const wchar_t* name);
+void WriteSetupLog(const wchar_t* format, ...);
+
+// Worker and actions.
+extern wchar_t SourceDirectory[PathCapacity];
+DWORD WINAPI SetupWorkerThread(LPVOID parameter);
+void InstallUsbDriver(const wchar_t* infPath);
+bool InstallNetworkScanner(const wchar_t* infPath);
+DWORD UninstallScanner(bool isUsb);
+
+// Where the USB install records the staged name of its driver package.
+constexpr wchar_t DriverRecordKey[] = L"SOFTWARE\\Orvane\\QzPrinter\\Tarvel\\Mgr\\Driver";
+constexpr wchar_t DriverRecordValue[] = L"scannerUSB";
