@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "adjust.h"
@@ -135,7 +136,15 @@ std::vector<ColourCase> ColourCases()
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, ColourPath, ::testing::ValuesIn(ColourCases()));
+std::string ColourCaseName(const ::testing::TestParamInfo<ColourCase>& info)
+{
+    const ColourCase& c = info.param;
+    auto number = [](LONG v) { return (v < 0 ? "Minus" : "") + std::to_string(v < 0 ? -v : v); };
+    return "Bits" + std::to_string(c.bitCount) + (c.height < 0 ? "TopDown" : "BottomUp") + "Brightness" +
+           number(c.settings.brightness) + "Contrast" + number(c.settings.contrast);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, ColourPath, ::testing::ValuesIn(ColourCases()), ColourCaseName);
 
 TEST(ColourPathLayout, Page100x50IsBottomUpWithTheDeclaredSizes)
 {
@@ -157,6 +166,19 @@ TEST(ColourPathLayout, Page100x50IsBottomUpWithTheDeclaredSizes)
     const Gdiplus::ColorMatrix m = BuildColourMatrix(1000, 0);
     EXPECT_NEAR(run.output[54], ExpectedChannel(m, Channel(0, 49, 0)), 1);
     EXPECT_NEAR(run.output[54 + 49 * 300], ExpectedChannel(m, Channel(0, 0, 0)), 1);
+}
+
+TEST(ColourPathLayout, LargerInfoHeaderIsDecodedAndTheOutputDeclaresForty)
+{
+    BmpFile page = ColourPage(12, 5, 24);
+    const AdjustOutcome plain = RunAdjustImage(page.Bytes(), 300, -200);
+    page.info.biSize = 124;
+    page.extraHeader.assign(124 - 40, 0);
+    const AdjustOutcome large = RunAdjustImage(page.Bytes(), 300, -200);
+    ASSERT_EQ(large.hr, S_OK);
+    EXPECT_EQ(U32At(large.output, 14), 40u);
+    EXPECT_EQ(U32At(large.output, 10), 54u);
+    EXPECT_EQ(large.output, plain.output);
 }
 
 TEST(ColourPathLayout, CropShowsTheSourceFromItsOrigin)
@@ -196,26 +218,43 @@ BmpFile OneBitPage(LONG width, LONG height, DWORD colours)
     return page;
 }
 
-TEST(OneBitPath, PixelsUnchangedPaletteBlackWhiteResolutionKept)
+class OneBitPath : public ::testing::TestWithParam<LONG> {};
+
+TEST_P(OneBitPath, PixelsUnchangedPaletteBlackWhiteResolutionKept)
 {
-    const BmpFile page = OneBitPage(96, 20, 2);
+    const LONG width = GetParam();
+    const UINT32 stride = BmpStride(width, 1);
+    const BmpFile page = OneBitPage(width, 20, 2);
     const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 500);
     ASSERT_EQ(run.hr, S_OK);
     const ParsedBmp out(run.output);
     EXPECT_EQ(out.file.bfOffBits, 62u);
-    EXPECT_EQ(out.file.bfSize, 62u + 12 * 20);
-    EXPECT_EQ(run.byteCount, 62u + 12 * 20);
+    EXPECT_EQ(out.file.bfSize, 62u + stride * 20);
+    EXPECT_EQ(run.byteCount, 62u + stride * 20);
     EXPECT_EQ(out.info.biBitCount, 1);
+    EXPECT_EQ(out.info.biWidth, width);
+    EXPECT_EQ(out.info.biHeight, 20);
     EXPECT_EQ(out.info.biClrUsed, 2u);
     EXPECT_EQ(out.info.biXPelsPerMeter, 1234);
     EXPECT_EQ(out.info.biYPelsPerMeter, 4321);
+    // The input's table was white, black; the output's is black, white.
     const RGBQUAD black = out.PaletteEntry(0), white = out.PaletteEntry(1);
     EXPECT_EQ(black.rgbBlue + black.rgbGreen + black.rgbRed, 0);
     EXPECT_EQ(white.rgbBlue + white.rgbGreen + white.rgbRed, 3 * 255);
-    EXPECT_EQ(std::vector<BYTE>(run.output.begin() + 62, run.output.end()), page.pixels);
+    // Every pixel bit is copied unchanged.
+    ASSERT_EQ(run.output.size(), 62u + page.pixels.size());
+    for (UINT32 r = 0; r < 20; ++r) {
+        for (LONG x = 0; x < width; ++x) {
+            const BYTE mask = static_cast<BYTE>(0x80 >> (x % 8));
+            const size_t at = static_cast<size_t>(r) * stride + x / 8;
+            ASSERT_EQ(run.output[62 + at] & mask, page.pixels[at] & mask) << "row " << r << " x " << x;
+        }
+    }
 }
 
-TEST(OneBitPath, ZeroColourCountIsWrittenAsTwo)
+INSTANTIATE_TEST_SUITE_P(Widths, OneBitPath, ::testing::Values(96, 100, 7));
+
+TEST(OneBitPage, ZeroColourCountIsWrittenAsTwo)
 {
     const BmpFile page = OneBitPage(96, 4, 0);
     const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 0);
@@ -227,7 +266,7 @@ TEST(OneBitPath, ZeroColourCountIsWrittenAsTwo)
     EXPECT_EQ(std::vector<BYTE>(run.output.begin() + 62, run.output.end()), page.pixels);
 }
 
-TEST(OneBitPath, WholeImageCropIsAcceptedAndARealCropRefused)
+TEST(OneBitPage, WholeImageCropIsAcceptedAndARealCropRefused)
 {
     const BmpFile page = OneBitPage(96, 20, 2);
     EXPECT_EQ(RunAdjustImage(page.Bytes(), 500, 0, 0, 0, 5000, 5000).hr, S_OK);
