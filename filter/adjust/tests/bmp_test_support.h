@@ -298,16 +298,26 @@ struct AdjustOutcome {
     std::vector<BYTE> output;   // the destination stream, initially empty
 };
 
+// AdjustImage from a memory stream holding `input` into `destination`; the
+// outcome's output is everything `destination` holds afterwards.
+inline AdjustOutcome RunAdjustImageInto(IStream* destination, const std::vector<BYTE>& input,
+                                        LONG brightness, LONG contrast, LONG left = 0, LONG top = 0,
+                                        LONG width = 0, LONG height = 0)
+{
+    ComRef<IStream> working = StreamOf(input);
+    AdjustOutcome outcome{E_UNEXPECTED, kUntouchedCount, {}};
+    outcome.hr = AdjustImage(brightness, contrast, working.Get(), destination, &outcome.byteCount, left,
+                             top, width, height);
+    outcome.output = StreamBytes(destination);
+    return outcome;
+}
+
+// The same into a new, empty memory stream.
 inline AdjustOutcome RunAdjustImage(const std::vector<BYTE>& input, LONG brightness, LONG contrast,
                                     LONG left = 0, LONG top = 0, LONG width = 0, LONG height = 0)
 {
-    ComRef<IStream> working = StreamOf(input);
     ComRef<IStream> destination = StreamOf({});
-    AdjustOutcome outcome{E_UNEXPECTED, kUntouchedCount, {}};
-    outcome.hr = AdjustImage(brightness, contrast, working.Get(), destination.Get(), &outcome.byteCount,
-                             left, top, width, height);
-    outcome.output = StreamBytes(destination.Get());
-    return outcome;
+    return RunAdjustImageInto(destination.Get(), input, brightness, contrast, left, top, width, height);
 }
 
 }  // namespace bmptest

@@ -284,13 +284,11 @@ TEST(ColourPathFailures, UndecodablePageTouchesNothing)
     std::vector<BYTE> bytes = page.Bytes();
     bytes[0] = 'X';  // no longer a BMP file to GDI+
     bytes[1] = 'X';
-    ComRef<IStream> working = StreamOf(bytes);
     ComRef<IStream> destination = StreamOf({7, 7});
-    ULONG64 count = kUntouched;
-    const HRESULT hr = AdjustImage(300, 300, working.Get(), destination.Get(), &count, 0, 0, 0, 0);
-    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
-    EXPECT_EQ(count, kUntouched);
-    EXPECT_EQ(StreamBytes(destination.Get()), (std::vector<BYTE>{7, 7}));
+    const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), bytes, 300, 300);
+    EXPECT_TRUE(FAILED(outcome.hr)) << std::hex << outcome.hr;
+    EXPECT_EQ(outcome.byteCount, kUntouched);
+    EXPECT_EQ(outcome.output, (std::vector<BYTE>{7, 7}));
 }
 
 TEST(ColourPathFailures, DepthsWithAColourTableOtherThanOneBitAreRefused)
@@ -319,14 +317,11 @@ TEST_F(WithGdiplus, SixteenBitPageKeepsItsFormat)
 
 TEST(ColourPathFailures, FailingDestinationWriteGivesItsCodeAndTheFullSize)
 {
-    const BmpFile page = ColourPage(100, 50, 24);
-    ComRef<IStream> working = StreamOf(page.Bytes());
     ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, 10, STG_E_WRITEFAULT);
-    ULONG64 count = kUntouched;
-    EXPECT_EQ(AdjustImage(1000, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0),
-              STG_E_WRITEFAULT);
-    EXPECT_EQ(count, 15054u);
-    EXPECT_EQ(StreamBytes(destination->Inner()).size(), 54u + 6 * 300);
+    const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), ColourPage(100, 50, 24).Bytes(), 1000, 0);
+    EXPECT_EQ(outcome.hr, STG_E_WRITEFAULT);
+    EXPECT_EQ(outcome.byteCount, 15054u);
+    EXPECT_EQ(outcome.output.size(), 54u + 6 * 300);
 }
 
 // The bitmap writer on a decoded bitmap.

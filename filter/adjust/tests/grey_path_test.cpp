@@ -334,14 +334,11 @@ INSTANTIATE_TEST_SUITE_P(EachCall, GreyPathFailingWorking,
 
 TEST(GreyPath, FailingDestinationWriteGivesItsCodeAndTheFullSize)
 {
-    const BmpFile page = GreyPage(100, 50, Ramp);
-    ComRef<IStream> working = StreamOf(page.Bytes());
     ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, 20, STG_E_WRITEFAULT);
-    ULONG64 count = kUntouched;
-    EXPECT_EQ(AdjustImage(1000, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0),
-              STG_E_WRITEFAULT);
-    EXPECT_EQ(count, 6078u);
-    EXPECT_EQ(StreamBytes(destination->Inner()).size(), 14u + 40 + 1024 + 16 * 100);
+    const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), GreyPage(100, 50, Ramp).Bytes(), 1000, 0);
+    EXPECT_EQ(outcome.hr, STG_E_WRITEFAULT);
+    EXPECT_EQ(outcome.byteCount, 6078u);
+    EXPECT_EQ(outcome.output.size(), 14u + 40 + 1024 + 16 * 100);
 }
 
 }  // namespace

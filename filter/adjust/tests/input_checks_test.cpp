@@ -35,15 +35,13 @@ TEST_P(RejectedInput, TouchesNeitherDestinationNorCount)
     BmpFile page = MakeBmp(16, 8, c.bitCount, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r + b); },
                            c.bitCount == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
     c.spoil(page);
-    ComRef<IStream> working = StreamOf(page.Bytes());
     const std::vector<BYTE> before = {1, 2, 3, 4, 5};
     ComRef<IStream> destination = StreamOf(before);
-    ULONG64 count = kUntouched;
-    EXPECT_EQ(AdjustImage(500, 250, working.Get(), destination.Get(), &count, c.crop[0], c.crop[1],
-                          c.crop[2], c.crop[3]),
-              c.expected);
-    EXPECT_EQ(count, kUntouched);
-    EXPECT_EQ(StreamBytes(destination.Get()), before);
+    const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), page.Bytes(), 500, 250, c.crop[0],
+                                                     c.crop[1], c.crop[2], c.crop[3]);
+    EXPECT_EQ(outcome.hr, c.expected);
+    EXPECT_EQ(outcome.byteCount, kUntouched);
+    EXPECT_EQ(outcome.output, before);
 }
 
 std::vector<BadInput> BadInputs()
