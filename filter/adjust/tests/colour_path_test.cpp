@@ -254,16 +254,18 @@ TEST_P(OneBitPath, PixelsUnchangedPaletteBlackWhiteResolutionKept)
 
 INSTANTIATE_TEST_SUITE_P(Widths, OneBitPath, ::testing::Values(96, 100, 7));
 
-TEST(OneBitPage, ZeroColourCountIsWrittenAsTwo)
+TEST(OneBitPage, ColourCountBelowTwoIsWrittenAsTwo)
 {
-    const BmpFile page = OneBitPage(96, 4, 0);
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 0);
-    ASSERT_EQ(run.hr, S_OK);
-    const ParsedBmp out(run.output);
-    EXPECT_EQ(out.info.biClrUsed, 2u);
-    EXPECT_EQ(out.file.bfOffBits, 62u);
-    EXPECT_EQ(out.PaletteEntry(1).rgbGreen, 255);
-    EXPECT_EQ(std::vector<BYTE>(run.output.begin() + 62, run.output.end()), page.pixels);
+    for (DWORD colours : {0u, 1u}) {
+        const BmpFile page = OneBitPage(96, 4, colours);
+        const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 0);
+        ASSERT_EQ(run.hr, S_OK) << colours;
+        const ParsedBmp out(run.output);
+        EXPECT_EQ(out.info.biClrUsed, 2u);
+        EXPECT_EQ(out.file.bfOffBits, 62u);
+        EXPECT_EQ(out.PaletteEntry(1).rgbGreen, 255);
+        EXPECT_EQ(std::vector<BYTE>(run.output.begin() + 62, run.output.end()), page.pixels);
+    }
 }
 
 TEST(OneBitPage, WholeImageCropIsAcceptedAndARealCropRefused)
