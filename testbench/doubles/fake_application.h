@@ -23,7 +23,7 @@ struct ReceivedPage {
   ComRef<IStream> stream;
 };
 
-class FakeApplication final : public IWiaTransferCallback, public RefCounted {
+class FakeApplication final : public IWiaTransferCallback, public RefCounted<FakeApplication> {
  public:
   // Streams go to files "<folder>\page<N>.bmp" (N from 1) when a folder is
   // given, else to memory. Null when out of memory.
