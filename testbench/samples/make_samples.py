@@ -54,13 +54,22 @@ def colour_page():
     return bmp(24, rows, [])
 
 
+def mono_ink(x, y):
+    """The scene as line art: black disc, frame and bars on white paper."""
+    if math.hypot(x - 60, y - 70) < 38:
+        return True
+    if 110 <= x < 185 and 20 <= y < 120 and (x < 115 or x >= 180 or y < 25 or y >= 115):
+        return True
+    return 120 <= x < 175 and 40 <= y < 100 and (x - 120) // 11 % 2 == 0
+
+
 def mono_page():
     rows = []
     for y in range(HEIGHT):
         row = bytearray((WIDTH + 7) // 8)
         for x in range(WIDTH):
-            if scene(x, y) >= 0.5:
-                row[x // 8] |= 0x80 >> (x % 8)
+            if not mono_ink(x, y):
+                row[x // 8] |= 0x80 >> (x % 8)  # index 1: white
         rows.append(bytes(row))
     return bmp(1, rows, [(0, 0, 0), (255, 255, 255)])
 
