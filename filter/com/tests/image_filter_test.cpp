@@ -186,8 +186,9 @@ TEST_F(ImageFilterTest, PreviewAndPropertiesAreNotFiltered) {
 }
 
 TEST_F(ImageFilterTest, TransferCallsBeforeInitializeAreUnexpected) {
-  ComRef<IStream> stream;
-  EXPECT_EQ(E_UNEXPECTED, NextStream(stream.put()));
+  IStream* stream = reinterpret_cast<IStream*>(1);
+  EXPECT_EQ(E_UNEXPECTED, NextStream(&stream));
+  EXPECT_EQ(nullptr, stream);
   EXPECT_EQ(E_UNEXPECTED, Message(WIA_TRANSFER_MSG_STATUS, 10));
   EXPECT_EQ(E_INVALIDARG, filter_->TransferCallback(0, nullptr));
 }
