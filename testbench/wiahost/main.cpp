@@ -328,7 +328,11 @@ int RunTransfer(const Options& options) {
   const bool released = item->Refs() == 1 && child->Refs() == 1 && application->Refs() == 1;
   std::printf("test doubles released: %s\n", released ? "yes" : "no");
   const HRESULT unload = CanUnloadNow(options, library);
-  std::printf("DllCanUnloadNow: %s\n", unload == S_OK ? "S_OK" : "S_FALSE");
+  if (unload == S_OK || unload == S_FALSE) {
+    std::printf("DllCanUnloadNow: %s\n", unload == S_OK ? "S_OK" : "S_FALSE");
+  } else {
+    std::printf("DllCanUnloadNow: not callable (0x%08lX)\n", static_cast<unsigned long>(unload));
+  }
   return saved && released && unload == S_OK ? 0 : 2;
 }
 

@@ -1,6 +1,7 @@
 #include "image_filter.h"
 
-#include "adjust.h"
+#include "adjusted_copy.h"
+#include "bstr_holder.h"
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
@@ -12,29 +13,6 @@ namespace {
 
 const wchar_t kChildName[] = L"Flatbed";
 const wchar_t kChildFullName[] = L"0000\\Root\\Flatbed";
-
-class BstrOwner {
- public:
-  explicit BstrOwner(const wchar_t* text) : value_(SysAllocString(text)) {}
-  BstrOwner(const BstrOwner&) = delete;
-  BstrOwner& operator=(const BstrOwner&) = delete;
-  ~BstrOwner() { SysFreeString(value_); }
-  BSTR get() const { return value_; }
-
- private:
-  BSTR value_;
-};
-
-std::vector<BYTE> Adjusted(LONG brightness, LONG contrast, const std::vector<BYTE>& page) {
-  ComRef<IStream> input;
-  ComRef<IStream> output;
-  EXPECT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, input.put()));
-  EXPECT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, output.put()));
-  EXPECT_EQ(S_OK, WriteAll(input.get(), page));
-  ULONG64 size = 0;
-  EXPECT_EQ(S_OK, AdjustImage(brightness, contrast, input.get(), output.get(), &size, 0, 0, 0, 0));
-  return ReadWholeStream(output.get());
-}
 
 // A filter made as the class factory makes it, a scan item with one child
 // item, and the application; every double must be back to its own single
@@ -72,8 +50,8 @@ class ImageFilterTest : public ModuleCountTest {
     child_->SetLong(WIA_IPS_CONTRAST, contrast);
   }
   HRESULT NextStream(IStream** stream, LONG flags = 0) {
-    BstrOwner name(kChildName);
-    BstrOwner fullName(kChildFullName);
+    BstrHolder name(kChildName);
+    BstrHolder fullName(kChildFullName);
     return filter_->GetNextStream(flags, name.get(), fullName.get(), stream);
   }
   HRESULT Message(LONG message, ULONG64 bytes) {
@@ -202,7 +180,7 @@ TEST_F(ImageFilterTest, NextStreamWithCallbackButNoItemIsUnexpected) {
 
 TEST_F(ImageFilterTest, NextStreamRejectsNullArguments) {
   Initialize();
-  BstrOwner name(kChildName);
+  BstrHolder name(kChildName);
   ComRef<IStream> stream;
   EXPECT_EQ(E_INVALIDARG, filter_->GetNextStream(0, nullptr, name.get(), stream.put()));
   EXPECT_EQ(E_INVALIDARG, filter_->GetNextStream(0, name.get(), nullptr, stream.put()));
@@ -318,7 +296,7 @@ TEST_F(ImageFilterTest, CategoryOfAnotherTypeIsIgnored) {
   Initialize();
   const std::vector<BYTE> page = MakeSampleBmp(16, 16, 8);
   Play({page});
-  EXPECT_EQ(Adjusted(200, 0, page), application_->PageBytes(0));
+  EXPECT_EQ(AdjustedCopy(200, 0, page), application_->PageBytes(0));
 }
 
 TEST_F(ImageFilterTest, UnadjustedPageIsCountedAndWrittenStraightThrough) {
@@ -347,7 +325,7 @@ TEST_P(AdjustedPageTest, ArrivesAdjustedWithItsFileSize) {
   const DriverReport report = Play({page}, 500);
   EXPECT_EQ(S_OK, report.result);
   const std::vector<BYTE> received = application_->PageBytes(0);
-  EXPECT_EQ(Adjusted(200, 0, page), received);
+  EXPECT_EQ(AdjustedCopy(200, 0, page), received);
   EXPECT_EQ(std::vector<ULONG64>{received.size()}, EndOfStreamCounts());
   // Progress counts the bytes written so far into the filter stream.
   EXPECT_EQ(std::min<ULONG64>(500, page.size()),
@@ -363,9 +341,9 @@ TEST_F(ImageFilterTest, EveryPageOfATransferIsAdjusted) {
   const std::vector<BYTE> colour = MakeSampleBmp(21, 13, 24);
   Play({grey, colour, grey});
   ASSERT_EQ(3u, application_->Pages().size());
-  EXPECT_EQ(Adjusted(-200, 300, grey), application_->PageBytes(0));
-  EXPECT_EQ(Adjusted(-200, 300, colour), application_->PageBytes(1));
-  EXPECT_EQ(Adjusted(-200, 300, grey), application_->PageBytes(2));
+  EXPECT_EQ(AdjustedCopy(-200, 300, grey), application_->PageBytes(0));
+  EXPECT_EQ(AdjustedCopy(-200, 300, colour), application_->PageBytes(1));
+  EXPECT_EQ(AdjustedCopy(-200, 300, grey), application_->PageBytes(2));
   const std::vector<ULONG64> expected = {application_->PageBytes(0).size(),
                                          application_->PageBytes(1).size(),
                                          application_->PageBytes(2).size()};
@@ -387,7 +365,7 @@ TEST_F(ImageFilterTest, CancelFromProgressLatchesUntilTheNextInitialize) {
 
   EXPECT_EQ(E_INVALIDARG, filter_->InitializeFilter(nullptr, nullptr));
   Play({page});
-  EXPECT_EQ(Adjusted(200, 0, page), application_->PageBytes(2));
+  EXPECT_EQ(AdjustedCopy(200, 0, page), application_->PageBytes(2));
 }
 
 TEST_F(ImageFilterTest, FailedAdjustmentOverridesTheApplicationsAnswer) {
@@ -417,7 +395,7 @@ TEST_F(ImageFilterTest, ApplicationFailureIsReturnedAndLatches) {
   ASSERT_GE(report.answers.size(), 2u);
   EXPECT_EQ(E_ABORT, report.answers[1]);
   // The first page was adjusted before the application failed its end of stream.
-  EXPECT_EQ(Adjusted(200, 0, page), application_->PageBytes(0));
+  EXPECT_EQ(AdjustedCopy(200, 0, page), application_->PageBytes(0));
   EXPECT_TRUE(application_->PageBytes(1).empty());
 }
 

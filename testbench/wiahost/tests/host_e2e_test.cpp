@@ -10,9 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "adjust.h"
-#include "com_ref.h"
-#include "fake_stream.h"
+#include "adjusted_copy.h"
 #include "host_support.h"
 
 namespace {
@@ -78,18 +76,6 @@ std::vector<BYTE> ReadFile(const std::wstring& path) {
   return bytes;
 }
 
-std::vector<BYTE> Adjusted(LONG brightness, LONG contrast, const std::vector<BYTE>& page) {
-  ComRef<IStream> input;
-  ComRef<IStream> output;
-  EXPECT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, input.put()));
-  EXPECT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, output.put()));
-  ULONG written = 0;
-  EXPECT_EQ(S_OK, input->Write(page.data(), static_cast<ULONG>(page.size()), &written));
-  ULONG64 size = 0;
-  EXPECT_EQ(S_OK, AdjustImage(brightness, contrast, input.get(), output.get(), &size, 0, 0, 0, 0));
-  return ReadWholeStream(output.get());
-}
-
 struct Activation {
   const wchar_t* arguments;
   const char* name;
@@ -135,8 +121,8 @@ TEST_P(HostTest, GreyAndColourPagesArriveAdjustedWithTheirFileSizes) {
   const std::vector<BYTE> second = ReadFile(Page(2));
   EXPECT_NE(grey, first);
   EXPECT_NE(colour, second);
-  EXPECT_EQ(Adjusted(200, 0, grey), first);
-  EXPECT_EQ(Adjusted(200, 0, colour), second);
+  EXPECT_EQ(AdjustedCopy(200, 0, grey), first);
+  EXPECT_EQ(AdjustedCopy(200, 0, colour), second);
   const std::vector<ULONG64> expected = {first.size(), second.size()};
   EXPECT_EQ(expected, run.endOfStream) << run.output;
   ASSERT_FALSE(run.status.empty());
@@ -166,7 +152,7 @@ TEST_P(HostTest, MultiPageTransferAdjustsEveryPage) {
   std::vector<ULONG64> sizes;
   for (int i = 0; i < 4; ++i) {
     const std::vector<BYTE> received = ReadFile(Page(i + 1));
-    EXPECT_EQ(Adjusted(-100, 300, ReadFile(kSamples + names[i])), received) << i;
+    EXPECT_EQ(AdjustedCopy(-100, 300, ReadFile(kSamples + names[i])), received) << i;
     sizes.push_back(received.size());
   }
   EXPECT_EQ(sizes, run.endOfStream);
