@@ -273,6 +273,7 @@ TEST_P(UnknownCommand, ShowsTheErrorBoxAndRunsNothing) {
   std::vector<std::wstring> texts;
   HWND ok = nullptr;
   int buttons = 0;
+  int icons = 0;
   // The box is shown once it is laid out (unused buttons hidden).
   for (int i = 0; i < 250 && !IsWindowVisible(box); ++i) Sleep(20);
   ASSERT_TRUE(IsWindowVisible(box));
@@ -283,10 +284,13 @@ TEST_P(UnknownCommand, ShowsTheErrorBoxAndRunsNothing) {
     if (_wcsicmp(className, L"Button") == 0) {
       ++buttons;
       if (GetDlgCtrlID(child) == IDOK) ok = child;
+    } else if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+      ++icons;
     } else {
       texts.push_back(WindowText(child));
     }
   }
+  EXPECT_EQ(icons, 1) << "the stop icon";
   EXPECT_THAT(texts, testing::Contains(L"Unknown Command!"));
   EXPECT_EQ(buttons, 1) << "only an OK button";
   ASSERT_NE(ok, nullptr);

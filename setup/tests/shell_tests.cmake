@@ -1,8 +1,8 @@
 # Tests of the setup tool's shell, log, worker and USB install.
 
-# Pure functions, in this process.
-add_wine_test(NAME setup_format_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/format_test.cpp
+# The formatter and the registry key owner, in this process.
+add_wine_test(NAME setup_unit_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/format_test.cpp ${CMAKE_CURRENT_LIST_DIR}/reg_key_test.cpp
   LIBS drelmo_core
   TIMEOUT 60)
 

@@ -117,6 +117,10 @@ constexpr ButtonSpec Buttons[] = {
     {2030, L"UnInstall NET", 130, 50, L"UninstallNET"},
 };
 
+void PrintTo(const ButtonSpec& spec, std::ostream* out) {
+  *out << testing::PrintToString(spec.label);
+}
+
 bool AllButtonsDisabled(HWND main) {
   for (const ButtonSpec& button : Buttons) {
     const HWND control = GetDlgItem(main, button.id);
