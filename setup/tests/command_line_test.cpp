@@ -76,10 +76,10 @@ TEST_F(CommandLine, NewLogFileBeginsWithTheRunSeparator) {
   RunToEnd(L"InstallUSB LOG", PackageDirectory());
   const std::vector<unsigned char> bytes = ReadBytes(LogPath(L"InstallUSB"));
   ASSERT_GE(bytes.size(), 68u);
-  std::vector<unsigned char> separator = {0x0D, 0, 0x0A, 0};
-  for (int i = 0; i < 30; ++i) separator.insert(separator.end(), {'*', 0});
-  separator.insert(separator.end(), {0x0D, 0, 0x0A, 0});
-  EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 68), separator);
+  const std::vector<unsigned char> start(bytes.begin(), bytes.begin() + 68);
+  EXPECT_EQ(start, RunSeparatorBytes());
+  EXPECT_EQ(std::vector<unsigned char>(start.begin(), start.begin() + 6),
+            (std::vector<unsigned char>{0x0D, 0, 0x0A, 0, '*', 0}));
 }
 
 TEST_F(CommandLine, SecondRunAppendsToTheSameLog) {

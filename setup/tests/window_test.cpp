@@ -129,13 +129,6 @@ bool AllButtonsDisabled(HWND main) {
   return true;
 }
 
-std::vector<unsigned char> SeparatorOnly() {
-  std::vector<unsigned char> bytes = {0x0D, 0, 0x0A, 0};
-  for (int i = 0; i < 30; ++i) bytes.insert(bytes.end(), {'*', 0});
-  bytes.insert(bytes.end(), {0x0D, 0, 0x0A, 0});
-  return bytes;
-}
-
 // Saves the screen area of a window (with a margin) as a PNG file.
 bool SaveScreenshot(HWND window, const std::wstring& path) {
   RECT area = {};
@@ -304,7 +297,7 @@ TEST_P(PressingAButton, DisablesAllButtonsRunsTheActionWithItsLogAndCloses) {
   ASSERT_TRUE(pump_->PumpUntil([this] { return pump_->holding() && AllButtonsDisabled(main_); }))
       << "the press did not start a worker and disable the buttons";
   EXPECT_TRUE(IsWindow(main_));
-  EXPECT_EQ(ReadBytes(LogPath(spec.logName)), SeparatorOnly());
+  EXPECT_EQ(ReadBytes(LogPath(spec.logName)), RunSeparatorBytes());
 
   // A second command while the action runs is dropped.
   const ButtonSpec& other = spec.id == 2000 ? Buttons[1] : Buttons[0];
