@@ -1,0 +1,43 @@
+// Where the "sti_ci.dll" stand-in keeps its state in the Wine prefix's
+// registry, shared by the stand-in and the tests that drive it.
+//
+// Devices: HKLM\SOFTWARE\QzTestBench\StillImage\Devices\NNNN (four decimal
+// digits), each with the REG_SZ values FriendlyName, InfPath (the staged INF's
+// file name, as SetupUninstallOEMInfW takes it), DeviceId and Connection.
+// Optional REG_DWORD values on a device make calls about it fail with that
+// status: FailFriendlyName, FailInfPath (GetWiaDeviceProperty), FailUninstall
+// (UninstallWiaDevice).
+//
+// Control: HKLM\SOFTWARE\QzTestBench\StillImage\Control
+//   <export name>      REG_DWORD  the export returns this status and does
+//                                 nothing else (not for DestroyWiaDeviceList)
+//   NullList           REG_DWORD  non-zero: CreateWiaDeviceList reports 0 but
+//                                 hands back no list
+//   LastInstallRecord  REG_BINARY the 1824 bytes InstallWiaDevice last received
+//   Loads / Frees      REG_DWORD  times the library was loaded / unloaded by
+//                                 FreeLibrary (not by process exit)
+//   ListsOpen          REG_DWORD  lists made and not yet destroyed
+//
+// Builds without one export lie in <bin>\sti_ci_without\<export>\sti_ci.dll.
+#pragma once
+
+#define STI_STANDIN_ROOT L"SOFTWARE\\QzTestBench\\StillImage"
+#define STI_STANDIN_DEVICES STI_STANDIN_ROOT L"\\Devices"
+#define STI_STANDIN_CONTROL STI_STANDIN_ROOT L"\\Control"
+
+#define STI_VALUE_FRIENDLY_NAME L"FriendlyName"
+#define STI_VALUE_INF_PATH L"InfPath"
+#define STI_VALUE_DEVICE_ID L"DeviceId"
+#define STI_VALUE_CONNECTION L"Connection"
+#define STI_VALUE_FAIL_FRIENDLY_NAME L"FailFriendlyName"
+#define STI_VALUE_FAIL_INF_PATH L"FailInfPath"
+#define STI_VALUE_FAIL_UNINSTALL L"FailUninstall"
+
+#define STI_CONTROL_NULL_LIST L"NullList"
+#define STI_CONTROL_LAST_RECORD L"LastInstallRecord"
+#define STI_CONTROL_LOADS L"Loads"
+#define STI_CONTROL_FREES L"Frees"
+#define STI_CONTROL_LISTS_OPEN L"ListsOpen"
+
+// Size of the install record the setup tool hands to InstallWiaDevice.
+#define STI_INSTALL_RECORD_SIZE 1824
