@@ -31,6 +31,13 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 int FormatBounded(wchar_t* buffer, size_t capacity, const wchar_t* format, ...);
 int FormatBoundedV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args);
 
+// The same conversions, but text that does not fit is cut at the capacity
+// (never inside a surrogate pair) instead of rejected; *cut tells whether it
+// was. Returns the characters written, or -1 with an empty string for a
+// format error.
+int FormatCutV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args, bool* cut);
+int FormatCut(wchar_t* buffer, size_t capacity, bool* cut, const wchar_t* format, ...);
+
 // Setup log.
 extern bool LogEnabled;
 extern wchar_t LogFilePath[PathCapacity];
