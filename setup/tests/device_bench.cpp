@@ -1,0 +1,304 @@
+#include "device_bench.h"
+
+#include <setupapi.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "reg_key.h"
+#include "setup.h"
+#include "sti_ci_control.h"
+
+namespace fs = std::filesystem;
+
+namespace devbench {
+namespace {
+
+constexpr DWORD RunTimeLimitMs = 60000;
+// The test packages' install sections add, and their uninstall sections
+// remove, this key with the model's name (USB, NET) appended.
+constexpr wchar_t PackageMarkerKey[] = L"SOFTWARE\\Orvane\\QzPrinter\\Tarvel\\Package\\";
+
+std::wstring Widen(const char* text) { return std::wstring(text, text + strlen(text)); }
+
+fs::path BinFolder() { return fs::path(Widen(DEVICE_BIN_DIR)); }
+fs::path PackagesFolder() { return fs::path(Widen(DEVICE_PACKAGES_DIR)); }
+
+std::wstring LogNameOf(const std::wstring& keyword) {
+  if (keyword == L"UnInstallUSB") return L"UninstallUSB";
+  if (keyword == L"UnInstallNET") return L"UninstallNET";
+  return keyword;
+}
+
+fs::path LogFileOf(const std::wstring& keyword) {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  return fs::path(std::wstring(1, system[0]) + L":\\log") / (LogNameOf(keyword) + L".log");
+}
+
+// The messages of the last run in a log file: after the last run separator,
+// one per line, without the time stamp and the line end.
+std::vector<std::wstring> ReadLastRun(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::wstring text(bytes.size() / 2, L'\0');
+  for (size_t i = 0; i < text.size(); ++i)
+    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                   static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  const std::wstring separator = L"\r\n" + std::wstring(30, L'*') + L"\r\n";
+  const size_t start = text.rfind(separator);
+  std::vector<std::wstring> messages;
+  if (start == std::wstring::npos) return messages;
+  const size_t stampLength = 25;  // "2024-03-05 09:07:02.045  "
+  for (size_t pos = start + separator.size(); pos < text.size();) {
+    size_t end = text.find(L"\r\n", pos);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring line = text.substr(pos, end - pos);
+    const bool stamped = line.size() >= stampLength && line[4] == L'-' && line[19] == L'.' &&
+                         line.compare(23, 2, L"  ") == 0;
+    messages.push_back(stamped ? line.substr(stampLength) : L"<unstamped> " + line);
+    pos = end + 2;
+  }
+  return messages;
+}
+
+void OpenOrFail(const wchar_t* path, RegKeyHolder& key) {
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                            nullptr, key.Receive(), nullptr),
+            ERROR_SUCCESS)
+      << "cannot open HKLM\\" << fs::path(path).string();
+}
+
+LSTATUS SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
+  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+std::wstring GetString(HKEY key, const wchar_t* name) {
+  wchar_t value[2048] = {};
+  DWORD size = sizeof(value) - sizeof(wchar_t);
+  RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, value, &size);
+  return value;
+}
+
+fs::path StagedFile(const std::wstring& stagedName) {
+  wchar_t windows[MAX_PATH] = {};
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  return fs::path(windows) / L"inf" / stagedName;
+}
+
+}  // namespace
+
+std::wstring WorkFolder() { return L"C:\\devtest"; }
+
+void PrepareWorkFolder() {
+  const fs::path work(WorkFolder());
+  fs::remove_all(work);
+  fs::create_directories(work);
+  fs::copy_file(BinFolder() / L"Drelmo.exe", work / L"Drelmo.exe");
+  for (const wchar_t* package : {L"QZV01SCN_USB.INF", L"QZV01SCN_NET.inf"})
+    fs::copy_file(PackagesFolder() / package, work / package);
+}
+
+void PlaceStandIn(const StandIn& standIn) {
+  const fs::path work(WorkFolder());
+  fs::remove(work / L"sti_ci.dll");
+  if (!standIn.present) return;
+  const fs::path library = standIn.omittedExport.empty()
+                               ? BinFolder() / L"sti_ci.dll"
+                               : BinFolder() / L"sti_ci_without" / standIn.omittedExport /
+                                     L"sti_ci.dll";
+  fs::copy_file(library, work / L"sti_ci.dll");
+}
+
+DrelmoRun RunDrelmo(const std::wstring& keyword, const StandIn& standIn) {
+  DrelmoRun run;
+  PlaceStandIn(standIn);
+  std::error_code ignored;
+  fs::remove(LogFileOf(keyword), ignored);
+
+  const std::wstring exe = WorkFolder() + L"\\Drelmo.exe";
+  std::wstring commandLine = L"\"" + exe + L"\" " + keyword + L" LOG";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      WorkFolder().c_str(), &startup, &process)) {
+    ADD_FAILURE() << "cannot start Drelmo.exe: " << GetLastError();
+    return run;
+  }
+  CloseHandle(process.hThread);
+  run.ended = WaitForSingleObject(process.hProcess, RunTimeLimitMs) == WAIT_OBJECT_0;
+  if (!run.ended) TerminateProcess(process.hProcess, 1);
+  GetExitCodeProcess(process.hProcess, &run.exitCode);
+  CloseHandle(process.hProcess);
+  run.log = ReadLastRun(LogFileOf(keyword));
+  return run;
+}
+
+std::vector<std::wstring> WorkerStart() {
+  return {L"Thread function enter!",
+          L"currentDirectory: " + WorkFolder() + L"; size = " +
+              std::to_wstring(WorkFolder().size())};
+}
+
+std::vector<Device> Devices() {
+  std::vector<Device> devices;
+  RegKeyHolder root;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STI_STANDIN_DEVICES, 0, KEY_READ, root.Receive()) !=
+      ERROR_SUCCESS)
+    return devices;
+  std::set<std::wstring> keys;
+  wchar_t name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = ARRAYSIZE(name);
+    if (RegEnumKeyExW(root.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    keys.insert(name);
+  }
+  for (const std::wstring& key : keys) {
+    RegKeyHolder device;
+    if (RegOpenKeyExW(root.get(), key.c_str(), 0, KEY_READ, device.Receive()) != ERROR_SUCCESS)
+      continue;
+    devices.push_back({GetString(device.get(), STI_VALUE_FRIENDLY_NAME),
+                       GetString(device.get(), STI_VALUE_INF_PATH),
+                       GetString(device.get(), STI_VALUE_DEVICE_ID),
+                       GetString(device.get(), STI_VALUE_CONNECTION)});
+  }
+  return devices;
+}
+
+std::vector<std::wstring> DeviceNames() {
+  std::vector<std::wstring> names;
+  for (const Device& device : Devices()) names.push_back(device.friendlyName);
+  return names;
+}
+
+void SeedDevice(const std::wstring& friendlyName, const std::wstring& infPath,
+                const std::vector<std::pair<std::wstring, DWORD>>& failures) {
+  std::wstring number = std::to_wstring(Devices().size());
+  number.insert(0, 4 - number.size(), L'0');
+  const std::wstring path = std::wstring(STI_STANDIN_DEVICES) + L"\\" + number;
+  RegKeyHolder device;
+  OpenOrFail(path.c_str(), device);
+  SetString(device.get(), STI_VALUE_FRIENDLY_NAME, friendlyName);
+  SetString(device.get(), STI_VALUE_INF_PATH, infPath);
+  SetString(device.get(), STI_VALUE_DEVICE_ID, L"QZScnDrv_ID");
+  SetString(device.get(), STI_VALUE_CONNECTION, L"USB");
+  for (const auto& failure : failures)
+    RegSetValueExW(device.get(), failure.first.c_str(), 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&failure.second), sizeof(DWORD));
+}
+
+void SetControl(const std::wstring& name, DWORD value) {
+  RegKeyHolder control;
+  OpenOrFail(STI_STANDIN_CONTROL, control);
+  RegSetValueExW(control.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                 sizeof(value));
+}
+
+DWORD ControlValue(const std::wstring& name) {
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  RegGetValueW(HKEY_LOCAL_MACHINE, STI_STANDIN_CONTROL, name.c_str(), RRF_RT_REG_DWORD, nullptr,
+               &value, &size);
+  return value;
+}
+
+std::vector<BYTE> LastInstallRecord() {
+  std::vector<BYTE> record(4096);
+  DWORD size = static_cast<DWORD>(record.size());
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, STI_STANDIN_CONTROL, STI_CONTROL_LAST_RECORD,
+                   RRF_RT_REG_BINARY, nullptr, record.data(), &size) != ERROR_SUCCESS)
+    size = 0;
+  record.resize(size);
+  return record;
+}
+
+void SetRecordedName(DWORD type, const std::vector<BYTE>& data) {
+  RegKeyHolder key;
+  OpenOrFail(DriverRecordKey, key);
+  ASSERT_EQ(RegSetValueExW(key.get(), DriverRecordValue, 0, type, data.data(),
+                           static_cast<DWORD>(data.size())),
+            ERROR_SUCCESS);
+}
+
+std::vector<BYTE> TextBytes(const std::wstring& text, bool withNul) {
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+  return std::vector<BYTE>(bytes, bytes + (text.size() + (withNul ? 1 : 0)) * sizeof(wchar_t));
+}
+
+bool ReadRecordedName(std::wstring* name) {
+  wchar_t value[MAX_PATH] = {};
+  DWORD size = sizeof(value) - sizeof(wchar_t);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, DriverRecordKey, DriverRecordValue, RRF_RT_REG_SZ, nullptr,
+                   value, &size) != ERROR_SUCCESS)
+    return false;
+  *name = value;
+  return true;
+}
+
+std::wstring Stage(const std::wstring& fileName) {
+  const std::wstring source = WorkFolder() + L"\\" + fileName;
+  wchar_t staged[MAX_PATH] = {};
+  wchar_t* stagedName = nullptr;
+  if (!SetupCopyOEMInfW(source.c_str(), WorkFolder().c_str(), SPOST_PATH, 0, staged, MAX_PATH,
+                        nullptr, &stagedName)) {
+    ADD_FAILURE() << "cannot stage " << fs::path(source).string() << ": " << GetLastError();
+    return L"";
+  }
+  return stagedName != nullptr ? stagedName : L"";
+}
+
+void CopyPackage(const std::wstring& packageName, const std::wstring& newName) {
+  const fs::path copy = fs::path(WorkFolder()) / newName;
+  fs::copy_file(PackagesFolder() / packageName, copy, fs::copy_options::overwrite_existing);
+  // SetupAPI stages identical packages once; a line of its own keeps this one apart.
+  std::ofstream(copy, std::ios::binary | std::ios::app) << "; copy " << copy.filename().string()
+                                                         << "\r\n";
+}
+
+void SetPackageMarker(const std::wstring& model) {
+  RegKeyHolder key;
+  OpenOrFail((std::wstring(PackageMarkerKey) + model).c_str(), key);
+}
+
+bool HasPackageMarker(const std::wstring& model) {
+  RegKeyHolder key;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(PackageMarkerKey) + model).c_str(), 0,
+                       KEY_READ, key.Receive()) == ERROR_SUCCESS;
+}
+
+bool IsStaged(const std::wstring& stagedName) {
+  return !stagedName.empty() && fs::is_regular_file(StagedFile(stagedName));
+}
+
+void Unstage(const std::wstring& stagedName) {
+  if (stagedName.empty()) return;
+  std::error_code ignored;
+  fs::remove(StagedFile(stagedName), ignored);
+  fs::path compiled = StagedFile(stagedName);
+  fs::remove(compiled.replace_extension(L".pnf"), ignored);
+}
+
+void ResetState(const std::vector<std::wstring>& stagedNames) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, STI_STANDIN_ROOT);
+  RegKeyHolder key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_WRITE, key.Receive()) ==
+      ERROR_SUCCESS)
+    RegDeleteValueW(key.get(), DriverRecordValue);
+  std::error_code ignored;
+  for (const wchar_t* keyword : {L"InstallUSB", L"UnInstallUSB", L"InstallNET", L"UnInstallNET"})
+    fs::remove(LogFileOf(keyword), ignored);
+  for (const std::wstring& name : stagedNames) Unstage(name);
+  for (const wchar_t* model : {L"USB", L"NET"})
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(PackageMarkerKey) + model).c_str());
+  fs::remove_all(fs::path(WorkFolder()), ignored);
+}
+
+}  // namespace devbench
