@@ -93,11 +93,20 @@ fs::path StagedFile(const std::wstring& stagedName) {
 
 }  // namespace
 
-std::wstring WorkFolder() { return L"C:\\devtest"; }
+namespace {
+const std::wstring WorkRoot = L"C:\\devtest";
+std::wstring currentWorkFolder = WorkRoot;
+}  // namespace
+
+std::wstring WorkFolder() { return currentWorkFolder; }
+
+void UseWorkFolder(const std::wstring& nameInRoot) {
+  currentWorkFolder = WorkRoot + L"\\" + nameInRoot;
+}
 
 void PrepareWorkFolder() {
   const fs::path work(WorkFolder());
-  fs::remove_all(work);
+  fs::remove_all(WorkRoot);
   fs::create_directories(work);
   fs::copy_file(BinFolder() / L"Drelmo.exe", work / L"Drelmo.exe");
   for (const wchar_t* package : {L"QZV01SCN_USB.INF", L"QZV01SCN_NET.inf"})
@@ -298,7 +307,8 @@ void ResetState(const std::vector<std::wstring>& stagedNames) {
   for (const std::wstring& name : stagedNames) Unstage(name);
   for (const wchar_t* model : {L"USB", L"NET"})
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(PackageMarkerKey) + model).c_str());
-  fs::remove_all(fs::path(WorkFolder()), ignored);
+  fs::remove_all(fs::path(WorkRoot), ignored);
+  currentWorkFolder = WorkRoot;
 }
 
 }  // namespace devbench

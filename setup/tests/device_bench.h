@@ -29,6 +29,8 @@ struct StandIn {
 // Work folder C:\devtest: Drelmo.exe and the driver packages, made anew by
 // PrepareWorkFolder; each run places the chosen stand-in beside them.
 std::wstring WorkFolder();
+// Makes the work folder C:\devtest\<nameInRoot> until the next ResetState.
+void UseWorkFolder(const std::wstring& nameInRoot);
 void PrepareWorkFolder();
 void PlaceStandIn(const StandIn& standIn);
 

@@ -81,6 +81,22 @@ TEST_F(DeviceActionTest, InstallRecordHoldsEachFieldAtItsOffsetAndZerosElsewhere
   for (const Device& device : Devices()) Track(device.infPath);
 }
 
+TEST_F(DeviceActionTest, InfPathOf259CharactersFillsItsFieldWithTheNul) {
+  // C:\devtest\<231 characters> is 242 characters; with "\QZV01SCN_NET.inf", 259.
+  UseWorkFolder(std::wstring(231, L'p'));
+  PrepareWorkFolder();
+  ASSERT_EQ(NetInfPath().size(), 259u);
+
+  const DrelmoRun run = RunDrelmo(L"InstallNET");
+  ExpectCleanEnd(run);
+  EXPECT_EQ(run.log, InstallNetLines());
+  const std::vector<BYTE> record = LastInstallRecord();
+  ASSERT_EQ(record.size(), 1824u);
+  ExpectField(record, 8, 260, NetInfPath());
+  ASSERT_EQ(Devices().size(), 1u);
+  Track(Devices()[0].infPath);
+}
+
 TEST_F(DeviceActionTest, SecondNetworkInstallIsNumberedAndUninstallRemovesBoth) {
   ExpectCleanEnd(RunDrelmo(L"InstallNET"));
   ExpectCleanEnd(RunDrelmo(L"InstallNET"));
