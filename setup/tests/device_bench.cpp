@@ -4,11 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 
 #include <gtest/gtest.h>
 
+#include "drelmo_process.h"
 #include "reg_key.h"
 #include "setup.h"
 #include "sti_ci_control.h"
@@ -23,47 +23,12 @@ constexpr DWORD RunTimeLimitMs = 60000;
 // remove, this key with the model's name (USB, NET) appended.
 constexpr wchar_t PackageMarkerKey[] = L"SOFTWARE\\Orvane\\QzPrinter\\Tarvel\\Package\\";
 
-std::wstring Widen(const char* text) { return std::wstring(text, text + strlen(text)); }
-
-fs::path BinFolder() { return fs::path(Widen(DEVICE_BIN_DIR)); }
-fs::path PackagesFolder() { return fs::path(Widen(DEVICE_PACKAGES_DIR)); }
+fs::path BinFolder() { return fs::path(drelmo_test::DrelmoExe()).parent_path(); }
 
 std::wstring LogNameOf(const std::wstring& keyword) {
   if (keyword == L"UnInstallUSB") return L"UninstallUSB";
   if (keyword == L"UnInstallNET") return L"UninstallNET";
   return keyword;
-}
-
-fs::path LogFileOf(const std::wstring& keyword) {
-  wchar_t system[MAX_PATH] = {};
-  GetSystemDirectoryW(system, MAX_PATH);
-  return fs::path(std::wstring(1, system[0]) + L":\\log") / (LogNameOf(keyword) + L".log");
-}
-
-// The messages of the last run in a log file: after the last run separator,
-// one per line, without the time stamp and the line end.
-std::vector<std::wstring> ReadLastRun(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::wstring text(bytes.size() / 2, L'\0');
-  for (size_t i = 0; i < text.size(); ++i)
-    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                   static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-  const std::wstring separator = L"\r\n" + std::wstring(30, L'*') + L"\r\n";
-  const size_t start = text.rfind(separator);
-  std::vector<std::wstring> messages;
-  if (start == std::wstring::npos) return messages;
-  const size_t stampLength = 25;  // "2024-03-05 09:07:02.045  "
-  for (size_t pos = start + separator.size(); pos < text.size();) {
-    size_t end = text.find(L"\r\n", pos);
-    if (end == std::wstring::npos) end = text.size();
-    std::wstring line = text.substr(pos, end - pos);
-    const bool stamped = line.size() >= stampLength && line[4] == L'-' && line[19] == L'.' &&
-                         line.compare(23, 2, L"  ") == 0;
-    messages.push_back(stamped ? line.substr(stampLength) : L"<unstamped> " + line);
-    pos = end + 2;
-  }
-  return messages;
 }
 
 void OpenOrFail(const wchar_t* path, RegKeyHolder& key) {
@@ -86,9 +51,7 @@ std::wstring GetString(HKEY key, const wchar_t* name) {
 }
 
 fs::path StagedFile(const std::wstring& stagedName) {
-  wchar_t windows[MAX_PATH] = {};
-  GetWindowsDirectoryW(windows, MAX_PATH);
-  return fs::path(windows) / L"inf" / stagedName;
+  return fs::path(drelmo_test::InfDirectory()) / stagedName;
 }
 
 }  // namespace
@@ -110,7 +73,7 @@ void PrepareWorkFolder() {
   fs::create_directories(work);
   fs::copy_file(BinFolder() / L"Drelmo.exe", work / L"Drelmo.exe");
   for (const wchar_t* package : {L"QZV01SCN_USB.INF", L"QZV01SCN_NET.inf"})
-    fs::copy_file(PackagesFolder() / package, work / package);
+    fs::copy_file(drelmo_test::PackageFile(package), work / package);
 }
 
 void PlaceStandIn(const StandIn& standIn) {
@@ -127,8 +90,7 @@ void PlaceStandIn(const StandIn& standIn) {
 DrelmoRun RunDrelmo(const std::wstring& keyword, const StandIn& standIn) {
   DrelmoRun run;
   PlaceStandIn(standIn);
-  std::error_code ignored;
-  fs::remove(LogFileOf(keyword), ignored);
+  drelmo_test::DeleteLog(LogNameOf(keyword));
 
   const std::wstring exe = WorkFolder() + L"\\Drelmo.exe";
   std::wstring commandLine = L"\"" + exe + L"\" " + keyword + L" LOG";
@@ -145,7 +107,7 @@ DrelmoRun RunDrelmo(const std::wstring& keyword, const StandIn& standIn) {
   if (!run.ended) TerminateProcess(process.hProcess, 1);
   GetExitCodeProcess(process.hProcess, &run.exitCode);
   CloseHandle(process.hProcess);
-  run.log = ReadLastRun(LogFileOf(keyword));
+  run.log = drelmo_test::LastRunMessages(LogNameOf(keyword));
   return run;
 }
 
@@ -242,16 +204,6 @@ std::vector<BYTE> TextBytes(const std::wstring& text, bool withNul) {
   return std::vector<BYTE>(bytes, bytes + (text.size() + (withNul ? 1 : 0)) * sizeof(wchar_t));
 }
 
-bool ReadRecordedName(std::wstring* name) {
-  wchar_t value[MAX_PATH] = {};
-  DWORD size = sizeof(value) - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, DriverRecordKey, DriverRecordValue, RRF_RT_REG_SZ, nullptr,
-                   value, &size) != ERROR_SUCCESS)
-    return false;
-  *name = value;
-  return true;
-}
-
 std::wstring Stage(const std::wstring& fileName) {
   const std::wstring source = WorkFolder() + L"\\" + fileName;
   wchar_t staged[MAX_PATH] = {};
@@ -266,7 +218,8 @@ std::wstring Stage(const std::wstring& fileName) {
 
 void CopyPackage(const std::wstring& packageName, const std::wstring& newName) {
   const fs::path copy = fs::path(WorkFolder()) / newName;
-  fs::copy_file(PackagesFolder() / packageName, copy, fs::copy_options::overwrite_existing);
+  fs::copy_file(drelmo_test::PackageFile(packageName.c_str()), copy,
+                fs::copy_options::overwrite_existing);
   // SetupAPI stages identical packages once; a line of its own keeps this one apart.
   std::ofstream(copy, std::ios::binary | std::ios::app) << "; copy " << copy.filename().string()
                                                          << "\r\n";
@@ -297,13 +250,9 @@ void Unstage(const std::wstring& stagedName) {
 
 void ResetState(const std::vector<std::wstring>& stagedNames) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, STI_STANDIN_ROOT);
-  RegKeyHolder key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_WRITE, key.Receive()) ==
-      ERROR_SUCCESS)
-    RegDeleteValueW(key.get(), DriverRecordValue);
+  drelmo_test::DeleteDriverRecord();
+  drelmo_test::DeleteAllLogs();
   std::error_code ignored;
-  for (const wchar_t* keyword : {L"InstallUSB", L"UnInstallUSB", L"InstallNET", L"UnInstallNET"})
-    fs::remove(LogFileOf(keyword), ignored);
   for (const std::wstring& name : stagedNames) Unstage(name);
   for (const wchar_t* model : {L"USB", L"NET"})
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(PackageMarkerKey) + model).c_str());

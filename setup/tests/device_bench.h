@@ -67,7 +67,6 @@ std::vector<BYTE> LastInstallRecord();
 // The USB install's record of its staged INF name.
 void SetRecordedName(DWORD type, const std::vector<BYTE>& data);
 std::vector<BYTE> TextBytes(const std::wstring& text, bool withNul = true);
-bool ReadRecordedName(std::wstring* name);
 
 // Stages <work folder>\<fileName> with SetupCopyOEMInfW; returns the staged name.
 std::wstring Stage(const std::wstring& fileName);

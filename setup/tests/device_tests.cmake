@@ -5,11 +5,8 @@ add_wine_test(NAME device_tests
     ${CMAKE_CURRENT_LIST_DIR}/device_bench.cpp
     ${CMAKE_CURRENT_LIST_DIR}/device_net_install_tests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/device_uninstall_tests.cpp
-  LIBS setupapi advapi32
+  LIBS drelmo_process setupapi advapi32
   TIMEOUT 900)
 target_include_directories(device_tests PRIVATE
-  ${CMAKE_SOURCE_DIR}/setup ${CMAKE_SOURCE_DIR}/testbench/sti_ci)
-target_compile_definitions(device_tests PRIVATE
-  DEVICE_BIN_DIR="${WIN_BINARY_DIR}/bin"
-  DEVICE_PACKAGES_DIR="${WIN_BINARY_DIR}/packages")
-add_dependencies(device_tests Drelmo sti_ci_all driver_packages)
+  ${CMAKE_SOURCE_DIR}/testbench/sti_ci)
+add_dependencies(device_tests sti_ci_all)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "device_bench.h"
+#include "drelmo_process.h"
 #include "sti_ci_control.h"
 
 using namespace devbench;
@@ -88,9 +89,10 @@ TEST_F(UninstallTest, PackageOfTheFirstDeviceUninstalledIsTheOneRemoved) {
 
 TEST_F(UninstallTest, UsbUninstallWithoutDevicesRemovesThePackageARealInstallRecorded) {
   ExpectCleanEnd(RunDrelmo(L"InstallUSB"));
-  std::wstring recorded;
-  ASSERT_TRUE(ReadRecordedName(&recorded));
-  Track(recorded);
+  const drelmo_test::RegistryString record = drelmo_test::ReadDriverRecord();
+  ASSERT_TRUE(record.present);
+  ASSERT_EQ(record.type, static_cast<DWORD>(REG_SZ));
+  const std::wstring recorded = Track(reinterpret_cast<const wchar_t*>(record.data.data()));
   ASSERT_TRUE(IsStaged(recorded));
   SetPackageMarker(L"USB");
 
