@@ -18,7 +18,10 @@
 //                                 FreeLibrary (not by process exit)
 //   ListsOpen          REG_DWORD  lists made and not yet destroyed
 //
-// Builds without one export lie in <bin>\sti_ci_without\<export>\sti_ci.dll.
+// Builds without one export lie in <bin>\sti_ci_without\<export>\sti_ci.dll;
+// builds without two, in <bin>\sti_ci_without\<export>+<export>\sti_ci.dll
+// (DestroyWiaDeviceList+UninstallWiaDevice, UninstallWiaDevice+CreateWiaDeviceList,
+// CreateWiaDeviceList+GetWiaDeviceProperty).
 #pragma once
 
 #define STI_STANDIN_ROOT L"SOFTWARE\\QzTestBench\\StillImage"
