@@ -76,10 +76,10 @@ TEST_F(CommandLine, NewLogFileBeginsWithTheRunSeparator) {
   RunToEnd(L"InstallUSB LOG", PackageDirectory());
   const std::vector<unsigned char> bytes = ReadBytes(LogPath(L"InstallUSB"));
   ASSERT_GE(bytes.size(), 68u);
-  std::vector<unsigned char> separator = {0x0D, 0, 0x0A, 0};
-  for (int i = 0; i < 30; ++i) separator.insert(separator.end(), {'*', 0});
-  separator.insert(separator.end(), {0x0D, 0, 0x0A, 0});
-  EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 68), separator);
+  const std::vector<unsigned char> start(bytes.begin(), bytes.begin() + 68);
+  EXPECT_EQ(start, RunSeparatorBytes());
+  EXPECT_EQ(std::vector<unsigned char>(start.begin(), start.begin() + 6),
+            (std::vector<unsigned char>{0x0D, 0, 0x0A, 0, '*', 0}));
 }
 
 TEST_F(CommandLine, SecondRunAppendsToTheSameLog) {
@@ -273,6 +273,7 @@ TEST_P(UnknownCommand, ShowsTheErrorBoxAndRunsNothing) {
   std::vector<std::wstring> texts;
   HWND ok = nullptr;
   int buttons = 0;
+  int icons = 0;
   // The box is shown once it is laid out (unused buttons hidden).
   for (int i = 0; i < 250 && !IsWindowVisible(box); ++i) Sleep(20);
   ASSERT_TRUE(IsWindowVisible(box));
@@ -283,10 +284,13 @@ TEST_P(UnknownCommand, ShowsTheErrorBoxAndRunsNothing) {
     if (_wcsicmp(className, L"Button") == 0) {
       ++buttons;
       if (GetDlgCtrlID(child) == IDOK) ok = child;
+    } else if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+      ++icons;
     } else {
       texts.push_back(WindowText(child));
     }
   }
+  EXPECT_EQ(icons, 1) << "the stop icon";
   EXPECT_THAT(texts, testing::Contains(L"Unknown Command!"));
   EXPECT_EQ(buttons, 1) << "only an OK button";
   ASSERT_NE(ok, nullptr);

@@ -99,13 +99,29 @@ void WriteBytes(const std::wstring& path, const std::vector<unsigned char>& byte
   CloseHandle(file);
 }
 
+std::vector<unsigned char> Utf16Bytes(const std::wstring& text) {
+  std::vector<unsigned char> bytes;
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<unsigned char>(c & 0xFF));
+    bytes.push_back(static_cast<unsigned char>(c >> 8));
+  }
+  return bytes;
+}
+
+std::wstring Utf16Text(const std::vector<unsigned char>& bytes, size_t from) {
+  std::wstring text;
+  for (size_t i = from; i + 1 < bytes.size(); i += 2) {
+    text.push_back(static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8)));
+  }
+  return text;
+}
+
+std::vector<unsigned char> RunSeparatorBytes() { return Utf16Bytes(Separator); }
+
 std::vector<std::wstring> LastRunMessages(const std::wstring& logName) {
   const std::vector<unsigned char> bytes = ReadBytes(LogPath(logName));
   EXPECT_EQ(bytes.size() % 2, 0u) << "a UTF-16 log has an even size";
-  std::wstring text(bytes.size() / 2, L'\0');
-  for (size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<wchar_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  }
+  const std::wstring text = Utf16Text(bytes);
   std::vector<std::wstring> messages;
   const size_t run = text.rfind(Separator);
   if (run == std::wstring::npos) {

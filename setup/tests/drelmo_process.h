@@ -22,6 +22,12 @@ bool FileExists(const std::wstring& path);
 std::vector<unsigned char> ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
 
+// UTF-16LE bytes of a text, and the text of such bytes from a byte offset.
+std::vector<unsigned char> Utf16Bytes(const std::wstring& text);
+std::wstring Utf16Text(const std::vector<unsigned char>& bytes, size_t from = 0);
+// The 68 bytes of "\r\n", 30 asterisks and "\r\n" that begin each run.
+std::vector<unsigned char> RunSeparatorBytes();
+
 // A log file's lines after the last run separator, each with its 25-character
 // timestamp prefix checked and removed, and without its "\r\n". Lines that do
 // not have the prefix and the line end are reported as test failures.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "drelmo_process.h"
 #include "setup.h"
 
 namespace {
@@ -15,40 +16,11 @@ constexpr wchar_t TestLogPath[] = L"C:\\log\\ShellLogTest.log";
 constexpr size_t SeparatorBytes = 68;
 constexpr size_t PrefixLength = 25;
 
-std::vector<unsigned char> ReadLog() {
-  std::vector<unsigned char> bytes;
-  const HANDLE file = CreateFileW(TestLogPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  unsigned char chunk[4096];
-  DWORD read = 0;
-  while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-    bytes.insert(bytes.end(), chunk, chunk + read);
-  }
-  CloseHandle(file);
-  return bytes;
-}
+std::vector<unsigned char> ReadLog() { return drelmo_test::ReadBytes(TestLogPath); }
 
-std::wstring AsText(const std::vector<unsigned char>& bytes, size_t from = 0) {
-  std::wstring text;
-  for (size_t i = from; i + 1 < bytes.size(); i += 2) {
-    text.push_back(static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8)));
-  }
-  return text;
-}
-
-std::vector<unsigned char> Utf16Bytes(const std::wstring& text) {
-  std::vector<unsigned char> bytes;
-  for (wchar_t c : text) {
-    bytes.push_back(static_cast<unsigned char>(c & 0xFF));
-    bytes.push_back(static_cast<unsigned char>(c >> 8));
-  }
-  return bytes;
-}
-
-std::vector<unsigned char> SeparatorBytesExpected() {
-  return Utf16Bytes(L"\r\n" + std::wstring(30, L'*') + L"\r\n");
-}
+using drelmo_test::RunSeparatorBytes;
+using drelmo_test::Utf16Bytes;
+using drelmo_test::Utf16Text;
 
 class SetupLog : public testing::Test {
  protected:
@@ -63,7 +35,7 @@ class SetupLog : public testing::Test {
   }
 
   // The text written after the run separator of a fresh log.
-  std::wstring LinesAfterSeparator() { return AsText(ReadLog(), SeparatorBytes); }
+  std::wstring LinesAfterSeparator() { return Utf16Text(ReadLog(), SeparatorBytes); }
 };
 
 TEST_F(SetupLog, OpenCreatesTheFileWithTheRunSeparatorOnTheSystemDrive) {
@@ -73,7 +45,7 @@ TEST_F(SetupLog, OpenCreatesTheFileWithTheRunSeparatorOnTheSystemDrive) {
   GetSystemDirectoryW(system, MAX_PATH);
   EXPECT_EQ(std::wstring(LogFilePath),
             std::wstring(1, system[0]) + L":\\log\\" + TestLogName + L".log");
-  EXPECT_EQ(ReadLog(), SeparatorBytesExpected());
+  EXPECT_EQ(ReadLog(), RunSeparatorBytes());
 }
 
 TEST_F(SetupLog, ExistingContentIsKeptAndTheRunFollowsIt) {
@@ -93,12 +65,12 @@ TEST_F(SetupLog, ExistingContentIsKeptAndTheRunFollowsIt) {
 
   const std::vector<unsigned char> bytes = ReadLog();
   std::vector<unsigned char> expectedStart = earlier;
-  const std::vector<unsigned char> separator = SeparatorBytesExpected();
+  const std::vector<unsigned char> separator = RunSeparatorBytes();
   expectedStart.insert(expectedStart.end(), separator.begin(), separator.end());
   ASSERT_GE(bytes.size(), expectedStart.size());
   EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.begin() + expectedStart.size()),
             expectedStart);
-  const std::wstring lines = AsText(bytes, expectedStart.size());
+  const std::wstring lines = Utf16Text(bytes, expectedStart.size());
   ASSERT_EQ(lines.size(), 2 * PrefixLength + 7 + 10);
   EXPECT_EQ(lines.substr(PrefixLength, 7), L"first\r\n");
   EXPECT_EQ(lines.substr(2 * PrefixLength + 7), L"second 2\r\n");

@@ -117,19 +117,16 @@ constexpr ButtonSpec Buttons[] = {
     {2030, L"UnInstall NET", 130, 50, L"UninstallNET"},
 };
 
+void PrintTo(const ButtonSpec& spec, std::ostream* out) {
+  *out << testing::PrintToString(spec.label);
+}
+
 bool AllButtonsDisabled(HWND main) {
   for (const ButtonSpec& button : Buttons) {
     const HWND control = GetDlgItem(main, button.id);
     if (control == nullptr || IsWindowEnabled(control)) return false;
   }
   return true;
-}
-
-std::vector<unsigned char> SeparatorOnly() {
-  std::vector<unsigned char> bytes = {0x0D, 0, 0x0A, 0};
-  for (int i = 0; i < 30; ++i) bytes.insert(bytes.end(), {'*', 0});
-  bytes.insert(bytes.end(), {0x0D, 0, 0x0A, 0});
-  return bytes;
 }
 
 // Saves the screen area of a window (with a margin) as a PNG file.
@@ -300,7 +297,7 @@ TEST_P(PressingAButton, DisablesAllButtonsRunsTheActionWithItsLogAndCloses) {
   ASSERT_TRUE(pump_->PumpUntil([this] { return pump_->holding() && AllButtonsDisabled(main_); }))
       << "the press did not start a worker and disable the buttons";
   EXPECT_TRUE(IsWindow(main_));
-  EXPECT_EQ(ReadBytes(LogPath(spec.logName)), SeparatorOnly());
+  EXPECT_EQ(ReadBytes(LogPath(spec.logName)), RunSeparatorBytes());
 
   // A second command while the action runs is dropped.
   const ButtonSpec& other = spec.id == 2000 ? Buttons[1] : Buttons[0];
