@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <set>
 
 #include <gtest/gtest.h>
 
@@ -123,16 +122,7 @@ std::vector<Device> Devices() {
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STI_STANDIN_DEVICES, 0, KEY_READ, root.Receive()) !=
       ERROR_SUCCESS)
     return devices;
-  std::set<std::wstring> keys;
-  wchar_t name[256];
-  for (DWORD i = 0;; ++i) {
-    DWORD length = ARRAYSIZE(name);
-    if (RegEnumKeyExW(root.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS)
-      break;
-    keys.insert(name);
-  }
-  for (const std::wstring& key : keys) {
+  for (const std::wstring& key : StandInSubkeyNames(root.get())) {
     RegKeyHolder device;
     if (RegOpenKeyExW(root.get(), key.c_str(), 0, KEY_READ, device.Receive()) != ERROR_SUCCESS)
       continue;

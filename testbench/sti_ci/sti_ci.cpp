@@ -106,22 +106,11 @@ std::wstring DeviceKeyPath(const std::wstring& deviceKey) {
   return std::wstring(STI_STANDIN_DEVICES) + L"\\" + deviceKey;
 }
 
-// The device keys, in the registry's (alphabetical, so numeric) order.
+// The device keys, in number order.
 std::vector<std::wstring> DeviceKeyNames() {
-  std::vector<std::wstring> names;
   Key devices;
-  if (OpenKey(STI_STANDIN_DEVICES, devices) != ERROR_SUCCESS) return names;
-  std::set<std::wstring> sorted;
-  wchar_t name[256];
-  for (DWORD i = 0;; ++i) {
-    DWORD length = ARRAYSIZE(name);
-    if (RegEnumKeyExW(devices.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS)
-      break;
-    sorted.insert(name);
-  }
-  names.assign(sorted.begin(), sorted.end());
-  return names;
+  if (OpenKey(STI_STANDIN_DEVICES, devices) != ERROR_SUCCESS) return {};
+  return StandInSubkeyNames(devices.Get());
 }
 
 std::wstring FreeDeviceKeyName(const std::vector<std::wstring>& taken) {

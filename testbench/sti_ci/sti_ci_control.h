@@ -24,6 +24,12 @@
 // CreateWiaDeviceList+GetWiaDeviceProperty).
 #pragma once
 
+#include <windows.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
 #define STI_STANDIN_ROOT L"SOFTWARE\\QzTestBench\\StillImage"
 #define STI_STANDIN_DEVICES STI_STANDIN_ROOT L"\\Devices"
 #define STI_STANDIN_CONTROL STI_STANDIN_ROOT L"\\Control"
@@ -44,3 +50,16 @@
 
 // Size of the install record the setup tool hands to InstallWiaDevice.
 #define STI_INSTALL_RECORD_SIZE 1824
+
+// The names of an open key's subkeys, sorted: device keys in number order.
+inline std::vector<std::wstring> StandInSubkeyNames(HKEY key) {
+  std::set<std::wstring> sorted;
+  wchar_t name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = ARRAYSIZE(name);
+    if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
+    sorted.insert(name);
+  }
+  return std::vector<std::wstring>(sorted.begin(), sorted.end());
+}
