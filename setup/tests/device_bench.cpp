@@ -182,9 +182,14 @@ std::vector<BYTE> LastInstallRecord() {
 }
 
 void SetRecordedName(DWORD type, const std::vector<BYTE>& data) {
+  // RegSetValueExW stores one character more for a string whose last counted
+  // character is not NUL but the next one is, as if its NUL had been left
+  // out of the count. A non-NUL character behind the data keeps it exact.
+  std::vector<BYTE> guarded(data);
+  guarded.resize(data.size() + 2 * sizeof(wchar_t), '?');
   RegKeyHolder key;
   OpenOrFail(DriverRecordKey, key);
-  ASSERT_EQ(RegSetValueExW(key.get(), DriverRecordValue, 0, type, data.data(),
+  ASSERT_EQ(RegSetValueExW(key.get(), DriverRecordValue, 0, type, guarded.data(),
                            static_cast<DWORD>(data.size())),
             ERROR_SUCCESS);
 }

@@ -65,6 +65,7 @@ DWORD ControlValue(const std::wstring& name);
 std::vector<BYTE> LastInstallRecord();
 
 // The USB install's record of its staged INF name.
+// Stores exactly these bytes with this type.
 void SetRecordedName(DWORD type, const std::vector<BYTE>& data);
 std::vector<BYTE> TextBytes(const std::wstring& text, bool withNul = true);
 
