@@ -51,6 +51,10 @@ bool TakeSourceDirectory() {
   return true;
 }
 
+void LogUninstallResult(DWORD result) {
+  WriteSetupLog(L"Remove Service Result = %d\r\n", static_cast<int>(result));
+}
+
 void RunAction(wchar_t (&infPath)[PathCapacity]) {
   switch (CurrentAction) {
     case InstallUSB:
@@ -59,24 +63,20 @@ void RunAction(wchar_t (&infPath)[PathCapacity]) {
       WriteSetupLog(L"INF File Path: %ws\r\n", infPath);
       InstallUsbDriver(infPath);
       return;
-    case UninstallUSB: {
+    case UninstallUSB:
       WriteSetupLog(L"Uninstall USB WIA driver!\r\n");
-      const DWORD result = UninstallScanner(true);
-      WriteSetupLog(L"Remove Service Result = %d\r\n", static_cast<int>(result));
+      LogUninstallResult(UninstallScanner(true));
       return;
-    }
     case InstallNET:
       if (!BuildInfPath(infPath, NetInfName)) return;
       WriteSetupLog(L"INF File Path: %ws\r\n", infPath);
       WriteSetupLog(L"Install NET WIA driver!\r\n");
       InstallNetworkScanner(infPath);
       return;
-    case UninstallNET: {
+    case UninstallNET:
       WriteSetupLog(L"UnInstall NET WIA driver!\r\n");
-      const DWORD result = UninstallScanner(false);
-      WriteSetupLog(L"Remove Service Result = %d\r\n", static_cast<int>(result));
+      LogUninstallResult(UninstallScanner(false));
       return;
-    }
     case SetupActionNone:
       return;
   }
