@@ -4,12 +4,20 @@
 # and shows the logs it wrote and the registry record of the staged package.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# One display for every run of the window (a private one unless DISPLAY works).
+if [ -z "${DEMO_SETUP_DISPLAY:-}" ]; then
+  DEMO_SETUP_DISPLAY=1 exec "$root/scripts/with-display.sh" bash "$0" "$@"
+fi
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/build.sh" >/dev/null
 
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
+# Wine's desktop process belongs to the display it started on: stop a server
+# left from an earlier run so this one starts on the current display.
+wineserver -k >/dev/null 2>&1 || true
 "$root/scripts/wine-prefix.sh"
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 drive_c="$WINEPREFIX/drive_c"
 record='HKLM\SOFTWARE\Orvane\QzPrinter\Tarvel\Mgr\Driver'
 
@@ -30,8 +38,7 @@ drelmo() {
   echo
   echo "=== Drelmo.exe $* (in $build/packages)"
   local rc=0
-  (cd "$build/packages" && "$root/scripts/with-display.sh" "$root/scripts/wine-run.sh" \
-    "$build/bin/Drelmo.exe" "$@") || rc=$?
+  (cd "$build/packages" && "$root/scripts/wine-run.sh" "$build/bin/Drelmo.exe" "$@") || rc=$?
   echo "exit code: $rc"
 }
 
@@ -44,7 +51,7 @@ drelmo InstallUSB LOG
 show_log InstallUSB
 echo "--- registry record of the staged package"
 wine reg query "$record" /v scannerUSB 2>/dev/null | tr -d '\r' | grep scannerUSB || echo "(none)"
-staged=$(wine reg query "$record" /v scannerUSB 2>/dev/null | tr -d '\r' | awk '/scannerUSB/ { print $3 }')
+staged=$( (wine reg query "$record" /v scannerUSB 2>/dev/null || true) | tr -d '\r' | awk '/scannerUSB/ { print $3 }')
 if [ -n "$staged" ]; then
   echo "--- staged copy: C:\\windows\\inf\\$staged"
   ls -l "$drive_c/windows/inf/$staged"

@@ -6,6 +6,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
 export WINEPREFIX="$build/wineprefix"
+# Wine's desktop process belongs to the display it started on: a server left
+# from an earlier run (whose display is gone) is stopped first.
+wineserver -k >/dev/null 2>&1 || true
 "$root/scripts/wine-prefix.sh"
 trap 'WINEPREFIX="$build/wineprefix" wineserver -k >/dev/null 2>&1 || true' EXIT
 cd "$build"
