@@ -25,10 +25,10 @@ class PropVariantHolder {
 };
 
 HRESULT ReadOneProperty(PROPID id, IWiaPropertyStorage* storage, PROPVARIANT* value) {
-  PROPSPEC spec = {};
-  spec.ulKind = PRSPEC_PROPID;
-  spec.propid = id;
-  return storage->ReadMultiple(1, &spec, value);
+  PROPSPEC property = {};
+  property.ulKind = PRSPEC_PROPID;
+  property.propid = id;
+  return storage->ReadMultiple(1, &property, value);
 }
 
 }  // namespace

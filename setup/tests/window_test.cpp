@@ -117,8 +117,8 @@ constexpr ButtonSpec Buttons[] = {
     {2030, L"UnInstall NET", 130, 50, L"UninstallNET"},
 };
 
-void PrintTo(const ButtonSpec& spec, std::ostream* out) {
-  *out << testing::PrintToString(spec.label);
+void PrintTo(const ButtonSpec& button, std::ostream* out) {
+  *out << testing::PrintToString(button.label);
 }
 
 bool AllButtonsDisabled(HWND main) {
@@ -246,21 +246,21 @@ TEST_F(DrelmoWindow, IsAFixedSizeWindowWithFourEnabledButtons) {
 
   const std::vector<HWND> children = ChildWindows(main_);
   EXPECT_EQ(children.size(), 4u);
-  for (const ButtonSpec& spec : Buttons) {
-    SCOPED_TRACE(testing::PrintToString(spec.label));
-    const HWND button = GetDlgItem(main_, spec.id);
+  for (const ButtonSpec& expected : Buttons) {
+    SCOPED_TRACE(testing::PrintToString(expected.label));
+    const HWND button = GetDlgItem(main_, expected.id);
     ASSERT_NE(button, nullptr);
     GetClassNameW(button, className, 32);
     EXPECT_EQ(_wcsicmp(className, L"Button"), 0);
-    EXPECT_EQ(WindowText(button), spec.label);
+    EXPECT_EQ(WindowText(button), expected.label);
     EXPECT_TRUE(IsWindowVisible(button));
     EXPECT_TRUE(IsWindowEnabled(button));
     EXPECT_EQ(GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK, BS_PUSHBUTTON);
     RECT place = {};
     GetWindowRect(button, &place);
     MapWindowPoints(nullptr, main_, reinterpret_cast<POINT*>(&place), 2);
-    EXPECT_EQ(place.left, spec.x);
-    EXPECT_EQ(place.top, spec.y);
+    EXPECT_EQ(place.left, expected.x);
+    EXPECT_EQ(place.top, expected.y);
     EXPECT_EQ(place.right - place.left, 100);
     EXPECT_EQ(place.bottom - place.top, 25);
   }
@@ -276,9 +276,9 @@ TEST_F(DrelmoWindow, IsAFixedSizeWindowWithFourEnabledButtons) {
   PostMessageW(main_, WM_COMMAND, 104, 0);
   pump_->Pump(500);
   EXPECT_TRUE(IsWindow(main_));
-  for (const ButtonSpec& spec : Buttons) {
-    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(main_, spec.id)));
-    EXPECT_FALSE(FileExists(LogPath(spec.logName)));
+  for (const ButtonSpec& expected : Buttons) {
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(main_, expected.id)));
+    EXPECT_FALSE(FileExists(LogPath(expected.logName)));
   }
 
   PostMessageW(main_, WM_CLOSE, 0, 0);
@@ -288,26 +288,26 @@ TEST_F(DrelmoWindow, IsAFixedSizeWindowWithFourEnabledButtons) {
 class PressingAButton : public DrelmoWindow, public testing::WithParamInterface<ButtonSpec> {};
 
 TEST_P(PressingAButton, DisablesAllButtonsRunsTheActionWithItsLogAndCloses) {
-  const ButtonSpec& spec = GetParam();
+  const ButtonSpec& expected = GetParam();
   pump_->HoldNextThread();
-  PostMessageW(GetDlgItem(main_, spec.id), BM_CLICK, 0, 0);
+  PostMessageW(GetDlgItem(main_, expected.id), BM_CLICK, 0, 0);
 
   // While the worker is held: every button disabled, the log prepared under
   // the action's log name, the window still open.
   ASSERT_TRUE(pump_->PumpUntil([this] { return pump_->holding() && AllButtonsDisabled(main_); }))
       << "the press did not start a worker and disable the buttons";
   EXPECT_TRUE(IsWindow(main_));
-  EXPECT_EQ(ReadBytes(LogPath(spec.logName)), RunSeparatorBytes());
+  EXPECT_EQ(ReadBytes(LogPath(expected.logName)), RunSeparatorBytes());
 
   // A second command while the action runs is dropped.
-  const ButtonSpec& other = spec.id == 2000 ? Buttons[1] : Buttons[0];
+  const ButtonSpec& other = expected.id == 2000 ? Buttons[1] : Buttons[0];
   PostMessageW(main_, WM_COMMAND, other.id, 0);
   pump_->Pump(300);
   EXPECT_FALSE(FileExists(LogPath(other.logName)));
 
   pump_->Release();
   ExpectExitWithZero();
-  const std::vector<std::wstring> lines = LastRunMessages(spec.logName);
+  const std::vector<std::wstring> lines = LastRunMessages(expected.logName);
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[0], L"Thread function enter!");
   EXPECT_EQ(lines[1].rfind(L"currentDirectory: " + PackageDirectory() + L";", 0), 0u);
