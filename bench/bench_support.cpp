@@ -31,22 +31,39 @@ Stats Summarise(std::vector<double> seconds) {
   return stats;
 }
 
+void RunSideBySide(std::vector<Variant>* variants) {
+  int rounds = 0;
+  for (const Variant& v : *variants) rounds = std::max(rounds, v.runs);
+  std::vector<std::vector<double>> times(variants->size());
+  for (int round = 0; round < rounds; ++round) {
+    for (size_t i = 0; i < variants->size(); ++i) {
+      Variant& v = (*variants)[i];
+      if (round >= v.runs || FAILED(v.result)) continue;
+      HRESULT hr = v.prepare ? v.prepare() : S_OK;
+      if (SUCCEEDED(hr)) {
+        const double start = NowSeconds();
+        hr = v.body();
+        times[i].push_back(NowSeconds() - start);
+      }
+      if (v.finish) v.finish();
+      if (FAILED(hr)) v.result = hr;
+    }
+  }
+  for (size_t i = 0; i < variants->size(); ++i) {
+    Variant& v = (*variants)[i];
+    if (SUCCEEDED(v.result)) v.stats = Summarise(times[i]);
+  }
+}
+
 HRESULT Measure(int runs, const std::function<HRESULT()>& prepare,
                 const std::function<HRESULT()>& body, Stats* out) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    if (prepare) {
-      const HRESULT hr = prepare();
-      if (FAILED(hr)) return hr;
-    }
-    const double start = NowSeconds();
-    const HRESULT hr = body();
-    const double stop = NowSeconds();
-    if (FAILED(hr)) return hr;
-    times.push_back(stop - start);
-  }
-  *out = Summarise(times);
-  return S_OK;
+  std::vector<Variant> one(1);
+  one[0].runs = runs;
+  one[0].prepare = prepare;
+  one[0].body = body;
+  RunSideBySide(&one);
+  if (SUCCEEDED(one[0].result)) *out = one[0].stats;
+  return one[0].result;
 }
 
 DWORD RowStride(const PageSpec& page) {
@@ -238,8 +255,6 @@ Options ParseOptions(int argc, char** argv) {
       options.slowRuns = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--page" && hasValue) {
       options.pages.push_back(argv[++i]);
-    } else if (arg == "--all") {
-      options.all = true;
     } else {
       options.rest.push_back(arg);
     }

@@ -96,9 +96,26 @@ struct Stats {
 };
 Stats Summarise(std::vector<double> seconds);
 
+// One contender of a measurement: `prepare` and `finish` run untimed before
+// and after each timed `body`. A failing step ends the variant's runs and is
+// kept in `result`.
+struct Variant {
+  std::string name;
+  int runs = 1;
+  std::function<HRESULT()> prepare;
+  std::function<HRESULT()> body;
+  std::function<void()> finish;
+  Stats stats;
+  HRESULT result = S_OK;
+};
+
+// Runs the variants in turn, round after round (a variant takes part in its
+// first `runs` rounds), so that all of them meet the same machine load.
+void RunSideBySide(std::vector<Variant>* variants);
+
 // Runs `prepare` (untimed) and then `body` (timed) `runs` times.
-// A body that returns a failure stops the measurement: the failure is
-// returned and `out` is left as it was.
+// A failing step stops the measurement: the failure is returned and `out`
+// is left as it was.
 HRESULT Measure(int runs, const std::function<HRESULT()>& prepare,
                 const std::function<HRESULT()>& body, Stats* out);
 
@@ -166,11 +183,9 @@ const PageSpec* FindPage(const std::string& name);
 //   --runs N     repetitions of the quick cases (default 7)
 //   --slow N     repetitions of the slow cases (default 3)
 //   --page NAME  only this page (repeatable): grey300, grey600, colour300
-//   --all        also the cases that take minutes
 struct Options {
   int runs = 7;
   int slowRuns = 3;
-  bool all = false;
   std::vector<std::string> pages;
   std::vector<std::string> rest;  // arguments not understood here
   bool Wants(const PageSpec& page) const;
