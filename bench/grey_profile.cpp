@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <utility>
 #include <emmintrin.h>
 
 #include "adjust.h"
@@ -78,6 +80,17 @@ void LookUpBy8(const BYTE* table, const BYTE* input, BYTE* output, UINT32 width,
   }
 }
 
+// The plain look-up, with the row pointers and the count in locals so that
+// the compiler need not reload anything inside the loop.
+void LookUpRows(const BYTE* table, const BYTE* input, BYTE* output, UINT32 width, UINT32 rows,
+                UINT32 stride, UINT32 outStride) {
+  for (UINT32 r = 0; r < rows; ++r) {
+    const BYTE* source = input + static_cast<SIZE_T>(r) * stride;
+    BYTE* target = output + static_cast<SIZE_T>(r) * outStride;
+    for (UINT32 j = 0; j < width; ++j) target[j] = table[source[j]];
+  }
+}
+
 void PrintStep(const char* name, const Stats& stats, const Stats& whole) {
   std::printf("  %-46s %10s %10s %7s\n", name, FormatMs(stats.min).c_str(),
               FormatMs(stats.median).c_str(), FormatRatio(stats.min, whole.min).c_str());
@@ -100,60 +113,67 @@ void RunGreyProfile(const PageSpec& spec, const Options& options) {
   auto sized = [&]() { return MakeMemoryStream(fileBytes, destination.Put()); };
   auto release = [&]() { destination.Reset(); };
 
-  std::vector<Variant> steps(9);
-  steps[0].name = "AdjustImage, whole";
-  steps[0].prepare = sized;
-  steps[0].finish = release;
-  steps[0].body = [&]() {
-    ULONG64 written = 0;
-    return AdjustImage(200, 0, page.Get(), destination.Get(), &written, 0, 0, 0, 0);
-  };
-  steps[1].name = "ApplyToneCurve (allocate, read, mean, look up)";
-  steps[1].body = [&]() { return ApplyToneCurve(page.Get(), 200, 0, crop, &grey); };
-  steps[2].name = "  zero-filled allocation + Read of the pixels";
-  steps[2].body = [&]() { return ReadPixels(page.Get(), spec, &pixels); };
-  steps[2].finish = [&]() { pixels.Reset(); };
-  steps[3].name = "  MeanGreyLevel";
-  steps[3].prepare = [&]() { return ReadPixels(page.Get(), spec, &pixels); };
-  steps[3].body = [&]() {
-    meanLibrary = MeanGreyLevel(pixels.Get(), spec.width, spec.height, RowStride(spec));
-    return S_OK;
-  };
-  steps[4].name = "  mean with integer row sums (same result)";
-  steps[4].prepare = steps[3].prepare;
-  steps[4].body = [&]() {
-    meanRowSums = MeanByRowSums(pixels.Get(), spec.width, spec.height, RowStride(spec));
-    return S_OK;
-  };
-  steps[4].finish = [&]() { pixels.Reset(); };
-  steps[5].name = "  mean with SSE2 byte sums (same result)";
-  steps[5].prepare = steps[3].prepare;
-  steps[5].body = [&]() {
-    meanSse2 = MeanBySse2(pixels.Get(), spec.width, spec.height, RowStride(spec));
-    return S_OK;
-  };
-  steps[5].finish = [&]() { pixels.Reset(); };
-  steps[6].name = "  look-up alone, 8 pixels per step";
-  steps[6].prepare = [&]() -> HRESULT {
+  auto readPixels = [&]() { return ReadPixels(page.Get(), spec, &pixels); };
+  auto dropPixels = [&]() { pixels.Reset(); };
+  auto readPixelsAndGrey = [&]() -> HRESULT {
     HRESULT result = ReadPixels(page.Get(), spec, &pixels);
     if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.Get(), 200, 0, crop, &grey);
     return result;
   };
-  steps[6].body = [&]() {
-    BYTE table[256];
-    BuildToneTable(128.0f, 200, 0, table);
+  BYTE table[256];
+  BuildToneTable(128.0f, 200, 0, table);
+
+  std::vector<Variant> steps;
+  auto add = [&](const char* name, std::function<HRESULT()> prepare,
+                 std::function<HRESULT()> body, std::function<void()> finish) {
+    Variant v;
+    v.name = name;
+    v.runs = options.runs;
+    v.prepare = std::move(prepare);
+    v.body = std::move(body);
+    v.finish = std::move(finish);
+    steps.push_back(std::move(v));
+  };
+  add("AdjustImage, whole", sized, [&]() {
+    ULONG64 written = 0;
+    return AdjustImage(200, 0, page.Get(), destination.Get(), &written, 0, 0, 0, 0);
+  }, release);
+  add("ApplyToneCurve (allocate, read, mean, look up)", nullptr,
+      [&]() { return ApplyToneCurve(page.Get(), 200, 0, crop, &grey); }, nullptr);
+  add("  zero-filled allocation + Read of the pixels", nullptr, readPixels, dropPixels);
+  add("  zero-filled allocation, every page touched", nullptr, [&]() -> HRESULT {
+    HeapBuffer block = HeapBuffer::AllocateZeroed(PixelBytes(spec));
+    if (!block) return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < PixelBytes(spec); i += 4096) block.Get()[i] = 1;
+    return S_OK;
+  }, nullptr);
+  add("  MeanGreyLevel", readPixels, [&]() {
+    meanLibrary = MeanGreyLevel(pixels.Get(), spec.width, spec.height, RowStride(spec));
+    return S_OK;
+  }, dropPixels);
+  add("  mean with integer row sums (same result)", readPixels, [&]() {
+    meanRowSums = MeanByRowSums(pixels.Get(), spec.width, spec.height, RowStride(spec));
+    return S_OK;
+  }, dropPixels);
+  add("  mean with SSE2 byte sums (same result)", readPixels, [&]() {
+    meanSse2 = MeanBySse2(pixels.Get(), spec.width, spec.height, RowStride(spec));
+    return S_OK;
+  }, dropPixels);
+  add("  look-up alone, plain loop per row", readPixelsAndGrey, [&]() {
+    LookUpRows(table, pixels.Get(), grey.Get(), spec.width, spec.height, RowStride(spec),
+               RowStride(spec));
+    return S_OK;
+  }, dropPixels);
+  add("  look-up alone, 8 pixels per step", readPixelsAndGrey, [&]() {
     LookUpBy8(table, pixels.Get(), grey.Get(), spec.width, spec.height, RowStride(spec),
               RowStride(spec));
     return S_OK;
-  };
-  steps[6].finish = [&]() { pixels.Reset(); };
-  steps[7].name = "WriteGreyBmp into a sized memory stream";
-  steps[7].prepare = [&]() -> HRESULT {
+  }, dropPixels);
+  add("WriteGreyBmp into a sized memory stream", [&]() -> HRESULT {
     HRESULT result = sized();
     if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.Get(), 200, 0, crop, &grey);
     return result;
-  };
-  steps[7].body = [&]() {
+  }, [&]() {
     BITMAPINFOHEADER header = {};
     header.biSize = sizeof header;
     header.biWidth = spec.width;
@@ -162,17 +182,7 @@ void RunGreyProfile(const PageSpec& spec, const Options& options) {
     header.biBitCount = 8;
     ULONG64 written = 0;
     return WriteGreyBmp(grey.Get(), destination.Get(), crop, &header, &written);
-  };
-  steps[7].finish = release;
-  steps[8].name = "zero-filled allocation of the page's size";
-  steps[8].body = [&]() {
-    HeapBuffer block = HeapBuffer::AllocateZeroed(PixelBytes(spec));
-    if (!block) return E_OUTOFMEMORY;
-    // Touch every page, as the look-up does.
-    for (DWORD i = 0; i < PixelBytes(spec); i += 4096) block.Get()[i] = 1;
-    return S_OK;
-  };
-  for (Variant& v : steps) v.runs = options.runs;
+  }, release);
   RunSideBySide(&steps);
   grey.Reset();
 
