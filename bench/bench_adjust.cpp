@@ -312,6 +312,36 @@ void RunGdiplusCase(const Options& options) {
   }
 }
 
+// Case 4, in the child process, for the 24-bit page: the GDI+ floor alone
+// (no output stream), to tell GDI+'s own share of the peak.
+int FloorMemoryChild(const PageSpec& page) {
+  ComSession com;
+  GdiplusStarted started;
+  {
+    const PageSpec small = {"small", 64, 64, page.bitCount, page.dpi};
+    ComRef<IStream> source;
+    if (!started.Ok() || FAILED(MakePageStream(small, source.Put())) ||
+        FAILED(RunGdiplusFloor(source.Get(), kBrightness, kContrast, nullptr, nullptr, nullptr))) {
+      std::printf("FAILED warm-up\n");
+      return 1;
+    }
+  }
+  const MemoryFigures before = ReadMemoryFigures();
+  ComRef<IStream> source;
+  HRESULT hr = MakePageStream(page, source.Put());
+  if (SUCCEEDED(hr)) hr = RunGdiplusFloor(source.Get(), kBrightness, kContrast, nullptr, nullptr, nullptr);
+  const MemoryFigures after = ReadMemoryFigures();
+  if (FAILED(hr)) {
+    std::printf("FAILED %s\n", FormatHr(hr).c_str());
+    return 1;
+  }
+  std::printf("OK %llu %llu %llu %llu\n", static_cast<unsigned long long>(before.workingSet),
+              static_cast<unsigned long long>(before.peakWorkingSet),
+              static_cast<unsigned long long>(after.peakWorkingSet),
+              static_cast<unsigned long long>(after.workingSet));
+  return 0;
+}
+
 // Case 4, in the child process: adjust one page, print the memory figures.
 int MemoryChild(const PageSpec& page, Destination d) {
   ComSession com;
@@ -349,25 +379,27 @@ int MemoryChild(const PageSpec& page, Destination d) {
 }
 
 // Runs this program again with `arguments` and returns what it printed.
+// The child's output goes to a temporary file rather than a pipe: helper
+// processes that Wine starts on the child's behalf inherit its standard
+// handles and may outlive it, so a pipe would never report its end.
 HRESULT RunChild(const std::wstring& arguments, std::string* output) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return HRESULT_FROM_WIN32(GetLastError());
   std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
 
+  TempFile outputFile(L"vantrel-bench-child");
   SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return HRESULT_FROM_WIN32(GetLastError());
-  HandleOwner reader(readEnd);
-  HandleOwner writer(writeEnd);
-  SetHandleInformation(reader.Get(), HANDLE_FLAG_INHERIT, 0);
+  HandleOwner file(CreateFileW(outputFile.Path().c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+  if (!file.Valid()) return HRESULT_FROM_WIN32(GetLastError());
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writer.Get();
-  startup.hStdError = writer.Get();
+  startup.hStdOutput = file.Get();
+  startup.hStdError = file.Get();
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION process = {};
   std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
@@ -378,14 +410,17 @@ HRESULT RunChild(const std::wstring& arguments, std::string* output) {
   }
   HandleOwner processHandle(process.hProcess);
   HandleOwner threadHandle(process.hThread);
-  writer.Reset();  // the child holds the only write end now
-
+  if (WaitForSingleObject(processHandle.Get(), 10 * 60 * 1000) != WAIT_OBJECT_0) {
+    TerminateProcess(processHandle.Get(), 1);
+    return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+  }
+  // The child wrote through a handle that shares this one's file position.
+  SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
   char buffer[512];
   DWORD got = 0;
-  while (ReadFile(reader.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+  while (ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
     output->append(buffer, got);
   }
-  WaitForSingleObject(processHandle.Get(), INFINITE);
   return S_OK;
 }
 
@@ -400,23 +435,28 @@ void RunMemoryCase(const Options& options) {
               "x file", "held MB");
   for (const PageSpec& page : Pages()) {
     if (!options.Wants(page)) continue;
-    for (Destination d : {Destination::MemorySized, Destination::File, Destination::MemoryEmpty}) {
-      std::wstring args = L"--memory-child ";
-      for (const char* c = page.name; *c != '\0'; ++c) args += static_cast<wchar_t>(*c);
-      args += L" ";
-      for (const char* c = DestinationArg(d); *c != '\0'; ++c) args += static_cast<wchar_t>(*c);
+    std::vector<std::string> kinds = {DestinationArg(Destination::MemorySized),
+                                      DestinationArg(Destination::File),
+                                      DestinationArg(Destination::MemoryEmpty)};
+    if (page.bitCount != 8) kinds.push_back("floor");
+    for (const std::string& kind : kinds) {
+      Destination d = Destination::MemorySized;
+      const bool floorOnly = !ParseDestination(kind, &d);
+      const char* label = floorOnly ? "GDI+ floor" : DestinationName(d);
+      const std::string argument = std::string("--memory-child ") + page.name + " " + kind;
+      const std::wstring args(argument.begin(), argument.end());
       std::string output;
       const HRESULT hr = RunChild(args, &output);
       unsigned long long base = 0, peakBefore = 0, peakAfter = 0, held = 0;
       if (FAILED(hr) || std::sscanf(output.c_str(), "OK %llu %llu %llu %llu", &base, &peakBefore,
                                     &peakAfter, &held) != 4) {
-        std::printf("%-10s %-15s failed: %s %s\n", page.name, DestinationName(d),
+        std::printf("%-10s %-15s failed: %s %s\n", page.name, label,
                     FormatHr(hr).c_str(), output.c_str());
         continue;
       }
       const double file = FileBytes(page);
       const double peak = static_cast<double>(peakAfter) - static_cast<double>(base);
-      std::printf("%-10s %-15s %9.1f %10.1f %9.2f %9.1f%s\n", page.name, DestinationName(d),
+      std::printf("%-10s %-15s %9.1f %10.1f %9.2f %9.1f%s\n", page.name, label,
                   file / 1e6, peak / 1e6, peak / file, (static_cast<double>(held) - base) / 1e6,
                   peakAfter <= peakBefore ? "  (peak not above the start-up peak)" : "");
       std::fflush(stdout);
@@ -430,8 +470,10 @@ int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
   if (options.rest.size() == 3 && options.rest[0] == "--memory-child") {
     const PageSpec* page = FindPage(options.rest[1]);
+    if (page == nullptr) return 2;
+    if (options.rest[2] == "floor") return FloorMemoryChild(*page);
     Destination d;
-    if (page == nullptr || !ParseDestination(options.rest[2], &d)) return 2;
+    if (!ParseDestination(options.rest[2], &d)) return 2;
     return MemoryChild(*page, d);
   }
   bool copy = options.rest.empty();

@@ -61,25 +61,6 @@ float MeanBySse2(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride) {
   return static_cast<float>(sum / static_cast<double>(static_cast<float>(count)));
 }
 
-// A table look-up over whole rows that handles 8 pixels per step: one 64-bit
-// load, eight look-ups, one 64-bit store.
-void LookUpBy8(const BYTE* table, const BYTE* input, BYTE* output, UINT32 width, UINT32 rows,
-               UINT32 stride, UINT32 outStride) {
-  for (UINT32 r = 0; r < rows; ++r) {
-    const BYTE* source = input + static_cast<SIZE_T>(r) * stride;
-    BYTE* target = output + static_cast<SIZE_T>(r) * outStride;
-    UINT32 j = 0;
-    for (; j + 8 <= width; j += 8) {
-      UINT64 in;
-      std::memcpy(&in, source + j, 8);
-      UINT64 out = 0;
-      for (int b = 0; b < 8; ++b) out |= static_cast<UINT64>(table[(in >> (8 * b)) & 0xFF]) << (8 * b);
-      std::memcpy(target + j, &out, 8);
-    }
-    for (; j < width; ++j) target[j] = table[source[j]];
-  }
-}
-
 // The plain look-up, with the row pointers and the count in locals so that
 // the compiler need not reload anything inside the loop.
 void LookUpRows(const BYTE* table, const BYTE* input, BYTE* output, UINT32 width, UINT32 rows,
@@ -162,11 +143,6 @@ void RunGreyProfile(const PageSpec& spec, const Options& options) {
   add("  look-up alone, plain loop per row", readPixelsAndGrey, [&]() {
     LookUpRows(table, pixels.Get(), grey.Get(), spec.width, spec.height, RowStride(spec),
                RowStride(spec));
-    return S_OK;
-  }, dropPixels);
-  add("  look-up alone, 8 pixels per step", readPixelsAndGrey, [&]() {
-    LookUpBy8(table, pixels.Get(), grey.Get(), spec.width, spec.height, RowStride(spec),
-              RowStride(spec));
     return S_OK;
   }, dropPixels);
   add("WriteGreyBmp into a sized memory stream", [&]() -> HRESULT {
