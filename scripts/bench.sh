@@ -14,14 +14,16 @@ export WINEPREFIX="$build/wineprefix"
 trap 'WINEPREFIX="$build/wineprefix" wineserver -k >/dev/null 2>&1 || true' EXIT
 
 build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+# The top-level CMakeLists.txt builds RelWithDebInfo (-O2 -g) unless told otherwise.
+build_type=${build_type:-RelWithDebInfo}
 echo "== machine"
 echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "commit:  $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
 echo "cores:   $(nproc)"
 echo "cpu:     $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
 echo "memory:  $(awk '/^MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo)"
-echo "wine:    $(wine --version)"
-echo "build:   ${build_type:-default} ($build)"
+echo "wine:    $(wine --version 2>/dev/null)"
+echo "build:   $build_type ($build)"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
 
 for program in bench_streams bench_adjust bench_filter; do
