@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -126,6 +127,13 @@ HRESULT Adjust(const PageSpec& page, IStream* source, IStream* destination) {
   return written == FileBytes(page) ? S_OK : E_FAIL;
 }
 
+// The page's memory stream; says so on standard output when it cannot be made.
+bool MakeSource(const PageSpec& page, ComRef<IStream>* source) {
+  const HRESULT hr = MakePageStream(page, source->Put());
+  if (FAILED(hr)) std::printf("%-10s cannot make the page: %s\n", page.name, FormatHr(hr).c_str());
+  return SUCCEEDED(hr);
+}
+
 void PrintVariantHeader() {
   std::printf("%-10s %-15s %-28s %5s %10s %10s %8s %8s\n", "page", "destination", "run",
               "runs", "min ms", "median ms", "x min", "x median");
@@ -158,11 +166,7 @@ void RunCopyCase(const Options& options) {
   for (const PageSpec& page : Pages()) {
     if (page.bitCount != 8 || !options.Wants(page)) continue;
     ComRef<IStream> source;
-    HRESULT hr = MakePageStream(page, source.Put());
-    if (FAILED(hr)) {
-      std::printf("%-10s cannot make the page: %s\n", page.name, FormatHr(hr).c_str());
-      continue;
-    }
+    if (!MakeSource(page, &source)) continue;
     TempFile temp(L"vantrel-bench-copy");
     for (Destination d : {Destination::MemorySized, Destination::File, Destination::MemoryEmpty}) {
       // An empty memory stream grows by every 64 KiB written: seconds per run.
@@ -183,7 +187,8 @@ void RunCopyCase(const Options& options) {
         v.prepare = prepare;
         v.finish = finish;
       }
-      RunSideBySide(&variants);
+      // Warm-up round only where a run is quick.
+      RunSideBySide(&variants, d != Destination::MemoryEmpty);
       for (const Variant& v : variants) PrintVariant(page, DestinationName(d), v, &variants[0]);
       std::printf("%-10s %-15s %-28s %5s %10s %10s %8s\n", page.name, DestinationName(d),
                   "AdjustImage / one-write copy", "", "", "",
@@ -223,11 +228,7 @@ void RunGdiplusCase(const Options& options) {
   for (const PageSpec& page : Pages()) {
     if (page.bitCount != 24 || !options.Wants(page)) continue;
     ComRef<IStream> source;
-    HRESULT hr = MakePageStream(page, source.Put());
-    if (FAILED(hr)) {
-      std::printf("%-10s cannot make the page: %s\n", page.name, FormatHr(hr).c_str());
-      continue;
-    }
+    if (!MakeSource(page, &source)) continue;
     TempFile temp(L"vantrel-bench-gdiplus");
     ComRef<IStream> destination;
     std::unique_ptr<GdiplusStarted> session;
@@ -244,7 +245,7 @@ void RunGdiplusCase(const Options& options) {
     floor.body = [&]() -> HRESULT {
       FloorSteps s;
       const HRESULT result = RunGdiplusFloor(source.Get(), kBrightness, kContrast, &s, nullptr, nullptr);
-      steps.push_back(s);
+      steps.push_back(s);  // the warm-up's steps too: only their minima are shown
       return result;
     };
     floor.finish = [&]() { session.reset(); };
@@ -267,7 +268,7 @@ void RunGdiplusCase(const Options& options) {
       return started.Ok() ? S_OK : E_FAIL;
     };
 
-    RunSideBySide(&variants);
+    RunSideBySide(&variants, true);
     for (const Variant& v : variants) PrintVariant(page, "", v, &floor);
 
     if (!steps.empty()) {
@@ -294,6 +295,7 @@ void RunGdiplusCase(const Options& options) {
     // Same work: AdjustImage's pixels against the floor's.
     std::vector<BYTE> floorPixels;
     UINT floorStride = 0;
+    HRESULT hr;
     {
       GdiplusStarted started;
       hr = RunGdiplusFloor(source.Get(), kBrightness, kContrast, nullptr, &floorPixels, &floorStride);
@@ -312,24 +314,25 @@ void RunGdiplusCase(const Options& options) {
   }
 }
 
-// Case 4, in the child process, for the 24-bit page: the GDI+ floor alone
-// (no output stream), to tell GDI+'s own share of the peak.
-int FloorMemoryChild(const PageSpec& page) {
-  ComSession com;
-  GdiplusStarted started;
+// Case 4, in the child process: runs `work` on a small page of the same
+// depth (so that every library it needs is loaded and set up), reads the
+// working set, runs `work` on the page and prints the memory figures.
+int MeasureMemory(const PageSpec& page,
+                  const std::function<HRESULT(const PageSpec&, IStream*)>& work) {
+  const PageSpec small = {"small", 64, 64, page.bitCount, page.dpi};
   {
-    const PageSpec small = {"small", 64, 64, page.bitCount, page.dpi};
     ComRef<IStream> source;
-    if (!started.Ok() || FAILED(MakePageStream(small, source.Put())) ||
-        FAILED(RunGdiplusFloor(source.Get(), kBrightness, kContrast, nullptr, nullptr, nullptr))) {
-      std::printf("FAILED warm-up\n");
+    HRESULT hr = MakePageStream(small, source.Put());
+    if (SUCCEEDED(hr)) hr = work(small, source.Get());
+    if (FAILED(hr)) {
+      std::printf("FAILED warm-up %s\n", FormatHr(hr).c_str());
       return 1;
     }
   }
   const MemoryFigures before = ReadMemoryFigures();
   ComRef<IStream> source;
   HRESULT hr = MakePageStream(page, source.Put());
-  if (SUCCEEDED(hr)) hr = RunGdiplusFloor(source.Get(), kBrightness, kContrast, nullptr, nullptr, nullptr);
+  if (SUCCEEDED(hr)) hr = work(page, source.Get());
   const MemoryFigures after = ReadMemoryFigures();
   if (FAILED(hr)) {
     std::printf("FAILED %s\n", FormatHr(hr).c_str());
@@ -342,40 +345,27 @@ int FloorMemoryChild(const PageSpec& page) {
   return 0;
 }
 
-// Case 4, in the child process: adjust one page, print the memory figures.
+// The adjustment into a destination of kind `d`, which stays alive until the
+// figures are read.
 int MemoryChild(const PageSpec& page, Destination d) {
   ComSession com;
   TempFile temp(L"vantrel-bench-memory");
-  {
-    // Warm-up on a small page of the same depth: the libraries the path
-    // needs are loaded and set up before the baseline is read.
-    const PageSpec small = {"small", 64, 64, page.bitCount, page.dpi};
-    ComRef<IStream> source;
-    ComRef<IStream> destination;
-    ULONG64 written = 0;
-    if (FAILED(MakePageStream(small, source.Put())) ||
-        FAILED(MakeDestination(d, FileBytes(small), temp, destination.Put())) ||
-        FAILED(AdjustImage(kBrightness, kContrast, source.Get(), destination.Get(), &written, 0, 0, 0, 0))) {
-      std::printf("FAILED warm-up\n");
-      return 1;
-    }
-  }
-  const MemoryFigures before = ReadMemoryFigures();
-  ComRef<IStream> source;
   ComRef<IStream> destination;
-  HRESULT hr = MakePageStream(page, source.Put());
-  if (SUCCEEDED(hr)) hr = MakeDestination(d, FileBytes(page), temp, destination.Put());
-  if (SUCCEEDED(hr)) hr = Adjust(page, source.Get(), destination.Get());
-  const MemoryFigures after = ReadMemoryFigures();
-  if (FAILED(hr)) {
-    std::printf("FAILED %s\n", FormatHr(hr).c_str());
-    return 1;
-  }
-  std::printf("OK %llu %llu %llu %llu\n", static_cast<unsigned long long>(before.workingSet),
-              static_cast<unsigned long long>(before.peakWorkingSet),
-              static_cast<unsigned long long>(after.peakWorkingSet),
-              static_cast<unsigned long long>(after.workingSet));
-  return 0;
+  return MeasureMemory(page, [&](const PageSpec& which, IStream* source) {
+    HRESULT hr = MakeDestination(d, FileBytes(which), temp, destination.Put());
+    if (SUCCEEDED(hr)) hr = Adjust(which, source, destination.Get());
+    return hr;
+  });
+}
+
+// The GDI+ floor alone, without an output stream: GDI+'s own share.
+int FloorMemoryChild(const PageSpec& page) {
+  ComSession com;
+  GdiplusStarted started;
+  if (!started.Ok()) return 1;
+  return MeasureMemory(page, [](const PageSpec&, IStream* source) {
+    return RunGdiplusFloor(source, kBrightness, kContrast, nullptr, nullptr, nullptr);
+  });
 }
 
 // Runs this program again with `arguments` and returns what it printed.

@@ -219,7 +219,10 @@ int main(int argc, char** argv) {
           v.body = [&t]() { return t.Run(); };
           v.finish = [&t]() { t.Finish(); };
         }
-        bench::RunSideBySide(&variants);
+        // A warm-up round where every run is quick.
+        bool quick = true;
+        for (const bench::Variant& v : variants) quick = quick && v.runs > 1;
+        bench::RunSideBySide(&variants, quick);
         for (const bench::Variant& v : variants) {
           const std::string pieceName = bench::PieceName(piece, fileBytes);
           if (FAILED(v.result)) {

@@ -31,11 +31,12 @@ Stats Summarise(std::vector<double> seconds) {
   return stats;
 }
 
-void RunSideBySide(std::vector<Variant>* variants) {
+void RunSideBySide(std::vector<Variant>* variants, bool warmUp) {
   int rounds = 0;
   for (const Variant& v : *variants) rounds = std::max(rounds, v.runs);
+  const int first = warmUp ? -1 : 0;
   std::vector<std::vector<double>> times(variants->size());
-  for (int round = 0; round < rounds; ++round) {
+  for (int round = first; round < rounds; ++round) {
     for (size_t i = 0; i < variants->size(); ++i) {
       Variant& v = (*variants)[i];
       if (round >= v.runs || FAILED(v.result)) continue;
@@ -43,7 +44,7 @@ void RunSideBySide(std::vector<Variant>* variants) {
       if (SUCCEEDED(hr)) {
         const double start = NowSeconds();
         hr = v.body();
-        times[i].push_back(NowSeconds() - start);
+        if (round >= 0) times[i].push_back(NowSeconds() - start);
       }
       if (v.finish) v.finish();
       if (FAILED(hr)) v.result = hr;

@@ -110,8 +110,10 @@ struct Variant {
 };
 
 // Runs the variants in turn, round after round (a variant takes part in its
-// first `runs` rounds), so that all of them meet the same machine load.
-void RunSideBySide(std::vector<Variant>* variants);
+// first `runs` rounds), so that all of them meet the same machine load. With
+// `warmUp`, one untimed round goes first, so that no variant pays for the
+// first use of a library or of fresh memory.
+void RunSideBySide(std::vector<Variant>* variants, bool warmUp = false);
 
 // Runs `prepare` (untimed) and then `body` (timed) `runs` times.
 // A failing step stops the measurement: the failure is returned and `out`

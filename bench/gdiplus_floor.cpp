@@ -15,50 +15,37 @@ HRESULT FromStatus(Gdiplus::GpStatus status) {
   return status == Gdiplus::Ok ? S_OK : MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x200 + status);
 }
 
-class ImageOwner {
+// Owns one GDI+ object and hands it to `Dispose` at the end.
+template <class T, class Dispose>
+class GdipOwner {
  public:
-  ImageOwner() = default;
-  ImageOwner(const ImageOwner&) = delete;
-  ImageOwner& operator=(const ImageOwner&) = delete;
-  ~ImageOwner() {
-    if (bitmap_ != nullptr) flat::GdipDisposeImage(bitmap_);
+  GdipOwner() = default;
+  GdipOwner(const GdipOwner&) = delete;
+  GdipOwner& operator=(const GdipOwner&) = delete;
+  ~GdipOwner() {
+    if (object_ != nullptr) Dispose()(object_);
   }
-  Gdiplus::GpBitmap** Put() { return &bitmap_; }
-  Gdiplus::GpBitmap* Get() const { return bitmap_; }
+  T** Put() { return &object_; }
+  T* Get() const { return object_; }
 
  private:
-  Gdiplus::GpBitmap* bitmap_ = nullptr;
+  T* object_ = nullptr;
 };
 
-class GraphicsOwner {
- public:
-  GraphicsOwner() = default;
-  GraphicsOwner(const GraphicsOwner&) = delete;
-  GraphicsOwner& operator=(const GraphicsOwner&) = delete;
-  ~GraphicsOwner() {
-    if (graphics_ != nullptr) flat::GdipDeleteGraphics(graphics_);
+struct DisposeBitmap {
+  void operator()(Gdiplus::GpBitmap* bitmap) const { flat::GdipDisposeImage(bitmap); }
+};
+struct DeleteGraphics {
+  void operator()(Gdiplus::GpGraphics* graphics) const { flat::GdipDeleteGraphics(graphics); }
+};
+struct DisposeAttributes {
+  void operator()(Gdiplus::GpImageAttributes* attributes) const {
+    flat::GdipDisposeImageAttributes(attributes);
   }
-  Gdiplus::GpGraphics** Put() { return &graphics_; }
-  Gdiplus::GpGraphics* Get() const { return graphics_; }
-
- private:
-  Gdiplus::GpGraphics* graphics_ = nullptr;
 };
-
-class AttributesOwner {
- public:
-  AttributesOwner() = default;
-  AttributesOwner(const AttributesOwner&) = delete;
-  AttributesOwner& operator=(const AttributesOwner&) = delete;
-  ~AttributesOwner() {
-    if (attributes_ != nullptr) flat::GdipDisposeImageAttributes(attributes_);
-  }
-  Gdiplus::GpImageAttributes** Put() { return &attributes_; }
-  Gdiplus::GpImageAttributes* Get() const { return attributes_; }
-
- private:
-  Gdiplus::GpImageAttributes* attributes_ = nullptr;
-};
+using ImageOwner = GdipOwner<Gdiplus::GpBitmap, DisposeBitmap>;
+using GraphicsOwner = GdipOwner<Gdiplus::GpGraphics, DeleteGraphics>;
+using AttributesOwner = GdipOwner<Gdiplus::GpImageAttributes, DisposeAttributes>;
 
 }  // namespace
 
@@ -71,6 +58,8 @@ GdiplusStarted::~GdiplusStarted() {
   if (token_ != 0) Gdiplus::GdiplusShutdown(token_);
 }
 
+// Written here from the matrix's definition rather than taken from the
+// product, so that the floor contains none of the product's code.
 void ColourMatrixFor(LONG brightness, LONG contrast, float matrix[5][5]) {
   // B: the input level that maps to mid-grey; S: the slope about it.
   LONG contrastHalf = (contrast + 1000) / 2;

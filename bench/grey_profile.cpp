@@ -159,7 +159,7 @@ void RunGreyProfile(const PageSpec& spec, const Options& options) {
     ULONG64 written = 0;
     return WriteGreyBmp(grey.Get(), destination.Get(), crop, &header, &written);
   }, release);
-  RunSideBySide(&steps);
+  RunSideBySide(&steps, true);
   grey.Reset();
 
   std::printf("\n-- where the 8-bit path's time goes: %s, sized memory destination\n", spec.name);
