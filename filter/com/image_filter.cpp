@@ -115,10 +115,10 @@ HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName,
                                                      BSTR bstrFullItemName,
                                                      IStream** ppDestination) {
   if (!bstrItemName || !bstrFullItemName || !ppDestination) return E_INVALIDARG;
+  *ppDestination = nullptr;
   // Each page's child item is looked up through the scan item, so both the
   // item and the callback must be held.
   if (!applicationCallback_ || !item_) return E_UNEXPECTED;
-  *ppDestination = nullptr;
   currentStream_.reset();
 
   ComRef<IStream> applicationStream;

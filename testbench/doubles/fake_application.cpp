@@ -2,9 +2,21 @@
 
 #include <shlwapi.h>
 
+#include <cstdio>
 #include <new>
 
 #include "fake_stream.h"
+
+const char* MessageName(LONG message) {
+  switch (message) {
+    case WIA_TRANSFER_MSG_STATUS: return "STATUS";
+    case WIA_TRANSFER_MSG_END_OF_STREAM: return "END_OF_STREAM";
+    case WIA_TRANSFER_MSG_END_OF_TRANSFER: return "END_OF_TRANSFER";
+    case WIA_TRANSFER_MSG_DEVICE_STATUS: return "DEVICE_STATUS";
+    case WIA_TRANSFER_MSG_NEW_PAGE: return "NEW_PAGE";
+    default: return "OTHER";
+  }
+}
 
 FakeApplication* FakeApplication::Create(const std::wstring& folder) {
   FakeApplication* application = new (std::nothrow) FakeApplication();
@@ -34,6 +46,13 @@ HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(
   const int index = static_cast<int>(messages_.size());
   const HRESULT answer = index == messageIndex_ ? messageResult_ : S_OK;
   messages_.push_back({lFlags, *pWiaTransferParams, answer});
+  if (echo_) {
+    std::printf("application: message %d: %s percent %ld ulTransferredBytes %llu -> 0x%08lX\n",
+                index + 1, MessageName(pWiaTransferParams->lMessage),
+                static_cast<long>(pWiaTransferParams->lPercentComplete),
+                static_cast<unsigned long long>(pWiaTransferParams->ulTransferredBytes),
+                static_cast<unsigned long>(answer));
+  }
   return answer;
 }
 
@@ -52,14 +71,25 @@ HRESULT STDMETHODCALLTYPE FakeApplication::GetNextStream(LONG lFlags, BSTR bstrI
   *ppDestination = nullptr;
   const int index = nextStreamCalls_++;
   nextStreamFlags_.push_back(lFlags);
+  const HRESULT hr = HandOutStream(index, bstrItemName, bstrFullItemName, ppDestination);
+  if (echo_) {
+    std::printf("application: GetNextStream %d for \"%ls\" -> 0x%08lX%s\n", index + 1,
+                bstrFullItemName, static_cast<unsigned long>(hr),
+                *ppDestination ? " with a stream" : "");
+  }
+  return hr;
+}
+
+HRESULT FakeApplication::HandOutStream(int index, BSTR itemName, BSTR fullItemName,
+                                       IStream** destination) {
   const bool special = index == nextStreamIndex_;
   if (special && !nextStreamWithStream_) return nextStreamResult_;
 
-  ReceivedPage page{bstrItemName, bstrFullItemName, std::wstring(), ComRef<IStream>()};
+  ReceivedPage page{itemName, fullItemName, std::wstring(), ComRef<IStream>()};
   const HRESULT hr = OpenStream(&page.path, page.stream.put());
   if (FAILED(hr)) return hr;
-  *ppDestination = page.stream.get();
-  (*ppDestination)->AddRef();
+  *destination = page.stream.get();
+  (*destination)->AddRef();
   pages_.push_back(std::move(page));
   return special ? nextStreamResult_ : S_OK;
 }

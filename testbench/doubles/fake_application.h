@@ -16,6 +16,9 @@ struct ReceivedMessage {
   HRESULT answer;            // what the application returned
 };
 
+// "STATUS", "END_OF_STREAM", ... for a transfer message number.
+const char* MessageName(LONG message);
+
 struct ReceivedPage {
   std::wstring itemName;
   std::wstring fullItemName;
@@ -23,7 +26,7 @@ struct ReceivedPage {
   ComRef<IStream> stream;
 };
 
-class FakeApplication final : public IWiaTransferCallback, public RefCounted {
+class FakeApplication final : public IWiaTransferCallback, public RefCounted<FakeApplication> {
  public:
   // Streams go to files "<folder>\page<N>.bmp" (N from 1) when a folder is
   // given, else to memory. Null when out of memory.
@@ -41,6 +44,9 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted {
     messageIndex_ = index;
     messageResult_ = result;
   }
+
+  // Prints every call and message to standard output as it arrives.
+  void SetEcho(bool echo) { echo_ = echo; }
 
   const std::vector<ReceivedMessage>& Messages() const { return messages_; }
   const std::vector<ReceivedPage>& Pages() const { return pages_; }
@@ -63,8 +69,10 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted {
  private:
   FakeApplication() = default;
   HRESULT OpenStream(std::wstring* path, IStream** stream);
+  HRESULT HandOutStream(int index, BSTR itemName, BSTR fullItemName, IStream** destination);
 
   std::wstring folder_;
+  bool echo_ = false;
   int nextStreamIndex_ = -1;
   HRESULT nextStreamResult_ = S_OK;
   bool nextStreamWithStream_ = false;

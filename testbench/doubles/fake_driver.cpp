@@ -2,21 +2,10 @@
 
 #include <algorithm>
 
+#include "bstr_holder.h"
 #include "com_ref.h"
 
 namespace {
-
-class BstrHolder {
- public:
-  explicit BstrHolder(const std::wstring& text) : value_(SysAllocString(text.c_str())) {}
-  BstrHolder(const BstrHolder&) = delete;
-  BstrHolder& operator=(const BstrHolder&) = delete;
-  ~BstrHolder() { SysFreeString(value_); }
-  BSTR get() const { return value_; }
-
- private:
-  BSTR value_;
-};
 
 HRESULT Send(IWiaTransferCallback* service, DriverReport* report, LONG message, LONG percent,
              ULONG64 bytes) {
@@ -62,8 +51,8 @@ DriverReport PlayDriver(IWiaTransferCallback* service, const std::vector<DriverP
   for (const DriverPage& page : pages) {
     report.pages.push_back(DriverPageReport());
     DriverPageReport& pageReport = report.pages.back();
-    BstrHolder name(page.itemName);
-    BstrHolder fullName(page.fullItemName);
+    BstrHolder name(page.itemName.c_str());
+    BstrHolder fullName(page.fullItemName.c_str());
     ComRef<IStream> stream;
     pageReport.nextStream = service->GetNextStream(0, name.get(), fullName.get(), stream.put());
     if (pageReport.nextStream == WIA_STATUS_SKIP_ITEM) continue;

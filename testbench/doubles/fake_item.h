@@ -18,7 +18,7 @@ extern const GUID FakeCategoryFeeder;
 // The BMP image format.
 extern const GUID FakeFormatBmp;
 
-class FakeWiaItem final : public IWiaItem2, public IWiaPropertyStorage, public RefCounted {
+class FakeWiaItem final : public IWiaItem2, public IWiaPropertyStorage, public RefCounted<FakeWiaItem> {
  public:
   // A double with one reference, or null when out of memory.
   static FakeWiaItem* Create(const GUID& category);
@@ -101,7 +101,8 @@ class FakeWiaItem final : public IWiaItem2, public IWiaPropertyStorage, public R
 
  private:
   FakeWiaItem() = default;
-  ~FakeWiaItem() override;
+  ~FakeWiaItem();
+  friend class RefCounted<FakeWiaItem>;
   const PROPVARIANT* Find(const PROPSPEC& spec) const;
 
   GUID category_ = GUID_NULL;

@@ -10,7 +10,7 @@
 #include "com_ref.h"
 #include "ref_counted.h"
 
-class FakeStream final : public IStream, public RefCounted {
+class FakeStream final : public IStream, public RefCounted<FakeStream> {
  public:
   // Returns a double with one reference, or null when no memory stream could
   // be made.

@@ -5,17 +5,18 @@
 
 #include <windows.h>
 
+template <typename Derived>
 class RefCounted {
  public:
   LONG Refs() const { return refs_; }
 
  protected:
   RefCounted() = default;
-  virtual ~RefCounted() = default;
+  ~RefCounted() = default;
   ULONG AddRefImpl() { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
   ULONG ReleaseImpl() {
     const LONG count = InterlockedDecrement(&refs_);
-    if (count == 0) delete this;
+    if (count == 0) delete static_cast<Derived*>(this);
     return static_cast<ULONG>(count);
   }
 
