@@ -1,0 +1,205 @@
+// Support for the benchmark programs: owners of Windows resources, a clock,
+// statistics over repeated runs, test pages generated in memory and process
+// memory figures.
+#pragma once
+
+#include <windows.h>
+#include <objidl.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Owns one COM reference and releases it.
+template <class T>
+class ComRef {
+ public:
+  ComRef() = default;
+  explicit ComRef(T* adopted) : p_(adopted) {}
+  ComRef(const ComRef&) = delete;
+  ComRef& operator=(const ComRef&) = delete;
+  ComRef(ComRef&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  ComRef& operator=(ComRef&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      p_ = other.p_;
+      other.p_ = nullptr;
+    }
+    return *this;
+  }
+  ~ComRef() { Reset(); }
+
+  void Reset() {
+    if (p_ != nullptr) {
+      T* p = p_;
+      p_ = nullptr;
+      p->Release();
+    }
+  }
+  // Releases what is held and hands out the slot for an out parameter.
+  T** Put() {
+    Reset();
+    return &p_;
+  }
+  T* Get() const { return p_; }
+  T* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+// Owns one kernel handle and closes it.
+class HandleOwner {
+ public:
+  HandleOwner() = default;
+  explicit HandleOwner(HANDLE h) : h_(h) {}
+  HandleOwner(const HandleOwner&) = delete;
+  HandleOwner& operator=(const HandleOwner&) = delete;
+  ~HandleOwner() { Reset(); }
+  void Reset(HANDLE h = nullptr) {
+    if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    h_ = h;
+  }
+  HANDLE Get() const { return h_; }
+  bool Valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE h_ = nullptr;
+};
+
+// Keeps COM initialised on this thread for the owner's lifetime.
+class ComSession {
+ public:
+  ComSession() : hr_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+  ComSession(const ComSession&) = delete;
+  ComSession& operator=(const ComSession&) = delete;
+  ~ComSession() {
+    if (SUCCEEDED(hr_)) CoUninitialize();
+  }
+  HRESULT Result() const { return hr_; }
+
+ private:
+  HRESULT hr_;
+};
+
+// Seconds on a monotonic high-resolution clock.
+double NowSeconds();
+
+// Minimum and median of a set of run times, in seconds.
+struct Stats {
+  double min = 0.0;
+  double median = 0.0;
+  int runs = 0;
+};
+Stats Summarise(std::vector<double> seconds);
+
+// One contender of a measurement: `prepare` and `finish` run untimed before
+// and after each timed `body`. A failing step ends the variant's runs and is
+// kept in `result`.
+struct Variant {
+  std::string name;
+  int runs = 1;
+  std::function<HRESULT()> prepare;
+  std::function<HRESULT()> body;
+  std::function<void()> finish;
+  Stats stats;
+  HRESULT result = S_OK;
+};
+
+// Runs the variants in turn, round after round (a variant takes part in its
+// first `runs` rounds), so that all of them meet the same machine load. With
+// `warmUp`, one untimed round goes first, so that no variant pays for the
+// first use of a library or of fresh memory.
+void RunSideBySide(std::vector<Variant>* variants, bool warmUp = false);
+
+// Runs `prepare` (untimed) and then `body` (timed) `runs` times.
+// A failing step stops the measurement: the failure is returned and `out`
+// is left as it was.
+HRESULT Measure(int runs, const std::function<HRESULT()>& prepare,
+                const std::function<HRESULT()>& body, Stats* out);
+
+// A test page: an uncompressed bottom-up BMP file with biSizeImage filled in.
+struct PageSpec {
+  const char* name;
+  LONG width;
+  LONG height;
+  WORD bitCount;  // 8 (grey, 256-entry grey palette) or 24
+  LONG dpi;
+};
+
+// Bytes per stored row, padded to a multiple of 4.
+DWORD RowStride(const PageSpec& page);
+DWORD PixelBytes(const PageSpec& page);     // biSizeImage
+DWORD PixelOffset(const PageSpec& page);    // bfOffBits
+DWORD FileBytes(const PageSpec& page);      // bfSize
+// Writes the complete file (FileBytes(page) bytes) into `out`. Pixels follow a
+// fixed pattern of gradients and noise, the same on every call.
+void FillBmpFile(const PageSpec& page, BYTE* out);
+std::vector<BYTE> MakeBmpFile(const PageSpec& page);
+
+// A memory stream (CreateStreamOnHGlobal) holding the page's file, at
+// position 0. Only one copy of the file is made: in the stream's own block.
+HRESULT MakePageStream(const PageSpec& page, IStream** stream);
+// An empty memory stream, or one whose size is first set to `reserve` bytes
+// and whose position is 0 (an application's stream with room for the page).
+HRESULT MakeMemoryStream(ULONG64 reserve, IStream** stream);
+// A new, empty file stream on `path` (created or truncated), as an
+// application saving its scans would hand out (SHCreateStreamOnFileEx).
+HRESULT MakeFileStream(const std::wstring& path, IStream** stream);
+
+// Owns a file name in the temporary folder and deletes the file at the end.
+class TempFile {
+ public:
+  explicit TempFile(const wchar_t* stem);
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile();
+  const std::wstring& Path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+// Size of a stream, from Stat.
+HRESULT StreamSize(IStream* stream, ULONG64* size);
+// Writes `size` bytes from `data` into `stream` in pieces of `piece` bytes.
+HRESULT WriteInPieces(IStream* stream, const BYTE* data, size_t size,
+                      size_t piece);
+
+// Memory figures of this process (GetProcessMemoryInfo).
+struct MemoryFigures {
+  SIZE_T workingSet = 0;      // WorkingSetSize
+  SIZE_T peakWorkingSet = 0;  // PeakWorkingSetSize
+  SIZE_T pagefile = 0;        // PagefileUsage
+};
+MemoryFigures ReadMemoryFigures();
+
+// The pages every benchmark works on: A4 at 300 and 600 dpi in 8-bit grey,
+// and A4 at 300 dpi in 24-bit colour.
+const std::vector<PageSpec>& Pages();
+const PageSpec* FindPage(const std::string& name);
+
+// Command-line options shared by the benchmark programs:
+//   --runs N     repetitions of the quick cases (default 7)
+//   --slow N     repetitions of the slow cases (default 3)
+//   --page NAME  only this page (repeatable): grey300, grey600, colour300
+struct Options {
+  int runs = 7;
+  int slowRuns = 3;
+  std::vector<std::string> pages;
+  std::vector<std::string> rest;  // arguments not understood here
+  bool Wants(const PageSpec& page) const;
+};
+Options ParseOptions(int argc, char** argv);
+
+// "row 2480", "64 KiB", "1 MiB", "page".
+std::string PieceName(size_t piece, size_t fileBytes);
+
+// Formatting helpers for the printed tables.
+std::string FormatMs(double seconds);
+std::string FormatRatio(double numerator, double denominator);
+std::string FormatHr(HRESULT hr);
+
+}  // namespace bench
