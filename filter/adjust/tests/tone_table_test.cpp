@@ -128,6 +128,31 @@ TEST(MeanGreyLevel, IsTheDoubleQuotientRoundedToSingle)
     EXPECT_EQ(Bits(MeanGreyLevel(pixels, 3, 1, 3)), Bits(static_cast<float>(4.0 / 3.0)));
 }
 
+TEST(MeanGreyLevel, SumsWideRowsExactlyWithoutTheirPadding)
+{
+    // Widths around the 16-pixel groups of the row sum, with padding bytes of
+    // 255 that must not count; the reference adds pixel by pixel in double.
+    for (UINT32 width : {1u, 15u, 16u, 17u, 31u, 33u, 1001u}) {
+        const UINT32 rows = 3;
+        const UINT32 stride = width + 7;
+        std::vector<BYTE> pixels(static_cast<size_t>(stride) * rows, 255);
+        UINT32 seed = width;
+        double sum = 0.0;
+        for (UINT32 k = 0; k < rows; ++k) {
+            for (UINT32 j = 0; j < width; ++j) {
+                seed = seed * 1103515245u + 12345u;
+                const BYTE level = static_cast<BYTE>(seed >> 24);
+                pixels[static_cast<size_t>(k) * stride + j] = level;
+                sum += level;
+            }
+        }
+        const float expected =
+            static_cast<float>(sum / static_cast<double>(static_cast<float>(width * rows)));
+        EXPECT_EQ(Bits(MeanGreyLevel(pixels.data(), width, rows, stride)), Bits(expected))
+            << "width " << width;
+    }
+}
+
 // Colour matrix: S on the diagonal, O in the bottom row, as bit patterns.
 struct MatrixCase {
     LONG brightness;
