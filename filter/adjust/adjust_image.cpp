@@ -6,6 +6,7 @@
 
 #include "adjust_gdiplus.h"
 #include "adjust_internal.h"
+#include "bounded_stream.h"
 #include "stream_io.h"
 
 HRESULT CheckInfoHeader(const BITMAPINFOHEADER& info)
@@ -14,6 +15,13 @@ HRESULT CheckInfoHeader(const BITMAPINFOHEADER& info)
     if (info.biCompression != BI_RGB) return NotSupportedResult();
     if (info.biWidth <= 0) return InvalidDataResult();
     if (info.biHeight == 0 || info.biHeight == LONG_MIN) return InvalidDataResult();
+    if (info.biPlanes != 1) return InvalidDataResult();
+    // The stored image, rows padded to 4 bytes, must fit 32 bits whatever path
+    // decodes it.
+    const ULONGLONG rowBytes =
+        (static_cast<ULONGLONG>(info.biWidth) * info.biBitCount + 31) / 32 * 4;
+    const ULONGLONG rows = info.biHeight < 0 ? -static_cast<LONGLONG>(info.biHeight) : info.biHeight;
+    if (rowBytes * rows > UINT_MAX) return OverflowResult();
     // Depths with a colour table other than 1 and 8 bits cannot be adjusted:
     // the output carries no colour table for them.
     switch (info.biBitCount) {
@@ -46,10 +54,16 @@ HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working, IStream* d
     if (!byteCount) return E_POINTER;
     if (!working || !destination) return E_INVALIDARG;
 
-    BITMAPINFOHEADER info = {};
-    HRESULT hr = SeekFromStart(working, sizeof(BITMAPFILEHEADER));
+    // Every reader of the page, GDI+ included, reads it through the loan.
+    LentPage page;
+    HRESULT hr = page.Lend(working);
     if (FAILED(hr)) return hr;
-    hr = ReadBytes(working, &info, sizeof(info));
+    IStream* const input = page.get();
+
+    BITMAPINFOHEADER info = {};
+    hr = SeekFromStart(input, sizeof(BITMAPFILEHEADER));
+    if (FAILED(hr)) return hr;
+    hr = ReadBytes(input, &info, sizeof(info));
     if (FAILED(hr)) return hr;
 
     hr = CheckInfoHeader(info);
@@ -61,10 +75,10 @@ HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working, IStream* d
     BITMAPINFOHEADER header = info;
     if (info.biBitCount == 8) {
         HeapBuffer grey;
-        hr = ApplyToneCurve(working, brightness, contrast, crop, &grey);
+        hr = ApplyToneCurve(input, brightness, contrast, crop, &grey);
         if (FAILED(hr)) return hr;
         return WriteGreyBmp(grey.Get(), destination, crop, &header, byteCount);
     }
-    return AdjustWithColourMatrix(brightness, contrast, working, destination, crop, &header,
+    return AdjustWithColourMatrix(brightness, contrast, input, destination, crop, &header,
                                   byteCount);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ std::vector<BadInput> BadInputs()
         add("RunLengthCompressed" + d, bits, [](BmpFile& p) { p.info.biCompression = BI_RLE8; }, kNotSupported, none);
         add("BitFields" + d, bits, [](BmpFile& p) { p.info.biCompression = BI_BITFIELDS; }, kNotSupported, none);
         add("CoreHeader" + d, bits, [](BmpFile& p) { p.info.biSize = 12; }, kInvalidData, none);
+        add("NoPlanes" + d, bits, [](BmpFile& p) { p.info.biPlanes = 0; }, kInvalidData, none);
+        add("TwoPlanes" + d, bits, [](BmpFile& p) { p.info.biPlanes = 2; }, kInvalidData, none);
         const LONG negativeWidth[4] = {0, 0, -4, 4};
         add("NegativeCropWidth" + d, bits, [](BmpFile&) {}, E_INVALIDARG, negativeWidth);
         const LONG negativeHeight[4] = {0, 0, 4, -4};
@@ -77,6 +80,13 @@ std::vector<BadInput> BadInputs()
         kOverflow, none);
     add("ImageSizeJustOverflows", 8,
         [](BmpFile& p) { p.info.biWidth = 65536; p.info.biHeight = -65536; p.info.biSizeImage = 0; }, kOverflow, none);
+    // Decoders are never handed a page whose stored image cannot be sized in 32 bits.
+    add("OneBitImageOverflows", 1,
+        [](BmpFile& p) { p.info.biWidth = 1 << 20; p.info.biHeight = 1 << 15; p.info.biSizeImage = 0; },
+        kOverflow, none);
+    add("ColourImageOverflows", 24,
+        [](BmpFile& p) { p.info.biWidth = 40000; p.info.biHeight = -40000; p.info.biSizeImage = 0; },
+        kOverflow, none);
     return cases;
 }
 
@@ -109,3 +119,68 @@ TEST(AdjustImageArguments, StreamTooShortForTheInfoHeaderIsInvalidData)
 }
 
 }  // namespace
+
+namespace {
+
+// The page's bytes with bfOffBits pointing at `offset`, beyond what follows.
+std::vector<BYTE> WithPixelsAt(const BmpFile& page, DWORD offset)
+{
+    std::vector<BYTE> bytes = page.Bytes();
+    std::memcpy(bytes.data() + 10, &offset, sizeof(offset));
+    return bytes;
+}
+
+// References held on a stream, read without changing them.
+ULONG References(IStream* stream)
+{
+    stream->AddRef();
+    return stream->Release();
+}
+
+}  // namespace
+
+// The page lies past the end of the stream: reading it must not go beyond the
+// stream (some memory streams copy from outside their block there), the 8-bit
+// path takes the missing pixels as 0, and every path gives the stream back.
+TEST(PagePastTheStreamEnd, GreyPageReadsNothingBeyondTheEnd)
+{
+    const BmpFile page = MakeBmp(16, 8, 8, [](UINT32, UINT32) -> BYTE { return 200; }, GreyPalette());
+    const AdjustOutcome outcome = RunAdjustImage(WithPixelsAt(page, 1u << 20), 500, 0);
+    ASSERT_EQ(outcome.hr, S_OK);
+    ASSERT_EQ(outcome.output.size(), 1078u + 16 * 8);
+    for (size_t i = 1078; i < outcome.output.size(); ++i) ASSERT_EQ(outcome.output[i], 0) << i;
+}
+
+TEST(PagePastTheStreamEnd, EveryPathGivesTheStreamBack)
+{
+    for (WORD bits : {WORD(1), WORD(8), WORD(24), WORD(32)}) {
+        const BmpFile page = MakeBmp(16, 8, bits,
+                                     [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r * 7 + b); },
+                                     bits == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
+        ComRef<IStream> working = StreamOf(WithPixelsAt(page, 0x7FFFFFF0));
+        ComRef<IStream> destination = StreamOf({});
+        const ULONG before = References(working.Get());
+        ULONG64 count = kUntouched;
+        const HRESULT hr = AdjustImage(300, 300, working.Get(), destination.Get(), &count, 0, 0, 0, 0);
+        EXPECT_TRUE(hr == S_OK || FAILED(hr)) << bits;
+        EXPECT_EQ(References(working.Get()), before) << bits << " bits: the page was kept";
+        EXPECT_EQ(References(destination.Get()), 1u) << bits;
+    }
+}
+
+TEST(PagePastTheStreamEnd, UndecodablePageIsGivenBack)
+{
+    // Pixels cut off: GDI+ cannot decode the page, and a failed decode must not
+    // keep the page alive.
+    BmpFile page = MakeBmp(64, 64, 24, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r + b); }, {});
+    std::vector<BYTE> bytes = page.Bytes();
+    bytes.resize(60);
+    ComRef<IStream> working = StreamOf(bytes);
+    ComRef<IStream> destination = StreamOf({});
+    const ULONG before = References(working.Get());
+    ULONG64 count = kUntouched;
+    const HRESULT hr = AdjustImage(300, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0);
+    EXPECT_TRUE(FAILED(hr));
+    EXPECT_EQ(count, kUntouched);
+    EXPECT_EQ(References(working.Get()), before);
+}
