@@ -51,6 +51,9 @@ HRESULT CheckGreyLayout(const BITMAPINFOHEADER& info, const CropRect& crop, Grey
 
 // Mean grey level over `rows` rows of `width` bytes, `stride` bytes apart.
 float MeanGreyLevel(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride);
+// The same when only the first `present` bytes of the image are held: the
+// bytes beyond count as 0.
+float MeanGreyLevel(const BYTE* pixels, SIZE_T present, UINT32 width, UINT32 rows, UINT32 stride);
 
 // The 256-entry tone table for an image of mean level `mean`.
 void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256]);

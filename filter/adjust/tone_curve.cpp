@@ -83,9 +83,17 @@ UINT64 RowSum(const BYTE* row, UINT32 width)
 
 float MeanGreyLevel(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride)
 {
+    return MeanGreyLevel(pixels, static_cast<SIZE_T>(rows) * stride, width, rows, stride);
+}
+
+float MeanGreyLevel(const BYTE* pixels, SIZE_T present, UINT32 width, UINT32 rows, UINT32 stride)
+{
     double sum = 0.0;
     for (UINT32 k = 0; k < rows; ++k) {
-        sum += static_cast<double>(RowSum(pixels + static_cast<SIZE_T>(k) * stride, width));
+        const SIZE_T start = static_cast<SIZE_T>(k) * stride;
+        if (start >= present) break;  // the rows after this one are all 0
+        const SIZE_T inRow = present - start < width ? present - start : width;
+        sum += static_cast<double>(RowSum(pixels + start, static_cast<UINT32>(inRow)));
     }
     const UINT32 count = width * rows;
     const double divisor = static_cast<double>(static_cast<float>(count));
@@ -131,19 +139,30 @@ HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const C
     hr = CheckGreyLayout(info, crop, &layout);
     if (FAILED(hr)) return hr;
 
-    HeapBuffer input = HeapBuffer::AllocateZeroed(layout.imageBytes);
+    // Only what the page holds of the declared image is read and kept: a
+    // header cannot make this take memory beyond the page's own size. The
+    // bytes the page lacks count as 0.
+    STATSTG stat = {};
+    hr = working->Stat(&stat, STATFLAG_NONAME);
+    if (FAILED(hr)) return hr;
+    const ULONGLONG pageSize = stat.cbSize.QuadPart;
+    const UINT32 present =
+        pageSize > file.bfOffBits
+            ? static_cast<UINT32>(pageSize - file.bfOffBits < layout.imageBytes ? pageSize - file.bfOffBits
+                                                                               : layout.imageBytes)
+            : 0;
+    HeapBuffer input = HeapBuffer::AllocateZeroed(present > 0 ? present : 1);
     if (!input) return E_OUTOFMEMORY;
-    // A stream shorter than the declared image leaves the rest of the buffer 0.
     hr = SeekFromStart(working, file.bfOffBits);
     if (FAILED(hr)) return hr;
-    hr = ReadBytes(working, input.Get(), layout.imageBytes);
+    hr = ReadBytes(working, input.Get(), present);
     if (FAILED(hr)) return hr;
 
     HeapBuffer output = HeapBuffer::AllocateZeroed(layout.outImageBytes);
     if (!output) return E_OUTOFMEMORY;
 
     BYTE table[256];
-    BuildToneTable(MeanGreyLevel(input.Get(), layout.width, layout.rows, layout.stride),
+    BuildToneTable(MeanGreyLevel(input.Get(), present, layout.width, layout.rows, layout.stride),
                    brightness, contrast, table);
 
     // Output pixel (j, r) takes stored pixel (left + j, top + r); pixels outside
@@ -159,13 +178,19 @@ HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const C
         if (sourceRow < 0 || sourceRow >= layout.rows) continue;
         const LONGLONG count = endColumn - firstColumn;
         if (count <= 0) continue;
-        // Pointers and count are fixed before the loop, so nothing is re-read
-        // from memory that the stores could have changed.
-        const BYTE* source = input.Get() + static_cast<SIZE_T>(sourceRow) * layout.stride +
-                             static_cast<SIZE_T>(crop.left + firstColumn);
+        // Of this row's columns, those the page holds are looked up; the rest
+        // are level 0. Pointers and counts are fixed before the loops, so
+        // nothing is re-read from memory that the stores could have changed.
+        const LONGLONG rowStart = sourceRow * static_cast<LONGLONG>(layout.stride);
+        const LONGLONG firstSource = rowStart + crop.left + firstColumn;
+        LONGLONG held = static_cast<LONGLONG>(present) - firstSource;
+        if (held < 0) held = 0;
+        if (held > count) held = count;
         BYTE* target = output.Get() + static_cast<SIZE_T>(r) * layout.outRowBytes +
                        static_cast<SIZE_T>(firstColumn);
-        for (LONGLONG j = 0; j < count; ++j) target[j] = table[source[j]];
+        const BYTE* source = input.Get() + static_cast<SIZE_T>(held > 0 ? firstSource : 0);
+        for (LONGLONG j = 0; j < held; ++j) target[j] = table[source[j]];
+        for (LONGLONG j = held; j < count; ++j) target[j] = table[0];
     }
 
     *grey = std::move(output);

@@ -4,6 +4,9 @@
 
 #include <climits>
 #include <cstring>
+
+#include <windows.h>
+#include <psapi.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -183,4 +186,35 @@ TEST(PagePastTheStreamEnd, UndecodablePageIsGivenBack)
     EXPECT_TRUE(FAILED(hr));
     EXPECT_EQ(count, kUntouched);
     EXPECT_EQ(References(working.Get()), before);
+}
+
+// A small page whose header declares an image of almost 4 GB: only what the
+// page holds is kept, the rest reads as 0, and memory stays near the page's size.
+TEST(DeclaredImageSize, HugeDeclarationOfASmallPageTakesNoMoreMemoryThanThePage)
+{
+    BmpFile page = MakeBmp(38, -23, 8, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r * 5 + b); },
+                           GreyPalette());
+    page.info.biSizeImage = 3986270065u;
+    PROCESS_MEMORY_COUNTERS before = {};
+    before.cb = sizeof(before);
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before)));
+
+    const AdjustOutcome outcome = RunAdjustImage(page.Bytes(), 200, 0);
+
+    PROCESS_MEMORY_COUNTERS after = {};
+    after.cb = sizeof(after);
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after)));
+    ASSERT_EQ(outcome.hr, S_OK);
+    // The stride is biSizeImage / 23: only the first row lies inside the page.
+    ASSERT_EQ(outcome.output.size(), 1078u + 23 * 40);
+    const BmpFile original = page;
+    for (UINT32 j = 0; j < 38; ++j) {
+        const BYTE level = original.pixels[j];
+        const int adjusted = level * 1200 / 1000;
+        EXPECT_EQ(outcome.output[1078 + j], adjusted > 255 ? 255 : adjusted) << j;
+    }
+    for (size_t row = 1; row < 23; ++row) {
+        for (size_t j = 0; j < 38; ++j) ASSERT_EQ(outcome.output[1078 + row * 40 + j], 0) << row;
+    }
+    EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, SIZE_T(64) << 20);
 }
