@@ -1,0 +1,65 @@
+// AdjustImage: reads the page's info header, works out the crop and
+// dispatches on the bit depth.
+#include "adjust.h"
+
+#include <climits>
+
+#include "adjust_gdiplus.h"
+#include "adjust_internal.h"
+#include "stream_io.h"
+
+HRESULT CheckInfoHeader(const BITMAPINFOHEADER& info)
+{
+    if (info.biSize < sizeof(BITMAPINFOHEADER)) return InvalidDataResult();
+    if (info.biCompression != BI_RGB) return NotSupportedResult();
+    if (info.biWidth <= 0) return InvalidDataResult();
+    if (info.biHeight == 0 || info.biHeight == LONG_MIN) return InvalidDataResult();
+    return S_OK;
+}
+
+HRESULT MakeCropRect(const BITMAPINFOHEADER& info, LONG left, LONG top, LONG width, LONG height,
+                     CropRect* crop)
+{
+    const LONG rows = info.biHeight < 0 ? -info.biHeight : info.biHeight;
+    if (width == 0 || height == 0) {
+        *crop = CropRect{0, 0, info.biWidth, rows};
+        return S_OK;
+    }
+    if (width < 0 || height < 0) return E_INVALIDARG;
+    const LONG w = width > info.biWidth ? info.biWidth : width;
+    const LONG h = height > rows ? rows : height;
+    const LONGLONG right = static_cast<LONGLONG>(left) + w;
+    const LONGLONG bottom = static_cast<LONGLONG>(top) + h;
+    if (right > LONG_MAX || bottom > LONG_MAX) return E_INVALIDARG;
+    *crop = CropRect{left, top, static_cast<LONG>(right), static_cast<LONG>(bottom)};
+    return S_OK;
+}
+
+HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working, IStream* destination,
+                    ULONG64* byteCount, LONG left, LONG top, LONG width, LONG height)
+{
+    if (!byteCount) return E_POINTER;
+    if (!working || !destination) return E_INVALIDARG;
+
+    BITMAPINFOHEADER info = {};
+    HRESULT hr = SeekFromStart(working, sizeof(BITMAPFILEHEADER));
+    if (FAILED(hr)) return hr;
+    hr = ReadBytes(working, &info, sizeof(info));
+    if (FAILED(hr)) return hr;
+
+    hr = CheckInfoHeader(info);
+    if (FAILED(hr)) return hr;
+    CropRect crop;
+    hr = MakeCropRect(info, left, top, width, height, &crop);
+    if (FAILED(hr)) return hr;
+
+    BITMAPINFOHEADER header = info;
+    if (info.biBitCount == 8) {
+        HeapBuffer grey;
+        hr = ApplyToneCurve(working, brightness, contrast, crop, &grey);
+        if (FAILED(hr)) return hr;
+        return WriteGreyBmp(grey.Get(), destination, crop, &header, byteCount);
+    }
+    return AdjustWithColourMatrix(brightness, contrast, working, destination, crop, &header,
+                                  byteCount);
+}

@@ -1,0 +1,66 @@
+// Image adjustment internals: crop rectangle, 8-bit tone curve, grey writer.
+#pragma once
+
+#include <windows.h>
+#include <objidl.h>
+
+#include "heap_buffer.h"
+
+// Left, top, right, bottom; right and bottom exclusive.
+struct CropRect {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+};
+
+// Sizes that an 8-bit page and its crop give, all checked to fit 32 bits.
+struct GreyLayout {
+    UINT32 width;         // input pixels per row (biWidth)
+    UINT32 rows;          // input rows (|biHeight|)
+    UINT32 stride;        // bytes per stored input row
+    UINT32 imageBytes;    // bytes of input pixel data to read
+    UINT32 outRowBytes;   // output row: crop width rounded up to 4
+    UINT32 outImageBytes; // crop height times outRowBytes
+};
+
+constexpr DWORD kGreyPaletteBytes = 256 * 4;
+constexpr DWORD kGreyBitsOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + kGreyPaletteBytes;
+
+// Failure results for malformed pages.
+inline HRESULT InvalidDataResult() { return HRESULT_FROM_WIN32(ERROR_INVALID_DATA); }
+inline HRESULT NotSupportedResult() { return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED); }
+inline HRESULT OverflowResult() { return HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW); }
+
+// Rejects info headers no path can work with: shorter than 40 bytes,
+// compressed, non-positive width, zero height.
+HRESULT CheckInfoHeader(const BITMAPINFOHEADER& info);
+
+// The crop that a request of left, top, width, height gives on `info`: a zero
+// width or height means the whole image, a larger one is clipped to the image.
+HRESULT MakeCropRect(const BITMAPINFOHEADER& info, LONG left, LONG top, LONG width, LONG height,
+                     CropRect* crop);
+
+// Output row size and image size of a grey image of the crop's size.
+HRESULT GreyOutputSize(const CropRect& crop, UINT32* rowBytes, UINT32* imageBytes);
+
+// Everything the 8-bit path needs to stay inside its buffers. A biSizeImage of
+// 0 means rows of biWidth bytes rounded up to 4.
+HRESULT CheckGreyLayout(const BITMAPINFOHEADER& info, const CropRect& crop, GreyLayout* layout);
+
+// Mean grey level over `rows` rows of `width` bytes, `stride` bytes apart.
+float MeanGreyLevel(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride);
+
+// The 256-entry tone table for an image of mean level `mean`.
+void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256]);
+
+// Reads the 8-bit BMP in `working`, applies the tone curve and hands back the
+// grey image: crop-height rows of (crop width + 3) & ~3 bytes.
+HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const CropRect& crop,
+                       HeapBuffer* grey);
+
+// Writes `grey` (crop-height rows of (crop width + 3) & ~3 bytes) to
+// `destination` from position 0 as a top-down 8-bit file with a grey palette.
+// `header` is the input's info header, rewritten in place.
+HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& crop,
+                     BITMAPINFOHEADER* header, ULONG64* byteCount);
