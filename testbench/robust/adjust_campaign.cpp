@@ -1,5 +1,7 @@
 #include "adjust_campaign.h"
 
+#include <gdiplus.h>
+
 #include <chrono>
 #include <cstdio>
 
@@ -31,12 +33,35 @@ struct CallResult {
   std::string problem;
 };
 
+// Whether the platform's GDI+ decoder, given these bytes the way the
+// colour path gives them (the stream just after the info header), keeps a
+// reference to the stream once the bitmap is gone.
+bool DecoderKeepsStreamReference(const std::vector<uint8_t>& bytes) {
+  ULONG_PTR token = 0;
+  Gdiplus::GdiplusStartupInput input;
+  if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return false;
+  bool kept = false;
+  {
+    FaultStreamRef stream(FaultStream::Create(bytes.data(), bytes.size()));
+    LARGE_INTEGER at;
+    at.QuadPart = 54;
+    if (stream && SUCCEEDED(stream->Seek(at, STREAM_SEEK_SET, nullptr))) {
+      Gdiplus::GpBitmap* bitmap = nullptr;
+      Gdiplus::DllExports::GdipCreateBitmapFromStreamICM(stream.Get(), &bitmap);
+      if (bitmap) Gdiplus::DllExports::GdipDisposeImage(bitmap);
+      kept = stream->Refs() > 1;
+    }
+  }
+  Gdiplus::GdiplusShutdown(token);
+  return kept;
+}
+
 // One call with fresh streams; `failWorking`/`failDestination` name the call
 // to fail (0: none).
 CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestination) {
   CallResult r;
   FaultStreamRef working(FaultStream::Create(page.bytes.data(), page.bytes.size()));
-  FaultStreamRef destination(FaultStream::Create(nullptr, 0));
+  FaultStreamRef destination(FaultStream::CreateGrowable());
   if (!working || !destination) {
     r.problem = "test equipment: no memory stream";
     return r;
@@ -53,9 +78,14 @@ CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestina
   r.failedCall = working->FailedCall() ? working->FailedCall() : destination->FailedCall();
   if (working->Refs() != 1 || destination->Refs() != 1) {
     r.problem += "stream references kept (working " + std::to_string(working->Refs() - 1) +
-                 ", destination " + std::to_string(destination->Refs() - 1) + "); ";
+                 ", destination " + std::to_string(destination->Refs() - 1) + ")";
+    if (working->Refs() == 2 && destination->Refs() == 1 && DecoderKeepsStreamReference(page.bytes))
+      r.problem += std::string(" ") + PlatformDecoderLeak;
+    r.problem += "; ";
   }
   if (working->Contents() != page.bytes) r.problem += "working stream changed; ";
+  if (working->ReadsPastEnd() != 0)
+    r.problem += "read from past the working stream's end (out of bounds in Wine's memory stream); ";
   r.output = destination->Contents();
   return r;
 }

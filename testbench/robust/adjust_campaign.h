@@ -12,6 +12,11 @@
 
 namespace robust {
 
+// Marks a kept working-stream reference that the platform's own GDI+ decoder
+// keeps too, when given the same bytes directly (a defect of Wine's gdiplus:
+// a failed decode does not release its stream).
+constexpr const char PlatformDecoderLeak[] = "[Wine's GDI+ decoder keeps it as well]";
+
 struct CaseOutcome {
   HRESULT hr = S_OK;
   std::string problem;  // empty when the call behaved

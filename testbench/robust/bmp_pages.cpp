@@ -36,6 +36,15 @@ uint64_t Magnitude(int32_t v) {
                : static_cast<uint64_t>(v);
 }
 
+}  // namespace
+
+bool DeclaresHeavyImage(const PageFields& f) {
+  const uint64_t image = RowStride(f.width, f.bitCount) * Magnitude(f.height);
+  return image > HeavyImageBytes && image <= 0xFFFFFFFFull;
+}
+
+namespace {
+
 void Put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(static_cast<uint8_t>(v));
   out.push_back(static_cast<uint8_t>(v >> 8));
@@ -267,7 +276,7 @@ void PageGenerator::AddSystematic() {
         f.bitCount = bpp;
         f.width = w;
         f.height = h;
-        add("geometry", f, brighter);
+        if (!DeclaresHeavyImage(f)) add("geometry", f, brighter);
       }
     }
   }
@@ -448,6 +457,7 @@ PageCase PageGenerator::MakeRandom(uint64_t index) const {
       default: f.type = rng.Chance(50) ? 0x4142 : static_cast<uint16_t>(rng.Next()); break;
     }
   }
+  if (DeclaresHeavyImage(f)) f.height = (f.height < 0 ? -1 : 1) * static_cast<int32_t>(1 + Magnitude(f.height) % 24);
   if (rng.Chance(15)) f.truncateTo = rng.Below(2048);
 
   AdjustArgs a;

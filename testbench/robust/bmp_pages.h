@@ -15,6 +15,10 @@ namespace robust {
 
 constexpr size_t MaxPageBytes = 72 * 1024;
 constexpr size_t MaxPixelPayload = 16 * 1024;
+// Images that fit the 32-bit size fields but exceed this are legitimate
+// pages too heavy for a campaign of many cases (any correct reader must
+// allocate and visit them); the generator does not make them.
+constexpr uint64_t HeavyImageBytes = 64ull << 20;
 
 // The fields a page is built from. Fields marked "auto" are computed from the
 // others unless the matching flag says they were set explicitly.
@@ -68,6 +72,9 @@ struct PageCase {
 // Bytes per row of an uncompressed image, rounded up to 4 bytes, computed in
 // 64 bits (0 for a zero or negative width or depth).
 uint64_t RowStride(int64_t width, uint32_t bitCount);
+
+// Whether the declared image (64-bit stride x rows) is legitimate but heavy.
+bool DeclaresHeavyImage(const PageFields& fields);
 
 // Builds the file bytes from the fields (bounded by MaxPageBytes).
 std::vector<uint8_t> BuildPage(const PageFields& fields, uint64_t payloadSeed);

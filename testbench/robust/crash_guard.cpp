@@ -15,6 +15,7 @@ uint64_t currentIndex = 0;
 ULONGLONG startedAt = 0;
 char currentLabel[512];
 double hangLimit = 60;
+HANDLE campaignThread = nullptr;
 
 // Names the module that holds an address ("name+0xoffset"), with wide calls
 // only: the narrow ones convert through heap buffers.
@@ -122,7 +123,14 @@ DWORD WINAPI Watchdog(LPVOID) {
     const bool hung = active && (GetTickCount64() - startedAt) / 1000.0 > hangLimit;
     LeaveCriticalSection(&lock);
     if (hung) {
-      Describe("HANG", 0, nullptr, nullptr);
+      // Where the campaign thread is stuck.
+      CONTEXT context = {};
+      context.ContextFlags = CONTEXT_FULL;
+      if (campaignThread && SuspendThread(campaignThread) != static_cast<DWORD>(-1) &&
+          GetThreadContext(campaignThread, &context))
+        Describe("HANG", 0, reinterpret_cast<const void*>(context.Rip), &context);
+      else
+        Describe("HANG", GetLastError(), nullptr, nullptr);
       TerminateProcess(GetCurrentProcess(), ExitHang);
     }
   }
@@ -133,6 +141,8 @@ DWORD WINAPI Watchdog(LPVOID) {
 void InstallCrashGuard(double hangSeconds) {
   InitializeCriticalSection(&lock);
   hangLimit = hangSeconds;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &campaignThread, 0,
+                  FALSE, DUPLICATE_SAME_ACCESS);
   SetUnhandledExceptionFilter(OnUnhandled);
   AddVectoredExceptionHandler(1, OnFirstChance);
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);

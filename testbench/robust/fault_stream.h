@@ -48,9 +48,14 @@ class ComRef {
 class FaultStream final : public IStream {
  public:
   // Creates a stream holding `bytes`, positioned at their end (as a driver
-  // leaves it after writing a page). Returns null if the memory stream
-  // cannot be made.
+  // leaves it after writing a page), over a memory stream of the platform
+  // (CreateStreamOnHGlobal). Returns null if that cannot be made.
   static FaultStream* Create(const void* bytes, size_t size);
+  // Creates an empty stream over a growable buffer of its own. The
+  // platform's memory stream reallocates on every Write, which makes a page
+  // written row by row quadratic in its height; an application's stream
+  // need not be like that.
+  static FaultStream* CreateGrowable();
 
   // Fail the k-th call (1-based, counted over every IStream method except
   // the IUnknown ones) with `failure`; 0 disables.
@@ -64,6 +69,10 @@ class FaultStream final : public IStream {
   // Name of the call that was failed, or null if none was.
   const char* FailedCall() const { return failedCall_; }
   LONG Refs() const { return refs_; }
+  // Reads that started past the stream's end. Wine's memory stream reads
+  // out of bounds there (and crashes far past the end); Windows reads
+  // nothing. This stream records each such read and reads nothing.
+  unsigned ReadsPastEnd() const { return readsPastEnd_; }
   // The whole content of the inner stream.
   std::vector<unsigned char> Contents() const;
 
@@ -88,6 +97,7 @@ class FaultStream final : public IStream {
 
  private:
   explicit FaultStream(IStream* inner) : inner_(inner) {}
+  FaultStream() = default;
   ~FaultStream() = default;
   // Counts a call; true when this call is the one to fail.
   bool Fails(const char* name);
@@ -98,6 +108,10 @@ class FaultStream final : public IStream {
   unsigned failAt_ = 0;
   HRESULT failure_ = S_OK;
   const char* failedCall_ = nullptr;
+  unsigned readsPastEnd_ = 0;
+  // The growable buffer, when there is no inner stream.
+  std::vector<unsigned char> buffer_;
+  ULONGLONG position_ = 0;
   std::vector<const char*> log_;
 };
 
