@@ -14,7 +14,12 @@ HRESULT CheckInfoHeader(const BITMAPINFOHEADER& info)
     if (info.biCompression != BI_RGB) return NotSupportedResult();
     if (info.biWidth <= 0) return InvalidDataResult();
     if (info.biHeight == 0 || info.biHeight == LONG_MIN) return InvalidDataResult();
-    return S_OK;
+    // Depths with a colour table other than 1 and 8 bits cannot be adjusted:
+    // the output carries no colour table for them.
+    switch (info.biBitCount) {
+    case 1: case 8: case 16: case 24: case 32: return S_OK;
+    default: return NotSupportedResult();
+    }
 }
 
 HRESULT MakeCropRect(const BITMAPINFOHEADER& info, LONG left, LONG top, LONG width, LONG height,

@@ -33,7 +33,8 @@ inline HRESULT NotSupportedResult() { return HRESULT_FROM_WIN32(ERROR_NOT_SUPPOR
 inline HRESULT OverflowResult() { return HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW); }
 
 // Rejects info headers no path can work with: shorter than 40 bytes,
-// compressed, non-positive width, zero height.
+// compressed, non-positive width, zero height, depths other than 1, 8, 16,
+// 24 and 32 bits.
 HRESULT CheckInfoHeader(const BITMAPINFOHEADER& info);
 
 // The crop that a request of left, top, width, height gives on `info`: a zero

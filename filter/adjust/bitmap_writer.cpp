@@ -108,10 +108,10 @@ HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFO
     const bool oneBit = header->biBitCount <= 1;
     if (oneBit && (crop.left != 0 || crop.top != 0)) return E_INVALIDARG;
 
-    // A 1-bit image always has two colours, even where the input left the
-    // count at 0; no depth gets more colour-table entries than 256.
+    // A 1-bit image always gets both palette entries, even where the input
+    // declared fewer (0 means two); no depth gets more than 256 entries.
     DWORD colours = header->biClrUsed;
-    if (header->biBitCount == 1 && colours == 0) colours = 2;
+    if (header->biBitCount == 1 && colours < 2) colours = 2;
     if ((oneBit && colours > 2) || colours > 256) return InvalidDataResult();
 
     RGBQUAD palette[256] = {};
