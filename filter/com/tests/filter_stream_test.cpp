@@ -1,0 +1,227 @@
+#include "filter_stream.h"
+
+#include "adjusted_copy.h"
+#include "fake_stream.h"
+#include "sample_bmp.h"
+#include "test_support.h"
+
+namespace {
+
+// A filter stream owned by the test (its first reference).
+ComRef<ZelFilterStream> NewFilterStream() {
+  return ComRef<ZelFilterStream>::adopt(new ZelFilterStream());
+}
+
+std::vector<BYTE> Bytes(size_t count, BYTE value) { return std::vector<BYTE>(count, value); }
+
+class FilterStreamTest : public ModuleCountTest {
+ protected:
+  void SetUp() override {
+    ModuleCountTest::SetUp();
+    application_ = ComRef<FakeStream>::adopt(FakeStream::Create());
+    ASSERT_TRUE(application_);
+  }
+  void TearDown() override {
+    EXPECT_EQ(1, application_->Refs());
+    application_.reset();
+    ModuleCountTest::TearDown();
+  }
+  ComRef<FakeStream> application_;
+};
+
+TEST_F(FilterStreamTest, ConstructionAndFinalReleaseMoveTheModuleCountByOne) {
+  ZelFilterStream* stream = new ZelFilterStream();
+  EXPECT_EQ(1, ModuleLockCount);
+  EXPECT_EQ(2u, stream->AddRef());
+  EXPECT_EQ(1u, stream->Release());
+  EXPECT_EQ(1, ModuleLockCount);
+  EXPECT_EQ(0u, stream->Release());
+  EXPECT_EQ(0, ModuleLockCount);
+}
+
+TEST_F(FilterStreamTest, WithoutAdjustmentsWritesLandInTheApplicationStreamAndAreCounted) {
+  auto stream = NewFilterStream();
+  ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
+  EXPECT_FALSE(stream->HasAdjustments());
+  EXPECT_EQ(2, application_->Refs());
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), Bytes(300, 7)));
+  EXPECT_EQ(Bytes(300, 7), application_->Contents());
+  EXPECT_EQ(300u, stream->ByteCount());
+
+  EXPECT_EQ(S_OK, stream->ApplyAdjustments());
+  EXPECT_EQ(Bytes(300, 7), application_->Contents());
+  EXPECT_EQ(300u, stream->ByteCount());
+  EXPECT_EQ(1, application_->Writes());
+}
+
+class FilterStreamAdjustmentTest : public FilterStreamTest,
+                                   public ::testing::WithParamInterface<std::pair<LONG, LONG>> {};
+
+TEST_P(FilterStreamAdjustmentTest, PageIsBufferedUntilTheApplyStepWritesTheAdjustedFile) {
+  const LONG brightness = GetParam().first;
+  const LONG contrast = GetParam().second;
+  const std::vector<BYTE> page = MakeSampleBmp(33, 17, 8);
+  auto stream = NewFilterStream();
+  ASSERT_EQ(S_OK, stream->Initialize(brightness, contrast, application_.get()));
+  EXPECT_TRUE(stream->HasAdjustments());
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), page));
+  EXPECT_TRUE(application_->Contents().empty());
+  EXPECT_EQ(page.size(), stream->ByteCount());
+
+  ASSERT_EQ(S_OK, stream->ApplyAdjustments());
+  const std::vector<BYTE> received = application_->Contents();
+  EXPECT_EQ(received.size(), stream->ByteCount());
+
+  // The same adjustment made directly gives the same file.
+  EXPECT_EQ(AdjustedCopy(brightness, contrast, page), received);
+}
+
+INSTANTIATE_TEST_SUITE_P(BrightnessOrContrast, FilterStreamAdjustmentTest,
+                         ::testing::Values(std::make_pair(200L, 0L), std::make_pair(0L, -300L),
+                                           std::make_pair(-150L, 250L)));
+
+TEST_F(FilterStreamTest, CountsTheSumOfSuccessfulWritesOnly) {
+  application_->FailWrite(1, STG_E_MEDIUMFULL);
+  auto stream = NewFilterStream();
+  ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
+  ULONG written = 0;
+  EXPECT_EQ(S_OK, stream->Write(Bytes(14, 1).data(), 14, &written));
+  EXPECT_EQ(STG_E_MEDIUMFULL, stream->Write(Bytes(99, 2).data(), 99, &written));
+  EXPECT_EQ(S_OK, stream->Write(Bytes(40, 3).data(), 40, &written));
+  EXPECT_EQ(S_OK, stream->Write(Bytes(1000, 4).data(), 1000, &written));
+  EXPECT_EQ(1054u, stream->ByteCount());
+}
+
+TEST_F(FilterStreamTest, RewrittenBytesAreCountedAgain) {
+  auto stream = NewFilterStream();
+  ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), Bytes(100, 5)));
+  const LARGE_INTEGER zero = {};
+  ULARGE_INTEGER position = {};
+  ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_SET, &position));
+  EXPECT_EQ(0u, position.QuadPart);
+  EXPECT_EQ(100u, stream->ByteCount());
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), Bytes(100, 6)));
+  EXPECT_EQ(200u, stream->ByteCount());
+  EXPECT_EQ(Bytes(100, 6), application_->Contents());
+}
+
+TEST_F(FilterStreamTest, WriteWithoutCountPointerIsStillCounted) {
+  for (LONG brightness : {0L, 200L}) {
+    auto stream = NewFilterStream();
+    ASSERT_EQ(S_OK, stream->Initialize(brightness, 0, application_.get()));
+    EXPECT_EQ(S_OK, stream->Write(Bytes(77, 1).data(), 77, nullptr));
+    EXPECT_EQ(S_OK, stream->Write(Bytes(23, 1).data(), 23, nullptr));
+    EXPECT_EQ(100u, stream->ByteCount()) << "brightness " << brightness;
+  }
+}
+
+TEST_F(FilterStreamTest, AfterReleaseStreamsEveryStreamCallFailsWithEPointer) {
+  auto stream = NewFilterStream();
+  ASSERT_EQ(S_OK, stream->Initialize(200, 0, application_.get()));
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), Bytes(10, 1)));
+  EXPECT_EQ(S_OK, stream->ReleaseStreams());
+  EXPECT_EQ(1, application_->Refs());
+  EXPECT_EQ(10u, stream->ByteCount());
+
+  BYTE buffer[4] = {};
+  ULONG count = 0;
+  const LARGE_INTEGER zero = {};
+  const ULARGE_INTEGER none = {};
+  STATSTG stat = {};
+  ComRef<IStream> clone;
+  EXPECT_EQ(E_POINTER, stream->Read(buffer, 4, &count));
+  EXPECT_EQ(E_POINTER, stream->Write(buffer, 4, &count));
+  EXPECT_EQ(E_POINTER, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+  EXPECT_EQ(E_POINTER, stream->SetSize(none));
+  EXPECT_EQ(E_POINTER, stream->CopyTo(application_.get(), none, nullptr, nullptr));
+  EXPECT_EQ(E_POINTER, stream->Commit(STGC_DEFAULT));
+  EXPECT_EQ(E_POINTER, stream->Revert());
+  EXPECT_EQ(E_POINTER, stream->LockRegion(none, none, LOCK_WRITE));
+  EXPECT_EQ(E_POINTER, stream->UnlockRegion(none, none, LOCK_WRITE));
+  EXPECT_EQ(E_POINTER, stream->Stat(&stat, STATFLAG_NONAME));
+  EXPECT_EQ(E_POINTER, stream->Clone(clone.put()));
+  EXPECT_EQ(10u, stream->ByteCount());
+  EXPECT_EQ(2u, stream->AddRef());
+  EXPECT_EQ(1u, stream->Release());
+}
+
+TEST_F(FilterStreamTest, ApplyWithoutMemoryStreamFailsInsteadOfAdjusting) {
+  auto stream = NewFilterStream();
+  ASSERT_EQ(S_OK, stream->Initialize(200, 0, application_.get()));
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), MakeSampleBmp(8, 8, 8)));
+  stream->ReleaseStreams();
+  EXPECT_EQ(E_POINTER, stream->ApplyAdjustments());
+  EXPECT_TRUE(application_->Contents().empty());
+}
+
+TEST_F(FilterStreamTest, FreshStreamHasNothingToWorkOn) {
+  auto stream = NewFilterStream();
+  EXPECT_EQ(S_OK, stream->ApplyAdjustments());  // no adjustments set
+  EXPECT_EQ(E_POINTER, stream->Write("x", 1, nullptr));
+  EXPECT_EQ(E_INVALIDARG, stream->Initialize(200, 0, nullptr));
+  EXPECT_FALSE(stream->HasAdjustments());  // nothing stored
+  EXPECT_EQ(E_POINTER, stream->Write("x", 1, nullptr));
+  EXPECT_EQ(0u, stream->ByteCount());
+}
+
+TEST_F(FilterStreamTest, FailingAdjustmentIsReturnedUnchanged) {
+  auto stream = NewFilterStream();
+  ASSERT_EQ(S_OK, stream->Initialize(200, 0, application_.get()));
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), Bytes(20, 0)));  // not a BMP
+  const HRESULT hr = stream->ApplyAdjustments();
+  EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+
+  // The application's stream failing is passed back as it is.
+  auto second = NewFilterStream();
+  const std::vector<BYTE> page = MakeSampleBmp(8, 8, 8);
+  application_->FailWrite(0, STG_E_MEDIUMFULL);
+  ASSERT_EQ(S_OK, second->Initialize(200, 0, application_.get()));
+  ASSERT_EQ(S_OK, WriteAll(second.get(), page));
+  EXPECT_EQ(STG_E_MEDIUMFULL, second->ApplyAdjustments());
+}
+
+TEST_F(FilterStreamTest, QueryInterfaceAnswersOnlyUnknownAndStream) {
+  auto stream = NewFilterStream();
+  EXPECT_EQ(E_POINTER, stream->QueryInterface(IID_IStream, nullptr));
+  void* out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(E_NOINTERFACE, stream->QueryInterface(IID_ISequentialStream, &out));
+  EXPECT_EQ(nullptr, out);
+  ComRef<IUnknown> unknown;
+  ComRef<IStream> asStream;
+  ASSERT_EQ(S_OK, stream->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(unknown.put())));
+  ASSERT_EQ(S_OK, stream->QueryInterface(IID_IStream, reinterpret_cast<void**>(asStream.put())));
+  EXPECT_EQ(static_cast<IUnknown*>(asStream.get()), unknown.get());
+  EXPECT_EQ(3u, RefCountOf(stream.get()));
+}
+
+TEST_F(FilterStreamTest, OtherCallsGoToTheWorkingStream) {
+  auto stream = NewFilterStream();
+  ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), Bytes(64, 9)));
+  STATSTG stat = {};
+  ASSERT_EQ(S_OK, stream->Stat(&stat, STATFLAG_NONAME));
+  EXPECT_EQ(64u, stat.cbSize.QuadPart);
+
+  ULARGE_INTEGER size = {};
+  size.QuadPart = 16;
+  ASSERT_EQ(S_OK, stream->SetSize(size));
+  EXPECT_EQ(Bytes(16, 9), application_->Contents());
+
+  // Writes through a clone are the working stream's own and are not counted.
+  ComRef<IStream> clone;
+  ASSERT_EQ(S_OK, stream->Clone(clone.put()));
+  ASSERT_EQ(S_OK, WriteAll(clone.get(), Bytes(8, 1)));
+  EXPECT_EQ(64u, stream->ByteCount());
+  clone.reset();
+
+  const LARGE_INTEGER zero = {};
+  ASSERT_EQ(S_OK, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
+  BYTE buffer[16] = {};
+  ULONG read = 0;
+  ASSERT_EQ(S_OK, stream->Read(buffer, sizeof(buffer), &read));
+  EXPECT_EQ(16u, read);
+  EXPECT_EQ(64u, stream->ByteCount());
+}
+
+}  // namespace

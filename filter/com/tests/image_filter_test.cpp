@@ -1,0 +1,477 @@
+#include "image_filter.h"
+
+#include "adjusted_copy.h"
+#include "bstr_holder.h"
+#include "fake_application.h"
+#include "fake_driver.h"
+#include "fake_item.h"
+#include "fake_stream.h"
+#include "sample_bmp.h"
+#include "test_support.h"
+
+namespace {
+
+const wchar_t kChildName[] = L"Flatbed";
+const wchar_t kChildFullName[] = L"0000\\Root\\Flatbed";
+
+// A filter made as the class factory makes it, a scan item with one child
+// item, and the application; every double must be back to its own single
+// reference at the end.
+class ImageFilterTest : public ModuleCountTest {
+ protected:
+  void SetUp() override {
+    ModuleCountTest::SetUp();
+    ImageFilter* filter = new ImageFilter();
+    filter->AddRef();
+    filter_ = ComRef<ImageFilter>::adopt(filter);
+    item_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
+    child_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
+    child_->SetGuid(WIA_IPA_FORMAT, FakeFormatBmp);
+    item_->AddChild(kChildFullName, child_.get());
+    application_ = ComRef<FakeApplication>::adopt(FakeApplication::Create());
+  }
+  void TearDown() override {
+    filter_.reset();
+    item_->ClearChildren();
+    EXPECT_EQ(1, item_->Refs());
+    EXPECT_EQ(1, child_->Refs());
+    EXPECT_EQ(1, application_->Refs());
+    for (const ReceivedPage& page : application_->Pages()) {
+      EXPECT_EQ(1u, RefCountOf(page.stream.get()));
+    }
+    ModuleCountTest::TearDown();
+  }
+
+  void Initialize() {
+    ASSERT_EQ(S_OK, filter_->InitializeFilter(item_.get(), application_.get()));
+  }
+  void SetAdjustments(LONG brightness, LONG contrast) {
+    child_->SetLong(WIA_IPS_BRIGHTNESS, brightness);
+    child_->SetLong(WIA_IPS_CONTRAST, contrast);
+  }
+  HRESULT NextStream(IStream** stream, LONG flags = 0) {
+    BstrHolder name(kChildName);
+    BstrHolder fullName(kChildFullName);
+    return filter_->GetNextStream(flags, name.get(), fullName.get(), stream);
+  }
+  HRESULT Message(LONG message, ULONG64 bytes) {
+    WiaTransferParams params = {message, 50, bytes, S_OK};
+    return filter_->TransferCallback(0, &params);
+  }
+  DriverReport Play(const std::vector<std::vector<BYTE>>& pages, ULONG pieceSize = 4096) {
+    std::vector<DriverPage> driverPages;
+    for (const auto& bytes : pages) driverPages.push_back({kChildName, kChildFullName, bytes});
+    DriverOptions options;
+    options.pieceSize = pieceSize;
+    return PlayDriver(filter_.get(), driverPages, options);
+  }
+  // The ulTransferredBytes of every end-of-stream message the application got.
+  std::vector<ULONG64> EndOfStreamCounts() const {
+    std::vector<ULONG64> counts;
+    for (const ReceivedMessage& m : application_->Messages()) {
+      if (m.params.lMessage == WIA_TRANSFER_MSG_END_OF_STREAM) {
+        counts.push_back(m.params.ulTransferredBytes);
+      }
+    }
+    return counts;
+  }
+
+  ComRef<ImageFilter> filter_;
+  ComRef<FakeWiaItem> item_;
+  ComRef<FakeWiaItem> child_;
+  ComRef<FakeApplication> application_;
+};
+
+TEST_F(ImageFilterTest, QueryInterfaceGivesOneIdentityForBothInterfaces) {
+  EXPECT_EQ(E_INVALIDARG, filter_->QueryInterface(IID_IUnknown, nullptr));
+  ComRef<IWiaTransferCallback> callback;
+  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IWiaTransferCallback,
+                                          reinterpret_cast<void**>(callback.put())));
+  ComRef<IUnknown> viaSecond;
+  ComRef<IUnknown> viaFirst;
+  ASSERT_EQ(S_OK, callback->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(viaSecond.put())));
+  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(viaFirst.put())));
+  EXPECT_EQ(viaFirst.get(), viaSecond.get());
+  EXPECT_EQ(static_cast<IUnknown*>(static_cast<IWiaImageFilter*>(filter_.get())), viaFirst.get());
+  EXPECT_EQ(4u, RefCountOf(callback.get()));
+
+  void* out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(E_NOINTERFACE, callback->QueryInterface(IID_IStream, &out));
+  EXPECT_EQ(nullptr, out);
+}
+
+TEST_F(ImageFilterTest, InitializeFilterHoldsTheItemAndCallback) {
+  EXPECT_EQ(E_INVALIDARG, filter_->InitializeFilter(nullptr, application_.get()));
+  EXPECT_EQ(E_INVALIDARG, filter_->InitializeFilter(item_.get(), nullptr));
+  Initialize();
+  EXPECT_EQ(2, item_->Refs());
+  EXPECT_EQ(2, application_->Refs());
+  // A second call replaces both without leaking the first.
+  Initialize();
+  EXPECT_EQ(2, item_->Refs());
+  EXPECT_EQ(2, application_->Refs());
+}
+
+TEST_F(ImageFilterTest, InitializeFilterReturnsTheCategoryQueryFailure) {
+  item_->SetCategoryResult(E_ACCESSDENIED);
+  EXPECT_EQ(E_ACCESSDENIED, filter_->InitializeFilter(item_.get(), application_.get()));
+  EXPECT_EQ(1, item_->Refs());
+}
+
+class RefusedCategoryTest : public ImageFilterTest,
+                            public ::testing::WithParamInterface<const GUID*> {};
+
+TEST_P(RefusedCategoryTest, IsRefusedAndThePreviousItemStays) {
+  Initialize();
+  auto refused = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(*GetParam()));
+  auto other = ComRef<FakeApplication>::adopt(FakeApplication::Create());
+  EXPECT_EQ(E_NOTIMPL, filter_->InitializeFilter(refused.get(), other.get()));
+  EXPECT_EQ(1, refused->Refs());
+  EXPECT_EQ(1, other->Refs());
+  EXPECT_EQ(2, item_->Refs());
+  ComRef<IStream> stream;
+  EXPECT_EQ(S_OK, NextStream(stream.put()));
+  EXPECT_EQ(1, application_->NextStreamCalls());
+}
+
+INSTANTIATE_TEST_SUITE_P(Categories, RefusedCategoryTest,
+                         ::testing::Values(&WIA_CATEGORY_ROOT, &WIA_CATEGORY_FOLDER,
+                                           &WIA_CATEGORY_FINISHED_FILE));
+
+TEST_F(ImageFilterTest, SetNewCallbackReplacesOnlyTheCallback) {
+  EXPECT_EQ(E_INVALIDARG, filter_->SetNewCallback(nullptr));
+  Initialize();
+  auto other = ComRef<FakeApplication>::adopt(FakeApplication::Create());
+  EXPECT_EQ(S_OK, filter_->SetNewCallback(other.get()));
+  EXPECT_EQ(1, application_->Refs());
+  EXPECT_EQ(2, other->Refs());
+  ComRef<IStream> stream;
+  EXPECT_EQ(S_OK, NextStream(stream.put()));
+  EXPECT_EQ(0, application_->NextStreamCalls());
+  EXPECT_EQ(1, other->NextStreamCalls());
+  stream.reset();
+  filter_.reset();
+  EXPECT_EQ(1, other->Refs());
+}
+
+TEST_F(ImageFilterTest, PreviewAndPropertiesAreNotFiltered) {
+  auto stream = MemoryStream();
+  const RECT extents = {0, 0, 10, 10};
+  EXPECT_EQ(E_INVALIDARG, filter_->FilterPreviewImage(0, child_.get(), extents, stream.get()));
+  EXPECT_EQ(E_INVALIDARG, filter_->ApplyProperties(nullptr));
+  EXPECT_EQ(S_OK, filter_->ApplyProperties(child_.get()));
+  EXPECT_TRUE(child_->PropertiesRead().empty());
+}
+
+TEST_F(ImageFilterTest, TransferCallsBeforeInitializeAreUnexpected) {
+  IStream* stream = reinterpret_cast<IStream*>(1);
+  EXPECT_EQ(E_UNEXPECTED, NextStream(&stream));
+  EXPECT_EQ(nullptr, stream);
+  EXPECT_EQ(E_UNEXPECTED, Message(WIA_TRANSFER_MSG_STATUS, 10));
+  EXPECT_EQ(E_INVALIDARG, filter_->TransferCallback(0, nullptr));
+}
+
+TEST_F(ImageFilterTest, NextStreamWithCallbackButNoItemIsUnexpected) {
+  ASSERT_EQ(S_OK, filter_->SetNewCallback(application_.get()));
+  ComRef<IStream> stream;
+  EXPECT_EQ(E_UNEXPECTED, NextStream(stream.put()));
+  EXPECT_EQ(0, application_->NextStreamCalls());
+}
+
+TEST_F(ImageFilterTest, NextStreamRejectsNullArguments) {
+  Initialize();
+  BstrHolder name(kChildName);
+  ComRef<IStream> stream;
+  EXPECT_EQ(E_INVALIDARG, filter_->GetNextStream(0, nullptr, name.get(), stream.put()));
+  EXPECT_EQ(E_INVALIDARG, filter_->GetNextStream(0, name.get(), nullptr, stream.put()));
+  EXPECT_EQ(E_INVALIDARG, filter_->GetNextStream(0, name.get(), name.get(), nullptr));
+  EXPECT_EQ(0, application_->NextStreamCalls());
+}
+
+TEST_F(ImageFilterTest, ApplicationIsAskedWithFlagsZeroAndPropertiesAreReadInOrder) {
+  Initialize();
+  ComRef<IStream> stream;
+  ASSERT_EQ(S_OK, NextStream(stream.put(), 0x40));
+  EXPECT_EQ(std::vector<LONG>{0}, application_->NextStreamFlags());
+  const std::vector<PROPID> expected = {WIA_IPS_BRIGHTNESS, WIA_IPS_CONTRAST,
+                                        WIA_IPA_ITEM_CATEGORY, WIA_IPA_FORMAT};
+  EXPECT_EQ(expected, child_->PropertiesRead());
+  EXPECT_EQ(2, ModuleLockCount);  // the filter and its current filter stream
+}
+
+struct SkipCase {
+  HRESULT answer;
+  bool withStream;
+};
+
+class ApplicationSkipTest : public ImageFilterTest,
+                            public ::testing::WithParamInterface<SkipCase> {};
+
+TEST_P(ApplicationSkipTest, AnswerIsReturnedAndNothingIsHeld) {
+  Initialize();
+  application_->AnswerNextStream(1, GetParam().answer, GetParam().withStream);
+  ComRef<IStream> first;
+  ASSERT_EQ(S_OK, NextStream(first.put()));
+  first.reset();
+  EXPECT_EQ(2, ModuleLockCount);  // the filter and the first page's filter stream
+
+  IStream* second = reinterpret_cast<IStream*>(1);
+  EXPECT_EQ(GetParam().answer, NextStream(&second));
+  EXPECT_EQ(nullptr, second);
+  EXPECT_EQ(1, ModuleLockCount);  // the first page's stream was dropped
+  // A stream handed out with the answer was released by the filter: only the
+  // application's own reference is left (checked in TearDown).
+  EXPECT_EQ(GetParam().withStream ? 2u : 1u, application_->Pages().size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, ApplicationSkipTest,
+                         ::testing::Values(SkipCase{S_FALSE, false}, SkipCase{S_FALSE, true},
+                                           SkipCase{WIA_STATUS_SKIP_ITEM, false},
+                                           SkipCase{WIA_STATUS_SKIP_ITEM, true},
+                                           SkipCase{E_ABORT, true}));
+
+TEST_F(ImageFilterTest, ApplicationFailureAndMissingStreamAreReported) {
+  Initialize();
+  application_->AnswerNextStream(0, E_OUTOFMEMORY, false);
+  ComRef<IStream> stream;
+  EXPECT_EQ(E_OUTOFMEMORY, NextStream(stream.put()));
+  application_->AnswerNextStream(1, S_OK, false);
+  EXPECT_EQ(E_UNEXPECTED, NextStream(stream.put()));
+  EXPECT_FALSE(stream);
+}
+
+TEST_F(ImageFilterTest, ChildLookupFailuresAreReturnedAndReleaseTheStream) {
+  Initialize();
+  ComRef<IStream> stream;
+  item_->SetFindResult(E_ACCESSDENIED);
+  EXPECT_EQ(E_ACCESSDENIED, NextStream(stream.put()));
+  item_->SetFindResult(S_OK);
+  child_->SetStorageQueryResult(E_NOINTERFACE);
+  EXPECT_EQ(E_NOINTERFACE, NextStream(stream.put()));
+  // A child that cannot be found (S_FALSE without an item) is not used.
+  item_->ClearChildren();
+  EXPECT_EQ(E_UNEXPECTED, NextStream(stream.put()));
+  EXPECT_FALSE(stream);
+  EXPECT_EQ(3u, application_->Pages().size());
+  EXPECT_EQ(1, ModuleLockCount);
+}
+
+TEST_F(ImageFilterTest, FolderChildGetsTheApplicationStreamItself) {
+  child_->SetGuid(WIA_IPA_ITEM_CATEGORY, WIA_CATEGORY_FOLDER);
+  SetAdjustments(200, 0);
+  Initialize();
+  ComRef<IStream> stream;
+  ASSERT_EQ(S_OK, NextStream(stream.put()));
+  ASSERT_EQ(1u, application_->Pages().size());
+  EXPECT_EQ(application_->Pages()[0].stream.get(), stream.get());
+  EXPECT_EQ(1, ModuleLockCount);  // no filter stream
+}
+
+TEST_F(ImageFilterTest, RawFormatIsPassedThroughWithTheDriversCounts) {
+  child_->SetGuid(WIA_IPA_FORMAT, WiaImgFmt_RAW);
+  SetAdjustments(200, 0);
+  Initialize();
+  const std::vector<BYTE> page = MakeSampleBmp(40, 30, 8);
+  const DriverReport report = Play({page}, 1000);
+  EXPECT_EQ(S_OK, report.result);
+  EXPECT_EQ(page, application_->PageBytes(0));
+  ULONG64 expected = 0;
+  for (const ReceivedMessage& m : application_->Messages()) {
+    if (m.params.lMessage == WIA_TRANSFER_MSG_STATUS) {
+      expected = std::min<ULONG64>(expected + 1000, page.size());
+      EXPECT_EQ(expected, m.params.ulTransferredBytes);
+    }
+  }
+  EXPECT_EQ(std::vector<ULONG64>{page.size()}, EndOfStreamCounts());
+}
+
+TEST_F(ImageFilterTest, CategoryOfAnotherTypeIsIgnored) {
+  PROPVARIANT notAGuid;
+  PropVariantInit(&notAGuid);
+  notAGuid.vt = VT_I4;
+  notAGuid.lVal = 0x1234;
+  child_->SetVariant(WIA_IPA_ITEM_CATEGORY, notAGuid);
+  child_->SetVariant(WIA_IPA_FORMAT, notAGuid);
+  SetAdjustments(200, 0);
+  Initialize();
+  const std::vector<BYTE> page = MakeSampleBmp(16, 16, 8);
+  Play({page});
+  EXPECT_EQ(AdjustedCopy(200, 0, page), application_->PageBytes(0));
+}
+
+TEST_F(ImageFilterTest, UnadjustedPageIsCountedAndWrittenStraightThrough) {
+  SetAdjustments(0, 0);
+  Initialize();
+  const std::vector<BYTE> page = MakeSampleBmp(50, 20, 24);
+  ComRef<IStream> stream;
+  ASSERT_EQ(S_OK, NextStream(stream.put()));
+  EXPECT_NE(application_->Pages()[0].stream.get(), stream.get());
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), page));
+  EXPECT_EQ(page, application_->PageBytes(0));
+  EXPECT_EQ(S_OK, Message(WIA_TRANSFER_MSG_STATUS, 1));
+  EXPECT_EQ(S_OK, Message(WIA_TRANSFER_MSG_END_OF_STREAM, 1));
+  EXPECT_EQ(std::vector<ULONG64>{page.size()}, EndOfStreamCounts());
+  EXPECT_EQ(page.size(), application_->Messages()[0].params.ulTransferredBytes);
+  EXPECT_EQ(page, application_->PageBytes(0));
+}
+
+class AdjustedPageTest : public ImageFilterTest,
+                         public ::testing::WithParamInterface<WORD> {};
+
+TEST_P(AdjustedPageTest, ArrivesAdjustedWithItsFileSize) {
+  SetAdjustments(200, 0);
+  Initialize();
+  const std::vector<BYTE> page = MakeSampleBmp(45, 31, GetParam());
+  const DriverReport report = Play({page}, 500);
+  EXPECT_EQ(S_OK, report.result);
+  const std::vector<BYTE> received = application_->PageBytes(0);
+  EXPECT_EQ(AdjustedCopy(200, 0, page), received);
+  EXPECT_EQ(std::vector<ULONG64>{received.size()}, EndOfStreamCounts());
+  // Progress counts the bytes written so far into the filter stream.
+  EXPECT_EQ(std::min<ULONG64>(500, page.size()),
+            application_->Messages()[0].params.ulTransferredBytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, AdjustedPageTest, ::testing::Values(1, 8, 24));
+
+TEST_F(ImageFilterTest, EveryPageOfATransferIsAdjusted) {
+  SetAdjustments(-200, 300);
+  Initialize();
+  const std::vector<BYTE> grey = MakeSampleBmp(20, 20, 8);
+  const std::vector<BYTE> colour = MakeSampleBmp(21, 13, 24);
+  Play({grey, colour, grey});
+  ASSERT_EQ(3u, application_->Pages().size());
+  EXPECT_EQ(AdjustedCopy(-200, 300, grey), application_->PageBytes(0));
+  EXPECT_EQ(AdjustedCopy(-200, 300, colour), application_->PageBytes(1));
+  EXPECT_EQ(AdjustedCopy(-200, 300, grey), application_->PageBytes(2));
+  const std::vector<ULONG64> expected = {application_->PageBytes(0).size(),
+                                         application_->PageBytes(1).size(),
+                                         application_->PageBytes(2).size()};
+  EXPECT_EQ(expected, EndOfStreamCounts());
+  EXPECT_EQ(WIA_TRANSFER_MSG_END_OF_TRANSFER, application_->Messages().back().params.lMessage);
+}
+
+TEST_F(ImageFilterTest, CancelFromProgressLatchesUntilTheNextInitialize) {
+  SetAdjustments(200, 0);
+  Initialize();
+  const std::vector<BYTE> page = MakeSampleBmp(30, 30, 8);
+  application_->AnswerMessage(0, S_FALSE);
+  Play({page, page}, 1 << 20);
+  // One progress and one end-of-stream message per page, then end of transfer.
+  ASSERT_EQ(5u, application_->Messages().size());
+  EXPECT_EQ(2u, EndOfStreamCounts().size());
+  EXPECT_TRUE(application_->PageBytes(0).empty());
+  EXPECT_TRUE(application_->PageBytes(1).empty());
+
+  EXPECT_EQ(E_INVALIDARG, filter_->InitializeFilter(nullptr, nullptr));
+  Play({page});
+  EXPECT_EQ(AdjustedCopy(200, 0, page), application_->PageBytes(2));
+}
+
+TEST_F(ImageFilterTest, FailedAdjustmentOverridesTheApplicationsAnswer) {
+  SetAdjustments(200, 0);
+  Initialize();
+  ComRef<IStream> stream;
+  ASSERT_EQ(S_OK, NextStream(stream.put()));
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), std::vector<BYTE>(30, 0)));  // not a BMP
+  const HRESULT hr = Message(WIA_TRANSFER_MSG_END_OF_STREAM, 30);
+  EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+  ASSERT_EQ(1u, application_->Messages().size());
+  EXPECT_EQ(S_OK, application_->Messages()[0].answer);
+  stream.reset();
+
+  // The latch is set: the next page is dropped unadjusted.
+  const std::vector<BYTE> page = MakeSampleBmp(10, 10, 8);
+  Play({page});
+  EXPECT_TRUE(application_->PageBytes(1).empty());
+}
+
+TEST_F(ImageFilterTest, ApplicationFailureIsReturnedAndLatches) {
+  SetAdjustments(200, 0);
+  Initialize();
+  application_->AnswerMessage(1, E_ABORT);
+  const std::vector<BYTE> page = MakeSampleBmp(10, 10, 8);
+  const DriverReport report = Play({page, page}, 1 << 20);
+  ASSERT_GE(report.answers.size(), 2u);
+  EXPECT_EQ(E_ABORT, report.answers[1]);
+  // The first page was adjusted before the application failed its end of stream.
+  EXPECT_EQ(AdjustedCopy(200, 0, page), application_->PageBytes(0));
+  EXPECT_TRUE(application_->PageBytes(1).empty());
+}
+
+TEST_F(ImageFilterTest, AbandonedTransferReleasesTheCurrentStreamWithTheFilter) {
+  SetAdjustments(200, 0);
+  Initialize();
+  ComRef<IStream> stream;
+  ASSERT_EQ(S_OK, NextStream(stream.put()));
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), std::vector<BYTE>(100, 1)));
+  EXPECT_EQ(2, ModuleLockCount);
+  filter_.reset();
+  EXPECT_EQ(1, ModuleLockCount);  // the driver still holds the filter stream
+  EXPECT_EQ(1, item_->Refs());
+  stream.reset();
+  EXPECT_EQ(0, ModuleLockCount);
+  EXPECT_TRUE(application_->PageBytes(0).empty());
+}
+
+TEST_F(ImageFilterTest, DriverReleasingLateKeepsCountsRight) {
+  SetAdjustments(0, 100);
+  Initialize();
+  ComRef<IStream> stream;
+  ASSERT_EQ(S_OK, NextStream(stream.put()));
+  const std::vector<BYTE> page = MakeSampleBmp(12, 12, 24);
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), page));
+  EXPECT_EQ(S_OK, Message(WIA_TRANSFER_MSG_END_OF_STREAM, page.size()));
+  EXPECT_EQ(2, ModuleLockCount);  // the driver's reference keeps the stream alive
+  BYTE byte = 0;
+  EXPECT_EQ(E_POINTER, stream->Write(&byte, 1, nullptr));
+  stream.reset();
+  EXPECT_EQ(1, ModuleLockCount);
+}
+
+// The property readers.
+
+class PropertyReaderTest : public ModuleCountTest {
+ protected:
+  void SetUp() override {
+    ModuleCountTest::SetUp();
+    item_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
+  }
+  void TearDown() override {
+    EXPECT_EQ(1, item_->Refs());
+    ModuleCountTest::TearDown();
+  }
+  ComRef<FakeWiaItem> item_;
+};
+
+TEST_F(PropertyReaderTest, LongPropertyReadsTheValueOrZero) {
+  LONG value = 99;
+  item_->SetLong(WIA_IPS_BRIGHTNESS, -250);
+  EXPECT_EQ(S_OK, ReadLongProperty(WIA_IPS_BRIGHTNESS, item_.get(), &value));
+  EXPECT_EQ(-250, value);
+  value = 99;
+  EXPECT_EQ(S_FALSE, ReadLongProperty(WIA_IPS_CONTRAST, item_.get(), &value));
+  EXPECT_EQ(0, value);
+  // A value of another type is not taken for a number.
+  value = 99;
+  EXPECT_EQ(S_OK, ReadLongProperty(WIA_IPA_ITEM_CATEGORY, item_.get(), &value));
+  EXPECT_EQ(0, value);
+}
+
+TEST_F(PropertyReaderTest, GuidPropertyIsTakenOnlyFromAClsidVariant) {
+  GUID value = FakeFormatBmp;
+  EXPECT_EQ(E_INVALIDARG, ReadGuidProperty(WIA_IPA_FORMAT, item_.get(), nullptr));
+  EXPECT_EQ(E_INVALIDARG, ReadGuidProperty(WIA_IPA_FORMAT, nullptr, &value));
+  EXPECT_EQ(S_OK, ReadGuidProperty(WIA_IPA_ITEM_CATEGORY, item_.get(), &value));
+  EXPECT_TRUE(IsEqualGUID(FakeCategoryFlatbed, value));
+
+  value = FakeFormatBmp;
+  EXPECT_EQ(S_FALSE, ReadGuidProperty(WIA_IPA_FORMAT, item_.get(), &value));
+  EXPECT_TRUE(IsEqualGUID(FakeFormatBmp, value));
+
+  item_->SetLong(WIA_IPA_FORMAT, 7);
+  EXPECT_EQ(S_OK, ReadGuidProperty(WIA_IPA_FORMAT, item_.get(), &value));
+  EXPECT_TRUE(IsEqualGUID(FakeFormatBmp, value));
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+#include "fake_application.h"
+
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <new>
+
+#include "fake_stream.h"
+
+const char* MessageName(LONG message) {
+  switch (message) {
+    case WIA_TRANSFER_MSG_STATUS: return "STATUS";
+    case WIA_TRANSFER_MSG_END_OF_STREAM: return "END_OF_STREAM";
+    case WIA_TRANSFER_MSG_END_OF_TRANSFER: return "END_OF_TRANSFER";
+    case WIA_TRANSFER_MSG_DEVICE_STATUS: return "DEVICE_STATUS";
+    case WIA_TRANSFER_MSG_NEW_PAGE: return "NEW_PAGE";
+    default: return "OTHER";
+  }
+}
+
+FakeApplication* FakeApplication::Create(const std::wstring& folder) {
+  FakeApplication* application = new (std::nothrow) FakeApplication();
+  if (application) application->folder_ = folder;
+  return application;
+}
+
+std::vector<BYTE> FakeApplication::PageBytes(size_t index) const {
+  if (index >= pages_.size()) return {};
+  return ReadWholeStream(pages_[index].stream.get());
+}
+
+HRESULT STDMETHODCALLTYPE FakeApplication::QueryInterface(REFIID riid, void** ppvObject) {
+  if (!ppvObject) return E_POINTER;
+  *ppvObject = nullptr;
+  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IWiaTransferCallback)) {
+    return E_NOINTERFACE;
+  }
+  *ppvObject = static_cast<IWiaTransferCallback*>(this);
+  AddRef();
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(
+    LONG lFlags, WiaTransferParams* pWiaTransferParams) {
+  if (!pWiaTransferParams) return E_INVALIDARG;
+  const int index = static_cast<int>(messages_.size());
+  const HRESULT answer = index == messageIndex_ ? messageResult_ : S_OK;
+  messages_.push_back({lFlags, *pWiaTransferParams, answer});
+  if (echo_) {
+    std::printf("application: message %d: %s percent %ld ulTransferredBytes %llu -> 0x%08lX\n",
+                index + 1, MessageName(pWiaTransferParams->lMessage),
+                static_cast<long>(pWiaTransferParams->lPercentComplete),
+                static_cast<unsigned long long>(pWiaTransferParams->ulTransferredBytes),
+                static_cast<unsigned long>(answer));
+  }
+  return answer;
+}
+
+HRESULT FakeApplication::OpenStream(std::wstring* path, IStream** stream) {
+  if (folder_.empty()) return CreateStreamOnHGlobal(nullptr, TRUE, stream);
+  *path = folder_ + L"\\page" + std::to_wstring(pages_.size() + 1) + L".bmp";
+  return SHCreateStreamOnFileEx(path->c_str(),
+                                STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE,
+                                FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, stream);
+}
+
+HRESULT STDMETHODCALLTYPE FakeApplication::GetNextStream(LONG lFlags, BSTR bstrItemName,
+                                                         BSTR bstrFullItemName,
+                                                         IStream** ppDestination) {
+  if (!bstrItemName || !bstrFullItemName || !ppDestination) return E_INVALIDARG;
+  *ppDestination = nullptr;
+  const int index = nextStreamCalls_++;
+  nextStreamFlags_.push_back(lFlags);
+  const HRESULT hr = HandOutStream(index, bstrItemName, bstrFullItemName, ppDestination);
+  if (echo_) {
+    std::printf("application: GetNextStream %d for \"%ls\" -> 0x%08lX%s\n", index + 1,
+                bstrFullItemName, static_cast<unsigned long>(hr),
+                *ppDestination ? " with a stream" : "");
+  }
+  return hr;
+}
+
+HRESULT FakeApplication::HandOutStream(int index, BSTR itemName, BSTR fullItemName,
+                                       IStream** destination) {
+  const bool special = index == nextStreamIndex_;
+  if (special && !nextStreamWithStream_) return nextStreamResult_;
+
+  ReceivedPage page{itemName, fullItemName, std::wstring(), ComRef<IStream>()};
+  const HRESULT hr = OpenStream(&page.path, page.stream.put());
+  if (FAILED(hr)) return hr;
+  *destination = page.stream.get();
+  (*destination)->AddRef();
+  pages_.push_back(std::move(page));
+  return special ? nextStreamResult_ : S_OK;
+}

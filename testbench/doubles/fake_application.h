@@ -1,0 +1,85 @@
+// FakeApplication: the scanning application's transfer callback. It hands out
+// a destination stream per page (a file in a chosen folder, or memory), records
+// every message it receives, and can answer chosen calls with chosen results.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "com_ref.h"
+#include "ref_counted.h"
+#include "wia2.h"
+
+struct ReceivedMessage {
+  LONG flags;
+  WiaTransferParams params;  // as received
+  HRESULT answer;            // what the application returned
+};
+
+// "STATUS", "END_OF_STREAM", ... for a transfer message number.
+const char* MessageName(LONG message);
+
+struct ReceivedPage {
+  std::wstring itemName;
+  std::wstring fullItemName;
+  std::wstring path;  // empty for a memory stream
+  ComRef<IStream> stream;
+};
+
+class FakeApplication final : public IWiaTransferCallback, public RefCounted<FakeApplication> {
+ public:
+  // Streams go to files "<folder>\page<N>.bmp" (N from 1) when a folder is
+  // given, else to memory. Null when out of memory.
+  static FakeApplication* Create(const std::wstring& folder = std::wstring());
+
+  // GetNextStream call number `index` (0-based) answers `result`; with
+  // `withStream` a stream is handed out along with it.
+  void AnswerNextStream(int index, HRESULT result, bool withStream) {
+    nextStreamIndex_ = index;
+    nextStreamResult_ = result;
+    nextStreamWithStream_ = withStream;
+  }
+  // TransferCallback call number `index` (0-based) answers `result`.
+  void AnswerMessage(int index, HRESULT result) {
+    messageIndex_ = index;
+    messageResult_ = result;
+  }
+
+  // Prints every call and message to standard output as it arrives.
+  void SetEcho(bool echo) { echo_ = echo; }
+
+  const std::vector<ReceivedMessage>& Messages() const { return messages_; }
+  const std::vector<ReceivedPage>& Pages() const { return pages_; }
+  int NextStreamCalls() const { return nextStreamCalls_; }
+  std::vector<LONG> NextStreamFlags() const { return nextStreamFlags_; }
+  // The bytes the application received for page `index`.
+  std::vector<BYTE> PageBytes(size_t index) const;
+  // Drops the application's own references to the page streams (files are
+  // closed and stay on disk).
+  void ReleasePages() { pages_.clear(); }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+  HRESULT STDMETHODCALLTYPE TransferCallback(LONG lFlags,
+                                             WiaTransferParams* pWiaTransferParams) override;
+  HRESULT STDMETHODCALLTYPE GetNextStream(LONG lFlags, BSTR bstrItemName, BSTR bstrFullItemName,
+                                          IStream** ppDestination) override;
+
+ private:
+  FakeApplication() = default;
+  HRESULT OpenStream(std::wstring* path, IStream** stream);
+  HRESULT HandOutStream(int index, BSTR itemName, BSTR fullItemName, IStream** destination);
+
+  std::wstring folder_;
+  bool echo_ = false;
+  int nextStreamIndex_ = -1;
+  HRESULT nextStreamResult_ = S_OK;
+  bool nextStreamWithStream_ = false;
+  int messageIndex_ = -1;
+  HRESULT messageResult_ = S_OK;
+  int nextStreamCalls_ = 0;
+  std::vector<LONG> nextStreamFlags_;
+  std::vector<ReceivedMessage> messages_;
+  std::vector<ReceivedPage> pages_;
+};

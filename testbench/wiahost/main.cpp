@@ -1,0 +1,357 @@
+// wiahost: plays the WIA service, the scanner driver and the application around
+// the Vantrel image filter, for tests and demos.
+//
+//   wiahost [options] PAGE.bmp [PAGE.bmp ...]
+//
+// It obtains the filter through COM (registering Vantrel.dll's classes in the
+// registry first) or straight from the DLL, hands it a scan item whose child
+// carries the chosen properties and an application callback, then plays the
+// driver for each page. Every message the application receives is printed; at
+// the end the host reports whether the library may be unloaded.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "com_ref.h"
+#include "fake_application.h"
+#include "fake_driver.h"
+#include "fake_item.h"
+#include "host_support.h"
+#include "wia2.h"
+
+namespace {
+
+const CLSID kFilterClasses[] = {
+    {0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}},
+    {0xA7D04E92, 0x36C1, 0x4B5F, {0x8E, 0x2A, 0x71, 0xC9, 0xF5, 0xB0, 0xD3, 0x46}}};
+
+const wchar_t kChildName[] = L"Flatbed";
+const wchar_t kChildFullName[] = L"0000\\Root\\Flatbed";
+
+const char kUsage[] =
+    "usage: wiahost [options] PAGE.bmp [PAGE.bmp ...]\n"
+    "  --activation cocreate|classobject  how the filter is obtained (cocreate)\n"
+    "  --clsid first|second               which of the two classes (first)\n"
+    "  --dll PATH                         the filter library (Vantrel.dll beside wiahost)\n"
+    "  --brightness N, --contrast N       the child item's properties (0)\n"
+    "  --category NAME|{GUID}             the child item's category (flatbed);\n"
+    "                                     names: flatbed feeder finished folder root\n"
+    "  --item-category NAME|{GUID}        the scan item's category (flatbed)\n"
+    "  --format bmp|raw|{GUID}            the child item's format (bmp)\n"
+    "  --piece N                          bytes per driver write (65536)\n"
+    "  --no-count                         the driver writes without a count pointer\n"
+    "  --stop-on-cancel                   the driver stops at an answer other than S_OK\n"
+    "  --streams file|memory              the application's streams (file with --out)\n"
+    "  --out DIR                          where received pages are saved as pageN.bmp\n"
+    "  --app-next N:RESULT[:stream]       the application answers its N-th GetNextStream\n"
+    "                                     with RESULT (S_FALSE, SKIP or a hex HRESULT)\n"
+    "  --app-answer N:RESULT              the application answers its N-th message\n"
+    "                                     with RESULT\n";
+
+struct Options {
+  bool coCreate = true;
+  int clsid = 0;
+  std::wstring dll;
+  LONG brightness = 0;
+  LONG contrast = 0;
+  GUID category = FakeCategoryFlatbed;
+  GUID itemCategory = FakeCategoryFlatbed;
+  GUID format = FakeFormatBmp;
+  DriverOptions driver;
+  bool fileStreams = false;
+  std::wstring out;
+  int nextIndex = -1;
+  HRESULT nextResult = S_OK;
+  bool nextWithStream = false;
+  int answerIndex = -1;
+  HRESULT answerResult = S_OK;
+  std::vector<std::wstring> pages;
+};
+
+bool ParseLong(const std::wstring& text, LONG* value) {
+  if (text.empty()) return false;
+  wchar_t* end = nullptr;
+  const long number = std::wcstol(text.c_str(), &end, 0);
+  if (*end != L'\0') return false;
+  *value = number;
+  return true;
+}
+
+bool ParseCategory(const std::wstring& text, GUID* value) {
+  if (text == L"flatbed") *value = FakeCategoryFlatbed;
+  else if (text == L"feeder") *value = FakeCategoryFeeder;
+  else if (text == L"finished") *value = WIA_CATEGORY_FINISHED_FILE;
+  else if (text == L"folder") *value = WIA_CATEGORY_FOLDER;
+  else if (text == L"root") *value = WIA_CATEGORY_ROOT;
+  else return SUCCEEDED(CLSIDFromString(text.c_str(), value));
+  return true;
+}
+
+bool ParseFormat(const std::wstring& text, GUID* value) {
+  if (text == L"bmp") *value = FakeFormatBmp;
+  else if (text == L"raw") *value = WiaImgFmt_RAW;
+  else return SUCCEEDED(CLSIDFromString(text.c_str(), value));
+  return true;
+}
+
+bool ParseResult(const std::wstring& text, HRESULT* value) {
+  if (text == L"S_OK") *value = S_OK;
+  else if (text == L"S_FALSE") *value = S_FALSE;
+  else if (text == L"SKIP") *value = WIA_STATUS_SKIP_ITEM;
+  else {
+    wchar_t* end = nullptr;
+    const unsigned long number = std::wcstoul(text.c_str(), &end, 16);
+    if (text.empty() || *end != L'\0') return false;
+    *value = static_cast<HRESULT>(number);
+  }
+  return true;
+}
+
+// "N:RESULT" or "N:RESULT:stream" with N counted from 1.
+bool ParseAnswer(const std::wstring& text, int* index, HRESULT* result, bool* withStream) {
+  const size_t colon = text.find(L':');
+  if (colon == std::wstring::npos) return false;
+  LONG number = 0;
+  if (!ParseLong(text.substr(0, colon), &number) || number < 1) return false;
+  std::wstring rest = text.substr(colon + 1);
+  const size_t second = rest.find(L':');
+  if (second != std::wstring::npos) {
+    if (!withStream || rest.substr(second + 1) != L"stream") return false;
+    *withStream = true;
+    rest = rest.substr(0, second);
+  }
+  *index = static_cast<int>(number) - 1;
+  return ParseResult(rest, result);
+}
+
+bool ParseOptions(int argc, wchar_t** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    const std::wstring value = hasValue ? argv[i + 1] : std::wstring();
+    bool ok = true;
+    bool usesValue = true;
+    if (arg == L"--activation") {
+      ok = value == L"cocreate" || value == L"classobject";
+      options->coCreate = value == L"cocreate";
+    } else if (arg == L"--clsid") {
+      ok = value == L"first" || value == L"second";
+      options->clsid = value == L"second" ? 1 : 0;
+    } else if (arg == L"--dll") {
+      options->dll = value;
+    } else if (arg == L"--brightness") {
+      ok = ParseLong(value, &options->brightness);
+    } else if (arg == L"--contrast") {
+      ok = ParseLong(value, &options->contrast);
+    } else if (arg == L"--category") {
+      ok = ParseCategory(value, &options->category);
+    } else if (arg == L"--item-category") {
+      ok = ParseCategory(value, &options->itemCategory);
+    } else if (arg == L"--format") {
+      ok = ParseFormat(value, &options->format);
+    } else if (arg == L"--piece") {
+      LONG piece = 0;
+      ok = ParseLong(value, &piece) && piece > 0;
+      options->driver.pieceSize = static_cast<ULONG>(piece);
+    } else if (arg == L"--streams") {
+      ok = value == L"file" || value == L"memory";
+      options->fileStreams = value == L"file";
+    } else if (arg == L"--out") {
+      options->out = value;
+    } else if (arg == L"--app-next") {
+      ok = ParseAnswer(value, &options->nextIndex, &options->nextResult,
+                       &options->nextWithStream);
+    } else if (arg == L"--app-answer") {
+      ok = ParseAnswer(value, &options->answerIndex, &options->answerResult, nullptr);
+    } else if (arg == L"--no-count") {
+      options->driver.countPointer = false;
+      usesValue = false;
+    } else if (arg == L"--stop-on-cancel") {
+      options->driver.stopOnCancel = true;
+      usesValue = false;
+    } else if (arg.compare(0, 2, L"--") == 0) {
+      std::printf("unknown option %s\n", Narrow(arg).c_str());
+      return false;
+    } else {
+      options->pages.push_back(arg);
+      usesValue = false;
+    }
+    if (usesValue && !hasValue) ok = false;
+    if (!ok) {
+      std::printf("bad value for %s\n", Narrow(arg).c_str());
+      return false;
+    }
+    if (usesValue) ++i;
+  }
+  if (options->pages.empty()) {
+    std::printf("no pages given\n");
+    return false;
+  }
+  if (options->fileStreams && options->out.empty()) {
+    std::printf("--streams file needs --out\n");
+    return false;
+  }
+  if (options->dll.empty()) options->dll = ProgramFolder() + L"\\Vantrel.dll";
+  return true;
+}
+
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+
+void* Proc(HMODULE module, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(module, name));
+}
+
+// Obtains the filter as the options say; `library` keeps a directly loaded DLL.
+HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFilter** filter) {
+  const CLSID& clsid = kFilterClasses[options.clsid];
+  if (options.coCreate) {
+    for (const CLSID& served : kFilterClasses) {
+      const HRESULT hr = RegisterInprocServer(served, options.dll);
+      if (FAILED(hr)) {
+        std::printf("registering the filter failed: 0x%08lX\n", static_cast<unsigned long>(hr));
+        return hr;
+      }
+    }
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IWiaImageFilter,
+                            reinterpret_cast<void**>(filter));
+  }
+  library->reset(LoadLibraryW(options.dll.c_str()));
+  if (!library->get()) return HRESULT_FROM_WIN32(GetLastError());
+  auto getClassObject =
+      reinterpret_cast<GetClassObjectFn>(Proc(library->get(), "DllGetClassObject"));
+  if (!getClassObject) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+  ComRef<IClassFactory> factory;
+  HRESULT hr = getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
+  if (FAILED(hr)) return hr;
+  return factory->CreateInstance(nullptr, IID_IWiaImageFilter, reinterpret_cast<void**>(filter));
+}
+
+// What the filter library answers once everything is released.
+HRESULT CanUnloadNow(const Options& options, const LibraryHolder& library) {
+  HMODULE module = options.coCreate ? GetModuleHandleW(options.dll.c_str()) : library.get();
+  if (!module) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+  auto canUnloadNow = reinterpret_cast<CanUnloadNowFn>(Proc(module, "DllCanUnloadNow"));
+  if (!canUnloadNow) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+  return canUnloadNow();
+}
+
+bool LoadPages(const Options& options, std::vector<DriverPage>* pages) {
+  for (const std::wstring& path : options.pages) {
+    DriverPage page{kChildName, kChildFullName, {}};
+    const HRESULT hr = ReadWholeFile(path, &page.bytes);
+    if (FAILED(hr)) {
+      std::printf("cannot read %s: 0x%08lX\n", Narrow(path).c_str(), static_cast<unsigned long>(hr));
+      return false;
+    }
+    pages->push_back(std::move(page));
+  }
+  return true;
+}
+
+// Saves memory pages into the output folder and reports every received page.
+bool ReportPages(const Options& options, const FakeApplication& application) {
+  bool ok = true;
+  for (size_t i = 0; i < application.Pages().size(); ++i) {
+    const std::vector<BYTE> bytes = application.PageBytes(i);
+    std::wstring path = application.Pages()[i].path;
+    if (path.empty() && !options.out.empty()) {
+      path = options.out + L"\\page" + std::to_wstring(i + 1) + L".bmp";
+      const HRESULT hr = WriteWholeFile(path, bytes);
+      if (FAILED(hr)) {
+        std::printf("cannot write %s: 0x%08lX\n", Narrow(path).c_str(),
+                    static_cast<unsigned long>(hr));
+        ok = false;
+      }
+    }
+    std::printf("received page %zu: %zu bytes%s%s\n", i + 1, bytes.size(),
+                path.empty() ? "" : " in ", Narrow(path).c_str());
+  }
+  return ok;
+}
+
+int RunTransfer(const Options& options) {
+  std::vector<DriverPage> pages;
+  if (!LoadPages(options, &pages)) return 1;
+  if (!options.out.empty()) CreateDirectoryW(options.out.c_str(), nullptr);
+
+  auto item = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(options.itemCategory));
+  auto child = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(options.category));
+  auto application = ComRef<FakeApplication>::adopt(
+      FakeApplication::Create(options.fileStreams ? options.out : std::wstring()));
+  if (!item || !child || !application) return 1;
+  child->SetLong(WIA_IPS_BRIGHTNESS, options.brightness);
+  child->SetLong(WIA_IPS_CONTRAST, options.contrast);
+  child->SetGuid(WIA_IPA_FORMAT, options.format);
+  item->AddChild(kChildFullName, child.get());
+  application->SetEcho(true);
+  if (options.nextIndex >= 0) {
+    application->AnswerNextStream(options.nextIndex, options.nextResult, options.nextWithStream);
+  }
+  if (options.answerIndex >= 0) application->AnswerMessage(options.answerIndex, options.answerResult);
+
+  LibraryHolder library;
+  {
+    ComRef<IWiaImageFilter> filter;
+    HRESULT hr = CreateFilter(options, &library, filter.put());
+    std::printf("filter: %s -> 0x%08lX\n",
+                options.coCreate ? "CoCreateInstance" : "DllGetClassObject",
+                static_cast<unsigned long>(hr));
+    if (FAILED(hr)) return 1;
+    hr = filter->InitializeFilter(item.get(), application.get());
+    std::printf("InitializeFilter -> 0x%08lX\n", static_cast<unsigned long>(hr));
+    if (SUCCEEDED(hr)) {
+      ComRef<IWiaTransferCallback> service;
+      hr = filter->QueryInterface(IID_IWiaTransferCallback, reinterpret_cast<void**>(service.put()));
+      if (FAILED(hr)) return 1;
+      const DriverReport report = PlayDriver(service.get(), pages, options.driver);
+      for (size_t i = 0; i < report.pages.size(); ++i) {
+        const DriverPageReport& page = report.pages[i];
+        std::printf("driver: page %zu: GetNextStream -> 0x%08lX, wrote %llu bytes", i + 1,
+                    static_cast<unsigned long>(page.nextStream),
+                    static_cast<unsigned long long>(page.written));
+        if (FAILED(page.writeFailure)) {
+          std::printf(", write failed 0x%08lX", static_cast<unsigned long>(page.writeFailure));
+        }
+        std::printf("\n");
+      }
+      std::printf("driver: transfer -> 0x%08lX\n", static_cast<unsigned long>(report.result));
+    }
+  }
+  const bool saved = ReportPages(options, *application.get());
+  application->ReleasePages();
+  item->ClearChildren();
+  const bool released = item->Refs() == 1 && child->Refs() == 1 && application->Refs() == 1;
+  std::printf("test doubles released: %s\n", released ? "yes" : "no");
+  const HRESULT unload = CanUnloadNow(options, library);
+  if (unload == S_OK || unload == S_FALSE) {
+    std::printf("DllCanUnloadNow: %s\n", unload == S_OK ? "S_OK" : "S_FALSE");
+  } else {
+    std::printf("DllCanUnloadNow: not callable (0x%08lX)\n", static_cast<unsigned long>(unload));
+  }
+  return saved && released && unload == S_OK ? 0 : 2;
+}
+
+}  // namespace
+
+int main() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (!argv) return 1;
+  Options options;
+  const bool parsed = ParseOptions(argc, argv, &options);
+  LocalFree(argv);
+  if (!parsed) {
+    std::printf("%s", kUsage);
+    return 1;
+  }
+  ComInitializer com;
+  if (FAILED(com.result())) return 1;
+  const int result = RunTransfer(options);
+  std::fflush(stdout);
+  return result;
+}

@@ -1,0 +1,206 @@
+// End to end: the transfer host (wiahost.exe) drives the real Vantrel.dll,
+// obtained through CoCreateInstance or through DllGetClassObject, over the
+// bundled sample pages; the received pages and reported byte counts are
+// checked against the pages and against AdjustImage itself.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "adjusted_copy.h"
+#include "host_support.h"
+
+namespace {
+
+const std::wstring kSamples = std::wstring(WIN_SOURCE_DIR) + L"/testbench/samples/";
+
+struct HostRun {
+  DWORD exitCode = 0xFFFFFFFF;
+  std::string output;
+  std::vector<ULONG64> endOfStream;  // ulTransferredBytes of each END_OF_STREAM
+  std::vector<ULONG64> status;       // ulTransferredBytes of each STATUS
+  bool Contains(const std::string& text) const { return output.find(text) != std::string::npos; }
+};
+
+std::vector<ULONG64> CountsOf(const std::string& output, const std::string& message) {
+  std::vector<ULONG64> counts;
+  std::istringstream lines(output);
+  const std::string marker = ": " + message + " percent ";
+  for (std::string line; std::getline(lines, line);) {
+    const size_t at = line.find(marker);
+    const size_t bytes = line.find("ulTransferredBytes ");
+    if (at == std::string::npos || bytes == std::string::npos) continue;
+    counts.push_back(std::strtoull(line.c_str() + bytes + 19, nullptr, 10));
+  }
+  return counts;
+}
+
+HostRun RunHost(const std::wstring& arguments, const std::wstring& outputFile) {
+  HostRun run;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  {
+    HandleHolder out(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(out.valid());
+    if (!out.valid()) return run;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out.get();
+    startup.hStdError = out.get();
+    std::wstring commandLine = L"\"" + ProgramFolder() + L"\\wiahost.exe\" " + arguments;
+    PROCESS_INFORMATION process = {};
+    const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    EXPECT_TRUE(started);
+    if (!started) return run;
+    HandleHolder processHandle(process.hProcess);
+    HandleHolder threadHandle(process.hThread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 60000));
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+  }
+  std::vector<BYTE> bytes;
+  EXPECT_EQ(S_OK, ReadWholeFile(outputFile, &bytes));
+  run.output.assign(bytes.begin(), bytes.end());
+  run.endOfStream = CountsOf(run.output, "END_OF_STREAM");
+  run.status = CountsOf(run.output, "STATUS");
+  return run;
+}
+
+std::vector<BYTE> ReadFile(const std::wstring& path) {
+  std::vector<BYTE> bytes;
+  EXPECT_EQ(S_OK, ReadWholeFile(path, &bytes)) << Narrow(path);
+  return bytes;
+}
+
+struct Activation {
+  const wchar_t* arguments;
+  const char* name;
+};
+
+class HostTest : public ::testing::TestWithParam<Activation> {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+    for (char& c : name) {
+      if (c == '/') c = '_';
+    }
+    out_ = std::wstring(WIN_BINARY_DIR) + L"/e2e";
+    CreateDirectoryW(out_.c_str(), nullptr);
+    out_ += L"/" + std::wstring(name.begin(), name.end());
+    CreateDirectoryW(out_.c_str(), nullptr);
+    for (int i = 1; i <= 4; ++i) DeleteFileW(Page(i).c_str());
+  }
+
+  HostRun Run(const std::wstring& arguments) {
+    HostRun run = RunHost(std::wstring(GetParam().arguments) + L" --out \"" + out_ + L"\" " +
+                              arguments,
+                          out_ + L"/host.txt");
+    // Whatever happened in the transfer, everything is released at the end.
+    EXPECT_TRUE(run.Contains("test doubles released: yes")) << run.output;
+    EXPECT_TRUE(run.Contains("DllCanUnloadNow: S_OK")) << run.output;
+    return run;
+  }
+  std::wstring Page(int number) const { return out_ + L"/page" + std::to_wstring(number) + L".bmp"; }
+  static std::wstring Sample(const wchar_t* name) { return L"\"" + kSamples + name + L"\""; }
+
+  std::wstring out_;
+};
+
+TEST_P(HostTest, GreyAndColourPagesArriveAdjustedWithTheirFileSizes) {
+  const HostRun run = Run(L"--streams file --brightness 200 --piece 4096 " +
+                          Sample(L"grey8.bmp") + L" " + Sample(L"colour24.bmp"));
+  ASSERT_EQ(0u, run.exitCode) << run.output;
+  const std::vector<BYTE> grey = ReadFile(kSamples + L"grey8.bmp");
+  const std::vector<BYTE> colour = ReadFile(kSamples + L"colour24.bmp");
+  const std::vector<BYTE> first = ReadFile(Page(1));
+  const std::vector<BYTE> second = ReadFile(Page(2));
+  EXPECT_NE(grey, first);
+  EXPECT_NE(colour, second);
+  EXPECT_EQ(AdjustedCopy(200, 0, grey), first);
+  EXPECT_EQ(AdjustedCopy(200, 0, colour), second);
+  const std::vector<ULONG64> expected = {first.size(), second.size()};
+  EXPECT_EQ(expected, run.endOfStream) << run.output;
+  ASSERT_FALSE(run.status.empty());
+  EXPECT_EQ(4096u, run.status.front());
+}
+
+TEST_P(HostTest, ZeroAdjustmentsDeliverTheDriversBytesUnchanged) {
+  for (const wchar_t* options : {L"--streams file", L"--streams memory --no-count --piece 1000"}) {
+    const HostRun run = Run(std::wstring(options) + L" --brightness 0 --contrast 0 " +
+                            Sample(L"grey8.bmp") + L" " + Sample(L"colour24.bmp"));
+    ASSERT_EQ(0u, run.exitCode) << run.output;
+    const std::vector<BYTE> grey = ReadFile(kSamples + L"grey8.bmp");
+    const std::vector<BYTE> colour = ReadFile(kSamples + L"colour24.bmp");
+    EXPECT_EQ(grey, ReadFile(Page(1)));
+    EXPECT_EQ(colour, ReadFile(Page(2)));
+    const std::vector<ULONG64> expected = {grey.size(), colour.size()};
+    EXPECT_EQ(expected, run.endOfStream) << run.output;
+  }
+}
+
+TEST_P(HostTest, MultiPageTransferAdjustsEveryPage) {
+  const HostRun run = Run(L"--streams memory --contrast 300 --brightness -100 --piece 777 " +
+                          Sample(L"colour24.bmp") + L" " + Sample(L"mono1.bmp") + L" " +
+                          Sample(L"grey8.bmp") + L" " + Sample(L"colour24.bmp"));
+  ASSERT_EQ(0u, run.exitCode) << run.output;
+  const wchar_t* names[] = {L"colour24.bmp", L"mono1.bmp", L"grey8.bmp", L"colour24.bmp"};
+  std::vector<ULONG64> sizes;
+  for (int i = 0; i < 4; ++i) {
+    const std::vector<BYTE> received = ReadFile(Page(i + 1));
+    EXPECT_EQ(AdjustedCopy(-100, 300, ReadFile(kSamples + names[i])), received) << i;
+    sizes.push_back(received.size());
+  }
+  EXPECT_EQ(sizes, run.endOfStream);
+  EXPECT_TRUE(run.Contains("END_OF_TRANSFER")) << run.output;
+}
+
+TEST_P(HostTest, RawFormatPassesThroughWithTheDriversCounts) {
+  const HostRun run =
+      Run(L"--streams file --format raw --brightness 200 --piece 5000 " + Sample(L"grey8.bmp"));
+  ASSERT_EQ(0u, run.exitCode) << run.output;
+  const std::vector<BYTE> grey = ReadFile(kSamples + L"grey8.bmp");
+  EXPECT_EQ(grey, ReadFile(Page(1)));
+  EXPECT_EQ(std::vector<ULONG64>{grey.size()}, run.endOfStream);
+  const std::vector<ULONG64> status = {5000, 10000, 15000, 20000, 25000, grey.size()};
+  EXPECT_EQ(status, run.status);
+}
+
+TEST_P(HostTest, CancelledTransferDropsBufferedPagesAndReleasesEverything) {
+  const HostRun run = Run(L"--streams memory --brightness 200 --app-answer 1:S_FALSE " +
+                          Sample(L"grey8.bmp") + L" " + Sample(L"colour24.bmp"));
+  EXPECT_EQ(0u, run.exitCode) << run.output;
+  EXPECT_TRUE(run.Contains("received page 1: 0 bytes")) << run.output;
+  EXPECT_TRUE(run.Contains("received page 2: 0 bytes")) << run.output;
+  EXPECT_EQ(2u, run.endOfStream.size());
+}
+
+TEST_P(HostTest, ApplicationRefusingAStreamEndsTheTransfer) {
+  const HostRun run = Run(L"--streams memory --brightness 200 --app-next 2:S_FALSE:stream " +
+                          Sample(L"grey8.bmp") + L" " + Sample(L"colour24.bmp"));
+  EXPECT_EQ(0u, run.exitCode) << run.output;
+  EXPECT_TRUE(run.Contains("driver: page 2: GetNextStream -> 0x00000001")) << run.output;
+  EXPECT_TRUE(run.Contains("driver: transfer -> 0x00000001")) << run.output;
+  EXPECT_EQ(1u, run.endOfStream.size());
+}
+
+TEST_P(HostTest, FailingApplicationAndRefusedItemLeaveNothingBehind) {
+  HostRun run = Run(L"--streams memory --app-next 1:80004005 " + Sample(L"grey8.bmp"));
+  EXPECT_TRUE(run.Contains("driver: transfer -> 0x80004005")) << run.output;
+  run = Run(L"--streams memory --item-category root " + Sample(L"grey8.bmp"));
+  EXPECT_TRUE(run.Contains("InitializeFilter -> 0x80004001")) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Activations, HostTest,
+    ::testing::Values(Activation{L"--activation cocreate --clsid first", "CoCreateFirst"},
+                      Activation{L"--activation cocreate --clsid second", "CoCreateSecond"},
+                      Activation{L"--activation classobject --clsid first", "ClassObjectFirst"},
+                      Activation{L"--activation classobject --clsid second", "ClassObjectSecond"}),
+    [](const ::testing::TestParamInfo<Activation>& info) { return std::string(info.param.name); });
+
+}  // namespace
