@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Demo of the setup tool: runs Drelmo.exe's USB install and uninstall from
+# the folder holding the driver packages, under Wine in the build's prefix,
+# and shows the logs it wrote and the registry record of the staged package.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/build.sh" >/dev/null
+
+export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+"$root/scripts/wine-prefix.sh"
+drive_c="$WINEPREFIX/drive_c"
+record='HKLM\SOFTWARE\Orvane\QzPrinter\Tarvel\Mgr\Driver'
+
+# The last run of a log: its files are UTF-16LE and collect every run.
+show_log() {
+  local file="$drive_c/log/$1.log"
+  echo "--- C:\\log\\$1.log (last run)"
+  if [ -f "$file" ]; then
+    iconv -f UTF-16LE -t UTF-8 "$file" | tr -d '\r' |
+      awk -v sep="$(printf '%030d' 0 | tr 0 '*')" \
+        '$0 == sep { n = 0; next } { run[n++] = $0 } END { for (i = 0; i < n; i++) print run[i] }'
+  else
+    echo "(no log written)"
+  fi
+}
+
+drelmo() {
+  echo
+  echo "=== Drelmo.exe $* (in $build/packages)"
+  local rc=0
+  (cd "$build/packages" && "$root/scripts/with-display.sh" "$root/scripts/wine-run.sh" \
+    "$build/bin/Drelmo.exe" "$@") || rc=$?
+  echo "exit code: $rc"
+}
+
+drelmo InstallUSB LOG
+show_log InstallUSB
+echo "--- registry record of the staged package"
+wine reg query "$record" /v scannerUSB 2>/dev/null | tr -d '\r' | grep scannerUSB || echo "(none)"
+staged=$(wine reg query "$record" /v scannerUSB 2>/dev/null | tr -d '\r' | awk '/scannerUSB/ { print $3 }')
+if [ -n "$staged" ]; then
+  echo "--- staged copy: C:\\windows\\inf\\$staged"
+  ls -l "$drive_c/windows/inf/$staged"
+fi
+
+drelmo UnInstallUSB LOG
+show_log UninstallUSB

@@ -1,0 +1,54 @@
+// Entry of Drelmo.exe: registers the window class, creates the main window
+// and runs the message loop until the worker (or the user) closes it.
+#include "resource.h"
+#include "setup.h"
+
+namespace {
+
+constexpr int WindowWidth = 260;
+constexpr int WindowHeight = 130;
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPWSTR /*commandLine*/,
+                    int showCommand) {
+  wchar_t title[ResourceTextCapacity] = {};
+  wchar_t className[ResourceTextCapacity] = {};
+  LoadStringW(instance, IDS_APP_TITLE, title, static_cast<int>(ResourceTextCapacity));
+  LoadStringW(instance, IDC_DRELMO, className, static_cast<int>(ResourceTextCapacity));
+
+  WNDCLASSEXW windowClass = {};
+  windowClass.cbSize = sizeof(windowClass);
+  windowClass.style = CS_HREDRAW | CS_VREDRAW;
+  windowClass.lpfnWndProc = MainWndProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_DRELMO));
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+  windowClass.lpszClassName = className;
+  windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SMALL));
+  RegisterClassExW(&windowClass);
+
+  AppInstance = instance;
+
+  const int x = (GetSystemMetrics(SM_CXFULLSCREEN) - WindowWidth) / 2;
+  const int y = (GetSystemMetrics(SM_CYFULLSCREEN) - WindowHeight) / 2;
+  const HWND window = CreateWindowExW(0, className, title, WS_CAPTION | WS_SYSMENU, x, y,
+                                      WindowWidth, WindowHeight, nullptr, nullptr, instance,
+                                      nullptr);
+  MainWindow = window;
+  if (window == nullptr) return 0;
+
+  ShowWindow(window, showCommand);
+  UpdateWindow(window);
+
+  const HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_DRELMO));
+  MSG message = {};
+  while (GetMessageW(&message, nullptr, 0, 0)) {
+    if (!TranslateAcceleratorW(message.hwnd, accelerators, &message)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
+  return static_cast<int>(message.wParam);
+}

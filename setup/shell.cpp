@@ -1,0 +1,146 @@
+// The main window: reads the command line or shows the four action buttons,
+// prepares the log and starts the worker thread.
+#include "setup.h"
+
+#include <shellapi.h>
+
+#include <cwchar>
+
+HINSTANCE AppInstance = nullptr;
+HWND MainWindow = nullptr;
+SetupAction CurrentAction = SetupActionNone;
+
+namespace {
+
+struct ActionEntry {
+  SetupAction action;
+  const wchar_t* keyword;  // command-line word, matched whole and case-sensitive
+  const wchar_t* label;    // button text
+  int buttonId;
+  int x, y;                // button position in the client area
+  const wchar_t* logName;  // log file name without ".log"
+};
+
+constexpr ActionEntry Actions[] = {
+    {InstallUSB, L"InstallUSB", L"Install USB", 2000, 10, 10, L"InstallUSB"},
+    {UninstallUSB, L"UnInstallUSB", L"UnInstall USB", 2010, 130, 10, L"UninstallUSB"},
+    {InstallNET, L"InstallNET", L"Install NET", 2020, 10, 50, L"InstallNET"},
+    {UninstallNET, L"UnInstallNET", L"UnInstall NET", 2030, 130, 50, L"UninstallNET"},
+};
+
+constexpr int ButtonWidth = 100;
+constexpr int ButtonHeight = 25;
+
+// Owns the argument array of CommandLineToArgvW.
+class ArgumentList {
+ public:
+  ArgumentList() : arguments_(CommandLineToArgvW(GetCommandLineW(), &count_)) {}
+  ~ArgumentList() {
+    if (arguments_ != nullptr) LocalFree(arguments_);
+  }
+  ArgumentList(const ArgumentList&) = delete;
+  ArgumentList& operator=(const ArgumentList&) = delete;
+
+  // Zero when the command line could not be split.
+  int count() const { return arguments_ != nullptr ? count_ : 0; }
+  const wchar_t* operator[](int index) const { return arguments_[index]; }
+
+ private:
+  int count_ = 0;
+  LPWSTR* arguments_;
+};
+
+const ActionEntry* FindByKeyword(const wchar_t* keyword) {
+  for (const ActionEntry& entry : Actions) {
+    if (wcscmp(entry.keyword, keyword) == 0) return &entry;
+  }
+  return nullptr;
+}
+
+const ActionEntry* FindByButton(int id) {
+  for (const ActionEntry& entry : Actions) {
+    if (entry.buttonId == id) return &entry;
+  }
+  return nullptr;
+}
+
+// The thread runs on by itself and ends the program when it closes the
+// window; nobody waits for it.
+void StartWorker() {
+  const HANDLE thread = CreateThread(nullptr, 0, SetupWorkerThread, nullptr, 0, nullptr);
+  if (thread != nullptr) CloseHandle(thread);
+}
+
+void CreateButtons(HWND window) {
+  for (const ActionEntry& entry : Actions) {
+    CreateWindowExW(0, L"BUTTON", entry.label, WS_CHILD | WS_VISIBLE, entry.x, entry.y,
+                    ButtonWidth, ButtonHeight, window,
+                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.buttonId)), AppInstance,
+                    nullptr);
+  }
+}
+
+LRESULT OnCreate(HWND window) {
+  // The worker may finish before window creation returns; it finds the
+  // window here.
+  MainWindow = window;
+
+  const ArgumentList arguments;
+  if (arguments.count() < 2) {
+    CreateButtons(window);
+    return 0;
+  }
+  const bool logged = arguments.count() >= 3 &&
+                      (wcscmp(arguments[2], L"LOG") == 0 || wcscmp(arguments[2], L"log") == 0);
+  const ActionEntry* entry = FindByKeyword(arguments[1]);
+  if (entry == nullptr) {
+    MessageBoxW(window, L"Unknown Command!", L"Error", MB_ICONERROR | MB_OK);
+    return 0;
+  }
+  CurrentAction = entry->action;
+  if (logged) OpenSetupLog(entry->logName);
+  StartWorker();
+  return 0;
+}
+
+LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const ActionEntry* entry = FindByButton(LOWORD(wParam));
+  if (entry == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+  // One action per process: a button command that arrives while an action
+  // runs (the buttons are disabled, but the message can still be sent) is
+  // dropped.
+  if (CurrentAction != SetupActionNone) return 0;
+
+  CurrentAction = entry->action;
+  OpenSetupLog(entry->logName);
+  StartWorker();
+  for (const ActionEntry& button : Actions) {
+    EnableWindow(GetDlgItem(MainWindow, button.buttonId), FALSE);
+  }
+  return 0;
+}
+
+LRESULT OnPaint(HWND window) {
+  PAINTSTRUCT paint;
+  BeginPaint(window, &paint);
+  EndPaint(window, &paint);
+  return 0;
+}
+
+}  // namespace
+
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      return OnCreate(window);
+    case WM_COMMAND:
+      return OnCommand(window, message, wParam, lParam);
+    case WM_PAINT:
+      return OnPaint(window);
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
+}

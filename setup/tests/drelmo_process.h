@@ -1,0 +1,81 @@
+// Test support: runs the real Drelmo.exe as a process and reads what it
+// leaves behind (log files, the registry record, staged packages).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace drelmo_test {
+
+// Windows paths of the build tree (set by the test's CMake fragment).
+std::wstring DrelmoExe();          // <build>\bin\Drelmo.exe
+std::wstring PackageDirectory();   // <build>\packages, holding both INF files
+std::wstring PackageFile(const wchar_t* name);  // PackageDirectory() + "\" + name
+
+// C:\log\<name>.log, where Drelmo keeps the log of one action.
+std::wstring LogPath(const std::wstring& logName);
+void DeleteLog(const std::wstring& logName);
+void DeleteAllLogs();
+bool FileExists(const std::wstring& path);
+std::vector<unsigned char> ReadBytes(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
+
+// UTF-16LE bytes of a text, and the text of such bytes from a byte offset.
+std::vector<unsigned char> Utf16Bytes(const std::wstring& text);
+std::wstring Utf16Text(const std::vector<unsigned char>& bytes, size_t from = 0);
+// The 68 bytes of "\r\n", 30 asterisks and "\r\n" that begin each run.
+std::vector<unsigned char> RunSeparatorBytes();
+
+// A log file's lines after the last run separator, each with its 25-character
+// timestamp prefix checked and removed, and without its "\r\n". Lines that do
+// not have the prefix and the line end are reported as test failures.
+std::vector<std::wstring> LastRunMessages(const std::wstring& logName);
+
+// The "scannerUSB" value under the driver record key.
+struct RegistryString {
+  bool present = false;
+  DWORD type = 0;
+  std::vector<unsigned char> data;
+};
+RegistryString ReadDriverRecord();
+void WriteDriverRecord(const std::wstring& value);
+void DeleteDriverRecord();
+
+// Removes every copy of the package that SetupAPI may have staged in the
+// system's inf directory (any name), with its precompiled .pnf.
+void RemoveStagedCopies(const wchar_t* packageName);
+std::wstring InfDirectory();
+
+// Owns a started Drelmo.exe process.
+class DrelmoProcess {
+ public:
+  // Starts "<exe>" <arguments> in the given directory. desktop, when given,
+  // names the desktop the program's windows appear on.
+  DrelmoProcess(const std::wstring& arguments, const std::wstring& directory,
+                const wchar_t* desktop = nullptr, DWORD creationFlags = 0);
+  ~DrelmoProcess();
+  DrelmoProcess(const DrelmoProcess&) = delete;
+  DrelmoProcess& operator=(const DrelmoProcess&) = delete;
+
+  bool started() const { return info_.hProcess != nullptr; }
+  HANDLE process() const { return info_.hProcess; }
+  DWORD id() const { return info_.dwProcessId; }
+
+  // Waits for the program to end; true with its exit code when it did.
+  bool WaitForExit(DWORD milliseconds, DWORD* exitCode);
+
+  // The program's main window (class "DRELMO"), waited for.
+  HWND WaitForMainWindow(DWORD milliseconds) const;
+  // A top-level window of the program with the given class and caption.
+  HWND WaitForWindow(const wchar_t* className, const wchar_t* caption, DWORD milliseconds) const;
+
+ private:
+  PROCESS_INFORMATION info_ = {};
+};
+
+std::wstring WindowText(HWND window);
+std::vector<HWND> ChildWindows(HWND parent);
+
+}  // namespace drelmo_test
