@@ -35,6 +35,11 @@ drelmo() {
   echo "exit code: $rc"
 }
 
+# The "sti_ci.dll" stand-in's devices, cleared so the demo starts without
+# devices left by earlier test runs.
+devices='HKLM\SOFTWARE\QzTestBench\StillImage\Devices'
+wine reg delete 'HKLM\SOFTWARE\QzTestBench\StillImage' /f >/dev/null 2>&1 || true
+
 drelmo InstallUSB LOG
 show_log InstallUSB
 echo "--- registry record of the staged package"
@@ -47,3 +52,19 @@ fi
 
 drelmo UnInstallUSB LOG
 show_log UninstallUSB
+
+# The network model: Drelmo.exe creates and removes the device through
+# "sti_ci.dll", here the test bench's stand-in beside it in bin, which keeps
+# its device list under its own registry key.
+show_devices() {
+  echo "--- stand-in device list ($devices)"
+  wine reg query "$devices" /s 2>/dev/null | tr -d '\r' | grep -E '^HKEY|REG_SZ' || echo "(no devices)"
+}
+
+drelmo InstallNET LOG
+show_log InstallNET
+show_devices
+
+drelmo UnInstallNET LOG
+show_log UninstallNET
+show_devices

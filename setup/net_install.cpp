@@ -1,5 +1,70 @@
-// Network scanner install: not built yet. Reports failure and logs nothing,
-// so that the InstallNET action ends cleanly until the real step lands.
+// Network scanner install: creates the network model's WIA device through the
+// still-image class installer library, loaded by name at run time.
+#include <windows.h>
+
+#include <cstddef>
+#include <memory>
+#include <type_traits>
+
 #include "setup.h"
 
-bool InstallNetworkScanner(const wchar_t* /*infPath*/) { return false; }
+namespace {
+
+// The record InstallWiaDevice takes: 1824 bytes, little-endian, zeroed before
+// it is filled; every text is a NUL-terminated UTF-16 string.
+struct WiaInstallRecord {
+  DWORD recordSize;
+  DWORD reserved1;
+  wchar_t infPath[260];
+  wchar_t deviceId[260];
+  wchar_t connection[260];
+  wchar_t friendlyName[64];
+  BYTE reserved2[128];
+};
+static_assert(sizeof(wchar_t) == 2, "the record holds UTF-16 text");
+static_assert(offsetof(WiaInstallRecord, recordSize) == 0, "record layout");
+static_assert(offsetof(WiaInstallRecord, reserved1) == 4, "record layout");
+static_assert(offsetof(WiaInstallRecord, infPath) == 8, "record layout");
+static_assert(offsetof(WiaInstallRecord, deviceId) == 528, "record layout");
+static_assert(offsetof(WiaInstallRecord, connection) == 1048, "record layout");
+static_assert(offsetof(WiaInstallRecord, friendlyName) == 1568, "record layout");
+static_assert(offsetof(WiaInstallRecord, reserved2) == 1696, "record layout");
+static_assert(sizeof(WiaInstallRecord) == 1824, "record layout");
+
+using InstallWiaDeviceFn = DWORD(WINAPI*)(WiaInstallRecord* record);
+
+struct LibraryFree {
+  void operator()(HMODULE library) const { FreeLibrary(library); }
+};
+using LibraryHolder = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
+
+}  // namespace
+
+bool InstallNetworkScanner(const wchar_t* infPath) {
+  WiaInstallRecord record;
+  ZeroMemory(&record, sizeof(record));
+
+  LibraryHolder library(LoadLibraryW(L"sti_ci.dll"));
+  if (!library) {
+    WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed: %d.\r\n", static_cast<int>(GetLastError()));
+    return false;
+  }
+  // Through void (*)(void), the generic function pointer type, to the export's own.
+  const auto installWiaDevice = reinterpret_cast<InstallWiaDeviceFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(library.get(), "InstallWiaDevice")));
+  if (installWiaDevice == nullptr) {
+    WriteSetupLog(L"GetProcAddress(InstallWiaDevice) Failed: %d.\r\n",
+                  static_cast<int>(GetLastError()));
+    return false;
+  }
+
+  record.recordSize = sizeof(record);
+  lstrcpynW(record.infPath, infPath, ARRAYSIZE(record.infPath));
+  lstrcpynW(record.deviceId, L"QZScnDrv_ID", ARRAYSIZE(record.deviceId));
+  lstrcpynW(record.friendlyName, L"Orvane Scanner NW", ARRAYSIZE(record.friendlyName));
+  lstrcpynW(record.connection, L"NW", ARRAYSIZE(record.connection));
+
+  const DWORD status = installWiaDevice(&record);
+  if (status != 0) WriteSetupLog(L"InstallWiaDevice Failed: %d.\r\n", static_cast<int>(status));
+  return status == 0;
+}

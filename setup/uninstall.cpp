@@ -1,5 +1,198 @@
-// Scanner uninstall: not built yet. Reports failure (0) and logs nothing,
-// so that the uninstall actions end cleanly until the real step lands.
+// Scanner uninstall: removes every WIA device of one model through the
+// still-image class installer library, then the model's driver package.
+#include <windows.h>
+#include <setupapi.h>
+
+#include <cwchar>
+#include <memory>
+#include <type_traits>
+
+#include "reg_key.h"
 #include "setup.h"
 
-DWORD UninstallScanner(bool /*isUsb*/) { return 0; }
+namespace {
+
+using DestroyWiaDeviceListFn = DWORD(WINAPI*)(void* list);
+using UninstallWiaDeviceFn = DWORD(WINAPI*)(void* list, DWORD index);
+using CreateWiaDeviceListFn = DWORD(WINAPI*)(ULONG_PTR, ULONG_PTR, ULONG_PTR, ULONG_PTR,
+                                             void** list);
+using GetWiaDevicePropertyFn = DWORD(WINAPI*)(void* list, DWORD index, DWORD flags,
+                                              const wchar_t* name, void* reserved,
+                                              wchar_t* buffer, DWORD* size);
+
+// Capacity of the property, model-name and INF-name buffers, in characters.
+constexpr size_t PropertyCapacity = 1024;
+// The recorded INF name is read as at most 260 characters.
+constexpr DWORD RecordedNameBytes = 520;
+
+struct LibraryFree {
+  void operator()(HMODULE library) const { FreeLibrary(library); }
+};
+using LibraryHolder = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
+
+// Owns the device list that CreateWiaDeviceList hands out.
+class DeviceListHolder {
+ public:
+  explicit DeviceListHolder(DestroyWiaDeviceListFn destroy) : destroy_(destroy) {}
+  DeviceListHolder(const DeviceListHolder&) = delete;
+  DeviceListHolder& operator=(const DeviceListHolder&) = delete;
+  ~DeviceListHolder() {
+    if (list_ != nullptr) destroy_(list_);
+  }
+  void* get() const { return list_; }
+  void** Receive() { return &list_; }
+
+ private:
+  DestroyWiaDeviceListFn destroy_;
+  void* list_ = nullptr;
+};
+
+template <typename Fn>
+Fn FindExport(HMODULE library, const char* name) {
+  // Through void (*)(void), the generic function pointer type, to the export's own.
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
+// Looks an export up; logs the failure line when it is missing.
+template <typename Fn>
+bool LookUp(HMODULE library, const char* name, const wchar_t* failureFormat, Fn* function) {
+  *function = FindExport<Fn>(library, name);
+  if (*function != nullptr) return true;
+  WriteSetupLog(failureFormat, static_cast<int>(GetLastError()));
+  return false;
+}
+
+bool BelongsToModel(const wchar_t* friendlyName, const wchar_t* exactName, const wchar_t* prefix) {
+  return wcscmp(friendlyName, exactName) == 0 ||
+         wcsncmp(friendlyName, prefix, wcslen(prefix)) == 0;
+}
+
+// Reads the staged name that the USB install recorded into infName (which
+// holds PropertyCapacity characters, all zero). True when the value is a
+// string of at most 260 characters that ends in its NUL, or is empty.
+bool ReadRecordedInfName(wchar_t* infName) {
+  RegKeyHolder key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE,
+                    key.Receive()) != ERROR_SUCCESS)
+    return false;
+  DWORD type = 0;
+  DWORD size = RecordedNameBytes;
+  const LSTATUS status = RegQueryValueExW(key.get(), DriverRecordValue, nullptr, &type,
+                                          reinterpret_cast<BYTE*>(infName), &size);
+  if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+  if (size == 0) return true;
+  return size <= RecordedNameBytes && size % sizeof(wchar_t) == 0 &&
+         infName[size / sizeof(wchar_t) - 1] == L'\0';
+}
+
+// Runs the package's uninstall section and deletes the staged INF. Returns
+// the result of SetupUninstallOEMInfW, or 0 when nothing was attempted.
+DWORD RemovePackage(const wchar_t* infName) {
+  wchar_t commandLine[PathCapacity] = {};
+  if (FormatBounded(commandLine, PathCapacity, L"%s %d %s", L"QZUninstall.NT", 132, infName) < 0) {
+    // An incomplete command line would run the section against another INF;
+    // the staged package stays, so that its own uninstall can still run later.
+    WriteSetupLog(L"Delete Cmd Failed!! INF name of %d characters is too long; package kept.\r\n",
+                  static_cast<int>(wcslen(infName)));
+    return 0;
+  }
+  WriteSetupLog(L"Delete Cmd: %ws\r\n", commandLine);
+  InstallHinfSectionW(nullptr, nullptr, commandLine, 0);
+  const DWORD result = SetupUninstallOEMInfW(infName, SUOI_FORCEDELETE, nullptr);
+  if (result == 0)
+    WriteSetupLog(L"SetupUninstallOEMInf() Failed!! ErrorNo[%d]\r\n",
+                  static_cast<int>(GetLastError()));
+  return result;
+}
+
+}  // namespace
+
+DWORD UninstallScanner(bool isUsb) {
+  LibraryHolder library(LoadLibraryW(L"sti_ci.dll"));
+  if (!library) {
+    WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed!! ErrorNo[%d]\r\n",
+                  static_cast<int>(GetLastError()));
+    return 0;
+  }
+  DestroyWiaDeviceListFn destroyWiaDeviceList = nullptr;
+  UninstallWiaDeviceFn uninstallWiaDevice = nullptr;
+  CreateWiaDeviceListFn createWiaDeviceList = nullptr;
+  GetWiaDevicePropertyFn getWiaDeviceProperty = nullptr;
+  if (!LookUp(library.get(), "DestroyWiaDeviceList",
+              L"GetProcAddress(DestroyWiaDeviceList) Failed!! ErrorNo[%d]\r\n",
+              &destroyWiaDeviceList) ||
+      !LookUp(library.get(), "UninstallWiaDevice",
+              L"GetProcAddress(UninstallWiaDevice) Failed!! ErrorNo[%d]\r\n",
+              &uninstallWiaDevice) ||
+      !LookUp(library.get(), "CreateWiaDeviceList",
+              L"GetProcAddress(CreateWiaDeviceList) Failed!! ErrorNo[%d]\r\n",
+              &createWiaDeviceList) ||
+      !LookUp(library.get(), "GetWiaDeviceProperty",
+              L"GetProcAddress(GetWiaDeviceProperty) Failed!! ErrorNo[%d]\r\n",
+              &getWiaDeviceProperty))
+    return 0;
+
+  // Declared after the library, so the list is destroyed before it is freed.
+  DeviceListHolder list(destroyWiaDeviceList);
+  const DWORD listStatus = createWiaDeviceList(0, 0, 0, 0, list.Receive());
+  if (listStatus == ERROR_NO_MORE_ITEMS) {
+    WriteSetupLog(L"CreateWiaDeviceList() Failed!! ErrorNo[ERROR_NO_MORE_ITEMS]\r\n");
+  } else if (listStatus != 0) {
+    WriteSetupLog(L"CreateWiaDeviceList() Failed!! ErrorNo[%d]\r\n", static_cast<int>(listStatus));
+    return 0;
+  } else if (list.get() == nullptr) {
+    WriteSetupLog(L"CreateWiaDeviceList() Failed!! WiaDeviceList is null.\r\n");
+    return 0;
+  }
+
+  wchar_t property[PropertyCapacity] = {};
+  wchar_t exactName[PropertyCapacity] = {};
+  wchar_t prefix[PropertyCapacity] = {};
+  wchar_t infName[PropertyCapacity] = {};
+  lstrcpynW(exactName, isUsb ? L"Orvane Scanner USB" : L"Orvane Scanner NW", PropertyCapacity);
+  lstrcpynW(prefix, isUsb ? L"Orvane Scanner USB #" : L"Orvane Scanner NW #", PropertyCapacity);
+  bool packageFound = false;
+
+  for (DWORD index = 0; list.get() != nullptr; ++index) {
+    DWORD size = PropertyCapacity;
+    DWORD status = getWiaDeviceProperty(list.get(), index, 1, L"FriendlyName", nullptr, property,
+                                        &size);
+    // The text is used only up to the buffer's end, whatever the library wrote.
+    property[PropertyCapacity - 1] = L'\0';
+    if (status == ERROR_NO_MORE_ITEMS) {
+      WriteSetupLog(L"GetWiaDeviceProperty(FriendlyName) Failed!! ErrorNo[ERROR_NO_MORE_ITEMS]\r\n");
+      break;
+    }
+    if (status != 0) {
+      WriteSetupLog(L"GetWiaDeviceProperty(FriendlyName) Failed!! ErrorNo[%d]\r\n",
+                    static_cast<int>(status));
+      break;
+    }
+    if (!BelongsToModel(property, exactName, prefix)) continue;
+    WriteSetupLog(L"WiaDevice[%d]: %ws\r\n", static_cast<int>(index), property);
+
+    size = PropertyCapacity;
+    status = getWiaDeviceProperty(list.get(), index, 1, L"InfPath", nullptr, property, &size);
+    property[PropertyCapacity - 1] = L'\0';
+    if (status != 0) {
+      WriteSetupLog(L"GetWiaDeviceProperty(InfPath) Failed!! ErrorNo[%d]\r\n",
+                    static_cast<int>(status));
+      break;
+    }
+    status = uninstallWiaDevice(list.get(), index);
+    if (status != 0) {
+      WriteSetupLog(L"UninstallWiaDevice[%d] Failed!! ErrorNo[%d]\r\n", static_cast<int>(index),
+                    static_cast<int>(status));
+      continue;
+    }
+    WriteSetupLog(L"UninstallWiaDevice[%d] Success!!\r\n", static_cast<int>(index));
+    if (!packageFound) {
+      lstrcpynW(infName, property, PropertyCapacity);
+      packageFound = true;
+    }
+  }
+
+  if (!packageFound && isUsb) packageFound = ReadRecordedInfName(infName);
+  WriteSetupLog(L"oeminf: %ws\r\n", infName);
+  return packageFound ? RemovePackage(infName) : 0;
+}
