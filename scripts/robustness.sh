@@ -6,7 +6,9 @@
 #   bash scripts/robustness.sh [adjust|faults|filter|setup ...]
 #
 # Environment: SEED (1), ADJUST_CASES (100000), FILTER_CASES (10000),
-# BUILD_DIR (./build). Logs and a summary go to $BUILD_DIR/robustness/.
+# BUILD_DIR (./build), ROBUST_BIN (programs from this folder instead of
+# $BUILD_DIR/bin, nothing built: a snapshot lets the build go on meanwhile),
+# ROBUST_OUT (logs; $BUILD_DIR/robustness). A summary goes to summary.txt.
 # Every program runs under Wine with heap checking on (WINEDEBUG=warn+heap);
 # a crash or hang is recorded with its case and the run goes on after it.
 # Exits non-zero when any case misbehaved.
@@ -17,11 +19,14 @@ seed=${SEED:-1}
 adjust_cases=${ADJUST_CASES:-100000}
 filter_cases=${FILTER_CASES:-10000}
 chunk=10000
-out=$build/robustness
+out=${ROBUST_OUT:-$build/robustness}
+bin=${ROBUST_BIN:-$build/bin}
 parts=("$@")
 [ ${#parts[@]} -eq 0 ] && parts=(adjust faults filter setup)
 
-"$root/scripts/build.sh" || exit 1
+if [ -z "${ROBUST_BIN:-}" ]; then
+  "$root/scripts/build.sh" || exit 1
+fi
 export WINEPREFIX="$build/wineprefix"
 "$root/scripts/wine-prefix.sh"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
@@ -45,7 +50,7 @@ run_resumable() {
     [ "$count" -gt "$chunk" ] && count=$chunk
     local part
     part=$(mktemp)
-    WINEDEBUG=$heapdebug timeout 900 "$root/scripts/wine-run.sh" "$build/bin/$exe" \
+    WINEDEBUG=$heapdebug timeout 900 "$root/scripts/wine-run.sh" "$bin/$exe" \
       --seed "$seed" --start "$next" --count "$count" "$@" >"$part" 2>&1
     local rc=$?
     cat "$part" >>"$log"
@@ -73,7 +78,7 @@ run_resumable() {
 count_lines() { grep -acE "$1" "$2" 2>/dev/null || true; }
 
 # The heap check must be real: an injected overrun has to be reported.
-canary=$(WINEDEBUG=$heapdebug "$root/scripts/wine-run.sh" "$build/bin/robust_heap_canary.exe" 2>&1)
+canary=$(WINEDEBUG=$heapdebug "$root/scripts/wine-run.sh" "$bin/robust_heap_canary.exe" 2>&1)
 if [ $? -eq 0 ] && grep -q 'err:heap' <<<"$canary"; then
   say "heap check: an injected 4-byte overrun is detected and reported (err:heap)"
 else
@@ -98,13 +103,13 @@ for part in "${parts[@]}"; do
       ;;
     faults)
       log=$out/faults.log
-      WINEDEBUG=$heapdebug timeout 900 "$root/scripts/wine-run.sh" "$build/bin/robust_adjust.exe" \
+      WINEDEBUG=$heapdebug timeout 900 "$root/scripts/wine-run.sh" "$bin/robust_adjust.exe" \
         --seed "$seed" --faults >"$log" 2>&1
       say "faults (AdjustImage): $(grep -a '^fault pages' "$log" || echo 'did not finish'); heap reports $(count_lines 'err:heap' "$log")"
       grep -aqE '^(CRASH|HANG)|PROBLEM|err:heap' "$log" && status=1
       ;;
     filter)
-      if [ ! -x "$build/bin/robust_filter.exe" ]; then
+      if [ ! -x "$bin/robust_filter.exe" ]; then
         say "filter: not built (the COM filter is missing)"
         continue
       fi
@@ -113,19 +118,19 @@ for part in "${parts[@]}"; do
       run_resumable "$log" robust_filter.exe 0 "$filter_cases" --hang-seconds 15
       say "filter: $filter_cases transfers: $(grep -a '^transfers' "$log" | awk '{s+=$2} END {print s+0}') run, crashes $(count_lines '^CRASH' "$log"), hangs $(count_lines '^HANG' "$log"), problem cases $(count_lines '^PROBLEM' "$log"), heap reports $(count_lines 'err:heap' "$log")"
       log=$out/filter-faults.log
-      WINEDEBUG=$heapdebug timeout 900 "$root/scripts/wine-run.sh" "$build/bin/robust_filter.exe" \
+      WINEDEBUG=$heapdebug timeout 900 "$root/scripts/wine-run.sh" "$bin/robust_filter.exe" \
         --seed "$seed" --faults >"$log" 2>&1
       say "faults (filter): $(grep -a '^fault transfers' "$log" || echo 'did not finish')"
       grep -aqE '^(CRASH|HANG|PROBLEM)|PROBLEM|err:heap' "$out"/filter*.log && status=1
       ;;
     setup)
-      if [ ! -x "$build/bin/robust_setup.exe" ] || [ ! -x "$build/bin/Drelmo.exe" ]; then
+      if [ ! -x "$bin/robust_setup.exe" ] || [ ! -x "$bin/Drelmo.exe" ]; then
         say "setup: not built (the setup tool or its campaign is missing)"
         continue
       fi
       log=$out/setup.log
       "$root/scripts/with-display.sh" env WINEDEBUG=$heapdebug timeout 1800 \
-        "$root/scripts/wine-run.sh" "$build/bin/robust_setup.exe" --all >"$log" 2>&1
+        "$root/scripts/wine-run.sh" "$bin/robust_setup.exe" --all >"$log" 2>&1
       say "setup: $(grep -a '^setup runs' "$log" || echo 'did not finish')"
       grep -aqE '^(CRASH|HANG|PROBLEM)|err:heap' "$log" && status=1
       ;;

@@ -42,12 +42,12 @@ bool DecoderKeepsStreamReference(const std::vector<uint8_t>& bytes) {
   if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return false;
   bool kept = false;
   {
-    FaultStreamRef stream(FaultStream::Create(bytes.data(), bytes.size()));
+    auto stream = ::ComRef<FaultStream>::adopt(FaultStream::Create(bytes.data(), bytes.size()));
     LARGE_INTEGER at;
     at.QuadPart = 54;
     if (stream && SUCCEEDED(stream->Seek(at, STREAM_SEEK_SET, nullptr))) {
       Gdiplus::GpBitmap* bitmap = nullptr;
-      Gdiplus::DllExports::GdipCreateBitmapFromStreamICM(stream.Get(), &bitmap);
+      Gdiplus::DllExports::GdipCreateBitmapFromStreamICM(stream.get(), &bitmap);
       if (bitmap) Gdiplus::DllExports::GdipDisposeImage(bitmap);
       kept = stream->Refs() > 1;
     }
@@ -60,8 +60,8 @@ bool DecoderKeepsStreamReference(const std::vector<uint8_t>& bytes) {
 // to fail (0: none).
 CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestination) {
   CallResult r;
-  FaultStreamRef working(FaultStream::Create(page.bytes.data(), page.bytes.size()));
-  FaultStreamRef destination(FaultStream::CreateGrowable());
+  auto working = ::ComRef<FaultStream>::adopt(FaultStream::Create(page.bytes.data(), page.bytes.size()));
+  auto destination = ::ComRef<FaultStream>::adopt(FaultStream::CreateGrowable());
   if (!working || !destination) {
     r.problem = "test equipment: no memory stream";
     return r;
@@ -70,7 +70,7 @@ CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestina
   destination->FailCall(failDestination, InjectedFailure(failDestination));
 
   const AdjustArgs& a = page.args;
-  r.hr = AdjustImage(a.brightness, a.contrast, working.Get(), destination.Get(), &r.count,
+  r.hr = AdjustImage(a.brightness, a.contrast, working.get(), destination.get(), &r.count,
                      a.left, a.top, a.width, a.height);
 
   r.workingCalls = working->Calls();

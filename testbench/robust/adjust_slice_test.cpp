@@ -69,7 +69,7 @@ TEST(HeapChecking, AnInjectedOverrunIsDetectedAndReportedOnStandardError) {
 
 TEST(FaultStream, FailsExactlyTheChosenCallAndCountsReferences) {
   const char data[] = "abcdef";
-  FaultStreamRef s(FaultStream::Create(data, 6));
+  auto s = ::ComRef<FaultStream>::adopt(FaultStream::Create(data, 6));
   ASSERT_TRUE(s);
   s->FailCall(2, InjectedFailure(2));
   LARGE_INTEGER zero = {};

@@ -8,7 +8,7 @@ namespace robust {
 FaultStream* FaultStream::Create(const void* bytes, size_t size) {
   IStream* inner = nullptr;
   if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, &inner))) return nullptr;
-  ComRef<IStream> owner(inner);
+  auto owner = ::ComRef<IStream>::adopt(inner);
   if (size > 0) {
     ULONG written = 0;
     if (FAILED(inner->Write(bytes, static_cast<ULONG>(size), &written)) || written != size)
@@ -16,7 +16,7 @@ FaultStream* FaultStream::Create(const void* bytes, size_t size) {
   }
   FaultStream* stream = new (std::nothrow) FaultStream(inner);
   if (!stream) return nullptr;
-  inner->AddRef();  // the new object owns its own reference
+  owner.detach();  // the new object owns that reference now
   return stream;
 }
 
@@ -26,7 +26,7 @@ std::vector<unsigned char> FaultStream::Contents() const {
   if (!inner_) return buffer_;
   std::vector<unsigned char> out;
   HGLOBAL memory = nullptr;
-  if (FAILED(GetHGlobalFromStream(inner_.Get(), &memory))) return out;
+  if (FAILED(GetHGlobalFromStream(inner_.get(), &memory))) return out;
   STATSTG stat = {};
   if (FAILED(inner_->Stat(&stat, STATFLAG_NONAME))) return out;
   const size_t size = static_cast<size_t>(stat.cbSize.QuadPart);

@@ -9,41 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "com_ref.h"
+
 namespace robust {
-
-// Owner of one COM reference.
-template <typename T>
-class ComRef {
- public:
-  ComRef() = default;
-  explicit ComRef(T* adopted) : p_(adopted) {}
-  ComRef(const ComRef&) = delete;
-  ComRef& operator=(const ComRef&) = delete;
-  ComRef(ComRef&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  ComRef& operator=(ComRef&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      p_ = other.p_;
-      other.p_ = nullptr;
-    }
-    return *this;
-  }
-  ~ComRef() { Reset(); }
-  void Reset() {
-    if (p_) p_->Release();
-    p_ = nullptr;
-  }
-  T* Get() const { return p_; }
-  T* operator->() const { return p_; }
-  T** Put() {
-    Reset();
-    return &p_;
-  }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  T* p_ = nullptr;
-};
 
 class FaultStream final : public IStream {
  public:
@@ -96,13 +64,13 @@ class FaultStream final : public IStream {
   HRESULT STDMETHODCALLTYPE Clone(IStream** out) override;
 
  private:
-  explicit FaultStream(IStream* inner) : inner_(inner) {}
+  explicit FaultStream(IStream* inner) : inner_(::ComRef<IStream>::adopt(inner)) {}
   FaultStream() = default;
   ~FaultStream() = default;
   // Counts a call; true when this call is the one to fail.
   bool Fails(const char* name);
 
-  ComRef<IStream> inner_;
+  ::ComRef<IStream> inner_;
   LONG refs_ = 1;
   unsigned calls_ = 0;
   unsigned failAt_ = 0;
@@ -115,7 +83,5 @@ class FaultStream final : public IStream {
   std::vector<const char*> log_;
 };
 
-// Owner of a FaultStream reference, with its extra test operations.
-using FaultStreamRef = ComRef<FaultStream>;
 
 }  // namespace robust
