@@ -121,7 +121,7 @@ for part in "${parts[@]}"; do
       log=$out/filter.log
       : >"$log"
       run_resumable "$log" robust_filter.exe 0 "$filter_cases" --hang-seconds 15
-      say "filter: $filter_cases transfers: $(grep -a '^transfers' "$log" | awk '{s+=$2} END {print s+0}') run, crashes $(count_lines '^CRASH' "$log"), hangs $(count_lines '^HANG' "$log"), problem cases $(count_lines '^PROBLEM' "$log"), heap reports $(count_lines 'err:heap' "$log")"
+      say "filter: $filter_cases transfers of seed $seed: crashes $(count_lines '^CRASH' "$log"), hangs $(count_lines '^HANG' "$log"), problem cases $(count_lines '^PROBLEM' "$log"), heap reports $(count_lines 'err:heap' "$log")"
       log=$out/filter-faults.log
       WINEDEBUG=$heapdebug timeout 900 "$root/scripts/wine-run.sh" "$bin/robust_filter.exe" \
         --seed "$seed" --faults >"$log" 2>&1

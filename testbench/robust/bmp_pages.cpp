@@ -457,7 +457,10 @@ PageCase PageGenerator::MakeRandom(uint64_t index) const {
       default: f.type = rng.Chance(50) ? 0x4142 : static_cast<uint16_t>(rng.Next()); break;
     }
   }
+  // Too heavy to run many of: keep the huge side, make the other one small,
+  // and failing that the huge side too.
   if (DeclaresHeavyImage(f)) f.height = (f.height < 0 ? -1 : 1) * static_cast<int32_t>(1 + Magnitude(f.height) % 24);
+  if (DeclaresHeavyImage(f)) f.width = static_cast<int32_t>(1 + Magnitude(f.width) % 40);
   if (rng.Chance(15)) f.truncateTo = rng.Below(2048);
 
   AdjustArgs a;

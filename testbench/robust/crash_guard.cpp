@@ -70,20 +70,24 @@ void DescribeStack(const CONTEXT* faulting, char* out, size_t capacity) {
 
 // Writes one line without the C runtime or the heap: a crash may have left
 // the heap locked or corrupt, and the first printf of a process allocates.
+void WriteOut(const char* text, int n) {
+  DWORD written = 0;
+  if (n > 0) WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(n), &written, nullptr);
+}
+
 void Describe(const char* what, unsigned long code, const void* address, const CONTEXT* context) {
+  // The case first: walking a damaged stack may fault in its turn.
+  char line[1024];
+  int n = std::snprintf(line, sizeof line, "%s case %llu code=0x%08lX at %p: %s\n", what,
+                        static_cast<unsigned long long>(currentIndex), code, address,
+                        active ? currentLabel : "(between cases)");
+  WriteOut(line, n < static_cast<int>(sizeof line) ? n : static_cast<int>(sizeof line) - 1);
   char where[96];
   NameAddress(address, where, sizeof where);
   char stack[1024] = "";
   if (context) DescribeStack(context, stack, sizeof stack);
-  char line[2048];
-  const int n = std::snprintf(line, sizeof line, "%s case %llu code=0x%08lX at %s: %s\n  stack:%s\n",
-                              what, static_cast<unsigned long long>(currentIndex), code, where,
-                              active ? currentLabel : "(between cases)", stack);
-  DWORD written = 0;
-  if (n > 0)
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line,
-              static_cast<DWORD>(n < static_cast<int>(sizeof line) ? n : sizeof line - 1), &written,
-              nullptr);
+  n = std::snprintf(line, sizeof line, "  in %s, stack:%s\n", where, stack);
+  WriteOut(line, n < static_cast<int>(sizeof line) ? n : static_cast<int>(sizeof line) - 1);
 }
 
 LONG WINAPI OnUnhandled(EXCEPTION_POINTERS* info) {

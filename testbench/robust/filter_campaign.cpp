@@ -93,7 +93,7 @@ struct OnePage {
   std::vector<unsigned char> received;
   unsigned appCalls = 0;
   bool injected = false;
-  LONG streamRefs = 0;
+  ComRef<FaultStream> stream;  // the application's stream, kept to count its references
 };
 
 OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& page,
@@ -128,7 +128,7 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
     out.received = stream->Contents();
     out.appCalls = stream->Calls();
     out.injected = stream->FailedCall() != nullptr;
-    out.streamRefs = stream->Refs();  // the application's own reference alone
+    out.stream = ComRef<FaultStream>::copy(stream);
   }
   return out;
 }
@@ -136,7 +136,6 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
 // Judges one transfer of a page that ran without injected failures.
 void JudgeCleanPage(const OnePage& p, const PageCase& page, const TransferSetup& setup,
                     std::string& problem) {
-  if (p.streamRefs > 1) problem += "the filter kept references to the application's stream; ";
   if (p.report.pages.empty() || p.report.pages[0].nextStream != S_OK) {
     problem += "GetNextStream failed; ";
     return;
@@ -208,6 +207,7 @@ TransferOutcome RunTransfer(const FilterLibrary& library, const PageCase& page,
   child->SetGuid(WIA_IPA_FORMAT, setup.mode == TransferMode::PassThrough ? WiaImgFmt_RAW : FakeFormatBmp);
   item->AddChild(ChildFullName, child.get());
 
+  std::vector<ComRef<FaultStream>> streams;
   {
     ComRef<IWiaImageFilter> filter;
     {
@@ -236,16 +236,22 @@ TransferOutcome RunTransfer(const FilterLibrary& library, const PageCase& page,
       if (outcome.writeFailure != injected && outcome.endOfStream != injected)
         problem += "injected " + Hex(injected) + " came back as write " + Hex(outcome.writeFailure) +
                    ", end of stream " + Hex(outcome.endOfStream) + "; ";
-      if (first.streamRefs > 1) problem += "the filter kept references to the failed stream; ";
     }
+    streams.push_back(std::move(first.stream));
     if (secondPage) {
       TransferSetup healthy;
       OnePage second = Transfer(filter.get(), item.get(), *secondPage, healthy, problem);
       std::string secondProblem;
       JudgeCleanPage(second, *secondPage, healthy, secondProblem);
       if (!secondProblem.empty()) problem += "later page after InitializeFilter: " + secondProblem;
+      streams.push_back(std::move(second.stream));
     }
   }
+  // The filter is gone, and with it the applications: only our own
+  // references to their streams may be left.
+  for (const ComRef<FaultStream>& stream : streams)
+    if (stream && stream->Refs() != 1)
+      problem += "references to the application's stream kept: " + std::to_string(stream->Refs() - 1) + "; ";
   item->ClearChildren();
   if (item->Refs() != 1 || child->Refs() != 1)
     problem += "scan item references kept (item " + std::to_string(item->Refs() - 1) + ", child " +
