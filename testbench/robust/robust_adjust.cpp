@@ -11,47 +11,18 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "adjust_campaign.h"
 #include "bmp_pages.h"
+#include "campaign_options.h"
 #include "crash_guard.h"
 #include "heap_check.h"
 
 namespace {
 
-struct Options {
-  uint64_t seed = 1;
-  uint64_t start = 0;
-  uint64_t count = 1000;
-  bool single = false;
-  bool faults = false;
-  bool allowUncheckedHeap = false;
-  double hangSeconds = 60;
-};
 
-bool Parse(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (!std::strcmp(a, "--seed") && hasValue) o.seed = std::strtoull(argv[++i], nullptr, 0);
-    else if (!std::strcmp(a, "--start") && hasValue) o.start = std::strtoull(argv[++i], nullptr, 0);
-    else if (!std::strcmp(a, "--count") && hasValue) o.count = std::strtoull(argv[++i], nullptr, 0);
-    else if (!std::strcmp(a, "--case") && hasValue) {
-      o.start = std::strtoull(argv[++i], nullptr, 0);
-      o.count = 1;
-      o.single = true;
-    } else if (!std::strcmp(a, "--hang-seconds") && hasValue) o.hangSeconds = std::atof(argv[++i]);
-    else if (!std::strcmp(a, "--faults")) o.faults = true;
-    else if (!std::strcmp(a, "--allow-unchecked-heap")) o.allowUncheckedHeap = true;
-    else return false;
-  }
-  return true;
-}
-
-int RunPages(const Options& o) {
+int RunPages(const robust::CampaignOptions& o) {
   robust::PageGenerator generator(o.seed);
   robust::Tally tally;
   uint64_t baseline = 0;
@@ -83,7 +54,7 @@ int RunPages(const Options& o) {
   return tally.problems == 0 ? 0 : 1;
 }
 
-int RunFaults(const Options& o) {
+int RunFaults(const robust::CampaignOptions& o) {
   uint64_t injected = 0, problems = 0, index = 0;
   for (const robust::PageCase& page : robust::FaultPages(o.seed)) {
     robust::BeginCase(index, page.label);
@@ -106,17 +77,8 @@ int RunFaults(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options o;
-  if (!Parse(argc, argv, o)) {
-    std::fprintf(stderr, "usage: robust_adjust [--seed S] [--start A] [--count N] [--case I] "
-                         "[--faults] [--hang-seconds T] [--allow-unchecked-heap]\n");
-    return 64;
-  }
-  std::setvbuf(stdout, nullptr, _IONBF, 0);  // nothing is lost in a crash
-  if (!robust::HeapTailCheckingActive() && !o.allowUncheckedHeap) {
-    std::printf("heap checking is off: run with WINEDEBUG=warn+heap\n");
-    return 2;
-  }
-  robust::InstallCrashGuard(o.hangSeconds);
+  robust::CampaignOptions o;
+  if (!robust::ParseCampaignOptions(argc, argv, "robust_adjust", o)) return 64;
+  if (!robust::PrepareCampaign(o)) return 2;
   return o.faults ? RunFaults(o) : RunPages(o);
 }

@@ -11,39 +11,14 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
+#include "campaign_options.h"
 #include "crash_guard.h"
 #include "filter_campaign.h"
 #include "heap_check.h"
 
 namespace {
 
-struct Options {
-  uint64_t seed = 1, start = 0, count = 1000;
-  bool single = false, faults = false, allowUncheckedHeap = false;
-  double hangSeconds = 60;
-};
-
-bool Parse(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (!std::strcmp(a, "--seed") && hasValue) o.seed = std::strtoull(argv[++i], nullptr, 0);
-    else if (!std::strcmp(a, "--start") && hasValue) o.start = std::strtoull(argv[++i], nullptr, 0);
-    else if (!std::strcmp(a, "--count") && hasValue) o.count = std::strtoull(argv[++i], nullptr, 0);
-    else if (!std::strcmp(a, "--case") && hasValue) {
-      o.start = std::strtoull(argv[++i], nullptr, 0);
-      o.count = 1;
-      o.single = true;
-    } else if (!std::strcmp(a, "--hang-seconds") && hasValue) o.hangSeconds = std::atof(argv[++i]);
-    else if (!std::strcmp(a, "--faults")) o.faults = true;
-    else if (!std::strcmp(a, "--allow-unchecked-heap")) o.allowUncheckedHeap = true;
-    else return false;
-  }
-  return true;
-}
 
 const char* ModeName(robust::TransferMode mode) {
   switch (mode) {
@@ -61,7 +36,7 @@ void Report(const char* verdict, uint64_t index, const robust::PageCase& page,
               problem.c_str(), page.label.c_str());
 }
 
-int RunPages(const Options& o, const robust::FilterLibrary& library) {
+int RunPages(const robust::CampaignOptions& o, const robust::FilterLibrary& library) {
   robust::PageGenerator generator(o.seed);
   uint64_t problems = 0, done = 0;
   for (uint64_t i = o.start; i < o.start + o.count; ++i) {
@@ -85,7 +60,7 @@ int RunPages(const Options& o, const robust::FilterLibrary& library) {
   return problems == 0 ? 0 : 1;
 }
 
-int RunFaults(const Options& o, const robust::FilterLibrary& library) {
+int RunFaults(const robust::CampaignOptions& o, const robust::FilterLibrary& library) {
   const std::vector<robust::PageCase> pages = robust::FaultPages(o.seed);
   const robust::PageCase& healthy = pages.front();
   uint64_t transfers = 0, injected = 0, problems = 0, index = 0;
@@ -136,25 +111,17 @@ std::wstring BesideProgram(const wchar_t* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options o;
-  if (!Parse(argc, argv, o)) {
-    std::fprintf(stderr, "usage: robust_filter [--seed S] [--start A] [--count N] [--case I] "
-                         "[--faults] [--hang-seconds T] [--allow-unchecked-heap]\n");
-    return 64;
-  }
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
-  if (!robust::HeapTailCheckingActive() && !o.allowUncheckedHeap) {
-    std::printf("heap checking is off: run with WINEDEBUG=warn+heap\n");
-    return 2;
-  }
+  robust::CampaignOptions o;
+  if (!robust::ParseCampaignOptions(argc, argv, "robust_filter", o)) return 64;
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 5;
   int result = 5;
   {
     robust::FilterLibrary library(BesideProgram(L"Vantrel.dll"));
     if (!library.Loaded()) {
       std::printf("cannot load Vantrel.dll\n");
+    } else if (!robust::PrepareCampaign(o)) {
+      result = 2;
     } else {
-      robust::InstallCrashGuard(o.hangSeconds);
       result = o.faults ? RunFaults(o, library) : RunPages(o, library);
     }
   }
