@@ -177,11 +177,13 @@ TEST(AdjustRegression, DISABLED_OneBitPageBeyond32BitsIsRefusedWithoutCrashing) 
   EXPECT_EQ(outcome.problem, "");
 }
 
-// Case 0 of seed 1: a page GDI+ cannot decode (here 0 bits per pixel) ends in
-// a failure, but the working stream keeps a reference: Wine's decoder does
-// not release its stream when a decode fails. 6,627 of 100,000 pages.
+// Case 296 of seed 1: a 1-bit page of 1 x 65536 whose stream ends after 16 KiB
+// of its 256 KiB of pixels. GDI+ cannot decode it and AdjustImage fails, as
+// it may, but the working stream keeps a reference: Wine's decoder does not
+// release its stream when a decode fails. In the filter that is the page's
+// whole memory stream, once per such page.
 TEST(AdjustRegression, DISABLED_PageGdiplusCannotDecodeKeepsNoStreamReference) {
-  const CaseOutcome outcome = RunAdjustCase(Page(0, 3, 2));
+  const CaseOutcome outcome = RunAdjustCase(Page(1, 1, 65536));
   EXPECT_TRUE(FAILED(outcome.hr));
   EXPECT_EQ(outcome.problem, "");
 }
