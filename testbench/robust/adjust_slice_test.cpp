@@ -220,6 +220,20 @@ TEST(AdjustRegression, DISABLED_FailingReadDuringDecodeKeepsNoStreamReference) {
   EXPECT_TRUE(s.problems.empty()) << s.problems.front();
 }
 
+// Case 37261 of seed 1: a 38 x 23 grey page of 3.5 KB whose biSizeImage says
+// 3,986,270,065. AdjustImage allocates (and zero-fills) an input buffer of that
+// size: 5 GB resident and about 10 s before it fails. A header field of a
+// page must not make the filter take memory far beyond what the page holds.
+TEST(AdjustRegression, DISABLED_HugeDeclaredImageSizeOfASmallPageIsNotAllocated) {
+  PageCase page = Page(8, 38, -23);
+  page.fields.sizeImage = 3986270065u;
+  page.fields.explicitSizeImage = true;
+  page.bytes = BuildPage(page.fields, 1);
+  const CaseOutcome outcome = RunAdjustCase(page);
+  EXPECT_LT(outcome.seconds, 1.0);
+  EXPECT_EQ(outcome.problem, "");
+}
+
 TEST(AdjustRegression, KnownFaultsAreRecognisedOnlyWhenAllTheirProblemsAreKnown) {
   CaseOutcome o;
   o.problem = std::string("stream references kept (working 1, destination 0) ") + PlatformDecoderLeak + "; ";
