@@ -1,0 +1,264 @@
+#include "filter_campaign.h"
+
+#include <cstdio>
+#include <new>
+
+#include "bmp_check.h"
+#include "com_ref.h"
+#include "fake_driver.h"
+#include "fake_item.h"
+#include "fault_stream.h"
+#include "adjust_campaign.h"
+#include "wia2.h"
+
+namespace robust {
+
+namespace {
+
+// The first class identifier the library serves.
+const CLSID FilterClass = {0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}};
+const wchar_t ChildName[] = L"Top";
+const wchar_t ChildFullName[] = L"0000\\Root\\Top";
+
+std::string Hex(HRESULT hr) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(hr));
+  return buf;
+}
+
+// The application: hands out one FaultStream per page and records the
+// end-of-stream messages it is told of.
+class CampaignApplication final : public IWiaTransferCallback {
+ public:
+  static CampaignApplication* Create() { return new (std::nothrow) CampaignApplication(); }
+  void FailCall(unsigned k) { failAt_ = k; }
+  LONG Refs() const { return refs_; }
+  FaultStream* Stream() const { return stream_; }
+  int EndOfStreamMessages() const { return endOfStream_; }
+  ULONG64 EndOfStreamBytes() const { return endOfStreamBytes_; }
+  int Messages() const { return messages_; }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (riid != IID_IUnknown && riid != IID_IWiaTransferCallback) return E_NOINTERFACE;
+    *out = static_cast<IWiaTransferCallback*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG left = InterlockedDecrement(&refs_);
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+  HRESULT STDMETHODCALLTYPE TransferCallback(LONG, WiaTransferParams* params) override {
+    ++messages_;
+    if (params && params->lMessage == WIA_TRANSFER_MSG_END_OF_STREAM) {
+      ++endOfStream_;
+      endOfStreamBytes_ = params->ulTransferredBytes;
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetNextStream(LONG, BSTR, BSTR, IStream** destination) override {
+    if (!destination) return E_INVALIDARG;
+    *destination = nullptr;
+    if (stream_) stream_->Release();
+    stream_ = FaultStream::CreateGrowable();
+    if (!stream_) return E_OUTOFMEMORY;
+    stream_->FailCall(failAt_, InjectedFailure(failAt_));
+    stream_->AddRef();
+    *destination = stream_;
+    return S_OK;
+  }
+
+ private:
+  CampaignApplication() = default;
+  ~CampaignApplication() {
+    if (stream_) stream_->Release();
+  }
+  LONG refs_ = 1;
+  FaultStream* stream_ = nullptr;  // one reference of our own
+  unsigned failAt_ = 0;
+  int endOfStream_ = 0;
+  ULONG64 endOfStreamBytes_ = 0;
+  int messages_ = 0;
+};
+
+struct OnePage {
+  DriverReport report;
+  int appMessages = 0;
+  int endOfStream = 0;
+  ULONG64 endOfStreamBytes = 0;
+  std::vector<unsigned char> received;
+  unsigned appCalls = 0;
+  bool injected = false;
+  ComRef<FaultStream> stream;  // the application's stream, kept to count its references
+};
+
+OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& page,
+                 const TransferSetup& setup, std::string& problem) {
+  OnePage out;
+  auto app = ComRef<CampaignApplication>::adopt(CampaignApplication::Create());
+  if (!app) {
+    problem += "test equipment: no application; ";
+    return out;
+  }
+  app->FailCall(setup.failAppCall);
+  HRESULT hr = filter->InitializeFilter(item, app.get());
+  if (hr != S_OK) {
+    problem += "InitializeFilter gave " + Hex(hr) + "; ";
+    return out;
+  }
+  {
+    ComRef<IWiaTransferCallback> service;
+    hr = filter->QueryInterface(IID_IWiaTransferCallback, reinterpret_cast<void**>(service.put()));
+    if (FAILED(hr)) {
+      problem += "no IWiaTransferCallback: " + Hex(hr) + "; ";
+      return out;
+    }
+    DriverOptions options;
+    options.pieceSize = setup.pieceSize;
+    out.report = PlayDriver(service.get(), {DriverPage{ChildName, ChildFullName, page.bytes}}, options);
+  }
+  out.appMessages = app->Messages();
+  out.endOfStream = app->EndOfStreamMessages();
+  out.endOfStreamBytes = app->EndOfStreamBytes();
+  if (FaultStream* stream = app->Stream()) {
+    out.received = stream->Contents();
+    out.appCalls = stream->Calls();
+    out.injected = stream->FailedCall() != nullptr;
+    out.stream = ComRef<FaultStream>::copy(stream);
+  }
+  return out;
+}
+
+// Judges one transfer of a page that ran without injected failures.
+void JudgeCleanPage(const OnePage& p, const PageCase& page, const TransferSetup& setup,
+                    std::string& problem) {
+  if (p.report.pages.empty() || p.report.pages[0].nextStream != S_OK) {
+    problem += "GetNextStream failed; ";
+    return;
+  }
+  if (p.endOfStream != 1) problem += "the application was not told of the end of the page; ";
+  if (p.appMessages != static_cast<int>(p.report.answers.size()))
+    problem += "messages lost on their way to the application; ";
+  const HRESULT end = p.report.answers.size() >= 2 ? p.report.answers[p.report.answers.size() - 2] : E_FAIL;
+  if (setup.mode != TransferMode::Adjusted) {
+    if (p.received != page.bytes) problem += "the page did not reach the application unchanged; ";
+    if (setup.mode == TransferMode::CountOnly && p.endOfStreamBytes != page.bytes.size())
+      problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) + " for " +
+                 std::to_string(page.bytes.size()) + " bytes written; ";
+    if (end != S_OK) problem += "end of a page without adjustment answered " + Hex(end) + "; ";
+    return;
+  }
+  if (SUCCEEDED(end)) {
+    if (end != S_OK) problem += "end of stream answered " + Hex(end) + "; ";
+    const std::string bad = BmpProblem(p.received.data(), p.received.size());
+    if (!bad.empty()) problem += "adjusted page is a malformed BMP: " + bad + "; ";
+    if (p.endOfStreamBytes != p.received.size())
+      problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) +
+                 " for an adjusted file of " + std::to_string(p.received.size()) + " bytes; ";
+  }
+}
+
+}  // namespace
+
+FilterLibrary::FilterLibrary(const std::wstring& path) {
+  module_ = LoadLibraryW(path.c_str());
+  if (!module_) return;
+  getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(
+      reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+  canUnloadNow_ = reinterpret_cast<decltype(canUnloadNow_)>(
+      reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
+}
+
+FilterLibrary::~FilterLibrary() {
+  if (module_) FreeLibrary(module_);
+}
+
+TransferSetup SetupFor(const PageCase& page) {
+  Rng rng(MixSeed(page.index, 0xF117E2));
+  TransferSetup s;
+  const uint32_t pick = rng.Below(10);
+  s.mode = pick == 0 ? TransferMode::CountOnly : pick == 1 ? TransferMode::PassThrough : TransferMode::Adjusted;
+  s.brightness = page.args.brightness;
+  s.contrast = page.args.contrast;
+  if (s.mode == TransferMode::Adjusted && s.brightness == 0 && s.contrast == 0) s.brightness = 200;
+  static const std::vector<ULONG> pieces = {1u << 20, 4096, 1000, 54, 7};
+  s.pieceSize = rng.Pick(pieces);
+  if (s.pieceSize < 54 && page.bytes.size() > 4096) s.pieceSize = 4096;
+  return s;
+}
+
+TransferOutcome RunTransfer(const FilterLibrary& library, const PageCase& page,
+                            const TransferSetup& setup, const PageCase* secondPage) {
+  TransferOutcome outcome;
+  std::string& problem = outcome.problem;
+  auto item = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
+  auto child = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
+  if (!item || !child) {
+    problem = "test equipment: no scan item";
+    return outcome;
+  }
+  const bool adjusted = setup.mode == TransferMode::Adjusted;
+  child->SetLong(WIA_IPS_BRIGHTNESS, adjusted ? setup.brightness : 0);
+  child->SetLong(WIA_IPS_CONTRAST, adjusted ? setup.contrast : 0);
+  child->SetGuid(WIA_IPA_FORMAT, setup.mode == TransferMode::PassThrough ? WiaImgFmt_RAW : FakeFormatBmp);
+  item->AddChild(ChildFullName, child.get());
+
+  std::vector<ComRef<FaultStream>> streams;
+  {
+    ComRef<IWiaImageFilter> filter;
+    {
+      ComRef<IClassFactory> factory;
+      HRESULT hr = library.GetClassObject(FilterClass, IID_IClassFactory,
+                                          reinterpret_cast<void**>(factory.put()));
+      if (SUCCEEDED(hr))
+        hr = factory->CreateInstance(nullptr, IID_IWiaImageFilter, reinterpret_cast<void**>(filter.put()));
+      if (FAILED(hr)) {
+        outcome.problem = "no filter: " + Hex(hr);
+        return outcome;
+      }
+    }
+    OnePage first = Transfer(filter.get(), item.get(), page, setup, problem);
+    outcome.appStreamCalls = first.appCalls;
+    outcome.injected = first.injected;
+    outcome.endOfStream = first.report.answers.size() >= 2 ? first.report.answers[first.report.answers.size() - 2] : S_OK;
+    outcome.writeFailure = first.report.pages.empty() ? S_OK : first.report.pages[0].writeFailure;
+    if (setup.failAppCall == 0) {
+      JudgeCleanPage(first, page, setup, problem);
+    } else if (first.injected) {
+      // The failure must come back to the driver unchanged: through its
+      // Write when it writes straight into the application's stream, else
+      // as the answer to the end-of-stream message.
+      const HRESULT injected = InjectedFailure(setup.failAppCall);
+      if (outcome.writeFailure != injected && outcome.endOfStream != injected)
+        problem += "injected " + Hex(injected) + " came back as write " + Hex(outcome.writeFailure) +
+                   ", end of stream " + Hex(outcome.endOfStream) + "; ";
+    }
+    streams.push_back(std::move(first.stream));
+    if (secondPage) {
+      TransferSetup healthy;
+      OnePage second = Transfer(filter.get(), item.get(), *secondPage, healthy, problem);
+      std::string secondProblem;
+      JudgeCleanPage(second, *secondPage, healthy, secondProblem);
+      if (!secondProblem.empty()) problem += "later page after InitializeFilter: " + secondProblem;
+      streams.push_back(std::move(second.stream));
+    }
+  }
+  // The filter is gone, and with it the applications: only our own
+  // references to their streams may be left.
+  for (const ComRef<FaultStream>& stream : streams)
+    if (stream && stream->Refs() != 1)
+      problem += "references to the application's stream kept: " + std::to_string(stream->Refs() - 1) + "; ";
+  item->ClearChildren();
+  if (item->Refs() != 1 || child->Refs() != 1)
+    problem += "scan item references kept (item " + std::to_string(item->Refs() - 1) + ", child " +
+               std::to_string(child->Refs() - 1) + "); ";
+  const HRESULT unload = library.CanUnloadNow();
+  if (unload != S_OK) problem += "DllCanUnloadNow " + Hex(unload) + " after the transfer (ModuleLockCount not 0); ";
+  return outcome;
+}
+
+}  // namespace robust
