@@ -10,7 +10,6 @@
 
 #include "filter_campaign.h"
 #include "heap_check.h"
-#include "known_faults.h"
 
 #ifndef ROBUST_BIN_DIR
 #error ROBUST_BIN_DIR must name the folder of the built programs
@@ -44,26 +43,16 @@ TEST_F(FilterSlice, TransfersEndWellOrFailCleanlyAndLeaveNothingLoaded) {
   FilterLibrary library(FilterPath());
   ASSERT_TRUE(library.Loaded());
   PageGenerator generator(1);
-  int run = 0, known = 0;
+  int run = 0;
   for (uint64_t i = 3; i < generator.SystematicCount() + 300; i += (i < generator.SystematicCount() ? 29 : 3)) {
     const PageCase page = generator.Make(i);
-    if (!KnownCrash(page).empty() || PixelsPastTheEnd(page)) {
-      ++known;
-      continue;
-    }
     const TransferSetup setup = SetupFor(page);
     const TransferOutcome outcome = RunTransfer(library, page, setup, nullptr);
     ++run;
-    if (outcome.problem.find("biPlanes") != std::string::npos &&
-        outcome.problem.find("; ") == outcome.problem.size() - 2) {
-      ++known;  // the planes fault of the writers
-      continue;
-    }
     EXPECT_EQ(outcome.problem, "") << "case " << i << " [" << page.family << "] " << page.label;
   }
   EXPECT_EQ(ValidateAllHeaps(), "");
   RecordProperty("transfers", run);
-  RecordProperty("known_faults_shown", known);
 }
 
 TEST_F(FilterSlice, EveryFailingCallOfTheApplicationsStreamComesBackAndALaterPageWorks) {
@@ -94,7 +83,7 @@ TEST_F(FilterSlice, EveryFailingCallOfTheApplicationsStreamComesBackAndALaterPag
 // stream and reads; Wine's memory stream copies from beyond its buffer and
 // the process faults in combase's stream Read. The filter must not hand the
 // decoder (or read itself) pixels that start past the page's end.
-TEST_F(FilterSlice, DISABLED_PageWithPixelsPastItsEndDoesNotCrashTheFilter) {
+TEST_F(FilterSlice, PageWithPixelsPastItsEndDoesNotCrashTheFilter) {
   FilterLibrary library(FilterPath());
   ASSERT_TRUE(library.Loaded());
   PageGenerator generator(1);
