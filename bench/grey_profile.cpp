@@ -13,15 +13,15 @@ namespace bench {
 
 namespace {
 
-HRESULT ReadPixels(IStream* page, const PageSpec& spec, HeapBuffer* pixels) {
-  *pixels = HeapBuffer::AllocateZeroed(PixelBytes(spec));
+HRESULT ReadPixels(IStream* page, const PageSpec& pageShape, HeapBuffer* pixels) {
+  *pixels = HeapBuffer::AllocateZeroed(PixelBytes(pageShape));
   if (!*pixels) return E_OUTOFMEMORY;
   LARGE_INTEGER offset;
-  offset.QuadPart = PixelOffset(spec);
+  offset.QuadPart = PixelOffset(pageShape);
   HRESULT hr = page->Seek(offset, STREAM_SEEK_SET, nullptr);
   if (FAILED(hr)) return hr;
   ULONG read = 0;
-  return page->Read(pixels->Get(), PixelBytes(spec), &read);
+  return page->Read(pixels->Get(), PixelBytes(pageShape), &read);
 }
 
 // The mean level as the library computes it, but with each row summed in a
@@ -79,12 +79,12 @@ void PrintStep(const char* name, const Stats& stats, const Stats& whole) {
 
 }  // namespace
 
-void RunGreyProfile(const PageSpec& spec, const Options& options) {
+void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
   ComRef<IStream> page;
-  HRESULT hr = MakePageStream(spec, page.Put());
+  HRESULT hr = MakePageStream(pageShape, page.Put());
   if (FAILED(hr)) return;
-  const CropRect crop = {0, 0, spec.width, spec.height};
-  const ULONG64 fileBytes = FileBytes(spec);
+  const CropRect crop = {0, 0, pageShape.width, pageShape.height};
+  const ULONG64 fileBytes = FileBytes(pageShape);
   ComRef<IStream> destination;
   HeapBuffer pixels;
   HeapBuffer grey;
@@ -94,10 +94,10 @@ void RunGreyProfile(const PageSpec& spec, const Options& options) {
   auto sized = [&]() { return MakeMemoryStream(fileBytes, destination.Put()); };
   auto release = [&]() { destination.Reset(); };
 
-  auto readPixels = [&]() { return ReadPixels(page.Get(), spec, &pixels); };
+  auto readPixels = [&]() { return ReadPixels(page.Get(), pageShape, &pixels); };
   auto dropPixels = [&]() { pixels.Reset(); };
   auto readPixelsAndGrey = [&]() -> HRESULT {
-    HRESULT result = ReadPixels(page.Get(), spec, &pixels);
+    HRESULT result = ReadPixels(page.Get(), pageShape, &pixels);
     if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.Get(), 200, 0, crop, &grey);
     return result;
   };
@@ -123,26 +123,26 @@ void RunGreyProfile(const PageSpec& spec, const Options& options) {
       [&]() { return ApplyToneCurve(page.Get(), 200, 0, crop, &grey); }, nullptr);
   add("  zero-filled allocation + Read of the pixels", nullptr, readPixels, dropPixels);
   add("  zero-filled allocation, every page touched", nullptr, [&]() -> HRESULT {
-    HeapBuffer block = HeapBuffer::AllocateZeroed(PixelBytes(spec));
+    HeapBuffer block = HeapBuffer::AllocateZeroed(PixelBytes(pageShape));
     if (!block) return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < PixelBytes(spec); i += 4096) block.Get()[i] = 1;
+    for (DWORD i = 0; i < PixelBytes(pageShape); i += 4096) block.Get()[i] = 1;
     return S_OK;
   }, nullptr);
   add("  MeanGreyLevel", readPixels, [&]() {
-    meanLibrary = MeanGreyLevel(pixels.Get(), spec.width, spec.height, RowStride(spec));
+    meanLibrary = MeanGreyLevel(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
     return S_OK;
   }, dropPixels);
   add("  mean with integer row sums (same result)", readPixels, [&]() {
-    meanRowSums = MeanByRowSums(pixels.Get(), spec.width, spec.height, RowStride(spec));
+    meanRowSums = MeanByRowSums(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
     return S_OK;
   }, dropPixels);
   add("  mean with SSE2 byte sums (same result)", readPixels, [&]() {
-    meanSse2 = MeanBySse2(pixels.Get(), spec.width, spec.height, RowStride(spec));
+    meanSse2 = MeanBySse2(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
     return S_OK;
   }, dropPixels);
   add("  look-up alone, plain loop per row", readPixelsAndGrey, [&]() {
-    LookUpRows(table, pixels.Get(), grey.Get(), spec.width, spec.height, RowStride(spec),
-               RowStride(spec));
+    LookUpRows(table, pixels.Get(), grey.Get(), pageShape.width, pageShape.height, RowStride(pageShape),
+               RowStride(pageShape));
     return S_OK;
   }, dropPixels);
   add("WriteGreyBmp into a sized memory stream", [&]() -> HRESULT {
@@ -152,8 +152,8 @@ void RunGreyProfile(const PageSpec& spec, const Options& options) {
   }, [&]() {
     BITMAPINFOHEADER header = {};
     header.biSize = sizeof header;
-    header.biWidth = spec.width;
-    header.biHeight = spec.height;
+    header.biWidth = pageShape.width;
+    header.biHeight = pageShape.height;
     header.biPlanes = 1;
     header.biBitCount = 8;
     ULONG64 written = 0;
@@ -162,7 +162,7 @@ void RunGreyProfile(const PageSpec& spec, const Options& options) {
   RunSideBySide(&steps, true);
   grey.Reset();
 
-  std::printf("\n-- where the 8-bit path's time goes: %s, sized memory destination\n", spec.name);
+  std::printf("\n-- where the 8-bit path's time goes: %s, sized memory destination\n", pageShape.name);
   std::printf("  %-46s %10s %10s %7s\n", "step", "min ms", "median ms", "x whole");
   for (const Variant& v : steps) {
     if (FAILED(v.result)) {

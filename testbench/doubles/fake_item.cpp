@@ -51,9 +51,9 @@ void FakeWiaItem::AddChild(const std::wstring& fullName, FakeWiaItem* child) {
   children_[fullName] = ComRef<FakeWiaItem>::copy(child);
 }
 
-const PROPVARIANT* FakeWiaItem::Find(const PROPSPEC& spec) const {
-  if (spec.ulKind != PRSPEC_PROPID) return nullptr;
-  const auto found = properties_.find(spec.propid);
+const PROPVARIANT* FakeWiaItem::Find(const PROPSPEC& property) const {
+  if (property.ulKind != PRSPEC_PROPID) return nullptr;
+  const auto found = properties_.find(property.propid);
   return found == properties_.end() ? nullptr : &found->second;
 }
 

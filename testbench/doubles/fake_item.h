@@ -103,7 +103,7 @@ class FakeWiaItem final : public IWiaItem2, public IWiaPropertyStorage, public R
   FakeWiaItem() = default;
   ~FakeWiaItem();
   friend class RefCounted<FakeWiaItem>;
-  const PROPVARIANT* Find(const PROPSPEC& spec) const;
+  const PROPVARIANT* Find(const PROPSPEC& property) const;
 
   GUID category_ = GUID_NULL;
   CLSID class_ = GUID_NULL;
