@@ -3,9 +3,8 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <memory>
-#include <type_traits>
 
+#include "library_holder.h"
 #include "setup.h"
 
 namespace {
@@ -32,11 +31,6 @@ static_assert(offsetof(WiaInstallRecord, reserved2) == 1696, "record layout");
 static_assert(sizeof(WiaInstallRecord) == 1824, "record layout");
 
 using InstallWiaDeviceFn = DWORD(WINAPI*)(WiaInstallRecord* record);
-
-struct LibraryFree {
-  void operator()(HMODULE library) const { FreeLibrary(library); }
-};
-using LibraryHolder = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
 
 }  // namespace
 

@@ -4,9 +4,8 @@
 #include <setupapi.h>
 
 #include <cwchar>
-#include <memory>
-#include <type_traits>
 
+#include "library_holder.h"
 #include "reg_key.h"
 #include "setup.h"
 
@@ -24,11 +23,6 @@ using GetWiaDevicePropertyFn = DWORD(WINAPI*)(void* list, DWORD index, DWORD fla
 constexpr size_t PropertyCapacity = 1024;
 // The recorded INF name is read as at most 260 characters.
 constexpr DWORD RecordedNameBytes = 520;
-
-struct LibraryFree {
-  void operator()(HMODULE library) const { FreeLibrary(library); }
-};
-using LibraryHolder = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
 
 // Owns the device list that CreateWiaDeviceList hands out.
 class DeviceListHolder {
