@@ -22,6 +22,7 @@
 #include "fake_driver.h"
 #include "fake_item.h"
 #include "wia2.h"
+#include "wia_published.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ class FilterLibrary {
     HRESULT hr = getClassObject_(kFilterClass, IID_IClassFactory,
                                  reinterpret_cast<void**>(factory.Put()));
     if (FAILED(hr)) return hr;
-    return factory->CreateInstance(nullptr, IID_IWiaImageFilter, reinterpret_cast<void**>(filter));
+    return factory->CreateInstance(nullptr, published::Ids().imageFilter, reinterpret_cast<void**>(filter));
   }
 
  private:
@@ -89,13 +90,13 @@ class Transfer {
   HRESULT Prepare() {
     Finish();
     const LONG brightness = mode_ == Mode::Adjust ? 200 : 0;
-    item_ = bench::ComRef<FakeWiaItem>(FakeWiaItem::Create(FakeCategoryFlatbed));
-    bench::ComRef<FakeWiaItem> child(FakeWiaItem::Create(FakeCategoryFlatbed));
+    item_ = bench::ComRef<FakeWiaItem>(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+    bench::ComRef<FakeWiaItem> child(FakeWiaItem::Create(published::Ids().categoryFlatbed));
     application_ = bench::ComRef<FakeApplication>(FakeApplication::Create(folder_));
     if (!item_ || !child || !application_) return E_OUTOFMEMORY;
-    child->SetLong(WIA_IPS_BRIGHTNESS, brightness);
-    child->SetLong(WIA_IPS_CONTRAST, 0);
-    child->SetGuid(WIA_IPA_FORMAT, FakeFormatBmp);
+    child->SetLong(published::BrightnessProperty, brightness);
+    child->SetLong(published::ContrastProperty, 0);
+    child->SetGuid(published::FormatProperty, published::Ids().formatBmp);
     item_->AddChild(kFullItemName, child.Get());
     if (mode_ == Mode::Straight) {
       service_ = bench::ComRef<IWiaTransferCallback>(application_.Get());
@@ -106,7 +107,7 @@ class Transfer {
     if (FAILED(hr)) return hr;
     hr = filter_->InitializeFilter(item_.Get(), application_.Get());
     if (FAILED(hr)) return hr;
-    return filter_->QueryInterface(IID_IWiaTransferCallback,
+    return filter_->QueryInterface(published::Ids().transferCallback,
                                    reinterpret_cast<void**>(service_.Put()));
   }
 
@@ -121,7 +122,7 @@ class Transfer {
     if (FAILED(hr)) return hr;
     if (size != pages_[0].bytes.size()) return E_FAIL;
     for (const ReceivedMessage& message : application_->Messages()) {
-      if (message.params.lMessage == WIA_TRANSFER_MSG_END_OF_STREAM &&
+      if (message.params.lMessage == published::MessageEndOfStream &&
           message.params.ulTransferredBytes != size) {
         return E_FAIL;
       }

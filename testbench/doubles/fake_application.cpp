@@ -6,14 +6,15 @@
 #include <new>
 
 #include "fake_stream.h"
+#include "wia_published.h"
 
 const char* MessageName(LONG message) {
   switch (message) {
-    case WIA_TRANSFER_MSG_STATUS: return "STATUS";
-    case WIA_TRANSFER_MSG_END_OF_STREAM: return "END_OF_STREAM";
-    case WIA_TRANSFER_MSG_END_OF_TRANSFER: return "END_OF_TRANSFER";
-    case WIA_TRANSFER_MSG_DEVICE_STATUS: return "DEVICE_STATUS";
-    case WIA_TRANSFER_MSG_NEW_PAGE: return "NEW_PAGE";
+    case published::MessageStatus: return "STATUS";
+    case published::MessageEndOfStream: return "END_OF_STREAM";
+    case published::MessageEndOfTransfer: return "END_OF_TRANSFER";
+    case published::MessageDeviceStatus: return "DEVICE_STATUS";
+    case published::MessageNewPage: return "NEW_PAGE";
     default: return "OTHER";
   }
 }
@@ -32,7 +33,7 @@ std::vector<BYTE> FakeApplication::PageBytes(size_t index) const {
 HRESULT STDMETHODCALLTYPE FakeApplication::QueryInterface(REFIID riid, void** ppvObject) {
   if (!ppvObject) return E_POINTER;
   *ppvObject = nullptr;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IWiaTransferCallback)) {
+  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, published::Ids().transferCallback)) {
     return E_NOINTERFACE;
   }
   *ppvObject = static_cast<IWiaTransferCallback*>(this);

@@ -4,6 +4,7 @@
 
 #include "bstr_holder.h"
 #include "com_ref.h"
+#include "wia_published.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ HRESULT WritePage(IWiaTransferCallback* service, IStream* stream, const DriverPa
     }
     pageReport->written += options.countPointer ? count : length;
     const LONG percent = static_cast<LONG>(pageReport->written * 100 / total);
-    const HRESULT answer = Send(service, report, WIA_TRANSFER_MSG_STATUS, percent,
+    const HRESULT answer = Send(service, report, published::MessageStatus, percent,
                                 pageReport->written);
     if (answer != S_OK && options.stopOnCancel) return answer;
   }
@@ -55,7 +56,7 @@ DriverReport PlayDriver(IWiaTransferCallback* service, const std::vector<DriverP
     BstrHolder fullName(page.fullItemName.c_str());
     ComRef<IStream> stream;
     pageReport.nextStream = service->GetNextStream(0, name.get(), fullName.get(), stream.put());
-    if (pageReport.nextStream == WIA_STATUS_SKIP_ITEM) continue;
+    if (pageReport.nextStream == published::StatusSkipItem) continue;
     if (pageReport.nextStream != S_OK) {
       report.result = pageReport.nextStream;
       return report;
@@ -69,13 +70,13 @@ DriverReport PlayDriver(IWiaTransferCallback* service, const std::vector<DriverP
       report.result = hr;
       return report;
     }
-    hr = Send(service, &report, WIA_TRANSFER_MSG_END_OF_STREAM, 100, pageReport.written);
+    hr = Send(service, &report, published::MessageEndOfStream, 100, pageReport.written);
     if (hr != S_OK && options.stopOnCancel) {
       report.result = hr;
       return report;
     }
   }
-  const HRESULT hr = Send(service, &report, WIA_TRANSFER_MSG_END_OF_TRANSFER, 100, 0);
+  const HRESULT hr = Send(service, &report, published::MessageEndOfTransfer, 100, 0);
   if (hr != S_OK && options.stopOnCancel) report.result = hr;
   return report;
 }

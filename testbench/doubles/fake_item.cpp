@@ -2,21 +2,11 @@
 
 #include <new>
 
-// {FB607B1F-43F3-488B-855B-FB703EC342A6}
-const GUID FakeCategoryFlatbed = {
-    0xFB607B1F, 0x43F3, 0x488B, {0x85, 0x5B, 0xFB, 0x70, 0x3E, 0xC3, 0x42, 0xA6}};
-// {FE131934-F84C-42AD-8DA4-6129CDDD7288}
-const GUID FakeCategoryFeeder = {
-    0xFE131934, 0xF84C, 0x42AD, {0x8D, 0xA4, 0x61, 0x29, 0xCD, 0xDD, 0x72, 0x88}};
-// {B96B3CAB-0728-11D3-9D7B-0000F81EF32E}
-const GUID FakeFormatBmp = {
-    0xB96B3CAB, 0x0728, 0x11D3, {0x9D, 0x7B, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
-
 FakeWiaItem* FakeWiaItem::Create(const GUID& category) {
   FakeWiaItem* item = new (std::nothrow) FakeWiaItem();
   if (!item) return nullptr;
   item->category_ = category;
-  item->SetGuid(WIA_IPA_ITEM_CATEGORY, category);
+  item->SetGuid(published::ItemCategoryProperty, category);
   return item;
 }
 
@@ -60,9 +50,9 @@ const PROPVARIANT* FakeWiaItem::Find(const PROPSPEC& property) const {
 HRESULT STDMETHODCALLTYPE FakeWiaItem::QueryInterface(REFIID riid, void** ppvObject) {
   if (!ppvObject) return E_POINTER;
   *ppvObject = nullptr;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWiaItem2)) {
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, published::Ids().item2)) {
     *ppvObject = static_cast<IWiaItem2*>(this);
-  } else if (IsEqualIID(riid, IID_IWiaPropertyStorage)) {
+  } else if (IsEqualIID(riid, published::Ids().propertyStorage)) {
     if (FAILED(storageQueryResult_)) return storageQueryResult_;
     *ppvObject = static_cast<IWiaPropertyStorage*>(this);
   } else {

@@ -1,7 +1,8 @@
 // FakeWiaItem: a scan item as the WIA service hands it to a filter. It is an
 // IWiaItem2 (every slot, in published order) and an IWiaPropertyStorage (the
 // whole interface) over a small property table. Children are found by their
-// full item name.
+// full item name. It answers QueryInterface only for the published identifiers
+// of the test bench's own table (wia_published.h).
 #pragma once
 
 #include <map>
@@ -11,12 +12,7 @@
 #include "com_ref.h"
 #include "ref_counted.h"
 #include "wia2.h"
-
-// Categories of image items that a driver exposes (flatbed and feeder).
-extern const GUID FakeCategoryFlatbed;
-extern const GUID FakeCategoryFeeder;
-// The BMP image format.
-extern const GUID FakeFormatBmp;
+#include "wia_published.h"
 
 class FakeWiaItem final : public IWiaItem2, public IWiaPropertyStorage, public RefCounted<FakeWiaItem> {
  public:

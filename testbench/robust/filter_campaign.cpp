@@ -10,6 +10,7 @@
 #include "fault_stream.h"
 #include "adjust_campaign.h"
 #include "wia2.h"
+#include "wia_published.h"
 
 namespace robust {
 
@@ -41,7 +42,7 @@ class CampaignApplication final : public IWiaTransferCallback {
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
-    if (riid != IID_IUnknown && riid != IID_IWiaTransferCallback) return E_NOINTERFACE;
+    if (riid != IID_IUnknown && riid != published::Ids().transferCallback) return E_NOINTERFACE;
     *out = static_cast<IWiaTransferCallback*>(this);
     AddRef();
     return S_OK;
@@ -54,7 +55,7 @@ class CampaignApplication final : public IWiaTransferCallback {
   }
   HRESULT STDMETHODCALLTYPE TransferCallback(LONG, WiaTransferParams* params) override {
     ++messages_;
-    if (params && params->lMessage == WIA_TRANSFER_MSG_END_OF_STREAM) {
+    if (params && params->lMessage == published::MessageEndOfStream) {
       ++endOfStream_;
       endOfStreamBytes_ = params->ulTransferredBytes;
     }
@@ -112,7 +113,7 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
   }
   {
     ComRef<IWiaTransferCallback> service;
-    hr = filter->QueryInterface(IID_IWiaTransferCallback, reinterpret_cast<void**>(service.put()));
+    hr = filter->QueryInterface(published::Ids().transferCallback, reinterpret_cast<void**>(service.put()));
     if (FAILED(hr)) {
       problem += "no IWiaTransferCallback: " + Hex(hr) + "; ";
       return out;
@@ -195,16 +196,16 @@ TransferOutcome RunTransfer(const FilterLibrary& library, const PageCase& page,
                             const TransferSetup& setup, const PageCase* secondPage) {
   TransferOutcome outcome;
   std::string& problem = outcome.problem;
-  auto item = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
-  auto child = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
+  auto item = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+  auto child = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
   if (!item || !child) {
     problem = "test equipment: no scan item";
     return outcome;
   }
   const bool adjusted = setup.mode == TransferMode::Adjusted;
-  child->SetLong(WIA_IPS_BRIGHTNESS, adjusted ? setup.brightness : 0);
-  child->SetLong(WIA_IPS_CONTRAST, adjusted ? setup.contrast : 0);
-  child->SetGuid(WIA_IPA_FORMAT, setup.mode == TransferMode::PassThrough ? WiaImgFmt_RAW : FakeFormatBmp);
+  child->SetLong(published::BrightnessProperty, adjusted ? setup.brightness : 0);
+  child->SetLong(published::ContrastProperty, adjusted ? setup.contrast : 0);
+  child->SetGuid(published::FormatProperty, setup.mode == TransferMode::PassThrough ? published::Ids().formatRaw : published::Ids().formatBmp);
   item->AddChild(ChildFullName, child.get());
 
   std::vector<ComRef<FaultStream>> streams;
@@ -215,7 +216,7 @@ TransferOutcome RunTransfer(const FilterLibrary& library, const PageCase& page,
       HRESULT hr = library.GetClassObject(FilterClass, IID_IClassFactory,
                                           reinterpret_cast<void**>(factory.put()));
       if (SUCCEEDED(hr))
-        hr = factory->CreateInstance(nullptr, IID_IWiaImageFilter, reinterpret_cast<void**>(filter.put()));
+        hr = factory->CreateInstance(nullptr, published::Ids().imageFilter, reinterpret_cast<void**>(filter.put()));
       if (FAILED(hr)) {
         outcome.problem = "no filter: " + Hex(hr);
         return outcome;

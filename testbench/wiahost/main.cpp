@@ -22,12 +22,9 @@
 #include "fake_item.h"
 #include "host_support.h"
 #include "wia2.h"
+#include "wia_published.h"
 
 namespace {
-
-const CLSID kFilterClasses[] = {
-    {0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}},
-    {0xA7D04E92, 0x36C1, 0x4B5F, {0x8E, 0x2A, 0x71, 0xC9, 0xF5, 0xB0, 0xD3, 0x46}}};
 
 const wchar_t kChildName[] = L"Flatbed";
 const wchar_t kChildFullName[] = L"0000\\Root\\Flatbed";
@@ -58,9 +55,9 @@ struct Options {
   std::wstring dll;
   LONG brightness = 0;
   LONG contrast = 0;
-  GUID category = FakeCategoryFlatbed;
-  GUID itemCategory = FakeCategoryFlatbed;
-  GUID format = FakeFormatBmp;
+  GUID category = published::Ids().categoryFlatbed;
+  GUID itemCategory = published::Ids().categoryFlatbed;
+  GUID format = published::Ids().formatBmp;
   DriverOptions driver;
   bool fileStreams = false;
   std::wstring out;
@@ -82,18 +79,18 @@ bool ParseLong(const std::wstring& text, LONG* value) {
 }
 
 bool ParseCategory(const std::wstring& text, GUID* value) {
-  if (text == L"flatbed") *value = FakeCategoryFlatbed;
-  else if (text == L"feeder") *value = FakeCategoryFeeder;
-  else if (text == L"finished") *value = WIA_CATEGORY_FINISHED_FILE;
-  else if (text == L"folder") *value = WIA_CATEGORY_FOLDER;
-  else if (text == L"root") *value = WIA_CATEGORY_ROOT;
+  if (text == L"flatbed") *value = published::Ids().categoryFlatbed;
+  else if (text == L"feeder") *value = published::Ids().categoryFeeder;
+  else if (text == L"finished") *value = published::Ids().categoryFinishedFile;
+  else if (text == L"folder") *value = published::Ids().categoryFolder;
+  else if (text == L"root") *value = published::Ids().categoryRoot;
   else return SUCCEEDED(CLSIDFromString(text.c_str(), value));
   return true;
 }
 
 bool ParseFormat(const std::wstring& text, GUID* value) {
-  if (text == L"bmp") *value = FakeFormatBmp;
-  else if (text == L"raw") *value = WiaImgFmt_RAW;
+  if (text == L"bmp") *value = published::Ids().formatBmp;
+  else if (text == L"raw") *value = published::Ids().formatRaw;
   else return SUCCEEDED(CLSIDFromString(text.c_str(), value));
   return true;
 }
@@ -101,7 +98,7 @@ bool ParseFormat(const std::wstring& text, GUID* value) {
 bool ParseResult(const std::wstring& text, HRESULT* value) {
   if (text == L"S_OK") *value = S_OK;
   else if (text == L"S_FALSE") *value = S_FALSE;
-  else if (text == L"SKIP") *value = WIA_STATUS_SKIP_ITEM;
+  else if (text == L"SKIP") *value = published::StatusSkipItem;
   else {
     wchar_t* end = nullptr;
     const unsigned long number = std::wcstoul(text.c_str(), &end, 16);
@@ -208,16 +205,17 @@ void* Proc(HMODULE module, const char* name) {
 
 // Obtains the filter as the options say; `library` keeps a directly loaded DLL.
 HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFilter** filter) {
-  const CLSID& clsid = kFilterClasses[options.clsid];
+  const CLSID filterClasses[] = {published::Ids().filterFirst, published::Ids().filterSecond};
+  const CLSID& clsid = filterClasses[options.clsid];
   if (options.coCreate) {
-    for (const CLSID& served : kFilterClasses) {
+    for (const CLSID& served : filterClasses) {
       const HRESULT hr = RegisterInprocServer(served, options.dll);
       if (FAILED(hr)) {
         std::printf("registering the filter failed: 0x%08lX\n", static_cast<unsigned long>(hr));
         return hr;
       }
     }
-    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IWiaImageFilter,
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, published::Ids().imageFilter,
                             reinterpret_cast<void**>(filter));
   }
   library->reset(LoadLibraryW(options.dll.c_str()));
@@ -228,7 +226,7 @@ HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFi
   ComRef<IClassFactory> factory;
   HRESULT hr = getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
   if (FAILED(hr)) return hr;
-  return factory->CreateInstance(nullptr, IID_IWiaImageFilter, reinterpret_cast<void**>(filter));
+  return factory->CreateInstance(nullptr, published::Ids().imageFilter, reinterpret_cast<void**>(filter));
 }
 
 // What the filter library answers once everything is released.
@@ -284,9 +282,9 @@ int RunTransfer(const Options& options) {
   auto application = ComRef<FakeApplication>::adopt(
       FakeApplication::Create(options.fileStreams ? options.out : std::wstring()));
   if (!item || !child || !application) return 1;
-  child->SetLong(WIA_IPS_BRIGHTNESS, options.brightness);
-  child->SetLong(WIA_IPS_CONTRAST, options.contrast);
-  child->SetGuid(WIA_IPA_FORMAT, options.format);
+  child->SetLong(published::BrightnessProperty, options.brightness);
+  child->SetLong(published::ContrastProperty, options.contrast);
+  child->SetGuid(published::FormatProperty, options.format);
   item->AddChild(kChildFullName, child.get());
   application->SetEcho(true);
   if (options.nextIndex >= 0) {
@@ -306,7 +304,7 @@ int RunTransfer(const Options& options) {
     std::printf("InitializeFilter -> 0x%08lX\n", static_cast<unsigned long>(hr));
     if (SUCCEEDED(hr)) {
       ComRef<IWiaTransferCallback> service;
-      hr = filter->QueryInterface(IID_IWiaTransferCallback, reinterpret_cast<void**>(service.put()));
+      hr = filter->QueryInterface(published::Ids().transferCallback, reinterpret_cast<void**>(service.put()));
       if (FAILED(hr)) return 1;
       const DriverReport report = PlayDriver(service.get(), pages, options.driver);
       for (size_t i = 0; i < report.pages.size(); ++i) {

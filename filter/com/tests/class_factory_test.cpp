@@ -2,6 +2,7 @@
 
 #include "image_filter.h"
 #include "test_support.h"
+#include "wia_published.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ TEST_P(ClassFactoryTest, BothClassesGiveTheSameFactory) {
 
 TEST_P(ClassFactoryTest, OnlyFactoryInterfacesAreServed) {
   void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(E_NOINTERFACE, DllGetClassObject(*GetParam(), IID_IWiaImageFilter, &out));
+  EXPECT_EQ(E_NOINTERFACE, DllGetClassObject(*GetParam(), published::Ids().imageFilter, &out));
   EXPECT_EQ(nullptr, out);
   EXPECT_EQ(E_INVALIDARG, DllGetClassObject(*GetParam(), IID_IClassFactory, nullptr));
 }
@@ -92,11 +93,11 @@ TEST_P(ClassFactoryTest, CreateInstanceRefusesBadRequests) {
 TEST_P(ClassFactoryTest, CreateInstanceHandsOutTheRequestedInterface) {
   auto factory = GetFactory();
   ComRef<IWiaTransferCallback> callback;
-  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IWiaTransferCallback,
+  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().transferCallback,
                                           reinterpret_cast<void**>(callback.put())));
   EXPECT_EQ(1u, RefCountOf(callback.get()));
   ComRef<IWiaImageFilter> filter;
-  ASSERT_EQ(S_OK, callback->QueryInterface(IID_IWiaImageFilter,
+  ASSERT_EQ(S_OK, callback->QueryInterface(published::Ids().imageFilter,
                                            reinterpret_cast<void**>(filter.put())));
   EXPECT_EQ(static_cast<IWiaTransferCallback*>(static_cast<ImageFilter*>(filter.get())),
             callback.get());

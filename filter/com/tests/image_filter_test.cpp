@@ -8,6 +8,7 @@
 #include "fake_stream.h"
 #include "sample_bmp.h"
 #include "test_support.h"
+#include "wia_published.h"
 
 namespace {
 
@@ -24,9 +25,9 @@ class ImageFilterTest : public ModuleCountTest {
     ImageFilter* filter = new ImageFilter();
     filter->AddRef();
     filter_ = ComRef<ImageFilter>::adopt(filter);
-    item_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
-    child_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
-    child_->SetGuid(WIA_IPA_FORMAT, FakeFormatBmp);
+    item_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+    child_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+    child_->SetGuid(published::FormatProperty, published::Ids().formatBmp);
     item_->AddChild(kChildFullName, child_.get());
     application_ = ComRef<FakeApplication>::adopt(FakeApplication::Create());
   }
@@ -46,8 +47,8 @@ class ImageFilterTest : public ModuleCountTest {
     ASSERT_EQ(S_OK, filter_->InitializeFilter(item_.get(), application_.get()));
   }
   void SetAdjustments(LONG brightness, LONG contrast) {
-    child_->SetLong(WIA_IPS_BRIGHTNESS, brightness);
-    child_->SetLong(WIA_IPS_CONTRAST, contrast);
+    child_->SetLong(published::BrightnessProperty, brightness);
+    child_->SetLong(published::ContrastProperty, contrast);
   }
   HRESULT NextStream(IStream** stream, LONG flags = 0) {
     BstrHolder name(kChildName);
@@ -69,7 +70,7 @@ class ImageFilterTest : public ModuleCountTest {
   std::vector<ULONG64> EndOfStreamCounts() const {
     std::vector<ULONG64> counts;
     for (const ReceivedMessage& m : application_->Messages()) {
-      if (m.params.lMessage == WIA_TRANSFER_MSG_END_OF_STREAM) {
+      if (m.params.lMessage == published::MessageEndOfStream) {
         counts.push_back(m.params.ulTransferredBytes);
       }
     }
@@ -85,7 +86,7 @@ class ImageFilterTest : public ModuleCountTest {
 TEST_F(ImageFilterTest, QueryInterfaceGivesOneIdentityForBothInterfaces) {
   EXPECT_EQ(E_INVALIDARG, filter_->QueryInterface(IID_IUnknown, nullptr));
   ComRef<IWiaTransferCallback> callback;
-  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IWiaTransferCallback,
+  ASSERT_EQ(S_OK, filter_->QueryInterface(published::Ids().transferCallback,
                                           reinterpret_cast<void**>(callback.put())));
   ComRef<IUnknown> viaSecond;
   ComRef<IUnknown> viaFirst;
@@ -135,8 +136,8 @@ TEST_P(RefusedCategoryTest, IsRefusedAndThePreviousItemStays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Categories, RefusedCategoryTest,
-                         ::testing::Values(&WIA_CATEGORY_ROOT, &WIA_CATEGORY_FOLDER,
-                                           &WIA_CATEGORY_FINISHED_FILE));
+                         ::testing::Values(&published::Ids().categoryRoot, &published::Ids().categoryFolder,
+                                           &published::Ids().categoryFinishedFile));
 
 TEST_F(ImageFilterTest, SetNewCallbackReplacesOnlyTheCallback) {
   EXPECT_EQ(E_INVALIDARG, filter_->SetNewCallback(nullptr));
@@ -167,7 +168,7 @@ TEST_F(ImageFilterTest, TransferCallsBeforeInitializeAreUnexpected) {
   IStream* stream = reinterpret_cast<IStream*>(1);
   EXPECT_EQ(E_UNEXPECTED, NextStream(&stream));
   EXPECT_EQ(nullptr, stream);
-  EXPECT_EQ(E_UNEXPECTED, Message(WIA_TRANSFER_MSG_STATUS, 10));
+  EXPECT_EQ(E_UNEXPECTED, Message(published::MessageStatus, 10));
   EXPECT_EQ(E_INVALIDARG, filter_->TransferCallback(0, nullptr));
 }
 
@@ -193,8 +194,8 @@ TEST_F(ImageFilterTest, ApplicationIsAskedWithFlagsZeroAndPropertiesAreReadInOrd
   ComRef<IStream> stream;
   ASSERT_EQ(S_OK, NextStream(stream.put(), 0x40));
   EXPECT_EQ(std::vector<LONG>{0}, application_->NextStreamFlags());
-  const std::vector<PROPID> expected = {WIA_IPS_BRIGHTNESS, WIA_IPS_CONTRAST,
-                                        WIA_IPA_ITEM_CATEGORY, WIA_IPA_FORMAT};
+  const std::vector<PROPID> expected = {published::BrightnessProperty, published::ContrastProperty,
+                                        published::ItemCategoryProperty, published::FormatProperty};
   EXPECT_EQ(expected, child_->PropertiesRead());
   EXPECT_EQ(2, ModuleLockCount);  // the filter and its current filter stream
 }
@@ -226,8 +227,8 @@ TEST_P(ApplicationSkipTest, AnswerIsReturnedAndNothingIsHeld) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, ApplicationSkipTest,
                          ::testing::Values(SkipCase{S_FALSE, false}, SkipCase{S_FALSE, true},
-                                           SkipCase{WIA_STATUS_SKIP_ITEM, false},
-                                           SkipCase{WIA_STATUS_SKIP_ITEM, true},
+                                           SkipCase{published::StatusSkipItem, false},
+                                           SkipCase{published::StatusSkipItem, true},
                                            SkipCase{E_ABORT, true}));
 
 TEST_F(ImageFilterTest, ApplicationFailureAndMissingStreamAreReported) {
@@ -257,7 +258,7 @@ TEST_F(ImageFilterTest, ChildLookupFailuresAreReturnedAndReleaseTheStream) {
 }
 
 TEST_F(ImageFilterTest, FolderChildGetsTheApplicationStreamItself) {
-  child_->SetGuid(WIA_IPA_ITEM_CATEGORY, WIA_CATEGORY_FOLDER);
+  child_->SetGuid(published::ItemCategoryProperty, published::Ids().categoryFolder);
   SetAdjustments(200, 0);
   Initialize();
   ComRef<IStream> stream;
@@ -268,7 +269,7 @@ TEST_F(ImageFilterTest, FolderChildGetsTheApplicationStreamItself) {
 }
 
 TEST_F(ImageFilterTest, RawFormatIsPassedThroughWithTheDriversCounts) {
-  child_->SetGuid(WIA_IPA_FORMAT, WiaImgFmt_RAW);
+  child_->SetGuid(published::FormatProperty, published::Ids().formatRaw);
   SetAdjustments(200, 0);
   Initialize();
   const std::vector<BYTE> page = MakeSampleBmp(40, 30, 8);
@@ -277,7 +278,7 @@ TEST_F(ImageFilterTest, RawFormatIsPassedThroughWithTheDriversCounts) {
   EXPECT_EQ(page, application_->PageBytes(0));
   ULONG64 expected = 0;
   for (const ReceivedMessage& m : application_->Messages()) {
-    if (m.params.lMessage == WIA_TRANSFER_MSG_STATUS) {
+    if (m.params.lMessage == published::MessageStatus) {
       expected = std::min<ULONG64>(expected + 1000, page.size());
       EXPECT_EQ(expected, m.params.ulTransferredBytes);
     }
@@ -290,8 +291,8 @@ TEST_F(ImageFilterTest, CategoryOfAnotherTypeIsIgnored) {
   PropVariantInit(&notAGuid);
   notAGuid.vt = VT_I4;
   notAGuid.lVal = 0x1234;
-  child_->SetVariant(WIA_IPA_ITEM_CATEGORY, notAGuid);
-  child_->SetVariant(WIA_IPA_FORMAT, notAGuid);
+  child_->SetVariant(published::ItemCategoryProperty, notAGuid);
+  child_->SetVariant(published::FormatProperty, notAGuid);
   SetAdjustments(200, 0);
   Initialize();
   const std::vector<BYTE> page = MakeSampleBmp(16, 16, 8);
@@ -308,8 +309,8 @@ TEST_F(ImageFilterTest, UnadjustedPageIsCountedAndWrittenStraightThrough) {
   EXPECT_NE(application_->Pages()[0].stream.get(), stream.get());
   ASSERT_EQ(S_OK, WriteAll(stream.get(), page));
   EXPECT_EQ(page, application_->PageBytes(0));
-  EXPECT_EQ(S_OK, Message(WIA_TRANSFER_MSG_STATUS, 1));
-  EXPECT_EQ(S_OK, Message(WIA_TRANSFER_MSG_END_OF_STREAM, 1));
+  EXPECT_EQ(S_OK, Message(published::MessageStatus, 1));
+  EXPECT_EQ(S_OK, Message(published::MessageEndOfStream, 1));
   EXPECT_EQ(std::vector<ULONG64>{page.size()}, EndOfStreamCounts());
   EXPECT_EQ(page.size(), application_->Messages()[0].params.ulTransferredBytes);
   EXPECT_EQ(page, application_->PageBytes(0));
@@ -348,7 +349,7 @@ TEST_F(ImageFilterTest, EveryPageOfATransferIsAdjusted) {
                                          application_->PageBytes(1).size(),
                                          application_->PageBytes(2).size()};
   EXPECT_EQ(expected, EndOfStreamCounts());
-  EXPECT_EQ(WIA_TRANSFER_MSG_END_OF_TRANSFER, application_->Messages().back().params.lMessage);
+  EXPECT_EQ(published::MessageEndOfTransfer, application_->Messages().back().params.lMessage);
 }
 
 TEST_F(ImageFilterTest, CancelFromProgressLatchesUntilTheNextInitialize) {
@@ -374,7 +375,7 @@ TEST_F(ImageFilterTest, FailedAdjustmentOverridesTheApplicationsAnswer) {
   ComRef<IStream> stream;
   ASSERT_EQ(S_OK, NextStream(stream.put()));
   ASSERT_EQ(S_OK, WriteAll(stream.get(), std::vector<BYTE>(30, 0)));  // not a BMP
-  const HRESULT hr = Message(WIA_TRANSFER_MSG_END_OF_STREAM, 30);
+  const HRESULT hr = Message(published::MessageEndOfStream, 30);
   EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
   ASSERT_EQ(1u, application_->Messages().size());
   EXPECT_EQ(S_OK, application_->Messages()[0].answer);
@@ -421,7 +422,7 @@ TEST_F(ImageFilterTest, DriverReleasingLateKeepsCountsRight) {
   ASSERT_EQ(S_OK, NextStream(stream.put()));
   const std::vector<BYTE> page = MakeSampleBmp(12, 12, 24);
   ASSERT_EQ(S_OK, WriteAll(stream.get(), page));
-  EXPECT_EQ(S_OK, Message(WIA_TRANSFER_MSG_END_OF_STREAM, page.size()));
+  EXPECT_EQ(S_OK, Message(published::MessageEndOfStream, page.size()));
   EXPECT_EQ(2, ModuleLockCount);  // the driver's reference keeps the stream alive
   BYTE byte = 0;
   EXPECT_EQ(E_POINTER, stream->Write(&byte, 1, nullptr));
@@ -435,7 +436,7 @@ class PropertyReaderTest : public ModuleCountTest {
  protected:
   void SetUp() override {
     ModuleCountTest::SetUp();
-    item_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(FakeCategoryFlatbed));
+    item_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
   }
   void TearDown() override {
     EXPECT_EQ(1, item_->Refs());
@@ -446,32 +447,32 @@ class PropertyReaderTest : public ModuleCountTest {
 
 TEST_F(PropertyReaderTest, LongPropertyReadsTheValueOrZero) {
   LONG value = 99;
-  item_->SetLong(WIA_IPS_BRIGHTNESS, -250);
-  EXPECT_EQ(S_OK, ReadLongProperty(WIA_IPS_BRIGHTNESS, item_.get(), &value));
+  item_->SetLong(published::BrightnessProperty, -250);
+  EXPECT_EQ(S_OK, ReadLongProperty(published::BrightnessProperty, item_.get(), &value));
   EXPECT_EQ(-250, value);
   value = 99;
-  EXPECT_EQ(S_FALSE, ReadLongProperty(WIA_IPS_CONTRAST, item_.get(), &value));
+  EXPECT_EQ(S_FALSE, ReadLongProperty(published::ContrastProperty, item_.get(), &value));
   EXPECT_EQ(0, value);
   // A value of another type is not taken for a number.
   value = 99;
-  EXPECT_EQ(S_OK, ReadLongProperty(WIA_IPA_ITEM_CATEGORY, item_.get(), &value));
+  EXPECT_EQ(S_OK, ReadLongProperty(published::ItemCategoryProperty, item_.get(), &value));
   EXPECT_EQ(0, value);
 }
 
 TEST_F(PropertyReaderTest, GuidPropertyIsTakenOnlyFromAClsidVariant) {
-  GUID value = FakeFormatBmp;
-  EXPECT_EQ(E_INVALIDARG, ReadGuidProperty(WIA_IPA_FORMAT, item_.get(), nullptr));
-  EXPECT_EQ(E_INVALIDARG, ReadGuidProperty(WIA_IPA_FORMAT, nullptr, &value));
-  EXPECT_EQ(S_OK, ReadGuidProperty(WIA_IPA_ITEM_CATEGORY, item_.get(), &value));
-  EXPECT_TRUE(IsEqualGUID(FakeCategoryFlatbed, value));
+  GUID value = published::Ids().formatBmp;
+  EXPECT_EQ(E_INVALIDARG, ReadGuidProperty(published::FormatProperty, item_.get(), nullptr));
+  EXPECT_EQ(E_INVALIDARG, ReadGuidProperty(published::FormatProperty, nullptr, &value));
+  EXPECT_EQ(S_OK, ReadGuidProperty(published::ItemCategoryProperty, item_.get(), &value));
+  EXPECT_TRUE(IsEqualGUID(published::Ids().categoryFlatbed, value));
 
-  value = FakeFormatBmp;
-  EXPECT_EQ(S_FALSE, ReadGuidProperty(WIA_IPA_FORMAT, item_.get(), &value));
-  EXPECT_TRUE(IsEqualGUID(FakeFormatBmp, value));
+  value = published::Ids().formatBmp;
+  EXPECT_EQ(S_FALSE, ReadGuidProperty(published::FormatProperty, item_.get(), &value));
+  EXPECT_TRUE(IsEqualGUID(published::Ids().formatBmp, value));
 
-  item_->SetLong(WIA_IPA_FORMAT, 7);
-  EXPECT_EQ(S_OK, ReadGuidProperty(WIA_IPA_FORMAT, item_.get(), &value));
-  EXPECT_TRUE(IsEqualGUID(FakeFormatBmp, value));
+  item_->SetLong(published::FormatProperty, 7);
+  EXPECT_EQ(S_OK, ReadGuidProperty(published::FormatProperty, item_.get(), &value));
+  EXPECT_TRUE(IsEqualGUID(published::Ids().formatBmp, value));
 }
 
 }  // namespace
