@@ -1,12 +1,12 @@
-// Definitions of the WIA identifiers that the MinGW-w64 import libraries lack.
-// With the Windows SDK they come from wiaguid.lib instead.
+// Definitions of the WIA 2.0 identifiers that no import library of the MinGW-w64
+// toolchain provides. Everything else (IID_IWiaPropertyStorage among them) is
+// linked from the platform's libuuid; with the Windows SDK all of them come
+// from wiaguid.lib instead.
 #include "wia2.h"
 
 #if !__has_include(<wia_lh.h>)
 
 extern "C" {
-const IID IID_IWiaPropertyStorage = {
-    0x98B5E8A0, 0x29CC, 0x491A, {0xAC, 0xC0, 0xE6, 0xDB, 0x4F, 0xDC, 0xCE, 0xB6}};
 const IID IID_IWiaTransferCallback = {
     0x27D4EAAF, 0x28A6, 0x4CA5, {0x9A, 0xAB, 0xE6, 0x78, 0x16, 0x8B, 0x95, 0x27}};
 const IID IID_IWiaImageFilter = {

@@ -1,20 +1,24 @@
 // Vantrel.dll as a COM client sees it: loaded by path, entry points found by
-// name, its classes served through the exported DllGetClassObject.
+// name, its classes served through the exported DllGetClassObject, and a page
+// transferred through it with an item that knows only the published
+// identifiers.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "adjusted_copy.h"
 #include "com_ref.h"
+#include "fake_application.h"
+#include "fake_driver.h"
+#include "fake_item.h"
+#include "sample_bmp.h"
 #include "wia2.h"
+#include "wia_published.h"
 
 namespace {
 
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
 using DllMainFn = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
-
-const CLSID kClasses[] = {
-    {0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}},
-    {0xA7D04E92, 0x36C1, 0x4B5F, {0x8E, 0x2A, 0x71, 0xC9, 0xF5, 0xB0, 0xD3, 0x46}}};
 
 void* Proc(HMODULE module, LPCSTR name) {
   return reinterpret_cast<void*>(GetProcAddress(module, name));
@@ -66,19 +70,63 @@ TEST_F(VantrelDllTest, EntryPointsAreFoundByNameAndOrdinal) {
 }
 
 TEST_F(VantrelDllTest, BothClassesMakeFiltersAndTheLibraryCanUnloadAfterwards) {
-  for (const CLSID& clsid : kClasses) {
+  for (const CLSID& clsid : {published::Ids().filterFirst, published::Ids().filterSecond}) {
     ComRef<IClassFactory> factory;
     ASSERT_EQ(S_OK, getClassObject_(clsid, IID_IClassFactory,
                                     reinterpret_cast<void**>(factory.put())));
     EXPECT_EQ(S_FALSE, canUnloadNow_());
     ComRef<IWiaImageFilter> filter;
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IWiaImageFilter,
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().imageFilter,
                                             reinterpret_cast<void**>(filter.put())));
     factory.reset();
     EXPECT_EQ(S_FALSE, canUnloadNow_());
     filter.reset();
     EXPECT_EQ(S_OK, canUnloadNow_());
   }
+}
+
+// The scan item answers QueryInterface only for the published identifier of
+// IWiaPropertyStorage, as the WIA service's items do: the filter must find the
+// page's settings through it and deliver the adjusted page.
+TEST_F(VantrelDllTest, PageIsAdjustedWithAnItemThatKnowsOnlyThePublishedIdentifiers) {
+  ASSERT_EQ(nullptr, published::Ids().unparsed);
+  const wchar_t childName[] = L"Flatbed";
+  const wchar_t childFullName[] = L"0000\\Root\\Flatbed";
+  auto item = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+  auto child = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+  auto application = ComRef<FakeApplication>::adopt(FakeApplication::Create());
+  child->SetLong(published::BrightnessProperty, 300);
+  child->SetLong(published::ContrastProperty, 200);
+  child->SetGuid(published::FormatProperty, published::Ids().formatBmp);
+  item->AddChild(childFullName, child.get());
+  const std::vector<BYTE> page = MakeSampleBmp(40, 30, 8);
+  {
+    ComRef<IClassFactory> factory;
+    ASSERT_EQ(S_OK, getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
+                                    reinterpret_cast<void**>(factory.put())));
+    ComRef<IWiaImageFilter> filter;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().imageFilter,
+                                            reinterpret_cast<void**>(filter.put())));
+    ASSERT_EQ(S_OK, filter->InitializeFilter(item.get(), application.get()));
+    ComRef<IWiaTransferCallback> service;
+    ASSERT_EQ(S_OK, filter->QueryInterface(published::Ids().transferCallback,
+                                           reinterpret_cast<void**>(service.put())));
+    const DriverReport report =
+        PlayDriver(service.get(), {{childName, childFullName, page}}, DriverOptions());
+    ASSERT_EQ(1u, report.pages.size());
+    EXPECT_EQ(S_OK, report.pages[0].nextStream);
+    EXPECT_EQ(S_OK, report.result);
+  }
+  const std::vector<PROPID> read = {published::BrightnessProperty, published::ContrastProperty,
+                                    published::ItemCategoryProperty, published::FormatProperty};
+  EXPECT_EQ(read, child->PropertiesRead());
+  ASSERT_EQ(1u, application->Pages().size());
+  const std::vector<BYTE> expected = AdjustedCopy(300, 200, page);
+  ASSERT_FALSE(expected.empty());
+  EXPECT_NE(page, expected);
+  EXPECT_EQ(expected, application->PageBytes(0));
+  application->ReleasePages();
+  item->ClearChildren();
 }
 
 }  // namespace
