@@ -26,10 +26,6 @@
 
 namespace {
 
-// {5E2B7C41-9A3D-4F86-B1C7-2D94E0A36F18}, the filter's class.
-const CLSID kFilterClass = {
-    0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}};
-
 const wchar_t kItemName[] = L"Flatbed";
 const wchar_t kFullItemName[] = L"0000\\Root\\Flatbed";
 
@@ -54,7 +50,7 @@ class FilterLibrary {
   HRESULT CreateFilter(IWiaImageFilter** filter) const {
     *filter = nullptr;
     bench::ComRef<IClassFactory> factory;
-    HRESULT hr = getClassObject_(kFilterClass, IID_IClassFactory,
+    HRESULT hr = getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
                                  reinterpret_cast<void**>(factory.Put()));
     if (FAILED(hr)) return hr;
     return factory->CreateInstance(nullptr, published::Ids().imageFilter, reinterpret_cast<void**>(filter));

@@ -33,7 +33,7 @@ echo "Scanning ${#samples[@]} sample pages through Vantrel.dll" \
 export WINEPREFIX="$build/wineprefix"
 status=0
 "$root/scripts/wine-run.sh" "$build/bin/wiahost.exe" --activation cocreate \
-  --brightness "$brightness" --contrast "$contrast" --piece 65536 \
+  --brightness "$brightness" --contrast "$contrast" --piece 65536 --time \
   --streams file --out "Z:$out" "${pages[@]}" >"$out/host.txt" || status=$?
 cat "$out/host.txt"
 if [ "$status" -ne 0 ]; then
@@ -55,3 +55,11 @@ for name in "${samples[@]}"; do
   echo "  $name-before.png  $name-after.png  $name-compare.png (before | after)"
 done
 echo "The 1-bit page is delivered unchanged: brightness and contrast do not apply to it."
+echo
+echo "Time per page (from the application's GetNextStream to its answer to the page's"
+echo "end-of-stream message), as the host measured it:"
+for i in "${!samples[@]}"; do
+  ms=$(sed -n "s/^time: page $((i + 1)): \(.*\)\r\?$/\1/p" "$out/host.txt" | tr -d '\r')
+  echo "  ${samples[$i]}: ${ms:-not measured}"
+done
+sed -n 's/^time: transfer: \(.*\)$/  whole transfer: \1/p' "$out/host.txt" | tr -d '\r'

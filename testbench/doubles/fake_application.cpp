@@ -19,6 +19,15 @@ const char* MessageName(LONG message) {
   }
 }
 
+double SecondsSince(const LARGE_INTEGER& start) {
+  LARGE_INTEGER now = {};
+  LARGE_INTEGER frequency = {};
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart - start.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
+}
+
 FakeApplication* FakeApplication::Create(const std::wstring& folder) {
   FakeApplication* application = new (std::nothrow) FakeApplication();
   if (application) application->folder_ = folder;
@@ -54,6 +63,10 @@ HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(
                 static_cast<unsigned long long>(pWiaTransferParams->ulTransferredBytes),
                 static_cast<unsigned long>(answer));
   }
+  if (pWiaTransferParams->lMessage == published::MessageEndOfStream && pageStarted_) {
+    pageSeconds_.push_back(SecondsSince(pageStart_));
+    pageStarted_ = false;
+  }
   return answer;
 }
 
@@ -69,6 +82,8 @@ HRESULT STDMETHODCALLTYPE FakeApplication::GetNextStream(LONG lFlags, BSTR bstrI
                                                          BSTR bstrFullItemName,
                                                          IStream** ppDestination) {
   if (!bstrItemName || !bstrFullItemName || !ppDestination) return E_INVALIDARG;
+  QueryPerformanceCounter(&pageStart_);
+  pageStarted_ = true;
   *ppDestination = nullptr;
   const int index = nextStreamCalls_++;
   nextStreamFlags_.push_back(lFlags);

@@ -47,6 +47,9 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
 
   // Prints every call and message to standard output as it arrives.
   void SetEcho(bool echo) { echo_ = echo; }
+  // Seconds each page took, in order: from the application's GetNextStream to
+  // its answer to that page's end-of-stream message.
+  const std::vector<double>& PageSeconds() const { return pageSeconds_; }
 
   const std::vector<ReceivedMessage>& Messages() const { return messages_; }
   const std::vector<ReceivedPage>& Pages() const { return pages_; }
@@ -82,4 +85,10 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
   std::vector<LONG> nextStreamFlags_;
   std::vector<ReceivedMessage> messages_;
   std::vector<ReceivedPage> pages_;
+  LARGE_INTEGER pageStart_ = {};
+  bool pageStarted_ = false;
+  std::vector<double> pageSeconds_;
 };
+
+// Seconds from `start` to now, on the performance counter.
+double SecondsSince(const LARGE_INTEGER& start);

@@ -47,7 +47,11 @@ const char kUsage[] =
     "  --app-next N:RESULT[:stream]       the application answers its N-th GetNextStream\n"
     "                                     with RESULT (S_FALSE, SKIP or a hex HRESULT)\n"
     "  --app-answer N:RESULT              the application answers its N-th message\n"
-    "                                     with RESULT\n";
+    "                                     with RESULT\n"
+    "  --time                             print each page's time (from the application's\n"
+    "                                     GetNextStream to its answer to the page's\n"
+    "                                     end-of-stream message) and the transfer's\n"
+    "  --quiet                            no line per message the application receives\n";
 
 struct Options {
   bool coCreate = true;
@@ -66,6 +70,8 @@ struct Options {
   bool nextWithStream = false;
   int answerIndex = -1;
   HRESULT answerResult = S_OK;
+  bool time = false;
+  bool quiet = false;
   std::vector<std::wstring> pages;
 };
 
@@ -169,6 +175,12 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
       usesValue = false;
     } else if (arg == L"--stop-on-cancel") {
       options->driver.stopOnCancel = true;
+      usesValue = false;
+    } else if (arg == L"--time") {
+      options->time = true;
+      usesValue = false;
+    } else if (arg == L"--quiet") {
+      options->quiet = true;
       usesValue = false;
     } else if (arg.compare(0, 2, L"--") == 0) {
       std::printf("unknown option %s\n", Narrow(arg).c_str());
@@ -286,7 +298,7 @@ int RunTransfer(const Options& options) {
   child->SetLong(published::ContrastProperty, options.contrast);
   child->SetGuid(published::FormatProperty, options.format);
   item->AddChild(kChildFullName, child.get());
-  application->SetEcho(true);
+  application->SetEcho(!options.quiet);
   if (options.nextIndex >= 0) {
     application->AnswerNextStream(options.nextIndex, options.nextResult, options.nextWithStream);
   }
@@ -306,7 +318,10 @@ int RunTransfer(const Options& options) {
       ComRef<IWiaTransferCallback> service;
       hr = filter->QueryInterface(published::Ids().transferCallback, reinterpret_cast<void**>(service.put()));
       if (FAILED(hr)) return 1;
+      LARGE_INTEGER transferStart = {};
+      QueryPerformanceCounter(&transferStart);
       const DriverReport report = PlayDriver(service.get(), pages, options.driver);
+      const double transferSeconds = SecondsSince(transferStart);
       for (size_t i = 0; i < report.pages.size(); ++i) {
         const DriverPageReport& page = report.pages[i];
         std::printf("driver: page %zu: GetNextStream -> 0x%08lX, wrote %llu bytes", i + 1,
@@ -318,6 +333,14 @@ int RunTransfer(const Options& options) {
         std::printf("\n");
       }
       std::printf("driver: transfer -> 0x%08lX\n", static_cast<unsigned long>(report.result));
+      if (options.time) {
+        const std::vector<double>& seconds = application->PageSeconds();
+        for (size_t i = 0; i < seconds.size(); ++i) {
+          std::printf("time: page %zu: %.3f ms\n", i + 1, seconds[i] * 1000.0);
+        }
+        std::printf("time: transfer: %.3f ms for %zu page%s\n", transferSeconds * 1000.0,
+                    seconds.size(), seconds.size() == 1 ? "" : "s");
+      }
     }
   }
   const bool saved = ReportPages(options, *application.get());
