@@ -24,8 +24,9 @@ HRESULT AdjustWithColourMatrix(LONG brightness, LONG contrast, IStream* working,
                                IStream* destination, const CropRect& crop,
                                BITMAPINFOHEADER* header, ULONG64* byteCount);
 
-// Writes `bitmap` to `destination` from position 0 as a bottom-up BMP file.
-// `header` is the input's info header, rewritten in place.
+// Writes `bitmap` to `destination` from position 0 as a bottom-up BMP file; a
+// 1-bit bitmap keeps the two colours its decoder reports. `header` is the
+// input's info header, rewritten in place.
 HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFOHEADER* header,
                        const CropRect& crop, Gdiplus::PixelFormat pixelFormat, double dpi,
                        ULONG64* byteCount);

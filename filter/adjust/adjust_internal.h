@@ -22,6 +22,7 @@ struct GreyLayout {
     UINT32 imageBytes;    // bytes of input pixel data to read
     UINT32 outRowBytes;   // output row: crop width rounded up to 4
     UINT32 outImageBytes; // crop height times outRowBytes
+    bool bottomUp;        // rows stored bottom row first (positive biHeight)
 };
 
 constexpr DWORD kGreyPaletteBytes = 256 * 4;
@@ -59,7 +60,9 @@ float MeanGreyLevel(const BYTE* pixels, SIZE_T present, UINT32 width, UINT32 row
 void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256]);
 
 // Reads the 8-bit BMP in `working`, applies the tone curve and hands back the
-// grey image: crop-height rows of (crop width + 3) & ~3 bytes.
+// grey image: crop-height rows of (crop width + 3) & ~3 bytes, the top row
+// first whatever the page's storage order. The crop counts from the image's
+// top-left corner.
 HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const CropRect& crop,
                        HeapBuffer* grey);
 

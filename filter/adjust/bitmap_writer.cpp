@@ -1,6 +1,8 @@
 // WriteBitmapBmp: a bottom-up BMP file from a locked GDI+ bitmap; and the
 // mapping of GDI+ statuses to HRESULTs.
 #include <climits>
+#include <cstddef>
+#include <cstring>
 
 #include "adjust_gdiplus.h"
 #include "stream_io.h"
@@ -77,6 +79,39 @@ HRESULT QuerySize(Gdiplus::Bitmap* bitmap, Query query, UINT* value)
     return status == Gdiplus::Ok ? S_OK : GdiplusFailureToHresult(status);
 }
 
+// The colour table of a 1-bit file: the two colours the bitmap's pixels index,
+// as its decoder reports them, so that a page keeps its own colours (white,
+// black included); black, white when the page declares fewer than two colours
+// (`declared` 1; 0 means the depth's two) or the decoder reports fewer.
+void OneBitColours(Gdiplus::Bitmap* bitmap, DWORD declared, RGBQUAD table[2])
+{
+    table[0] = RGBQUAD{0, 0, 0, 0};
+    table[1] = RGBQUAD{255, 255, 255, 0};
+    if (declared == 1) return;
+    // Room for a palette of up to 256 entries, aligned as the palette.
+    union {
+        Gdiplus::ColorPalette palette;
+        BYTE bytes[sizeof(Gdiplus::ColorPalette) + 255 * sizeof(Gdiplus::ARGB)];
+    } storage;
+    const size_t entries = offsetof(Gdiplus::ColorPalette, Entries);
+    bitmap->GetLastStatus();  // start from a clean status
+    const INT size = bitmap->GetPaletteSize();
+    const bool fits = bitmap->GetLastStatus() == Gdiplus::Ok &&
+                      size >= static_cast<INT>(entries + 2 * sizeof(Gdiplus::ARGB)) &&
+                      size <= static_cast<INT>(sizeof(storage));
+    if (!fits || bitmap->GetPalette(&storage.palette, size) != Gdiplus::Ok) {
+        bitmap->GetLastStatus();  // a failed query leaves no status behind
+        return;
+    }
+    if (storage.palette.Count < 2) return;
+    for (int i = 0; i < 2; ++i) {
+        Gdiplus::ARGB colour;
+        std::memcpy(&colour, storage.bytes + entries + i * sizeof(colour), sizeof(colour));
+        table[i] = RGBQUAD{static_cast<BYTE>(colour), static_cast<BYTE>(colour >> 8),
+                           static_cast<BYTE>(colour >> 16), 0};
+    }
+}
+
 // dpi * 10000 / 254 rounded; 0 (unspecified) when it does not fit the field.
 LONG PelsPerMetre(double dpi)
 {
@@ -114,13 +149,12 @@ HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFO
     if (header->biBitCount == 1 && colours < 2) colours = 2;
     if ((oneBit && colours > 2) || colours > 256) return InvalidDataResult();
 
+    // The colour table is read before the bitmap is locked: a locked bitmap
+    // may answer nothing else.
     RGBQUAD palette[256] = {};
+    if (header->biBitCount == 1) OneBitColours(bitmap, header->biClrUsed, palette);
     BitsLock lock(bitmap);
     const Status lockStatus = lock.Lock(width, height, pixelFormat);
-    if (lockStatus == Gdiplus::Ok && header->biBitCount == 1) {
-        palette[0] = RGBQUAD{0, 0, 0, 0};
-        palette[1] = RGBQUAD{255, 255, 255, 0};
-    }
     header->biSize = sizeof(BITMAPINFOHEADER);
     header->biWidth = static_cast<LONG>(cropWidth);
     header->biHeight = static_cast<LONG>(cropHeight);

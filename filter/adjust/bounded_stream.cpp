@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "module.h"
+
 HRESULT BoundedStream::Create(IStream* page, BoundedStream** wrapper)
 {
     if (!page || !wrapper) return E_INVALIDARG;
@@ -18,6 +20,7 @@ HRESULT BoundedStream::Create(IStream* page, BoundedStream** wrapper)
 BoundedStream::BoundedStream(IStream* page, ULONGLONG size) : page_(page), size_(size)
 {
     page_->AddRef();
+    AddRef();  // the creator's reference
 }
 
 BoundedStream::~BoundedStream() { Detach(); }
@@ -45,13 +48,17 @@ HRESULT STDMETHODCALLTYPE BoundedStream::QueryInterface(REFIID riid, void** obje
 
 ULONG STDMETHODCALLTYPE BoundedStream::AddRef()
 {
+    if (references_ == 0) ModuleAddRef();
     return static_cast<ULONG>(InterlockedIncrement(&references_));
 }
 
 ULONG STDMETHODCALLTYPE BoundedStream::Release()
 {
     const LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
+    if (left == 0) {
+        delete this;
+        ModuleRelease();
+    }
     return static_cast<ULONG>(left);
 }
 

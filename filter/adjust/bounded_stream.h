@@ -12,6 +12,9 @@
 //   beyond their block when positioned past the end.
 // - Detach() lets go of the page. A reader that kept a reference to the
 //   wrapper beyond its use (a failed decode may) then holds only the wrapper.
+// - Like every object the library hands out, the wrapper counts in
+//   ModuleLockCount while it lives, so the library stays loaded as long as
+//   anyone holds it.
 //
 // Writing and resizing are refused: the page is lent for reading. Every other
 // call is passed through unchanged, results included.
@@ -46,7 +49,7 @@ private:
     BoundedStream(IStream* page, ULONGLONG size);
     ~BoundedStream();
 
-    LONG references_ = 1;
+    LONG references_ = 0;
     IStream* page_;           // one reference, until Detach
     ULONGLONG size_;          // the page's size when it was lent
     ULONGLONG position_ = 0;  // where the page stands, as far as this wrapper moved it

@@ -49,7 +49,7 @@ HRESULT CheckGreyLayout(const BITMAPINFOHEADER& info, const CropRect& crop, Grey
     const HRESULT hr = GreyOutputSize(crop, &outRow, &outImage);
     if (FAILED(hr)) return hr;
 
-    *layout = GreyLayout{width, rows, stride, imageBytes, outRow, outImage};
+    *layout = GreyLayout{width, rows, stride, imageBytes, outRow, outImage, info.biHeight > 0};
     return S_OK;
 }
 
@@ -165,8 +165,9 @@ HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const C
     BuildToneTable(MeanGreyLevel(input.Get(), present, layout.width, layout.rows, layout.stride),
                    brightness, contrast, table);
 
-    // Output pixel (j, r) takes stored pixel (left + j, top + r); pixels outside
-    // the stored image stay 0, as do the row padding bytes.
+    // Output pixel (j, r) takes image pixel (left + j, top + r), rows counted
+    // from the image's top whatever order they are stored in; pixels outside
+    // the image stay 0, as do the row padding bytes.
     const LONGLONG outWidth = static_cast<LONGLONG>(crop.right) - crop.left;
     const LONGLONG outHeight = static_cast<LONGLONG>(crop.bottom) - crop.top;
     LONGLONG firstColumn = -static_cast<LONGLONG>(crop.left);
@@ -174,8 +175,10 @@ HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const C
     LONGLONG endColumn = static_cast<LONGLONG>(layout.width) - crop.left;
     if (endColumn > outWidth) endColumn = outWidth;
     for (LONGLONG r = 0; r < outHeight; ++r) {
-        const LONGLONG sourceRow = crop.top + r;
-        if (sourceRow < 0 || sourceRow >= layout.rows) continue;
+        const LONGLONG imageRow = crop.top + r;
+        if (imageRow < 0 || imageRow >= layout.rows) continue;
+        const LONGLONG sourceRow =
+            layout.bottomUp ? static_cast<LONGLONG>(layout.rows) - 1 - imageRow : imageRow;
         const LONGLONG count = endColumn - firstColumn;
         if (count <= 0) continue;
         // Of this row's columns, those the page holds are looked up; the rest

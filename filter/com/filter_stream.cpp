@@ -10,7 +10,8 @@ ZelFilterStream::~ZelFilterStream() { ReleaseStreams(); }
 HRESULT STDMETHODCALLTYPE ZelFilterStream::QueryInterface(REFIID riid, void** ppvObject) {
   if (!ppvObject) return E_POINTER;
   *ppvObject = nullptr;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IStream)) {
+  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_ISequentialStream) &&
+      !IsEqualIID(riid, IID_IStream)) {
     return E_NOINTERFACE;
   }
   *ppvObject = static_cast<IStream*>(this);
@@ -33,13 +34,19 @@ ULONG STDMETHODCALLTYPE ZelFilterStream::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE ZelFilterStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
-  if (!working_) return E_POINTER;
+  if (!working_) {
+    if (pcbRead) *pcbRead = 0;
+    return E_POINTER;
+  }
   return working_->Read(pv, cb, pcbRead);
 }
 
 HRESULT STDMETHODCALLTYPE ZelFilterStream::Write(const void* pv, ULONG cb,
                                                  ULONG* pcbWritten) {
-  if (!working_) return E_POINTER;
+  if (!working_) {
+    if (pcbWritten) *pcbWritten = 0;
+    return E_POINTER;
+  }
   // The caller may pass no count pointer; the count is then taken through one
   // of our own, so every successful write is counted.
   ULONG written = 0;
@@ -52,7 +59,10 @@ HRESULT STDMETHODCALLTYPE ZelFilterStream::Write(const void* pv, ULONG cb,
 
 HRESULT STDMETHODCALLTYPE ZelFilterStream::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
                                                 ULARGE_INTEGER* plibNewPosition) {
-  if (!working_) return E_POINTER;
+  if (!working_) {
+    if (plibNewPosition) plibNewPosition->QuadPart = 0;
+    return E_POINTER;
+  }
   return working_->Seek(dlibMove, dwOrigin, plibNewPosition);
 }
 
@@ -64,7 +74,11 @@ HRESULT STDMETHODCALLTYPE ZelFilterStream::SetSize(ULARGE_INTEGER libNewSize) {
 HRESULT STDMETHODCALLTYPE ZelFilterStream::CopyTo(IStream* pstm, ULARGE_INTEGER cb,
                                                   ULARGE_INTEGER* pcbRead,
                                                   ULARGE_INTEGER* pcbWritten) {
-  if (!working_) return E_POINTER;
+  if (!working_) {
+    if (pcbRead) pcbRead->QuadPart = 0;
+    if (pcbWritten) pcbWritten->QuadPart = 0;
+    return E_POINTER;
+  }
   return working_->CopyTo(pstm, cb, pcbRead, pcbWritten);
 }
 
@@ -92,12 +106,18 @@ HRESULT STDMETHODCALLTYPE ZelFilterStream::UnlockRegion(ULARGE_INTEGER libOffset
 }
 
 HRESULT STDMETHODCALLTYPE ZelFilterStream::Stat(STATSTG* pstatstg, DWORD grfStatFlag) {
-  if (!working_) return E_POINTER;
+  if (!working_) {
+    if (pstatstg) *pstatstg = STATSTG();
+    return E_POINTER;
+  }
   return working_->Stat(pstatstg, grfStatFlag);
 }
 
 HRESULT STDMETHODCALLTYPE ZelFilterStream::Clone(IStream** ppstm) {
-  if (!working_) return E_POINTER;
+  if (!working_) {
+    if (ppstm) *ppstm = nullptr;
+    return E_POINTER;
+  }
   return working_->Clone(ppstm);
 }
 

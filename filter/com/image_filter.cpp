@@ -177,6 +177,14 @@ HRESULT STDMETHODCALLTYPE ImageFilter::TransferCallback(LONG lFlags,
       if (!errorLatch_) {
         applyResult = stream->ApplyAdjustments();
         pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
+        // The application learns that its page failed, unless the driver
+        // already reported a failure of its own.
+        if (FAILED(applyResult) && pWiaTransferParams->hrErrorStatus == S_OK) {
+          pWiaTransferParams->hrErrorStatus = applyResult;
+        }
+      } else if (stream->HasAdjustments()) {
+        // The page was buffered and is dropped: nothing reached the application.
+        pWiaTransferParams->ulTransferredBytes = 0;
       }
       stream->ReleaseStreams();
     }

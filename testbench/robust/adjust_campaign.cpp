@@ -33,29 +33,6 @@ struct CallResult {
   std::string problem;
 };
 
-// Whether the platform's GDI+ decoder, given these bytes the way the
-// colour path gives them (the stream just after the info header), keeps a
-// reference to the stream once the bitmap is gone.
-bool DecoderKeepsStreamReference(const std::vector<uint8_t>& bytes) {
-  ULONG_PTR token = 0;
-  Gdiplus::GdiplusStartupInput input;
-  if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return false;
-  bool kept = false;
-  {
-    auto stream = ::ComRef<FaultStream>::adopt(FaultStream::Create(bytes.data(), bytes.size()));
-    LARGE_INTEGER at;
-    at.QuadPart = 54;
-    if (stream && SUCCEEDED(stream->Seek(at, STREAM_SEEK_SET, nullptr))) {
-      Gdiplus::GpBitmap* bitmap = nullptr;
-      Gdiplus::DllExports::GdipCreateBitmapFromStreamICM(stream.get(), &bitmap);
-      if (bitmap) Gdiplus::DllExports::GdipDisposeImage(bitmap);
-      kept = stream->Refs() > 1;
-    }
-  }
-  Gdiplus::GdiplusShutdown(token);
-  return kept;
-}
-
 // One call with fresh streams; `failWorking`/`failDestination` name the call
 // to fail (0: none).
 CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestination) {
@@ -103,6 +80,26 @@ void JudgeResult(CallResult& r) {
 }
 
 }  // namespace
+
+bool DecoderKeepsStreamReference(const std::vector<uint8_t>& bytes) {
+  ULONG_PTR token = 0;
+  Gdiplus::GdiplusStartupInput input;
+  if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return false;
+  bool kept = false;
+  {
+    auto stream = ::ComRef<FaultStream>::adopt(FaultStream::Create(bytes.data(), bytes.size()));
+    LARGE_INTEGER at;
+    at.QuadPart = 54;
+    if (stream && SUCCEEDED(stream->Seek(at, STREAM_SEEK_SET, nullptr))) {
+      Gdiplus::GpBitmap* bitmap = nullptr;
+      Gdiplus::DllExports::GdipCreateBitmapFromStreamICM(stream.get(), &bitmap);
+      if (bitmap) Gdiplus::DllExports::GdipDisposeImage(bitmap);
+      kept = stream->Refs() > 1;
+    }
+  }
+  Gdiplus::GdiplusShutdown(token);
+  return kept;
+}
 
 CaseOutcome RunAdjustCase(const PageCase& page) {
   const auto start = std::chrono::steady_clock::now();

@@ -17,6 +17,11 @@ namespace robust {
 // a failed decode does not release its stream).
 constexpr const char PlatformDecoderLeak[] = "[Wine's GDI+ decoder keeps it as well]";
 
+// Whether the platform's GDI+ decoder, given these bytes the way the
+// colour path gives them (the stream just after the info header), keeps a
+// reference to the stream once the bitmap is gone.
+bool DecoderKeepsStreamReference(const std::vector<uint8_t>& bytes);
+
 struct CaseOutcome {
   HRESULT hr = S_OK;
   std::string problem;  // empty when the call behaved

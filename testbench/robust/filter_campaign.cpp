@@ -165,17 +165,81 @@ void JudgeCleanPage(const OnePage& p, const PageCase& page, const TransferSetup&
 
 }  // namespace
 
-FilterLibrary::FilterLibrary(const std::wstring& path) {
-  module_ = LoadLibraryW(path.c_str());
-  if (!module_) return;
-  getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(
-      reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
-  canUnloadNow_ = reinterpret_cast<decltype(canUnloadNow_)>(
-      reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
+namespace {
+
+// Libraries set aside in this process: the platform holds objects of them, so
+// they are never freed, and a library that loads as one of them is replaced
+// by a fresh copy.
+std::vector<HMODULE>& SetAsideLibraries() {
+  static std::vector<HMODULE> libraries;
+  return libraries;
+}
+
+// Where the fresh copies go; copies left by earlier processes are removed
+// (those still loaded somewhere stay).
+std::wstring CopyFolder() {
+  wchar_t temp[MAX_PATH];
+  const DWORD length = GetTempPathW(MAX_PATH, temp);
+  if (length == 0 || length >= MAX_PATH) return std::wstring();
+  const std::wstring folder = std::wstring(temp) + L"vantrel-set-aside\\";
+  static bool cleaned = false;
+  if (!cleaned) {
+    cleaned = true;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"*.dll").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        DeleteFileW((folder + found.cFileName).c_str());
+      } while (FindNextFileW(search, &found));
+      FindClose(search);
+    }
+  }
+  return folder;
+}
+
+}  // namespace
+
+FilterLibrary::FilterLibrary(const std::wstring& path) : path_(path) {
+  if (!Load(path)) return;
+  const std::vector<HMODULE>& setAside = SetAsideLibraries();
+  for (HMODULE library : setAside) {
+    if (library == module_) {
+      FreeLibrary(module_);  // only our own load; the set-aside one stays
+      module_ = nullptr;
+      SetAsideAndLoadACopy();
+      return;
+    }
+  }
 }
 
 FilterLibrary::~FilterLibrary() {
   if (module_) FreeLibrary(module_);
+}
+
+bool FilterLibrary::Load(const std::wstring& path) {
+  getClassObject_ = nullptr;
+  canUnloadNow_ = nullptr;
+  module_ = LoadLibraryW(path.c_str());
+  if (!module_) return false;
+  getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(
+      reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+  canUnloadNow_ = reinterpret_cast<decltype(canUnloadNow_)>(
+      reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
+  return Loaded();
+}
+
+bool FilterLibrary::SetAsideAndLoadACopy() {
+  if (module_) SetAsideLibraries().push_back(module_);
+  module_ = nullptr;
+  getClassObject_ = nullptr;
+  canUnloadNow_ = nullptr;
+  static unsigned copies = 0;
+  const std::wstring folder = CopyFolder();
+  if (folder.empty()) return false;
+  const std::wstring copy = folder + L"Vantrel-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(++copies) + L".dll";
+  return CopyFileW(path_.c_str(), copy.c_str(), FALSE) && Load(copy);
 }
 
 TransferSetup SetupFor(const PageCase& page) {
@@ -192,7 +256,7 @@ TransferSetup SetupFor(const PageCase& page) {
   return s;
 }
 
-TransferOutcome RunTransfer(const FilterLibrary& library, const PageCase& page,
+TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
                             const TransferSetup& setup, const PageCase* secondPage) {
   TransferOutcome outcome;
   std::string& problem = outcome.problem;
@@ -258,7 +322,16 @@ TransferOutcome RunTransfer(const FilterLibrary& library, const PageCase& page,
     problem += "scan item references kept (item " + std::to_string(item->Refs() - 1) + ", child " +
                std::to_string(child->Refs() - 1) + "); ";
   const HRESULT unload = library.CanUnloadNow();
-  if (unload != S_OK) problem += "DllCanUnloadNow " + Hex(unload) + " after the transfer (ModuleLockCount not 0); ";
+  if (unload != S_OK) {
+    if (adjusted && DecoderKeepsStreamReference(page.bytes)) {
+      // The decoder keeps the page wrapper it was lent: an object of the
+      // library, which must then stay loaded.
+      outcome.setAside = true;
+      if (!library.SetAsideAndLoadACopy()) problem += "test equipment: no fresh copy of Vantrel.dll; ";
+    } else {
+      problem += "DllCanUnloadNow " + Hex(unload) + " after the transfer (ModuleLockCount not 0); ";
+    }
+  }
   return outcome;
 }
 

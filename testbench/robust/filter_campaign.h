@@ -26,8 +26,16 @@ class FilterLibrary {
   }
   // S_OK exactly when the library's object count is 0.
   HRESULT CanUnloadNow() const { return canUnloadNow_(); }
+  // For when the platform keeps an object of the loaded library for good:
+  // that library stays loaded for the rest of the process, as it must, and
+  // a fresh copy of the file, loaded under a name of its own, serves from
+  // now on. False when no copy could be loaded.
+  bool SetAsideAndLoadACopy();
 
  private:
+  bool Load(const std::wstring& path);
+
+  std::wstring path_;
   HMODULE module_ = nullptr;
   HRESULT(STDAPICALLTYPE* getClassObject_)(REFCLSID, REFIID, void**) = nullptr;
   HRESULT(STDAPICALLTYPE* canUnloadNow_)() = nullptr;
@@ -50,6 +58,7 @@ struct TransferOutcome {
   HRESULT writeFailure = S_OK; // what a failing driver write returned
   unsigned appStreamCalls = 0;
   bool injected = false;
+  bool setAside = false;        // the platform's decoder kept the library loaded
 };
 
 // Picks the mode, adjustment and piece size of transfer `index` of a page.
@@ -58,8 +67,11 @@ TransferSetup SetupFor(const PageCase& page);
 // One transfer of one page; then, when `secondPage` is given, the same filter
 // object is initialised again and transfers that page with a healthy
 // application, which must come out well. Afterwards every double's
-// reference must be back and DllCanUnloadNow must answer S_OK.
-TransferOutcome RunTransfer(const FilterLibrary& library, const PageCase& page,
+// reference must be back and DllCanUnloadNow must answer S_OK, unless
+// Wine's GDI+ decoder keeps its stream when given the page's bytes directly:
+// it then keeps the filter's page wrapper as well, which rightly holds the
+// library loaded, and the library is set aside for a fresh copy.
+TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
                             const TransferSetup& setup, const PageCase* secondPage);
 
 }  // namespace robust

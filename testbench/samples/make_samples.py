@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Writes the bundled sample pages: an 8-bit grey, a 24-bit colour and a
 1-bit page, as a scanner driver delivers them (bottom-up BMP files with
-biSizeImage filled in and a full palette for the indexed depths)."""
+biSizeImage filled in and a full palette for the indexed depths; the 1-bit
+page's table is white, black, as bilevel scans often have it). Every scene
+carries "TOP" and an arrow pointing up at its top edge, so a page delivered
+upside down or mirrored shows at a glance."""
 import math
 import os
 import struct
@@ -21,9 +24,34 @@ def bmp(bits, rows, palette):
     return header + info + table + pixels
 
 
+# Block letters, 5 x 7 cells each ('#' is ink).
+GLYPHS = {
+    "T": ["#####", "..#..", "..#..", "..#..", "..#..", "..#..", "..#.."],
+    "O": [".###.", "#...#", "#...#", "#...#", "#...#", "#...#", ".###."],
+    "P": ["####.", "#...#", "#...#", "####.", "#....", "#....", "#...."],
+}
+TEXT_LEFT, TEXT_TOP, CELL = 8, 5, 3  # "TOP" in cells of 3 x 3 pixels
+ARROW_X, ARROW_TOP, ARROW_BOTTOM = 84, 3, 28  # an arrow pointing up
+
+
+def up_marker(x, y):
+    """Whether (x, y), y counted from the top, is ink of the "TOP" lettering
+    or of the arrow beside it."""
+    column, row = (x - TEXT_LEFT) // CELL, (y - TEXT_TOP) // CELL
+    if x >= TEXT_LEFT and y >= TEXT_TOP and row < 7 and column < 18 and column % 6 < 5:
+        if GLYPHS["TOP"[column // 6]][row][column % 6] == "#":
+            return True
+    if ARROW_TOP <= y < ARROW_TOP + 11:  # the head, widening downwards
+        return abs(x - ARROW_X) <= y - ARROW_TOP
+    return ARROW_TOP + 11 <= y < ARROW_BOTTOM and abs(x - ARROW_X) <= 3
+
+
 def scene(x, y):
     """A page-like scene: a soft background gradient, a dark disc, a light
-    frame and a row of grey steps, as values from 0.0 to 1.0."""
+    frame, a row of grey steps and the dark up marker, as values from 0.0 to
+    1.0."""
+    if up_marker(x, y):
+        return 0.05
     value = 0.35 + 0.3 * x / WIDTH + 0.15 * y / HEIGHT
     if math.hypot(x - 60, y - 70) < 38:
         value = 0.15 + 0.25 * (y - 32) / 76
@@ -55,7 +83,10 @@ def colour_page():
 
 
 def mono_ink(x, y):
-    """The scene as line art: black disc, frame and bars on white paper."""
+    """The scene as line art: black disc, frame, bars and up marker on white
+    paper."""
+    if up_marker(x, y):
+        return True
     if math.hypot(x - 60, y - 70) < 38:
         return True
     if 110 <= x < 185 and 20 <= y < 120 and (x < 115 or x >= 180 or y < 25 or y >= 115):
@@ -68,10 +99,10 @@ def mono_page():
     for y in range(HEIGHT):
         row = bytearray((WIDTH + 7) // 8)
         for x in range(WIDTH):
-            if not mono_ink(x, y):
-                row[x // 8] |= 0x80 >> (x % 8)  # index 1: white
+            if mono_ink(x, y):
+                row[x // 8] |= 0x80 >> (x % 8)  # index 1: black
         rows.append(bytes(row))
-    return bmp(1, rows, [(0, 0, 0), (255, 255, 255)])
+    return bmp(1, rows, [(255, 255, 255), (0, 0, 0)])
 
 
 def main():

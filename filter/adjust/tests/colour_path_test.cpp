@@ -204,50 +204,62 @@ TEST(ColourPathLayout, CropShowsTheSourceFromItsOrigin)
     }
 }
 
-// 1-bit pages are written unchanged, with a black-white palette.
-BmpFile OneBitPage(LONG width, LONG height, DWORD colours)
+// 1-bit pages are written unchanged, with their own two colours.
+const RGBQUAD kWhite = {255, 255, 255, 0};
+const RGBQUAD kBlack = {0, 0, 0, 0};
+
+BmpFile OneBitPage(LONG width, LONG height, DWORD colours, const std::vector<RGBQUAD>& table = {kWhite, kBlack})
 {
     BmpFile page = MakeBmp(width, height, 1,
                            [=](UINT32 r, UINT32 b) -> BYTE {
                                return b < static_cast<UINT32>(width + 7) / 8 ? static_cast<BYTE>(r * 37 + b * 11) : 0;
                            },
-                           {RGBQUAD{255, 255, 255, 0}, RGBQUAD{0, 0, 0, 0}});  // white, black
+                           table);
     page.info.biClrUsed = colours;
     page.info.biXPelsPerMeter = 1234;
     page.info.biYPelsPerMeter = 4321;
     return page;
 }
 
+bool SameColour(const RGBQUAD& a, const RGBQUAD& b)
+{
+    return a.rgbBlue == b.rgbBlue && a.rgbGreen == b.rgbGreen && a.rgbRed == b.rgbRed &&
+           a.rgbReserved == b.rgbReserved;
+}
+
 class OneBitPath : public ::testing::TestWithParam<LONG> {};
 
-TEST_P(OneBitPath, PixelsUnchangedPaletteBlackWhiteResolutionKept)
+TEST_P(OneBitPath, PixelsAndColoursUnchangedResolutionKept)
 {
     const LONG width = GetParam();
     const UINT32 stride = BmpStride(width, 1);
-    const BmpFile page = OneBitPage(width, 20, 2);
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 500);
-    ASSERT_EQ(run.hr, S_OK);
-    const ParsedBmp out(run.output);
-    EXPECT_EQ(out.file.bfOffBits, 62u);
-    EXPECT_EQ(out.file.bfSize, 62u + stride * 20);
-    EXPECT_EQ(run.byteCount, 62u + stride * 20);
-    EXPECT_EQ(out.info.biBitCount, 1);
-    EXPECT_EQ(out.info.biWidth, width);
-    EXPECT_EQ(out.info.biHeight, 20);
-    EXPECT_EQ(out.info.biClrUsed, 2u);
-    EXPECT_EQ(out.info.biXPelsPerMeter, 1234);
-    EXPECT_EQ(out.info.biYPelsPerMeter, 4321);
-    // The input's table was white, black; the output's is black, white.
-    const RGBQUAD black = out.PaletteEntry(0), white = out.PaletteEntry(1);
-    EXPECT_EQ(black.rgbBlue + black.rgbGreen + black.rgbRed, 0);
-    EXPECT_EQ(white.rgbBlue + white.rgbGreen + white.rgbRed, 3 * 255);
-    // Every pixel bit is copied unchanged.
-    ASSERT_EQ(run.output.size(), 62u + page.pixels.size());
-    for (UINT32 r = 0; r < 20; ++r) {
-        for (LONG x = 0; x < width; ++x) {
-            const BYTE mask = static_cast<BYTE>(0x80 >> (x % 8));
-            const size_t at = static_cast<size_t>(r) * stride + x / 8;
-            ASSERT_EQ(run.output[62 + at] & mask, page.pixels[at] & mask) << "row " << r << " x " << x;
+    // White, black (common for bilevel scans), black, white, and two colours.
+    const std::vector<std::vector<RGBQUAD>> tables = {
+        {kWhite, kBlack}, {kBlack, kWhite}, {RGBQUAD{0, 0, 128, 0}, RGBQUAD{200, 220, 240, 0}}};
+    for (const std::vector<RGBQUAD>& table : tables) {
+        const BmpFile page = OneBitPage(width, 20, 2, table);
+        const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 500);
+        ASSERT_EQ(run.hr, S_OK);
+        const ParsedBmp out(run.output);
+        EXPECT_EQ(out.file.bfOffBits, 62u);
+        EXPECT_EQ(out.file.bfSize, 62u + stride * 20);
+        EXPECT_EQ(run.byteCount, 62u + stride * 20);
+        EXPECT_EQ(out.info.biBitCount, 1);
+        EXPECT_EQ(out.info.biWidth, width);
+        EXPECT_EQ(out.info.biHeight, 20);
+        EXPECT_EQ(out.info.biClrUsed, 2u);
+        EXPECT_EQ(out.info.biXPelsPerMeter, 1234);
+        EXPECT_EQ(out.info.biYPelsPerMeter, 4321);
+        EXPECT_TRUE(SameColour(out.PaletteEntry(0), table[0]) && SameColour(out.PaletteEntry(1), table[1]))
+            << "the page's own colours are kept";
+        // Every pixel bit is copied unchanged.
+        ASSERT_EQ(run.output.size(), 62u + page.pixels.size());
+        for (UINT32 r = 0; r < 20; ++r) {
+            for (LONG x = 0; x < width; ++x) {
+                const BYTE mask = static_cast<BYTE>(0x80 >> (x % 8));
+                const size_t at = static_cast<size_t>(r) * stride + x / 8;
+                ASSERT_EQ(run.output[62 + at] & mask, page.pixels[at] & mask) << "row " << r << " x " << x;
+            }
         }
     }
 }
@@ -256,6 +268,8 @@ INSTANTIATE_TEST_SUITE_P(Widths, OneBitPath, ::testing::Values(96, 100, 7));
 
 TEST(OneBitPage, ColourCountBelowTwoIsWrittenAsTwo)
 {
+    // 0 declares the depth's two colours, the table's own; 1 declares fewer
+    // than two, which gives black, white.
     for (DWORD colours : {0u, 1u}) {
         const BmpFile page = OneBitPage(96, 4, colours);
         const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 0);
@@ -263,7 +277,8 @@ TEST(OneBitPage, ColourCountBelowTwoIsWrittenAsTwo)
         const ParsedBmp out(run.output);
         EXPECT_EQ(out.info.biClrUsed, 2u);
         EXPECT_EQ(out.file.bfOffBits, 62u);
-        EXPECT_EQ(out.PaletteEntry(1).rgbGreen, 255);
+        EXPECT_TRUE(SameColour(out.PaletteEntry(0), colours == 0 ? kWhite : kBlack)) << colours;
+        EXPECT_TRUE(SameColour(out.PaletteEntry(1), colours == 0 ? kBlack : kWhite)) << colours;
         EXPECT_EQ(std::vector<BYTE>(run.output.begin() + 62, run.output.end()), page.pixels);
     }
 }

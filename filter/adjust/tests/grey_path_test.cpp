@@ -14,17 +14,25 @@ namespace {
 
 constexpr ULONG64 kUntouched = kUntouchedCount;
 
-// A driver's 8-bit page: stored row r, column j holds levelAt(r, j); padding
-// bytes hold 0xEE so that copying them would show.
+// A driver's 8-bit page (negative height: stored top-down): image row y,
+// counted from the top, column j holds levelAt(y, j) whatever the storage
+// order; padding bytes hold 0xEE so that copying them would show.
 BmpFile GreyPage(LONG width, LONG height, BYTE (*levelAt)(UINT32, UINT32))
 {
+    const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
     return MakeBmp(
         width, height, 8,
-        [&](UINT32 r, UINT32 b) -> BYTE { return b < static_cast<UINT32>(width) ? levelAt(r, b) : 0xEE; },
+        [&](UINT32 r, UINT32 b) -> BYTE {
+            const UINT32 y = height < 0 ? r : rows - 1 - r;
+            return b < static_cast<UINT32>(width) ? levelAt(y, b) : 0xEE;
+        },
         GreyPalette());
 }
 
 BYTE Ramp(UINT32 r, UINT32 j) { return static_cast<BYTE>((r * 7 + j * 3) % 200); }
+
+// A level as brightness +1000 with contrast 0 leaves it: doubled and clipped.
+BYTE Doubled(BYTE level) { return static_cast<BYTE>(level > 127 ? 255 : 2 * level); }
 
 // The grey file the writer must produce, built field by field: `rows` holds
 // the output rows (rowBytes each), in file order.
@@ -55,17 +63,20 @@ std::vector<BYTE> ExpectedGreyFile(const BITMAPINFOHEADER& in, LONG width, LONG 
 }
 
 // Output rows of a whole-image adjustment with brightness +1000, contrast 0:
-// every level doubled and clipped, whatever the mean.
+// every level doubled and clipped, whatever the mean; the image's top row
+// first, whatever the page's storage order.
 std::vector<BYTE> DoubledRows(const BmpFile& page)
 {
     const LONG width = page.info.biWidth;
+    const bool bottomUp = page.info.biHeight > 0;
     const UINT32 rows = static_cast<UINT32>(page.info.biHeight < 0 ? -page.info.biHeight : page.info.biHeight);
     const UINT32 inStride = BmpStride(width, 8);
     const UINT32 outStride = (static_cast<UINT32>(width) + 3) & ~3u;
     std::vector<BYTE> out(static_cast<size_t>(outStride) * rows, 0);
     for (UINT32 r = 0; r < rows; ++r) {
+        const UINT32 stored = bottomUp ? rows - 1 - r : r;
         for (LONG j = 0; j < width; ++j) {
-            const int v = 2 * page.pixels[r * inStride + j];
+            const int v = 2 * page.pixels[stored * inStride + j];
             out[r * outStride + j] = static_cast<BYTE>(v > 255 ? 255 : v);
         }
     }
@@ -92,14 +103,26 @@ TEST(GreyPath, Page101x50HasRowsOf104BytesWithZeroPadding)
     EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 101, 50, DoubledRows(page)));
 }
 
-TEST(GreyPath, TopDownAndBottomUpInputsKeepTheirRowOrderAndComeOutTopDown)
+TEST(GreyPath, BottomUpAndTopDownPagesComeOutUprightInATopDownFile)
 {
+    // The same image stored both ways: output row r is image row r from the
+    // top, also for a crop, whose top counts from the image's top.
     for (LONG height : {50, -50}) {
         const BmpFile page = GreyPage(100, height, Ramp);
+        std::vector<BYTE> whole(100 * 50), crop(20 * 10);
+        for (UINT32 r = 0; r < 50; ++r) {
+            for (UINT32 j = 0; j < 100; ++j) whole[r * 100 + j] = Doubled(Ramp(r, j));
+        }
+        for (UINT32 r = 0; r < 10; ++r) {
+            for (UINT32 j = 0; j < 20; ++j) crop[r * 20 + j] = Doubled(Ramp(5 + r, 10 + j));
+        }
         const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0);
         ASSERT_EQ(run.hr, S_OK);
         EXPECT_EQ(I32At(run.output, 22), -50) << height;
-        EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 100, 50, DoubledRows(page))) << height;
+        EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 100, 50, whole)) << height;
+        const AdjustOutcome cropped = RunAdjustImage(page.Bytes(), 1000, 0, 10, 5, 20, 10);
+        ASSERT_EQ(cropped.hr, S_OK);
+        EXPECT_EQ(cropped.output, ExpectedGreyFile(page.info, 20, 10, crop)) << height;
     }
 }
 
@@ -130,10 +153,10 @@ TEST(GreyPath, ShortWorkingStreamReadsMissingBytesAsZero)
 {
     const BmpFile page = MakeBmp(4, 3, 8, [](UINT32, UINT32) -> BYTE { return 50; }, GreyPalette());
     std::vector<BYTE> bytes = page.Bytes();
-    bytes.resize(bytes.size() - 6);  // the last row and a half are missing
+    bytes.resize(bytes.size() - 6);  // the last stored row and a half: the image's top
     const AdjustOutcome run = RunAdjustImage(bytes, 1000, 0);
     ASSERT_EQ(run.hr, S_OK);
-    const std::vector<BYTE> rows = {100, 100, 100, 100, 100, 100, 0, 0, 0, 0, 0, 0};
+    const std::vector<BYTE> rows = {0, 0, 0, 0, 100, 100, 0, 0, 100, 100, 100, 100};
     EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 4, 3, rows));
 }
 
@@ -181,7 +204,7 @@ TEST(GreyPath, LargerInfoHeaderIsReadAndTheOutputDeclaresForty)
 TEST(GreyPath, CropIsClippedInSizeAndTakenFromItsOrigin)
 {
     // (10, 10, 5000, 5000) on 100 x 50 gives the rectangle (10, 10, 110, 60):
-    // output pixel (j, r) is stored pixel (10 + j, 10 + r), 0 beyond the image.
+    // output pixel (j, r) is image pixel (10 + j, 10 + r), 0 beyond the image.
     const BmpFile page = GreyPage(100, 50, Ramp);
     const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0, 10, 10, 5000, 5000);
     ASSERT_EQ(run.hr, S_OK);
@@ -200,7 +223,7 @@ TEST(GreyPath, CropWithNegativeOriginLeavesTheUncoveredPartBlack)
     const BmpFile page = GreyPage(4, 2, Ramp);
     const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0, -2, -1, 4, 2);
     ASSERT_EQ(run.hr, S_OK);
-    // Rectangle (-2, -1, 2, 1): only stored row 0, columns 0 and 1, are inside.
+    // Rectangle (-2, -1, 2, 1): only the image's top row, columns 0 and 1, are inside.
     const std::vector<BYTE> rows = {0, 0, 0, 0, 0, 0, BYTE(2 * Ramp(0, 0)), BYTE(2 * Ramp(0, 1))};
     EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 4, 2, rows));
 }

@@ -13,6 +13,8 @@
 
 #include "adjust.h"
 #include "bmp_test_support.h"
+#include "bounded_stream.h"
+#include "module.h"
 
 using namespace bmptest;
 
@@ -186,6 +188,22 @@ TEST(PagePastTheStreamEnd, UndecodablePageIsGivenBack)
     EXPECT_TRUE(FAILED(hr));
     EXPECT_EQ(count, kUntouched);
     EXPECT_EQ(References(working.Get()), before);
+}
+
+// The page lent to the decoder may outlive the adjustment: while anyone holds
+// the loan, the library must stay loaded.
+TEST(PageLoan, CountsInTheModuleLockCountUntilItsLastRelease)
+{
+    ComRef<IStream> page = StreamOf({1, 2, 3});
+    const LONG before = ModuleLockCount;
+    BoundedStream* loan = nullptr;
+    ASSERT_EQ(BoundedStream::Create(page.Get(), &loan), S_OK);
+    EXPECT_EQ(ModuleLockCount, before + 1);
+    EXPECT_EQ(loan->AddRef(), 2u);
+    EXPECT_EQ(loan->Release(), 1u);
+    EXPECT_EQ(ModuleLockCount, before + 1);
+    EXPECT_EQ(loan->Release(), 0u);
+    EXPECT_EQ(ModuleLockCount, before);
 }
 
 // A small page whose header declares an image of almost 4 GB: only what the

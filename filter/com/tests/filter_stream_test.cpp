@@ -124,23 +124,40 @@ TEST_F(FilterStreamTest, AfterReleaseStreamsEveryStreamCallFailsWithEPointer) {
   EXPECT_EQ(1, application_->Refs());
   EXPECT_EQ(10u, stream->ByteCount());
 
+  // Every out parameter given is set to its failure value.
   BYTE buffer[4] = {};
-  ULONG count = 0;
+  ULONG count = 77;
   const LARGE_INTEGER zero = {};
   const ULARGE_INTEGER none = {};
+  ULARGE_INTEGER position = {}, copiedIn = {}, copiedOut = {};
+  position.QuadPart = copiedIn.QuadPart = copiedOut.QuadPart = 77;
   STATSTG stat = {};
-  ComRef<IStream> clone;
+  stat.cbSize.QuadPart = 77;
+  stat.type = STGTY_STREAM;
+  IStream* clone = reinterpret_cast<IStream*>(1);
   EXPECT_EQ(E_POINTER, stream->Read(buffer, 4, &count));
+  EXPECT_EQ(0u, count);
+  count = 77;
   EXPECT_EQ(E_POINTER, stream->Write(buffer, 4, &count));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(E_POINTER, stream->Seek(zero, STREAM_SEEK_SET, &position));
+  EXPECT_EQ(0u, position.QuadPart);
   EXPECT_EQ(E_POINTER, stream->Seek(zero, STREAM_SEEK_SET, nullptr));
   EXPECT_EQ(E_POINTER, stream->SetSize(none));
+  EXPECT_EQ(E_POINTER, stream->CopyTo(application_.get(), none, &copiedIn, &copiedOut));
+  EXPECT_EQ(0u, copiedIn.QuadPart);
+  EXPECT_EQ(0u, copiedOut.QuadPart);
   EXPECT_EQ(E_POINTER, stream->CopyTo(application_.get(), none, nullptr, nullptr));
   EXPECT_EQ(E_POINTER, stream->Commit(STGC_DEFAULT));
   EXPECT_EQ(E_POINTER, stream->Revert());
   EXPECT_EQ(E_POINTER, stream->LockRegion(none, none, LOCK_WRITE));
   EXPECT_EQ(E_POINTER, stream->UnlockRegion(none, none, LOCK_WRITE));
   EXPECT_EQ(E_POINTER, stream->Stat(&stat, STATFLAG_NONAME));
-  EXPECT_EQ(E_POINTER, stream->Clone(clone.put()));
+  EXPECT_EQ(0u, stat.cbSize.QuadPart);
+  EXPECT_EQ(0u, stat.type);
+  EXPECT_EQ(nullptr, stat.pwcsName);
+  EXPECT_EQ(E_POINTER, stream->Clone(&clone));
+  EXPECT_EQ(nullptr, clone);
   EXPECT_EQ(10u, stream->ByteCount());
   EXPECT_EQ(2u, stream->AddRef());
   EXPECT_EQ(1u, stream->Release());
@@ -181,18 +198,22 @@ TEST_F(FilterStreamTest, FailingAdjustmentIsReturnedUnchanged) {
   EXPECT_EQ(STG_E_MEDIUMFULL, second->ApplyAdjustments());
 }
 
-TEST_F(FilterStreamTest, QueryInterfaceAnswersOnlyUnknownAndStream) {
+TEST_F(FilterStreamTest, QueryInterfaceAnswersUnknownSequentialStreamAndStreamWithOneObject) {
   auto stream = NewFilterStream();
   EXPECT_EQ(E_POINTER, stream->QueryInterface(IID_IStream, nullptr));
   void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(E_NOINTERFACE, stream->QueryInterface(IID_ISequentialStream, &out));
+  EXPECT_EQ(E_NOINTERFACE, stream->QueryInterface(IID_IStorage, &out));
   EXPECT_EQ(nullptr, out);
   ComRef<IUnknown> unknown;
   ComRef<IStream> asStream;
+  ComRef<ISequentialStream> sequential;
   ASSERT_EQ(S_OK, stream->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(unknown.put())));
   ASSERT_EQ(S_OK, stream->QueryInterface(IID_IStream, reinterpret_cast<void**>(asStream.put())));
+  ASSERT_EQ(S_OK, stream->QueryInterface(IID_ISequentialStream,
+                                         reinterpret_cast<void**>(sequential.put())));
   EXPECT_EQ(static_cast<IUnknown*>(asStream.get()), unknown.get());
-  EXPECT_EQ(3u, RefCountOf(stream.get()));
+  EXPECT_EQ(static_cast<ISequentialStream*>(asStream.get()), sequential.get());
+  EXPECT_EQ(4u, RefCountOf(stream.get()));
 }
 
 TEST_F(FilterStreamTest, OtherCallsGoToTheWorkingStream) {

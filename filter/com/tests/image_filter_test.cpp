@@ -387,6 +387,35 @@ TEST_F(ImageFilterTest, FailedAdjustmentOverridesTheApplicationsAnswer) {
   EXPECT_TRUE(application_->PageBytes(1).empty());
 }
 
+TEST_F(ImageFilterTest, FailedAdjustmentIsTheErrorStatusOfTheApplicationsEndOfStream) {
+  SetAdjustments(200, 0);
+  for (HRESULT driverStatus : {S_OK, STG_E_WRITEFAULT}) {
+    Initialize();  // clears the latch
+    ComRef<IStream> stream;
+    ASSERT_EQ(S_OK, NextStream(stream.put()));
+    ASSERT_EQ(S_OK, WriteAll(stream.get(), std::vector<BYTE>(30, 0)));  // not a BMP
+    WiaTransferParams params = {WIA_TRANSFER_MSG_END_OF_STREAM, 100, 30, driverStatus};
+    const HRESULT hr = filter_->TransferCallback(0, &params);
+    ASSERT_TRUE(FAILED(hr)) << std::hex << hr;
+    // A failure the driver reported itself stays.
+    EXPECT_EQ(driverStatus == S_OK ? hr : driverStatus,
+              application_->Messages().back().params.hrErrorStatus);
+  }
+}
+
+TEST_F(ImageFilterTest, WhileLatchedADroppedPageIsReportedAsZeroBytes) {
+  Initialize();
+  application_->AnswerMessage(0, S_FALSE);  // cancels at the first progress message
+  const std::vector<BYTE> page = MakeSampleBmp(30, 30, 8);
+  SetAdjustments(200, 0);
+  Play({page}, 1 << 20);  // buffered, and dropped at its end
+  SetAdjustments(0, 0);
+  Play({page}, 1 << 20);  // written straight into the application's stream
+  EXPECT_TRUE(application_->PageBytes(0).empty());
+  EXPECT_EQ(page, application_->PageBytes(1));
+  EXPECT_EQ((std::vector<ULONG64>{0, page.size()}), EndOfStreamCounts());
+}
+
 TEST_F(ImageFilterTest, ApplicationFailureIsReturnedAndLatches) {
   SetAdjustments(200, 0);
   Initialize();

@@ -1,4 +1,7 @@
 // The library-wide count of live objects, factory references and server locks.
+// It lives with image adjustment, the library's lowest layer, so that every
+// layer that hands out COM objects (the page wrapper here, the filter, its
+// streams and the class factory above) counts in the same place.
 #pragma once
 
 #include <windows.h>

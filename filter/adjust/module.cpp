@@ -1,0 +1,3 @@
+#include "module.h"
+
+LONG ModuleLockCount = 0;
