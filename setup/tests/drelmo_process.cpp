@@ -58,7 +58,11 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM parameter) {
 
 }  // namespace
 
-std::wstring DrelmoExe() { return Windows(DRELMO_BINARY_DIR L"/bin/Drelmo.exe"); }
+std::wstring DrelmoExe() { return BinaryFile(L"Drelmo.exe"); }
+std::wstring BinaryFile(const wchar_t* name) {
+  return Windows(DRELMO_BINARY_DIR L"/bin/") + name;
+}
+std::wstring StandInDirectory() { return Windows(DRELMO_BINARY_DIR L"/sti_ci"); }
 std::wstring PackageDirectory() { return Windows(DRELMO_BINARY_DIR L"/packages"); }
 std::wstring PackageFile(const wchar_t* name) { return PackageDirectory() + L"\\" + name; }
 
