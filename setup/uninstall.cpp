@@ -1,5 +1,6 @@
 // Scanner uninstall: removes every WIA device of one model through the
-// still-image class installer library, then the model's driver package.
+// still-image class installer library (from the system folder), then the
+// model's driver package.
 #include <windows.h>
 #include <setupapi.h>
 
@@ -102,10 +103,11 @@ DWORD RemovePackage(const wchar_t* infName) {
 }  // namespace
 
 DWORD UninstallScanner(bool isUsb) {
-  LibraryHolder library(LoadLibraryW(L"sti_ci.dll"));
+  DWORD loadError = 0;
+  const LibraryHolder library = LoadSystemLibrary(L"sti_ci.dll", &loadError);
   if (!library) {
     WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed!! ErrorNo[%d]\r\n",
-                  static_cast<int>(GetLastError()));
+                  static_cast<int>(loadError));
     return 0;
   }
   DestroyWiaDeviceListFn destroyWiaDeviceList = nullptr;
