@@ -50,6 +50,30 @@ void DeleteDriverRecord();
 void RemoveStagedCopies(const wchar_t* packageName);
 std::wstring InfDirectory();
 
+// A symbolic link that a test makes, removed again when its owner goes.
+// Wine 8 cannot make the platform's links (CreateSymbolicLinkW reports
+// success and makes nothing, FSCTL_SET_REPARSE_POINT is not supported), so
+// there the link is a Unix symbolic link made with ln from outside: Wine
+// follows it even where a link is asked not to be followed, and only
+// GetFinalPathNameByHandleW shows where it leads. Removing such a link
+// through the platform would remove its target, so the owner removes it with
+// rm.
+class SymbolicLink {
+ public:
+  SymbolicLink(const std::wstring& link, const std::wstring& target, bool directory);
+  ~SymbolicLink();
+  SymbolicLink(const SymbolicLink&) = delete;
+  SymbolicLink& operator=(const SymbolicLink&) = delete;
+
+  bool made() const { return made_; }
+
+ private:
+  std::wstring link_;
+  bool directory_;
+  bool unixLink_ = false;
+  bool made_ = false;
+};
+
 // Owns a started Drelmo.exe process.
 class DrelmoProcess {
  public:

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,56 @@ constexpr wchar_t TestLogName[] = L"ShellLogTest";
 constexpr wchar_t TestLogPath[] = L"C:\\log\\ShellLogTest.log";
 constexpr size_t SeparatorBytes = 68;
 constexpr size_t PrefixLength = 25;
+// Where names planted in C:\log lead: a file and a folder of someone else's.
+constexpr wchar_t OtherFile[] = L"C:\\drelmo-other.txt";
+constexpr wchar_t OtherFolder[] = L"C:\\drelmo-other";
+constexpr wchar_t LogFolderAsideName[] = L"C:\\drelmo-log-aside";
 
 std::vector<unsigned char> ReadLog() { return drelmo_test::ReadBytes(TestLogPath); }
 
 using drelmo_test::RunSeparatorBytes;
 using drelmo_test::Utf16Bytes;
 using drelmo_test::Utf16Text;
+
+using OwnedHandle = std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)>;
+OwnedHandle Own(HANDLE handle) { return OwnedHandle(handle, CloseHandle); }
+
+DWORD LinkCount(const wchar_t* path) {
+  const OwnedHandle file = Own(CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ |
+                                           FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (file.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.get(), &info))
+    return 0;
+  return info.nNumberOfLinks;
+}
+
+bool FolderIsEmpty(const std::wstring& folder) {
+  WIN32_FIND_DATAW found = {};
+  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  bool empty = true;
+  do {
+    empty &= wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return empty;
+}
+
+// C:\log moved aside while a test puts something else in its place, and put
+// back when the test ends.
+class LogFolderAside {
+ public:
+  LogFolderAside() : moved_(MoveFileW(L"C:\\log", LogFolderAsideName) != FALSE) {}
+  ~LogFolderAside() {
+    if (moved_) MoveFileW(LogFolderAsideName, L"C:\\log");
+  }
+  LogFolderAside(const LogFolderAside&) = delete;
+  LogFolderAside& operator=(const LogFolderAside&) = delete;
+
+ private:
+  bool moved_;
+};
 
 class SetupLog : public testing::Test {
  protected:
@@ -32,6 +77,9 @@ class SetupLog : public testing::Test {
   void TearDown() override {
     LogEnabled = false;
     DeleteFileW(TestLogPath);
+    DeleteFileW(OtherFile);
+    DeleteFileW((std::wstring(OtherFolder) + L"\\ShellLogTest.log").c_str());
+    RemoveDirectoryW(OtherFolder);
   }
 
   // The text written after the run separator of a fresh log.
@@ -160,6 +208,68 @@ TEST_F(SetupLog, LineThatCannotOpenTheFileIsLostAndLaterLinesAreWritten) {
   CloseHandle(locker);
   WriteSetupLog(L"kept\r\n");
   EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"kept\r\n");
+}
+
+// The log's name planted as a hard link to another file: writing through it
+// would change that file, elevated. The name is removed (the other file keeps
+// its content) and the run is logged into a new file of its own.
+TEST_F(SetupLog, HardLinkPlantedAsTheLogIsReplacedAndTheOtherFileKeptAsItWas) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  const std::vector<unsigned char> other = Utf16Bytes(L"someone else's file\r\n");
+  drelmo_test::WriteBytes(OtherFile, other);
+  ASSERT_TRUE(CreateHardLinkW(TestLogPath, OtherFile, nullptr));
+  ASSERT_EQ(LinkCount(OtherFile), 2u);
+
+  OpenSetupLog(TestLogName);
+  WriteSetupLog(L"first\r\n");
+  WriteSetupLog(L"second\r\n");
+
+  EXPECT_EQ(drelmo_test::ReadBytes(OtherFile), other);
+  EXPECT_EQ(LinkCount(OtherFile), 1u);
+  EXPECT_EQ(LinkCount(TestLogPath), 1u);
+  const std::vector<unsigned char> log = ReadLog();
+  ASSERT_GE(log.size(), SeparatorBytes);
+  EXPECT_EQ(std::vector<unsigned char>(log.begin(), log.begin() + SeparatorBytes),
+            RunSeparatorBytes());
+  const std::wstring lines = LinesAfterSeparator();
+  ASSERT_EQ(lines.size(), 2 * PrefixLength + 7 + 8);
+  EXPECT_EQ(lines.substr(PrefixLength, 7), L"first\r\n");
+  EXPECT_EQ(lines.substr(2 * PrefixLength + 7), L"second\r\n");
+}
+
+// C:\log replaced by a link to another folder: nothing is written through it.
+TEST_F(SetupLog, LogFolderThatIsALinkToAnotherFolderIsNotWrittenThrough) {
+  const LogFolderAside aside;
+  ASSERT_EQ(GetFileAttributesW(L"C:\\log"), INVALID_FILE_ATTRIBUTES) << "C:\\log is still there";
+  ASSERT_TRUE(CreateDirectoryW(OtherFolder, nullptr));
+  const drelmo_test::SymbolicLink link(L"C:\\log", OtherFolder, true);
+  ASSERT_TRUE(link.made());
+
+  OpenSetupLog(TestLogName);
+  WriteSetupLog(L"through the link\r\n");
+  EXPECT_FALSE(LogEnabled);
+  EXPECT_TRUE(FolderIsEmpty(OtherFolder)) << "the log was written into the other folder";
+}
+
+// The log's name as a link to another file. Where the platform shows it as a
+// link (a reparse point), the name is replaced by a log of its own; under
+// Wine, which follows its Unix links and shows them as the file they lead
+// to, the line is not written. Either way the other file stays as it was.
+TEST_F(SetupLog, LogNameThatIsALinkToAnotherFileLeavesThatFileAsItWas) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  const std::vector<unsigned char> other = Utf16Bytes(L"someone else's file\r\n");
+  drelmo_test::WriteBytes(OtherFile, other);
+  const drelmo_test::SymbolicLink link(TestLogPath, OtherFile, false);
+  ASSERT_TRUE(link.made());
+  const bool shownAsLink = (GetFileAttributesW(TestLogPath) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+
+  OpenSetupLog(TestLogName);
+  WriteSetupLog(L"through the link\r\n");
+  EXPECT_EQ(drelmo_test::ReadBytes(OtherFile), other);
+  EXPECT_EQ(LogEnabled, shownAsLink);
+  if (shownAsLink) {
+    EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"through the link\r\n");
+  }
 }
 
 }  // namespace
