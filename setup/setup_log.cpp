@@ -147,7 +147,41 @@ FileHandle OpenLogFile() {
   return file;
 }
 
+// The tool's writers of the logs take turns, one write at a time, across
+// processes. Windows puts an append-only write at the end of the file in one
+// step; Wine, which the tool is tested on, looks up the end and then writes
+// there, and two processes appending at once lose lines to each other. A
+// turn is waited for a bounded time: once a wait has run out (a stuck or
+// malicious holder), the process writes without turns for the rest of its
+// run, which still appends.
+constexpr wchar_t LogTurnMutexName[] = L"DrelmoSetupLogTurn";
+constexpr DWORD LogTurnTimeoutMs = 2000;
+bool TakeLogTurns = true;
+
+class LogTurn {
+ public:
+  LogTurn() {
+    if (!TakeLogTurns) return;
+    mutex_ = CreateMutexW(nullptr, FALSE, LogTurnMutexName);
+    if (mutex_ == nullptr) return;
+    const DWORD wait = WaitForSingleObject(mutex_, LogTurnTimeoutMs);
+    owned_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    if (wait == WAIT_TIMEOUT) TakeLogTurns = false;
+  }
+  ~LogTurn() {
+    if (owned_) ReleaseMutex(mutex_);
+    if (mutex_ != nullptr) CloseHandle(mutex_);
+  }
+  LogTurn(const LogTurn&) = delete;
+  LogTurn& operator=(const LogTurn&) = delete;
+
+ private:
+  HANDLE mutex_ = nullptr;
+  bool owned_ = false;
+};
+
 void AppendToFile(const FileHandle& file, const wchar_t* text, size_t length) {
+  const LogTurn turn;
   DWORD written = 0;
   WriteFile(file.get(), text, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,41 @@ class LogFolderAside {
 
  private:
   bool moved_;
+};
+
+// A started setup_log_writer; ended by force if the test leaves it running.
+class LogWriter {
+ public:
+  LogWriter(const wchar_t* tag, int count) {
+    std::wstring commandLine = L"\"" + drelmo_test::BinaryFile(L"setup_log_writer.exe") +
+                               L"\" " + TestLogName + L" " + tag + L" " + std::to_wstring(count);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &info)) {
+      CloseHandle(info.hThread);
+      process_.reset(info.hProcess);
+    }
+  }
+  ~LogWriter() {
+    if (started() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT)
+      TerminateProcess(process_.get(), 99);
+  }
+  LogWriter(const LogWriter&) = delete;
+  LogWriter& operator=(const LogWriter&) = delete;
+
+  bool started() const { return process_ != nullptr; }
+  // The exit code once the writer has ended, or STILL_ACTIVE.
+  DWORD Finish(DWORD milliseconds) const {
+    DWORD exitCode = STILL_ACTIVE;
+    if (WaitForSingleObject(process_.get(), milliseconds) == WAIT_OBJECT_0)
+      GetExitCodeProcess(process_.get(), &exitCode);
+    return exitCode;
+  }
+
+ private:
+  OwnedHandle process_{nullptr, CloseHandle};
 };
 
 class SetupLog : public testing::Test {
@@ -270,6 +306,48 @@ TEST_F(SetupLog, LogNameThatIsALinkToAnotherFileLeavesThatFileAsItWas) {
   if (shownAsLink) {
     EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"through the link\r\n");
   }
+}
+
+// Each line is appended where the file ends at that moment, also while
+// another process appends to the same log.
+TEST_F(SetupLog, TwoProcessesAppendingAtOnceLoseNoLine) {
+  constexpr int LinesEach = 3000;
+  const OwnedHandle ready = Own(CreateSemaphoreW(nullptr, 0, 2, L"DrelmoLogWriterReady"));
+  const OwnedHandle go = Own(CreateEventW(nullptr, TRUE, FALSE, L"DrelmoLogWriterGo"));
+  ASSERT_NE(ready.get(), nullptr);
+  ASSERT_NE(go.get(), nullptr);
+  const LogWriter a(L"A", LinesEach);
+  const LogWriter b(L"B", LinesEach);
+  ASSERT_TRUE(a.started() && b.started());
+  for (int writer = 0; writer < 2; ++writer)
+    ASSERT_EQ(WaitForSingleObject(ready.get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+  SetEvent(go.get());
+  ASSERT_EQ(a.Finish(120000), 0u);
+  ASSERT_EQ(b.Finish(120000), 0u);
+
+  const std::wstring text = Utf16Text(ReadLog());
+  std::set<std::wstring> messages;
+  size_t lines = 0;
+  size_t separators = 0;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find(L"\r\n", start);
+    ASSERT_NE(end, std::wstring::npos) << "the log ends inside a line";
+    const std::wstring line = text.substr(start, end - start);
+    start = end + 2;
+    if (line.empty()) continue;
+    if (line == std::wstring(30, L'*')) {
+      ++separators;
+      continue;
+    }
+    ++lines;
+    messages.insert(line.size() > PrefixLength ? line.substr(PrefixLength) : line);
+  }
+  EXPECT_EQ(separators, 2u);
+  EXPECT_EQ(lines, 2u * LinesEach);
+  size_t missing = 0;
+  for (const wchar_t* tag : {L"A ", L"B "})
+    for (int n = 0; n < LinesEach; ++n) missing += messages.count(tag + std::to_wstring(n)) == 0;
+  EXPECT_EQ(missing, 0u) << "of " << 2 * LinesEach << " lines";
 }
 
 }  // namespace
