@@ -42,8 +42,11 @@ drelmo() {
   echo "exit code: $rc"
 }
 
-# The "sti_ci.dll" stand-in's devices, cleared so the demo starts without
+# Wine has no still-image class installer: the test bench's stand-in is
+# installed where the platform keeps the real "sti_ci.dll", the prefix's
+# system folder, and its devices are cleared so the demo starts without
 # devices left by earlier test runs.
+cp "$build/sti_ci/sti_ci.dll" "$drive_c/windows/system32/sti_ci.dll"
 devices='HKLM\SOFTWARE\QzTestBench\StillImage\Devices'
 wine reg delete 'HKLM\SOFTWARE\QzTestBench\StillImage' /f >/dev/null 2>&1 || true
 
@@ -61,8 +64,8 @@ drelmo UnInstallUSB LOG
 show_log UninstallUSB
 
 # The network model: Drelmo.exe creates and removes the device through
-# "sti_ci.dll", here the test bench's stand-in beside it in bin, which keeps
-# its device list under its own registry key.
+# "sti_ci.dll" from the system folder, here the test bench's stand-in, which
+# keeps its device list under its own registry key.
 show_devices() {
   echo "--- stand-in device list ($devices)"
   wine reg query "$devices" /s 2>/dev/null | tr -d '\r' | grep -E '^HKEY|REG_SZ' || echo "(no devices)"

@@ -11,3 +11,10 @@ struct LibraryFree {
   void operator()(HMODULE library) const { FreeLibrary(library); }
 };
 using LibraryHolder = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
+
+// Loads a library of the platform from the system folder only, by its full
+// path there. A bare name would be looked for in the program's folder first,
+// and then in the current directory: places an ordinary user may fill before
+// the elevated tool starts. Empty on failure, with the failing call's error
+// in *error.
+LibraryHolder LoadSystemLibrary(const wchar_t* fileName, DWORD* error);

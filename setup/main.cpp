@@ -12,6 +12,11 @@ constexpr int WindowHeight = 130;
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPWSTR /*commandLine*/,
                     int showCommand) {
+  // The tool runs elevated, often started from a download folder: the
+  // current directory is no place to look for libraries, neither for this
+  // program nor for the platform's libraries that load others by name.
+  SetDllDirectoryW(L"");
+
   wchar_t title[ResourceTextCapacity] = {};
   wchar_t className[ResourceTextCapacity] = {};
   LoadStringW(instance, IDS_APP_TITLE, title, static_cast<int>(ResourceTextCapacity));

@@ -1,5 +1,6 @@
 // Network scanner install: creates the network model's WIA device through the
-// still-image class installer library, loaded by name at run time.
+// still-image class installer library, loaded from the system folder at run
+// time.
 #include <windows.h>
 
 #include <cstddef>
@@ -38,9 +39,10 @@ bool InstallNetworkScanner(const wchar_t* infPath) {
   WiaInstallRecord record;
   ZeroMemory(&record, sizeof(record));
 
-  LibraryHolder library(LoadLibraryW(L"sti_ci.dll"));
+  DWORD loadError = 0;
+  const LibraryHolder library = LoadSystemLibrary(L"sti_ci.dll", &loadError);
   if (!library) {
-    WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed: %d.\r\n", static_cast<int>(GetLastError()));
+    WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed: %d.\r\n", static_cast<int>(loadError));
     return false;
   }
   // Through void (*)(void), the generic function pointer type, to the export's own.

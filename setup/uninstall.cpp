@@ -1,9 +1,11 @@
 // Scanner uninstall: removes every WIA device of one model through the
-// still-image class installer library, then the model's driver package.
+// still-image class installer library (from the system folder), then the
+// model's driver package.
 #include <windows.h>
 #include <setupapi.h>
 
 #include <cwchar>
+#include <memory>
 
 #include "library_holder.h"
 #include "reg_key.h"
@@ -23,6 +25,8 @@ using GetWiaDevicePropertyFn = DWORD(WINAPI*)(void* list, DWORD index, DWORD fla
 constexpr size_t PropertyCapacity = 1024;
 // The recorded INF name is read as at most 260 characters.
 constexpr DWORD RecordedNameBytes = 520;
+// The scanner's own uninstall section: every package of this scanner has it.
+constexpr wchar_t UninstallSection[] = L"QZUninstall.NT";
 
 // Owns the device list that CreateWiaDeviceList hands out.
 class DeviceListHolder {
@@ -61,17 +65,14 @@ bool BelongsToModel(const wchar_t* friendlyName, const wchar_t* exactName, const
          wcsncmp(friendlyName, prefix, wcslen(prefix)) == 0;
 }
 
-// Reads the staged name that the USB install recorded into infName (which
-// holds PropertyCapacity characters, all zero). True when the value is a
-// string of at most 260 characters that ends in its NUL, or is empty.
-bool ReadRecordedInfName(wchar_t* infName) {
-  RegKeyHolder key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE,
-                    key.Receive()) != ERROR_SUCCESS)
-    return false;
+// Reads the staged name that the USB install recorded, from its open key,
+// into infName (which holds PropertyCapacity characters, all zero). True
+// when the value is a string of at most 260 characters that ends in its NUL,
+// or is empty.
+bool QueryRecordedInfName(HKEY key, wchar_t* infName) {
   DWORD type = 0;
   DWORD size = RecordedNameBytes;
-  const LSTATUS status = RegQueryValueExW(key.get(), DriverRecordValue, nullptr, &type,
+  const LSTATUS status = RegQueryValueExW(key, DriverRecordValue, nullptr, &type,
                                           reinterpret_cast<BYTE*>(infName), &size);
   if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
   if (size == 0) return true;
@@ -79,33 +80,87 @@ bool ReadRecordedInfName(wchar_t* infName) {
          infName[size / sizeof(wchar_t) - 1] == L'\0';
 }
 
-// Runs the package's uninstall section and deletes the staged INF. Returns
-// the result of SetupUninstallOEMInfW, or 0 when nothing was attempted.
+bool ReadRecordedInfName(wchar_t* infName) {
+  RegKeyHolder key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE,
+                    key.Receive()) != ERROR_SUCCESS)
+    return false;
+  return QueryRecordedInfName(key.get(), infName);
+}
+
+// Removes the record once the package it names has been deleted: the system
+// reuses a freed staged name, and a later uninstall must not find the name
+// again on another package. Neither logged nor acted on, like its writing.
+void ForgetRecordedInfName(const wchar_t* deletedName) {
+  RegKeyHolder key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE,
+                    key.Receive()) != ERROR_SUCCESS)
+    return;
+  wchar_t recorded[PropertyCapacity] = {};
+  if (QueryRecordedInfName(key.get(), recorded) &&
+      CompareStringOrdinal(recorded, -1, deletedName, -1, TRUE) == CSTR_EQUAL)
+    RegDeleteValueW(key.get(), DriverRecordValue);
+}
+
+struct InfClose {
+  void operator()(void* inf) const { SetupCloseInfFile(inf); }
+};
+// Owns an INF file opened with SetupOpenInfFileW.
+using InfHolder = std::unique_ptr<void, InfClose>;
+
+// True when the staged INF is this scanner's package, the one with the
+// scanner's own uninstall section. Staged names are numbered and reused once
+// freed, so a name recorded or reported earlier may by now be another
+// maker's package: that one is kept, and the log says so.
+bool IsScannerPackage(const wchar_t* infName) {
+  const HINF opened = SetupOpenInfFileW(infName, nullptr, INF_STYLE_WIN4, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    WriteSetupLog(L"SetupOpenInfFile() Failed!! ErrorNo[%d]; package kept.\r\n",
+                  static_cast<int>(error));
+    return false;
+  }
+  const InfHolder inf(opened);
+  if (SetupGetLineCountW(inf.get(), UninstallSection) < 0) {
+    WriteSetupLog(L"No QZUninstall.NT section: not this scanner's package; package kept.\r\n");
+    return false;
+  }
+  return true;
+}
+
+// Runs the package's uninstall section and deletes the staged INF, when it
+// is this scanner's package. Returns the result of SetupUninstallOEMInfW, or
+// 0 when nothing was attempted.
 DWORD RemovePackage(const wchar_t* infName) {
   wchar_t commandLine[PathCapacity] = {};
-  if (FormatBounded(commandLine, PathCapacity, L"%s %d %s", L"QZUninstall.NT", 132, infName) < 0) {
+  if (FormatBounded(commandLine, PathCapacity, L"%s %d %s", UninstallSection, 132, infName) < 0) {
     // An incomplete command line would run the section against another INF;
     // the staged package stays, so that its own uninstall can still run later.
     WriteSetupLog(L"Delete Cmd Failed!! INF name of %d characters is too long; package kept.\r\n",
                   static_cast<int>(wcslen(infName)));
     return 0;
   }
+  if (!IsScannerPackage(infName)) return 0;
   WriteSetupLog(L"Delete Cmd: %ws\r\n", commandLine);
   InstallHinfSectionW(nullptr, nullptr, commandLine, 0);
   const DWORD result = SetupUninstallOEMInfW(infName, SUOI_FORCEDELETE, nullptr);
-  if (result == 0)
-    WriteSetupLog(L"SetupUninstallOEMInf() Failed!! ErrorNo[%d]\r\n",
-                  static_cast<int>(GetLastError()));
+  if (result == 0) {
+    const DWORD error = GetLastError();
+    WriteSetupLog(L"SetupUninstallOEMInf() Failed!! ErrorNo[%d]\r\n", static_cast<int>(error));
+    return 0;
+  }
+  ForgetRecordedInfName(infName);
   return result;
 }
 
 }  // namespace
 
 DWORD UninstallScanner(bool isUsb) {
-  LibraryHolder library(LoadLibraryW(L"sti_ci.dll"));
+  DWORD loadError = 0;
+  const LibraryHolder library = LoadSystemLibrary(L"sti_ci.dll", &loadError);
   if (!library) {
     WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed!! ErrorNo[%d]\r\n",
-                  static_cast<int>(GetLastError()));
+                  static_cast<int>(loadError));
     return 0;
   }
   DestroyWiaDeviceListFn destroyWiaDeviceList = nullptr;

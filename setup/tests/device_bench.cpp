@@ -24,6 +24,12 @@ constexpr wchar_t PackageMarkerKey[] = L"SOFTWARE\\Orvane\\QzPrinter\\Tarvel\\Pa
 
 fs::path BinFolder() { return fs::path(drelmo_test::DrelmoExe()).parent_path(); }
 
+fs::path SystemFolder() {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  return system;
+}
+
 std::wstring LogNameOf(const std::wstring& keyword) {
   if (keyword == L"UnInstallUSB") return L"UninstallUSB";
   if (keyword == L"UnInstallNET") return L"UninstallNET";
@@ -76,22 +82,28 @@ void PrepareWorkFolder() {
 }
 
 void PlaceStandIn(const StandIn& standIn) {
-  const fs::path work(WorkFolder());
-  fs::remove(work / L"sti_ci.dll");
+  const fs::path installed = SystemFolder() / L"sti_ci.dll";
+  fs::remove(installed);
   if (!standIn.present) return;
+  const fs::path builds(drelmo_test::StandInDirectory());
   const fs::path library = standIn.omittedExport.empty()
-                               ? BinFolder() / L"sti_ci.dll"
-                               : BinFolder() / L"sti_ci_without" / standIn.omittedExport /
-                                     L"sti_ci.dll";
-  fs::copy_file(library, work / L"sti_ci.dll");
+                               ? builds / L"sti_ci.dll"
+                               : builds / L"without" / standIn.omittedExport / L"sti_ci.dll";
+  fs::copy_file(library, installed);
 }
 
-DrelmoRun RunDrelmo(const std::wstring& keyword, const StandIn& standIn) {
+void PlantLibrary(const std::wstring& folder) {
+  fs::copy_file(fs::path(drelmo_test::StandInDirectory()) / L"planted" / L"sti_ci.dll",
+                fs::path(folder) / L"sti_ci.dll", fs::copy_options::overwrite_existing);
+}
+
+DrelmoRun RunDrelmo(const std::wstring& keyword, const StandIn& standIn,
+                    const std::wstring& program) {
   DrelmoRun run;
   PlaceStandIn(standIn);
   drelmo_test::DeleteLog(LogNameOf(keyword));
 
-  const std::wstring exe = WorkFolder() + L"\\Drelmo.exe";
+  const std::wstring exe = program.empty() ? WorkFolder() + L"\\Drelmo.exe" : program;
   std::wstring commandLine = L"\"" + exe + L"\" " + keyword + L" LOG";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -253,6 +265,7 @@ void ResetState(const std::vector<std::wstring>& stagedNames) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(PackageMarkerKey) + model).c_str());
   fs::remove_all(fs::path(WorkRoot), ignored);
   currentWorkFolder = WorkRoot;
+  PlaceStandIn(StandIn::Full());
 }
 
 }  // namespace devbench

@@ -16,8 +16,9 @@
 
 namespace devbench {
 
-// Which build of the stand-in lies beside Drelmo.exe: the full one, none, or
-// the one without the named export.
+// Which build of the stand-in the platform holds in its system folder (where
+// the real library lives): the full one, none, or the one without the named
+// export.
 struct StandIn {
   static StandIn Full() { return {true, L""}; }
   static StandIn None() { return {false, L""}; }
@@ -27,12 +28,16 @@ struct StandIn {
 };
 
 // Work folder C:\devtest: Drelmo.exe and the driver packages, made anew by
-// PrepareWorkFolder; each run places the chosen stand-in beside them.
+// PrepareWorkFolder; each run installs the chosen stand-in into the system
+// folder first.
 std::wstring WorkFolder();
 // Makes the work folder C:\devtest\<nameInRoot> until the next ResetState.
 void UseWorkFolder(const std::wstring& nameInRoot);
 void PrepareWorkFolder();
 void PlaceStandIn(const StandIn& standIn);
+// Puts the stand-in's planted build, which marks every load of it
+// (STI_CONTROL_PLANTED_LOADS), into the folder as "sti_ci.dll".
+void PlantLibrary(const std::wstring& folder);
 
 struct DrelmoRun {
   bool ended = false;     // the program ended by itself within the time limit
@@ -40,8 +45,10 @@ struct DrelmoRun {
   std::vector<std::wstring> log;  // the run's log messages, without time stamp and line end
 };
 
-// Runs Drelmo.exe <keyword> LOG in the work folder and collects its log.
-DrelmoRun RunDrelmo(const std::wstring& keyword, const StandIn& standIn = StandIn::Full());
+// Runs Drelmo.exe <keyword> LOG in the work folder and collects its log;
+// the program is the copy in the work folder unless another is named.
+DrelmoRun RunDrelmo(const std::wstring& keyword, const StandIn& standIn = StandIn::Full(),
+                    const std::wstring& program = L"");
 
 // The first log lines of every run started in the work folder.
 std::vector<std::wstring> WorkerStart();
@@ -81,11 +88,13 @@ bool HasPackageMarker(const std::wstring& model);
 void Unstage(const std::wstring& stagedName);
 
 // Removes every trace of earlier runs: the stand-in's keys, the record, the
-// logs, and the staged packages named.
+// logs, and the staged packages named; the system folder holds the full
+// stand-in again.
 void ResetState(const std::vector<std::wstring>& stagedNames);
 
 // Each test starts from and leaves behind a clean state: no stand-in keys,
-// no record, no logs, none of the staged packages it tracked.
+// no record, no logs, none of the staged packages it tracked, the full
+// stand-in in the system folder.
 class DeviceActionTest : public ::testing::Test {
  protected:
   void SetUp() override {

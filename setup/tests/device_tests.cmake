@@ -5,6 +5,7 @@ add_wine_test(NAME device_tests
     ${CMAKE_CURRENT_LIST_DIR}/device_bench.cpp
     ${CMAKE_CURRENT_LIST_DIR}/device_net_install_tests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/device_uninstall_tests.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/device_planted_library_tests.cpp
   LIBS drelmo_process setupapi advapi32
   TIMEOUT 900)
 target_include_directories(device_tests PRIVATE

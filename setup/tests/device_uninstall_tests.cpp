@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "device_bench.h"
 #include "drelmo_process.h"
 #include "sti_ci_control.h"
@@ -101,6 +104,31 @@ TEST_F(UninstallTest, UsbUninstallWithoutDevicesRemovesThePackageARealInstallRec
   EXPECT_EQ(run.log, UninstallUsbLines(Concat({NoDevices}, Removed(recorded))));
   EXPECT_FALSE(IsStaged(recorded));
   EXPECT_FALSE(HasPackageMarker(L"USB")) << "the package's uninstall section did not run";
+  EXPECT_FALSE(drelmo_test::ReadDriverRecord().present)
+      << "the record still names the package that is gone";
+}
+
+// Staged names are reused once freed: the recorded name may by now belong to
+// another maker's package, which has no uninstall section of this scanner.
+TEST_F(UninstallTest, RecordedNameNowOnAnotherMakersPackageKeepsThatPackage) {
+  std::ofstream(std::filesystem::path(WorkFolder()) / L"OTHERMAKER.inf", std::ios::binary)
+      << "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass=Image\r\n"
+         "ClassGUID={6bdd1fc6-810f-11d0-bec7-08002be2092f}\r\nProvider=%Maker%\r\n"
+         "DriverVer=01/02/2026,2.0.0.0\r\n\r\n[Manufacturer]\r\n%Maker%=Models,NTamd64\r\n\r\n"
+         "[Models.NTamd64]\r\n%DeviceName%=OtherInstall,USB\\VID_7A11&PID_0202\r\n\r\n"
+         "[OtherInstall.NT]\r\n\r\n[OtherUninstall.NT]\r\n\r\n"
+         "[Strings]\r\nMaker=\"Another maker\"\r\nDeviceName=\"Another scanner\"\r\n";
+  const std::wstring other = Track(Stage(L"OTHERMAKER.inf"));
+  ASSERT_TRUE(IsStaged(other));
+  SetRecordedName(REG_SZ, TextBytes(other));
+
+  const DrelmoRun run = RunDrelmo(L"UnInstallUSB");
+  ExpectCleanEnd(run);
+  EXPECT_EQ(run.log, UninstallUsbLines({NoDevices, L"oeminf: " + other,
+                                        L"No QZUninstall.NT section: not this scanner's "
+                                        L"package; package kept.",
+                                        L"Remove Service Result = 0"}));
+  EXPECT_TRUE(IsStaged(other)) << "another maker's package was deleted";
 }
 
 TEST_F(UninstallTest, NetworkUninstallWithoutDevicesRemovesNothingAndHasNoFallback) {
@@ -250,20 +278,21 @@ TEST_F(RecordedNameTest, ExpandStringIsAcceptedAsStored) {
             UninstallUsbLines(Concat({NoDevices}, Removed(staged))));
   EXPECT_FALSE(IsStaged(staged));
 
+  // Unexpanded, the name is no staged package: there is nothing to remove.
   EXPECT_EQ(UninstallWithRecord(REG_EXPAND_SZ, TextBytes(L"%SystemRoot%.inf")).log,
             UninstallUsbLines({NoDevices, L"oeminf: %SystemRoot%.inf",
-                               L"Delete Cmd: QZUninstall.NT 132 %SystemRoot%.inf",
-                               L"SetupUninstallOEMInf() Failed!! ErrorNo[2]",
+                               L"SetupOpenInfFile() Failed!! ErrorNo[2]; package kept.",
                                L"Remove Service Result = 0"}));
 }
 
-TEST_F(RecordedNameTest, EmptyValueCountsAsFoundAndItsRemovalFailureIsLogged) {
+TEST_F(RecordedNameTest, EmptyValueCountsAsFoundButNamesNoPackageToRemove) {
   const DrelmoRun run = UninstallWithRecord(REG_SZ, {});
-  ASSERT_EQ(run.log.size(), UninstallUsbLines({}).size() + 5);
+  ASSERT_EQ(run.log.size(), UninstallUsbLines({}).size() + 4);
   EXPECT_EQ(std::vector<std::wstring>(run.log.begin(), run.log.end() - 2),
-            UninstallUsbLines({NoDevices, L"oeminf: ", L"Delete Cmd: QZUninstall.NT 132 "}));
+            UninstallUsbLines({NoDevices, L"oeminf: "}));
   EXPECT_THAT(run.log[run.log.size() - 2],
-              ::testing::StartsWith(L"SetupUninstallOEMInf() Failed!! ErrorNo["));
+              ::testing::StartsWith(L"SetupOpenInfFile() Failed!! ErrorNo["));
+  EXPECT_THAT(run.log[run.log.size() - 2], ::testing::EndsWith(L"]; package kept."));
   EXPECT_EQ(run.log.back(), L"Remove Service Result = 0");
 }
 
@@ -312,22 +341,30 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A recorded name is used whatever its length, but the uninstall section runs
 // only with the complete command line: names over 240 characters are kept.
+// Names that fit the system's inf folder are staged copies of the package.
 class LongRecordedName : public RecordedNameTest,
                          public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(LongRecordedName, RunsTheRemovalOnlyWithACompleteCommandLine) {
   const std::wstring name = std::wstring(GetParam() - 4, L'q') + L".inf";
+  const bool staged = name.size() <= 241;
+  if (staged) {
+    ASSERT_EQ(StageCopy(name), name) << "the cases name the package as staged";
+  }
   const DrelmoRun run = UninstallWithRecord(REG_SZ, TextBytes(name));
   std::vector<std::wstring> expected = {NoDevices, L"oeminf: " + name};
   if (name.size() <= 240) {
     expected.push_back(L"Delete Cmd: QZUninstall.NT 132 " + name);
-    expected.push_back(L"SetupUninstallOEMInf() Failed!! ErrorNo[2]");
+    expected.push_back(L"Remove Service Result = 1");
   } else {
     expected.push_back(L"Delete Cmd Failed!! INF name of " + std::to_wstring(name.size()) +
                        L" characters is too long; package kept.");
+    expected.push_back(L"Remove Service Result = 0");
   }
-  expected.push_back(L"Remove Service Result = 0");
   EXPECT_EQ(run.log, UninstallUsbLines(expected));
+  if (staged) {
+    EXPECT_EQ(IsStaged(name), name.size() > 240);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, LongRecordedName, ::testing::Values(240u, 241u, 259u));

@@ -58,7 +58,11 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM parameter) {
 
 }  // namespace
 
-std::wstring DrelmoExe() { return Windows(DRELMO_BINARY_DIR L"/bin/Drelmo.exe"); }
+std::wstring DrelmoExe() { return BinaryFile(L"Drelmo.exe"); }
+std::wstring BinaryFile(const wchar_t* name) {
+  return Windows(DRELMO_BINARY_DIR L"/bin/") + name;
+}
+std::wstring StandInDirectory() { return Windows(DRELMO_BINARY_DIR L"/sti_ci"); }
 std::wstring PackageDirectory() { return Windows(DRELMO_BINARY_DIR L"/packages"); }
 std::wstring PackageFile(const wchar_t* name) { return PackageDirectory() + L"\\" + name; }
 
@@ -201,6 +205,90 @@ void RemoveStagedCopies(const wchar_t* packageName) {
   for (const std::wstring& path : copies) {
     DeleteFileW(path.c_str());
     DeleteFileW((path.substr(0, path.size() - 4) + L".pnf").c_str());
+  }
+}
+
+namespace {
+
+// Wine's own export that names the Unix file behind a Windows path; absent
+// on Windows.
+std::string UnixPath(const std::wstring& path) {
+  using UnixFileNameFn = char*(CDECL*)(const wchar_t*);
+  const auto unixFileName = reinterpret_cast<UnixFileNameFn>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unixFileName == nullptr) return std::string();
+  char* name = unixFileName(path.c_str());
+  if (name == nullptr) return std::string();
+  std::string result(name);
+  HeapFree(GetProcessHeap(), 0, name);
+  return result;
+}
+
+// Starts a Unix program under Wine, which runs Unix binaries itself. Wine
+// hands back no process to wait for: the caller waits for the program's
+// effect instead.
+void StartUnixProgram(const std::wstring& program, std::wstring commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process))
+    return;
+  if (process.hThread != nullptr) CloseHandle(process.hThread);
+  if (process.hProcess != nullptr) CloseHandle(process.hProcess);
+}
+
+// Waits until a name exists (or no longer does); true when it came to that.
+bool WaitForName(const std::wstring& path, bool exists) {
+  for (int i = 0; i < 500; ++i) {
+    if ((GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) == exists) return true;
+    Sleep(20);
+  }
+  return false;
+}
+
+// The Unix path of a link itself: Wine names the file a link leads to, so
+// the link's folder is named and the link's own name put behind it.
+std::string UnixPathOfLink(const std::wstring& link) {
+  const size_t separator = link.find_last_of(L'\\');
+  if (separator == std::wstring::npos) return std::string();
+  std::string folder = UnixPath(link.substr(0, separator + 1));
+  if (folder.empty()) return folder;
+  if (folder.back() != '/') folder += '/';
+  const std::wstring name = link.substr(separator + 1);
+  return folder + std::string(name.begin(), name.end());
+}
+
+std::wstring Quoted(const std::string& text) {
+  return L"\"" + std::wstring(text.begin(), text.end()) + L"\"";
+}
+
+}  // namespace
+
+SymbolicLink::SymbolicLink(const std::wstring& link, const std::wstring& target, bool directory)
+    : link_(link), directory_(directory) {
+  CreateSymbolicLinkW(link.c_str(), target.c_str(), directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+  made_ = GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (made_) return;
+  const std::string unixLink = UnixPathOfLink(link);
+  const std::string unixTarget = UnixPath(target);
+  if (unixLink.empty() || unixTarget.empty()) return;
+  StartUnixProgram(L"Z:\\bin\\ln",
+                   L"/bin/ln -s " + Quoted(unixTarget) + L" " + Quoted(unixLink));
+  made_ = WaitForName(link, true);
+  unixLink_ = made_;
+}
+
+SymbolicLink::~SymbolicLink() {
+  if (unixLink_) {
+    StartUnixProgram(L"Z:\\bin\\rm", L"/bin/rm -f " + Quoted(UnixPathOfLink(link_)));
+    WaitForName(link_, false);
+  } else if (made_) {
+    if (directory_) {
+      RemoveDirectoryW(link_.c_str());
+    } else {
+      DeleteFileW(link_.c_str());
+    }
   }
 }
 

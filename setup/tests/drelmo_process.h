@@ -11,6 +11,8 @@ namespace drelmo_test {
 
 // Windows paths of the build tree (set by the test's CMake fragment).
 std::wstring DrelmoExe();          // <build>\bin\Drelmo.exe
+std::wstring BinaryFile(const wchar_t* name);  // <build>\bin\<name>
+std::wstring StandInDirectory();   // <build>\sti_ci, the builds of the "sti_ci.dll" stand-in
 std::wstring PackageDirectory();   // <build>\packages, holding both INF files
 std::wstring PackageFile(const wchar_t* name);  // PackageDirectory() + "\" + name
 
@@ -47,6 +49,30 @@ void DeleteDriverRecord();
 // system's inf directory (any name), with its precompiled .pnf.
 void RemoveStagedCopies(const wchar_t* packageName);
 std::wstring InfDirectory();
+
+// A symbolic link that a test makes, removed again when its owner goes.
+// Wine 8 cannot make the platform's links (CreateSymbolicLinkW reports
+// success and makes nothing, FSCTL_SET_REPARSE_POINT is not supported), so
+// there the link is a Unix symbolic link made with ln from outside: Wine
+// follows it even where a link is asked not to be followed, and only
+// GetFinalPathNameByHandleW shows where it leads. Removing such a link
+// through the platform would remove its target, so the owner removes it with
+// rm.
+class SymbolicLink {
+ public:
+  SymbolicLink(const std::wstring& link, const std::wstring& target, bool directory);
+  ~SymbolicLink();
+  SymbolicLink(const SymbolicLink&) = delete;
+  SymbolicLink& operator=(const SymbolicLink&) = delete;
+
+  bool made() const { return made_; }
+
+ private:
+  std::wstring link_;
+  bool directory_;
+  bool unixLink_ = false;
+  bool made_ = false;
+};
 
 // Owns a started Drelmo.exe process.
 class DrelmoProcess {

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,12 +17,91 @@ constexpr wchar_t TestLogName[] = L"ShellLogTest";
 constexpr wchar_t TestLogPath[] = L"C:\\log\\ShellLogTest.log";
 constexpr size_t SeparatorBytes = 68;
 constexpr size_t PrefixLength = 25;
+// Where names planted in C:\log lead: a file and a folder of someone else's.
+constexpr wchar_t OtherFile[] = L"C:\\drelmo-other.txt";
+constexpr wchar_t OtherFolder[] = L"C:\\drelmo-other";
+constexpr wchar_t LogFolderAsideName[] = L"C:\\drelmo-log-aside";
 
 std::vector<unsigned char> ReadLog() { return drelmo_test::ReadBytes(TestLogPath); }
 
 using drelmo_test::RunSeparatorBytes;
 using drelmo_test::Utf16Bytes;
 using drelmo_test::Utf16Text;
+
+using OwnedHandle = std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)>;
+OwnedHandle Own(HANDLE handle) { return OwnedHandle(handle, CloseHandle); }
+
+DWORD LinkCount(const wchar_t* path) {
+  const OwnedHandle file = Own(CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ |
+                                           FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (file.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.get(), &info))
+    return 0;
+  return info.nNumberOfLinks;
+}
+
+bool FolderIsEmpty(const std::wstring& folder) {
+  WIN32_FIND_DATAW found = {};
+  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  bool empty = true;
+  do {
+    empty &= wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return empty;
+}
+
+// C:\log moved aside while a test puts something else in its place, and put
+// back when the test ends.
+class LogFolderAside {
+ public:
+  LogFolderAside() : moved_(MoveFileW(L"C:\\log", LogFolderAsideName) != FALSE) {}
+  ~LogFolderAside() {
+    if (moved_) MoveFileW(LogFolderAsideName, L"C:\\log");
+  }
+  LogFolderAside(const LogFolderAside&) = delete;
+  LogFolderAside& operator=(const LogFolderAside&) = delete;
+
+ private:
+  bool moved_;
+};
+
+// A started setup_log_writer; ended by force if the test leaves it running.
+class LogWriter {
+ public:
+  LogWriter(const wchar_t* tag, int count) {
+    std::wstring commandLine = L"\"" + drelmo_test::BinaryFile(L"setup_log_writer.exe") +
+                               L"\" " + TestLogName + L" " + tag + L" " + std::to_wstring(count);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &info)) {
+      CloseHandle(info.hThread);
+      process_.reset(info.hProcess);
+    }
+  }
+  ~LogWriter() {
+    if (started() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT)
+      TerminateProcess(process_.get(), 99);
+  }
+  LogWriter(const LogWriter&) = delete;
+  LogWriter& operator=(const LogWriter&) = delete;
+
+  bool started() const { return process_ != nullptr; }
+  // The exit code once the writer has ended, or STILL_ACTIVE.
+  DWORD Finish(DWORD milliseconds) const {
+    DWORD exitCode = STILL_ACTIVE;
+    if (WaitForSingleObject(process_.get(), milliseconds) == WAIT_OBJECT_0)
+      GetExitCodeProcess(process_.get(), &exitCode);
+    return exitCode;
+  }
+
+ private:
+  OwnedHandle process_{nullptr, CloseHandle};
+};
 
 class SetupLog : public testing::Test {
  protected:
@@ -32,6 +113,9 @@ class SetupLog : public testing::Test {
   void TearDown() override {
     LogEnabled = false;
     DeleteFileW(TestLogPath);
+    DeleteFileW(OtherFile);
+    DeleteFileW((std::wstring(OtherFolder) + L"\\ShellLogTest.log").c_str());
+    RemoveDirectoryW(OtherFolder);
   }
 
   // The text written after the run separator of a fresh log.
@@ -160,6 +244,110 @@ TEST_F(SetupLog, LineThatCannotOpenTheFileIsLostAndLaterLinesAreWritten) {
   CloseHandle(locker);
   WriteSetupLog(L"kept\r\n");
   EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"kept\r\n");
+}
+
+// The log's name planted as a hard link to another file: writing through it
+// would change that file, elevated. The name is removed (the other file keeps
+// its content) and the run is logged into a new file of its own.
+TEST_F(SetupLog, HardLinkPlantedAsTheLogIsReplacedAndTheOtherFileKeptAsItWas) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  const std::vector<unsigned char> other = Utf16Bytes(L"someone else's file\r\n");
+  drelmo_test::WriteBytes(OtherFile, other);
+  ASSERT_TRUE(CreateHardLinkW(TestLogPath, OtherFile, nullptr));
+  ASSERT_EQ(LinkCount(OtherFile), 2u);
+
+  OpenSetupLog(TestLogName);
+  WriteSetupLog(L"first\r\n");
+  WriteSetupLog(L"second\r\n");
+
+  EXPECT_EQ(drelmo_test::ReadBytes(OtherFile), other);
+  EXPECT_EQ(LinkCount(OtherFile), 1u);
+  EXPECT_EQ(LinkCount(TestLogPath), 1u);
+  const std::vector<unsigned char> log = ReadLog();
+  ASSERT_GE(log.size(), SeparatorBytes);
+  EXPECT_EQ(std::vector<unsigned char>(log.begin(), log.begin() + SeparatorBytes),
+            RunSeparatorBytes());
+  const std::wstring lines = LinesAfterSeparator();
+  ASSERT_EQ(lines.size(), 2 * PrefixLength + 7 + 8);
+  EXPECT_EQ(lines.substr(PrefixLength, 7), L"first\r\n");
+  EXPECT_EQ(lines.substr(2 * PrefixLength + 7), L"second\r\n");
+}
+
+// C:\log replaced by a link to another folder: nothing is written through it.
+TEST_F(SetupLog, LogFolderThatIsALinkToAnotherFolderIsNotWrittenThrough) {
+  const LogFolderAside aside;
+  ASSERT_EQ(GetFileAttributesW(L"C:\\log"), INVALID_FILE_ATTRIBUTES) << "C:\\log is still there";
+  ASSERT_TRUE(CreateDirectoryW(OtherFolder, nullptr));
+  const drelmo_test::SymbolicLink link(L"C:\\log", OtherFolder, true);
+  ASSERT_TRUE(link.made());
+
+  OpenSetupLog(TestLogName);
+  WriteSetupLog(L"through the link\r\n");
+  EXPECT_FALSE(LogEnabled);
+  EXPECT_TRUE(FolderIsEmpty(OtherFolder)) << "the log was written into the other folder";
+}
+
+// The log's name as a link to another file. Where the platform shows it as a
+// link (a reparse point), the name is replaced by a log of its own; under
+// Wine, which follows its Unix links and shows them as the file they lead
+// to, the line is not written. Either way the other file stays as it was.
+TEST_F(SetupLog, LogNameThatIsALinkToAnotherFileLeavesThatFileAsItWas) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  const std::vector<unsigned char> other = Utf16Bytes(L"someone else's file\r\n");
+  drelmo_test::WriteBytes(OtherFile, other);
+  const drelmo_test::SymbolicLink link(TestLogPath, OtherFile, false);
+  ASSERT_TRUE(link.made());
+  const bool shownAsLink = (GetFileAttributesW(TestLogPath) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+
+  OpenSetupLog(TestLogName);
+  WriteSetupLog(L"through the link\r\n");
+  EXPECT_EQ(drelmo_test::ReadBytes(OtherFile), other);
+  EXPECT_EQ(LogEnabled, shownAsLink);
+  if (shownAsLink) {
+    EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"through the link\r\n");
+  }
+}
+
+// Each line is appended where the file ends at that moment, also while
+// another process appends to the same log.
+TEST_F(SetupLog, TwoProcessesAppendingAtOnceLoseNoLine) {
+  constexpr int LinesEach = 3000;
+  const OwnedHandle ready = Own(CreateSemaphoreW(nullptr, 0, 2, L"DrelmoLogWriterReady"));
+  const OwnedHandle go = Own(CreateEventW(nullptr, TRUE, FALSE, L"DrelmoLogWriterGo"));
+  ASSERT_NE(ready.get(), nullptr);
+  ASSERT_NE(go.get(), nullptr);
+  const LogWriter a(L"A", LinesEach);
+  const LogWriter b(L"B", LinesEach);
+  ASSERT_TRUE(a.started() && b.started());
+  for (int writer = 0; writer < 2; ++writer)
+    ASSERT_EQ(WaitForSingleObject(ready.get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+  SetEvent(go.get());
+  ASSERT_EQ(a.Finish(120000), 0u);
+  ASSERT_EQ(b.Finish(120000), 0u);
+
+  const std::wstring text = Utf16Text(ReadLog());
+  std::set<std::wstring> messages;
+  size_t lines = 0;
+  size_t separators = 0;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find(L"\r\n", start);
+    ASSERT_NE(end, std::wstring::npos) << "the log ends inside a line";
+    const std::wstring line = text.substr(start, end - start);
+    start = end + 2;
+    if (line.empty()) continue;
+    if (line == std::wstring(30, L'*')) {
+      ++separators;
+      continue;
+    }
+    ++lines;
+    messages.insert(line.size() > PrefixLength ? line.substr(PrefixLength) : line);
+  }
+  EXPECT_EQ(separators, 2u);
+  EXPECT_EQ(lines, 2u * LinesEach);
+  size_t missing = 0;
+  for (const wchar_t* tag : {L"A ", L"B "})
+    for (int n = 0; n < LinesEach; ++n) missing += messages.count(tag + std::to_wstring(n)) == 0;
+  EXPECT_EQ(missing, 0u) << "of " << 2 * LinesEach << " lines";
 }
 
 }  // namespace

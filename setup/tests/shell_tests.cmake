@@ -14,11 +14,16 @@ add_wine_test(NAME setup_unit_test
   LIBS drelmo_core
   TIMEOUT 60)
 
-# The log writer in this process, against real files in C:\log.
+# The log writer in this process, against real files in C:\log, and in two
+# processes at once (setup_log_writer).
+add_executable(setup_log_writer ${CMAKE_CURRENT_LIST_DIR}/setup_log_writer.cpp)
+target_link_libraries(setup_log_writer PRIVATE project_options drelmo_core)
+target_link_options(setup_log_writer PRIVATE -municode)
 add_wine_test(NAME setup_log_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/setup_log_test.cpp
   LIBS drelmo_process
-  TIMEOUT 60)
+  TIMEOUT 120)
+add_dependencies(setup_log_test setup_log_writer)
 
 # Drelmo.exe started with command lines from the package directory.
 add_wine_test(NAME drelmo_command_line_test

@@ -101,7 +101,7 @@ BOOL CALLBACK CountChild(HWND, LPARAM param) {
 
 enum class Expect { Action, UnknownCommand, Interactive };
 
-// Starts the build's Drelmo.exe (the stand-in lies beside it) with
+// Starts the build's Drelmo.exe (the stand-in is in the system folder) with
 // `arguments` in `directory`; answers the error box and closes the window
 // when the program waits for the user.
 DrelmoOutcome Start(const std::wstring& arguments, const std::wstring& directory, Expect expect) {

@@ -309,6 +309,11 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     DisableThreadLibraryCalls(instance);
     AddToCounter(STI_CONTROL_LOADS, 1);
+#ifdef STI_CI_PLANTED
+    // This build stands for someone else's library planted under the name:
+    // whoever loads it, its code has run.
+    AddToCounter(STI_CONTROL_PLANTED_LOADS, 1);
+#endif
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     AddToCounter(STI_CONTROL_FREES, 1);
   }

@@ -17,11 +17,15 @@
 //   Loads / Frees      REG_DWORD  times the library was loaded / unloaded by
 //                                 FreeLibrary (not by process exit)
 //   ListsOpen          REG_DWORD  lists made and not yet destroyed
+//   PlantedLoads       REG_DWORD  times the planted build was loaded
 //
-// Builds without one export lie in <bin>\sti_ci_without\<export>\sti_ci.dll;
-// builds without two, in <bin>\sti_ci_without\<export>+<export>\sti_ci.dll
-// (DestroyWiaDeviceList+UninstallWiaDevice, UninstallWiaDevice+CreateWiaDeviceList,
-// CreateWiaDeviceList+GetWiaDeviceProperty).
+// The builds lie apart from the programs, in <build>\sti_ci: the full one in
+// sti_ci.dll, the one that marks its loads in planted\sti_ci.dll, builds
+// without one export in without\<export>\sti_ci.dll and without two in
+// without\<export>+<export>\sti_ci.dll (DestroyWiaDeviceList+UninstallWiaDevice,
+// UninstallWiaDevice+CreateWiaDeviceList, CreateWiaDeviceList+GetWiaDeviceProperty).
+// The platform keeps the real library in its system folder, and so the tests
+// install the build they want there.
 #pragma once
 
 #include <windows.h>
@@ -47,6 +51,7 @@
 #define STI_CONTROL_LOADS L"Loads"
 #define STI_CONTROL_FREES L"Frees"
 #define STI_CONTROL_LISTS_OPEN L"ListsOpen"
+#define STI_CONTROL_PLANTED_LOADS L"PlantedLoads"
 
 // Size of the install record the setup tool hands to InstallWiaDevice.
 #define STI_INSTALL_RECORD_SIZE 1824
