@@ -19,6 +19,7 @@ have_pkg fonts-wine  || need+=(fonts-wine)
 have_cmd cmake       || need+=(cmake)
 have_cmd ninja       || need+=(ninja-build)
 have_cmd python3     || need+=(python3)
+have_cmd clang-format || need+=(clang-format)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 
 if [ ${#need[@]} -gt 0 ]; then
