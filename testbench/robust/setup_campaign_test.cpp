@@ -92,6 +92,7 @@ struct DrelmoOutcome {
   bool sawErrorBox = false;
   int buttons = -1;         // buttons of the main window, when it was waited for
   std::string written;      // files written outside the allowed places
+  DWORD launcherExitCode = 0xFFFFFFFF;  // of the launcher, when one started it
 };
 
 BOOL CALLBACK CountChild(HWND, LPARAM param) {
@@ -225,6 +226,7 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
   TerminateJobObject(job.get(), 1);
   if (program.get()) WaitForSingleObject(program.get(), 5000);
   WaitForSingleObject(launcher.get(), 5000);
+  GetExitCodeProcess(launcher.get(), &run.launcherExitCode);
   run.written = Differences(before, SnapshotDriveC());
   return run;
 }
@@ -419,6 +421,9 @@ TEST_F(SetupCampaign, CurrentDirectoriesOfEveryLength) {
       // the heap damage (start_in.cpp). Drelmo.exe never ran.
       ++refusedByPlatform_;
       RecordProperty("refused_by_platform_" + std::to_string(n), static_cast<int>(run.exitCode));
+      std::printf("%s: not given to the program by the platform (program %s, exit code 0x%08lX; "
+                  "launcher exit code 0x%08lX)\n",
+                  what.c_str(), run.started ? "started" : "not started", run.exitCode, run.launcherExitCode);
       continue;
     }
     ExpectCleanEnd(run, what);
