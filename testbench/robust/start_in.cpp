@@ -1,0 +1,64 @@
+// Starts one program in a given current directory, waits for it and ends
+// with its exit code.
+//
+//   robust_start_in.exe <directory> <command line of the program>
+//
+// The setup tool's campaign starts Drelmo.exe in every current directory
+// through this process, because Wine 8 cannot give a program a current
+// directory of 259 characters or more, and from 260 on it damages the
+// process that asks for such a start. The process parameters keep MAX_PATH
+// characters for the directory, so a longer one is stored without its
+// terminating null; the Unix side of NtCreateUserProcess copies it up to the
+// next null it finds into a C heap buffer sized by the directory's length,
+// overrunning that buffer. The asking process then aborts in malloc or free
+// ("malloc(): corrupted top size", "invalid size (unsorted)", "unaligned
+// tcache chunk detected") or runs on with a corrupt heap. Asked from here,
+// the damage stays in this process. (At 259 characters the program's path
+// arrives with its first character overwritten and the start fails with
+// status 0xC0000033.)
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// Skips one argument of a command line (quoted or not) and the blanks after it.
+const wchar_t* SkipArgument(const wchar_t* p, std::wstring* argument) {
+  while (*p == L' ' || *p == L'\t') ++p;
+  const bool quoted = *p == L'"';
+  if (quoted) ++p;
+  const wchar_t* start = p;
+  while (*p && (quoted ? *p != L'"' : (*p != L' ' && *p != L'\t'))) ++p;
+  if (argument) argument->assign(start, p);
+  if (quoted && *p == L'"') ++p;
+  while (*p == L' ' || *p == L'\t') ++p;
+  return p;
+}
+
+}  // namespace
+
+int main() {
+  std::wstring directory;
+  const wchar_t* rest = SkipArgument(GetCommandLineW(), nullptr);
+  rest = SkipArgument(rest, &directory);
+  std::wstring commandLine = rest;
+  if (directory.empty() || commandLine.empty()) {
+    std::fprintf(stderr, "usage: robust_start_in.exe <directory> <command line>\n");
+    return 64;
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      directory.c_str(), &startup, &process)) {
+    std::printf("CreateProcess failed, error %lu\n", GetLastError());
+    return 65;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(exitCode);
+}
