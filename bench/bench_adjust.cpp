@@ -66,8 +66,7 @@ bool ParseDestination(const std::string& arg, Destination* d) {
 // A sized memory stream already has room for the page (its size set to the
 // page's size, as a stream reused from an earlier page would have); an empty
 // one grows with every write that passes its end.
-HRESULT MakeDestination(Destination d, ULONG64 pageBytes, const TempFile& temp,
-                        IStream** stream) {
+HRESULT MakeDestination(Destination d, ULONG64 pageBytes, const TempFile& temp, IStream** stream) {
   switch (d) {
     case Destination::MemorySized: return MakeMemoryStream(pageBytes, stream);
     case Destination::MemoryEmpty: return MakeMemoryStream(0, stream);
@@ -135,8 +134,8 @@ bool MakeSource(const PageSpec& page, ComRef<IStream>* source) {
 }
 
 void PrintVariantHeader() {
-  std::printf("%-10s %-15s %-28s %5s %10s %10s %8s %8s\n", "page", "destination", "run",
-              "runs", "min ms", "median ms", "x min", "x median");
+  std::printf("%-10s %-15s %-28s %5s %10s %10s %8s %8s\n", "page", "destination", "run", "runs",
+              "min ms", "median ms", "x min", "x median");
 }
 
 void PrintVariant(const PageSpec& page, const char* destination, const Variant& v,
@@ -152,9 +151,9 @@ void PrintVariant(const PageSpec& page, const char* destination, const Variant& 
     ratioMin = FormatRatio(v.stats.min, reference->stats.min);
     ratioMedian = FormatRatio(v.stats.median, reference->stats.median);
   }
-  std::printf("%-10s %-15s %-28s %5d %10s %10s %8s %8s\n", page.name, destination,
-              v.name.c_str(), v.stats.runs, FormatMs(v.stats.min).c_str(),
-              FormatMs(v.stats.median).c_str(), ratioMin.c_str(), ratioMedian.c_str());
+  std::printf("%-10s %-15s %-28s %5d %10s %10s %8s %8s\n", page.name, destination, v.name.c_str(),
+              v.stats.runs, FormatMs(v.stats.min).c_str(), FormatMs(v.stats.median).c_str(),
+              ratioMin.c_str(), ratioMedian.c_str());
   std::fflush(stdout);
 }
 
@@ -221,9 +220,10 @@ long long CompareWithFloor(const PageSpec& page, IStream* adjusted,
 // Case 2: the colour-matrix path against the GDI+ floor.
 void RunGdiplusCase(const Options& options) {
   std::printf("\n== AdjustImage (24-bit, colour matrix) against the GDI+ floor\n");
-  std::printf("   floor: decode the same stream, one draw through the same colour matrix into a\n"
-              "   new bitmap, one read lock; GDI+ started outside the timing. AdjustImage starts\n"
-              "   and shuts down GDI+ itself, as it does for every page.\n");
+  std::printf(
+      "   floor: decode the same stream, one draw through the same colour matrix into a\n"
+      "   new bitmap, one read lock; GDI+ started outside the timing. AdjustImage starts\n"
+      "   and shuts down GDI+ itself, as it does for every page.\n");
   PrintVariantHeader();
   for (const PageSpec& page : Pages()) {
     if (page.bitCount != 24 || !options.Wants(page)) continue;
@@ -244,7 +244,8 @@ void RunGdiplusCase(const Options& options) {
     };
     floor.body = [&]() -> HRESULT {
       FloorSteps s;
-      const HRESULT result = RunGdiplusFloor(source.Get(), kBrightness, kContrast, &s, nullptr, nullptr);
+      const HRESULT result =
+          RunGdiplusFloor(source.Get(), kBrightness, kContrast, &s, nullptr, nullptr);
       steps.push_back(s);  // the warm-up's steps too: only their minima are shown
       return result;
     };
@@ -287,7 +288,9 @@ void RunGdiplusCase(const Options& options) {
     std::vector<Variant> empty(1);
     empty[0].name = "AdjustImage, memory, empty";
     empty[0].runs = 1;
-    empty[0].prepare = [&]() { return MakeDestination(Destination::MemoryEmpty, 0, temp, destination.Put()); };
+    empty[0].prepare = [&]() {
+      return MakeDestination(Destination::MemoryEmpty, 0, temp, destination.Put());
+    };
     empty[0].body = [&]() { return Adjust(page, source.Get(), destination.Get()); };
     RunSideBySide(&empty);
     PrintVariant(page, "", empty[0], &floor);
@@ -298,7 +301,8 @@ void RunGdiplusCase(const Options& options) {
     HRESULT hr;
     {
       GdiplusStarted started;
-      hr = RunGdiplusFloor(source.Get(), kBrightness, kContrast, nullptr, &floorPixels, &floorStride);
+      hr = RunGdiplusFloor(source.Get(), kBrightness, kContrast, nullptr, &floorPixels,
+                           &floorStride);
     }
     const long long differing =
         SUCCEEDED(hr) && SUCCEEDED(empty[0].result)
@@ -417,10 +421,11 @@ HRESULT RunChild(const std::wstring& arguments, std::string* output) {
 // Case 4: one fresh process per page and destination.
 void RunMemoryCase(const Options& options) {
   std::printf("\n== Peak memory of a process adjusting one page\n");
-  std::printf("   PeakWorkingSetSize at the end minus WorkingSetSize just before the page is made,\n"
-              "   in a fresh process per row (GetProcessMemoryInfo); the page's own memory\n"
-              "   stream (the filter's working stream) is included. 'held' is what is still\n"
-              "   resident at the end (page and destination).\n");
+  std::printf(
+      "   PeakWorkingSetSize at the end minus WorkingSetSize just before the page is made,\n"
+      "   in a fresh process per row (GetProcessMemoryInfo); the page's own memory\n"
+      "   stream (the filter's working stream) is included. 'held' is what is still\n"
+      "   resident at the end (page and destination).\n");
   std::printf("%-10s %-15s %9s %10s %9s %9s\n", "page", "destination", "file MB", "peak MB",
               "x file", "held MB");
   for (const PageSpec& page : Pages()) {
@@ -440,14 +445,14 @@ void RunMemoryCase(const Options& options) {
       unsigned long long base = 0, peakBefore = 0, peakAfter = 0, held = 0;
       if (FAILED(hr) || std::sscanf(output.c_str(), "OK %llu %llu %llu %llu", &base, &peakBefore,
                                     &peakAfter, &held) != 4) {
-        std::printf("%-10s %-15s failed: %s %s\n", page.name, label,
-                    FormatHr(hr).c_str(), output.c_str());
+        std::printf("%-10s %-15s failed: %s %s\n", page.name, label, FormatHr(hr).c_str(),
+                    output.c_str());
         continue;
       }
       const double file = FileBytes(page);
       const double peak = static_cast<double>(peakAfter) - static_cast<double>(base);
-      std::printf("%-10s %-15s %9.1f %10.1f %9.2f %9.1f%s\n", page.name, label,
-                  file / 1e6, peak / 1e6, peak / file, (static_cast<double>(held) - base) / 1e6,
+      std::printf("%-10s %-15s %9.1f %10.1f %9.2f %9.1f%s\n", page.name, label, file / 1e6,
+                  peak / 1e6, peak / file, (static_cast<double>(held) - base) / 1e6,
                   peakAfter <= peakBefore ? "  (peak not above the start-up peak)" : "");
       std::fflush(stdout);
     }
@@ -482,8 +487,9 @@ int main(int argc, char** argv) {
     }
   }
   ComSession com;
-  std::printf("Brightness %ld, contrast %ld; --runs %d, --slow %d\n", static_cast<long>(kBrightness),
-              static_cast<long>(kContrast), options.runs, options.slowRuns);
+  std::printf("Brightness %ld, contrast %ld; --runs %d, --slow %d\n",
+              static_cast<long>(kBrightness), static_cast<long>(kContrast), options.runs,
+              options.slowRuns);
   if (copy) RunCopyCase(options);
   if (gdiplus) RunGdiplusCase(options);
   if (memory) RunMemoryCase(options);

@@ -53,7 +53,8 @@ class FilterLibrary {
     HRESULT hr = getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
                                  reinterpret_cast<void**>(factory.Put()));
     if (FAILED(hr)) return hr;
-    return factory->CreateInstance(nullptr, published::Ids().imageFilter, reinterpret_cast<void**>(filter));
+    return factory->CreateInstance(nullptr, published::Ids().imageFilter,
+                                   reinterpret_cast<void**>(filter));
   }
 
  private:
@@ -179,8 +180,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   ScanFolder folder;
-  std::printf("A page through the filter, time per page; ratios against 'no filter'\n"
-              "(the same pieces straight into the application's stream) and against '0/0'.\n");
+  std::printf(
+      "A page through the filter, time per page; ratios against 'no filter'\n"
+      "(the same pieces straight into the application's stream) and against '0/0'.\n");
   std::printf("%-10s %-6s %8s %-15s %5s %10s %10s %8s %8s %8s\n", "page", "app", "piece", "run",
               "runs", "min ms", "median ms", "x nofilt", "x median", "x 0/0");
   const ULONG pieces[] = {64 * 1024, 256 * 1024, 1024 * 1024, 0};

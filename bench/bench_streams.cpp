@@ -59,8 +59,8 @@ HRESULT WriteWithDoublingRoom(IStream* stream, const BYTE* data, size_t size, si
   return final == size ? S_OK : E_FAIL;
 }
 
-HRESULT RunPieces(const std::vector<BYTE>& file,
-                  Target target, size_t piece, int runs, Stats* stats) {
+HRESULT RunPieces(const std::vector<BYTE>& file, Target target, size_t piece, int runs,
+                  Stats* stats) {
   ComRef<IStream> stream;
   TempFile temp(L"vantrel-bench-streams");
   auto prepare = [&]() -> HRESULT {
@@ -88,15 +88,14 @@ int main(int argc, char** argv) {
   ComSession com;
   const Options options = ParseOptions(argc, argv);
   std::printf("Platform: one page written in pieces into a stream (no product code)\n");
-  std::printf("%-10s %-22s %9s %7s %5s %10s %10s %10s\n", "page", "stream",
-              "piece", "writes", "runs", "min ms", "median ms", "MB/s");
+  std::printf("%-10s %-22s %9s %7s %5s %10s %10s %10s\n", "page", "stream", "piece", "writes",
+              "runs", "min ms", "median ms", "MB/s");
   for (const PageSpec& page : Pages()) {
     if (!options.Wants(page)) continue;
     const std::vector<BYTE> file = MakeBmpFile(page);
-    const size_t pieces[] = {RowStride(page), 64 * 1024, 256 * 1024,
-                             1024 * 1024, file.size()};
-    for (Target target : {Target::MemoryEmpty, Target::MemorySized, Target::MemoryReserving,
-                          Target::File}) {
+    const size_t pieces[] = {RowStride(page), 64 * 1024, 256 * 1024, 1024 * 1024, file.size()};
+    for (Target target :
+         {Target::MemoryEmpty, Target::MemorySized, Target::MemoryReserving, Target::File}) {
       for (size_t piece : pieces) {
         const size_t writes = (file.size() + piece - 1) / piece;
         // An empty memory stream grows by each write that passes the end of
@@ -112,9 +111,9 @@ int main(int argc, char** argv) {
                       PieceName(piece, file.size()).c_str(), FormatHr(hr).c_str());
           continue;
         }
-        std::printf("%-10s %-22s %9s %7zu %5d %10s %10s %10.0f\n", page.name,
-                    TargetName(target), PieceName(piece, file.size()).c_str(), writes,
-                    stats.runs, FormatMs(stats.min).c_str(), FormatMs(stats.median).c_str(),
+        std::printf("%-10s %-22s %9s %7zu %5d %10s %10s %10.0f\n", page.name, TargetName(target),
+                    PieceName(piece, file.size()).c_str(), writes, stats.runs,
+                    FormatMs(stats.min).c_str(), FormatMs(stats.median).c_str(),
                     file.size() / 1e6 / stats.min);
         std::fflush(stdout);
       }

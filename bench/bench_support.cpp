@@ -15,8 +15,7 @@ double NowSeconds() {
   LARGE_INTEGER now;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) /
-         static_cast<double>(frequency.QuadPart);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
 Stats Summarise(std::vector<double> seconds) {
@@ -26,8 +25,7 @@ Stats Summarise(std::vector<double> seconds) {
   std::sort(seconds.begin(), seconds.end());
   stats.min = seconds.front();
   const size_t n = seconds.size();
-  stats.median = (n % 2 == 1) ? seconds[n / 2]
-                              : (seconds[n / 2 - 1] + seconds[n / 2]) / 2.0;
+  stats.median = (n % 2 == 1) ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2.0;
   return stats;
 }
 
@@ -71,18 +69,14 @@ DWORD RowStride(const PageSpec& page) {
   return ((static_cast<DWORD>(page.width) * page.bitCount + 31) / 32) * 4;
 }
 
-DWORD PixelBytes(const PageSpec& page) {
-  return RowStride(page) * static_cast<DWORD>(page.height);
-}
+DWORD PixelBytes(const PageSpec& page) { return RowStride(page) * static_cast<DWORD>(page.height); }
 
 DWORD PixelOffset(const PageSpec& page) {
   const DWORD palette = page.bitCount == 8 ? 256 * 4 : 0;
   return sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + palette;
 }
 
-DWORD FileBytes(const PageSpec& page) {
-  return PixelOffset(page) + PixelBytes(page);
-}
+DWORD FileBytes(const PageSpec& page) { return PixelOffset(page) + PixelBytes(page); }
 
 void FillBmpFile(const PageSpec& page, BYTE* out) {
   BITMAPFILEHEADER file = {};
@@ -176,8 +170,7 @@ HRESULT MakeMemoryStream(ULONG64 reserve, IStream** stream) {
 }
 
 HRESULT MakeFileStream(const std::wstring& path, IStream** stream) {
-  return SHCreateStreamOnFileEx(path.c_str(),
-                                STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE,
+  return SHCreateStreamOnFileEx(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE,
                                 FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, stream);
 }
 
@@ -199,8 +192,7 @@ HRESULT StreamSize(IStream* stream, ULONG64* size) {
   return S_OK;
 }
 
-HRESULT WriteInPieces(IStream* stream, const BYTE* data, size_t size,
-                      size_t piece) {
+HRESULT WriteInPieces(IStream* stream, const BYTE* data, size_t size, size_t piece) {
   HRESULT hr = S_OK;
   for (size_t done = 0; done < size; done += piece) {
     const ULONG n = static_cast<ULONG>(std::min(piece, size - done));

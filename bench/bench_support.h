@@ -132,9 +132,9 @@ struct PageSpec {
 
 // Bytes per stored row, padded to a multiple of 4.
 DWORD RowStride(const PageSpec& page);
-DWORD PixelBytes(const PageSpec& page);     // biSizeImage
-DWORD PixelOffset(const PageSpec& page);    // bfOffBits
-DWORD FileBytes(const PageSpec& page);      // bfSize
+DWORD PixelBytes(const PageSpec& page);   // biSizeImage
+DWORD PixelOffset(const PageSpec& page);  // bfOffBits
+DWORD FileBytes(const PageSpec& page);    // bfSize
 // Writes the complete file (FileBytes(page) bytes) into `out`. Pixels follow a
 // fixed pattern of gradients and noise, the same on every call.
 void FillBmpFile(const PageSpec& page, BYTE* out);
@@ -165,8 +165,7 @@ class TempFile {
 // Size of a stream, from Stat.
 HRESULT StreamSize(IStream* stream, ULONG64* size);
 // Writes `size` bytes from `data` into `stream` in pieces of `piece` bytes.
-HRESULT WriteInPieces(IStream* stream, const BYTE* data, size_t size,
-                      size_t piece);
+HRESULT WriteInPieces(IStream* stream, const BYTE* data, size_t size, size_t piece);
 
 // Memory figures of this process (GetProcessMemoryInfo).
 struct MemoryFigures {

@@ -86,9 +86,8 @@ void ColourMatrixFor(LONG brightness, LONG contrast, float matrix[5][5]) {
   matrix[4][4] = 1.0f;
 }
 
-HRESULT RunGdiplusFloor(IStream* page, LONG brightness, LONG contrast,
-                        FloorSteps* steps, std::vector<BYTE>* pixels,
-                        UINT* stride) {
+HRESULT RunGdiplusFloor(IStream* page, LONG brightness, LONG contrast, FloorSteps* steps,
+                        std::vector<BYTE>* pixels, UINT* stride) {
   LARGE_INTEGER zero = {};
   HRESULT hr = page->Seek(zero, STREAM_SEEK_SET, nullptr);
   if (FAILED(hr)) return hr;
@@ -106,9 +105,8 @@ HRESULT RunGdiplusFloor(IStream* page, LONG brightness, LONG contrast,
   double t1 = NowSeconds();
 
   ImageOwner target;
-  hr = FromStatus(flat::GdipCreateBitmapFromScan0(static_cast<INT>(width),
-                                                  static_cast<INT>(height), 0,
-                                                  format, nullptr, target.Put()));
+  hr = FromStatus(flat::GdipCreateBitmapFromScan0(static_cast<INT>(width), static_cast<INT>(height),
+                                                  0, format, nullptr, target.Put()));
   if (FAILED(hr)) return hr;
   {
     GraphicsOwner graphics;
@@ -125,17 +123,17 @@ HRESULT RunGdiplusFloor(IStream* page, LONG brightness, LONG contrast,
     if (FAILED(hr)) return hr;
     const INT w = static_cast<INT>(width);
     const INT h = static_cast<INT>(height);
-    hr = FromStatus(flat::GdipDrawImageRectRectI(graphics.Get(), source.Get(), 0, 0, w, h, 0,
-                                                 0, w, h, Gdiplus::UnitPixel, attributes.Get(),
-                                                 nullptr, nullptr));
+    hr = FromStatus(flat::GdipDrawImageRectRectI(graphics.Get(), source.Get(), 0, 0, w, h, 0, 0, w,
+                                                 h, Gdiplus::UnitPixel, attributes.Get(), nullptr,
+                                                 nullptr));
     if (FAILED(hr)) return hr;
   }
   double t2 = NowSeconds();
 
   Gdiplus::GpRect all(0, 0, static_cast<INT>(width), static_cast<INT>(height));
   Gdiplus::BitmapData data = {};
-  hr = FromStatus(flat::GdipBitmapLockBits(target.Get(), &all, Gdiplus::ImageLockModeRead,
-                                           format, &data));
+  hr = FromStatus(
+      flat::GdipBitmapLockBits(target.Get(), &all, Gdiplus::ImageLockModeRead, format, &data));
   if (FAILED(hr)) return hr;
   if (pixels != nullptr && data.Stride > 0) {
     const BYTE* scan0 = static_cast<const BYTE*>(data.Scan0);

@@ -27,8 +27,8 @@ class GdiplusStarted {
 // Time spent in each step of one floor run, in seconds.
 struct FloorSteps {
   double decode = 0.0;
-  double draw = 0.0;   // target bitmap, graphics, attributes and the draw
-  double lock = 0.0;   // lock and unlock of the target
+  double draw = 0.0;  // target bitmap, graphics, attributes and the draw
+  double lock = 0.0;  // lock and unlock of the target
 };
 
 // The colour matrix for brightness and contrast in thousandths: each of red,
@@ -39,8 +39,7 @@ void ColourMatrixFor(LONG brightness, LONG contrast, float matrix[5][5]);
 // One floor run on `page` (a stream holding a BMP file; it is rewound).
 // GDI+ must be started. When `pixels` is given it receives the locked rows,
 // top row first, Stride bytes each.
-HRESULT RunGdiplusFloor(IStream* page, LONG brightness, LONG contrast,
-                        FloorSteps* steps, std::vector<BYTE>* pixels,
-                        UINT* stride);
+HRESULT RunGdiplusFloor(IStream* page, LONG brightness, LONG contrast, FloorSteps* steps,
+                        std::vector<BYTE>* pixels, UINT* stride);
 
 }  // namespace bench

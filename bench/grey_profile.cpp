@@ -105,8 +105,8 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
   BuildToneTable(128.0f, 200, 0, table);
 
   std::vector<Variant> steps;
-  auto add = [&](const char* name, std::function<HRESULT()> prepare,
-                 std::function<HRESULT()> body, std::function<void()> finish) {
+  auto add = [&](const char* name, std::function<HRESULT()> prepare, std::function<HRESULT()> body,
+                 std::function<void()> finish) {
     Variant v;
     v.name = name;
     v.runs = options.runs;
@@ -115,54 +115,81 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
     v.finish = std::move(finish);
     steps.push_back(std::move(v));
   };
-  add("AdjustImage, whole", sized, [&]() {
-    ULONG64 written = 0;
-    return AdjustImage(200, 0, page.Get(), destination.Get(), &written, 0, 0, 0, 0);
-  }, release);
-  add("ApplyToneCurve (allocate, read, mean, look up)", nullptr,
+  add(
+      "AdjustImage, whole", sized,
+      [&]() {
+        ULONG64 written = 0;
+        return AdjustImage(200, 0, page.Get(), destination.Get(), &written, 0, 0, 0, 0);
+      },
+      release);
+  add(
+      "ApplyToneCurve (allocate, read, mean, look up)", nullptr,
       [&]() { return ApplyToneCurve(page.Get(), 200, 0, crop, &grey); }, nullptr);
   add("  zero-filled allocation + Read of the pixels", nullptr, readPixels, dropPixels);
-  add("  zero-filled allocation, every page touched", nullptr, [&]() -> HRESULT {
-    HeapBuffer block = HeapBuffer::AllocateZeroed(PixelBytes(pageShape));
-    if (!block) return E_OUTOFMEMORY;
-    for (DWORD i = 0; i < PixelBytes(pageShape); i += 4096) block.Get()[i] = 1;
-    return S_OK;
-  }, nullptr);
-  add("  MeanGreyLevel", readPixels, [&]() {
-    meanLibrary = MeanGreyLevel(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
-    return S_OK;
-  }, dropPixels);
-  add("  mean with integer row sums (same result)", readPixels, [&]() {
-    meanRowSums = MeanByRowSums(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
-    return S_OK;
-  }, dropPixels);
-  add("  mean with SSE2 byte sums (same result)", readPixels, [&]() {
-    meanSse2 = MeanBySse2(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
-    return S_OK;
-  }, dropPixels);
-  add("  look-up alone, plain loop per row", readPixelsAndGrey, [&]() {
-    LookUpRows(table, pixels.Get(), grey.Get(), pageShape.width, pageShape.height, RowStride(pageShape),
-               RowStride(pageShape));
-    return S_OK;
-  }, dropPixels);
-  add("WriteGreyBmp into a sized memory stream", [&]() -> HRESULT {
-    HRESULT result = sized();
-    if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.Get(), 200, 0, crop, &grey);
-    return result;
-  }, [&]() {
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof header;
-    header.biWidth = pageShape.width;
-    header.biHeight = pageShape.height;
-    header.biPlanes = 1;
-    header.biBitCount = 8;
-    ULONG64 written = 0;
-    return WriteGreyBmp(grey.Get(), destination.Get(), crop, &header, &written);
-  }, release);
+  add(
+      "  zero-filled allocation, every page touched", nullptr,
+      [&]() -> HRESULT {
+        HeapBuffer block = HeapBuffer::AllocateZeroed(PixelBytes(pageShape));
+        if (!block) return E_OUTOFMEMORY;
+        for (DWORD i = 0; i < PixelBytes(pageShape); i += 4096) block.Get()[i] = 1;
+        return S_OK;
+      },
+      nullptr);
+  add(
+      "  MeanGreyLevel", readPixels,
+      [&]() {
+        meanLibrary =
+            MeanGreyLevel(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
+        return S_OK;
+      },
+      dropPixels);
+  add(
+      "  mean with integer row sums (same result)", readPixels,
+      [&]() {
+        meanRowSums =
+            MeanByRowSums(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
+        return S_OK;
+      },
+      dropPixels);
+  add(
+      "  mean with SSE2 byte sums (same result)", readPixels,
+      [&]() {
+        meanSse2 =
+            MeanBySse2(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
+        return S_OK;
+      },
+      dropPixels);
+  add(
+      "  look-up alone, plain loop per row", readPixelsAndGrey,
+      [&]() {
+        LookUpRows(table, pixels.Get(), grey.Get(), pageShape.width, pageShape.height,
+                   RowStride(pageShape), RowStride(pageShape));
+        return S_OK;
+      },
+      dropPixels);
+  add(
+      "WriteGreyBmp into a sized memory stream",
+      [&]() -> HRESULT {
+        HRESULT result = sized();
+        if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.Get(), 200, 0, crop, &grey);
+        return result;
+      },
+      [&]() {
+        BITMAPINFOHEADER header = {};
+        header.biSize = sizeof header;
+        header.biWidth = pageShape.width;
+        header.biHeight = pageShape.height;
+        header.biPlanes = 1;
+        header.biBitCount = 8;
+        ULONG64 written = 0;
+        return WriteGreyBmp(grey.Get(), destination.Get(), crop, &header, &written);
+      },
+      release);
   RunSideBySide(&steps, true);
   grey.Reset();
 
-  std::printf("\n-- where the 8-bit path's time goes: %s, sized memory destination\n", pageShape.name);
+  std::printf("\n-- where the 8-bit path's time goes: %s, sized memory destination\n",
+              pageShape.name);
   std::printf("  %-46s %10s %10s %7s\n", "step", "min ms", "median ms", "x whole");
   for (const Variant& v : steps) {
     if (FAILED(v.result)) {

@@ -111,9 +111,7 @@ bool FormatInto(BoundedWriter& out, const wchar_t* format, va_list args) {
                    zeroPad, width);
         break;
       }
-      case L'u':
-        PutInteger(out, false, va_arg(args, unsigned int), zeroPad, width);
-        break;
+      case L'u': PutInteger(out, false, va_arg(args, unsigned int), zeroPad, width); break;
       default:  // unknown conversion, or the format ends after '%'
         return false;
     }
@@ -147,8 +145,7 @@ int FormatBounded(wchar_t* buffer, size_t capacity, const wchar_t* format, ...) 
   return result;
 }
 
-int FormatCutV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args,
-               bool* cut) {
+int FormatCutV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args, bool* cut) {
   if (cut != nullptr) *cut = false;
   if (buffer == nullptr || capacity == 0) return -1;
   buffer[0] = L'\0';

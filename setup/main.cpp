@@ -38,9 +38,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPWSTR /*command
 
   const int x = (GetSystemMetrics(SM_CXFULLSCREEN) - WindowWidth) / 2;
   const int y = (GetSystemMetrics(SM_CYFULLSCREEN) - WindowHeight) / 2;
-  const HWND window = CreateWindowExW(0, className, title, WS_CAPTION | WS_SYSMENU, x, y,
-                                      WindowWidth, WindowHeight, nullptr, nullptr, instance,
-                                      nullptr);
+  const HWND window =
+      CreateWindowExW(0, className, title, WS_CAPTION | WS_SYSMENU, x, y, WindowWidth, WindowHeight,
+                      nullptr, nullptr, instance, nullptr);
   MainWindow = window;
   if (window == nullptr) return 0;
 

@@ -73,8 +73,8 @@ void AppendBounded(wchar_t* buffer, size_t capacity, const wchar_t* text) {
 // in its \\?\ form; names compare without regard to letter case.
 bool IsReachedAs(HANDLE handle, const wchar_t* path) {
   wchar_t finalPath[PathCapacity] = {};
-  const DWORD length = GetFinalPathNameByHandleW(handle, finalPath, static_cast<DWORD>(PathCapacity),
-                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  const DWORD length = GetFinalPathNameByHandleW(
+      handle, finalPath, static_cast<DWORD>(PathCapacity), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   if (length == 0 || length >= PathCapacity) return false;
   const wchar_t* reached = finalPath;
   if (wcsncmp(reached, L"\\\\?\\", 4) == 0) reached += 4;
@@ -94,7 +94,8 @@ FileHandle OpenLogFolder() {
   *lastSeparator = L'\0';
   FileHandle handle(CreateFileW(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr));
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
@@ -246,9 +247,9 @@ void WriteSetupLog(const wchar_t* format, ...) {
   wchar_t line[LineCapacity] = {};
   SYSTEMTIME now = {};
   GetLocalTime(&now);
-  const int prefix = FormatBounded(line, LineCapacity, L"%d-%02d-%02d %02d:%02d:%02d.%03d  ",
-                                   now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-                                   now.wSecond, now.wMilliseconds);
+  const int prefix =
+      FormatBounded(line, LineCapacity, L"%d-%02d-%02d %02d:%02d:%02d.%03d  ", now.wYear,
+                    now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
   const size_t prefixLength = prefix > 0 ? static_cast<size_t>(prefix) : 0;
 
   va_list args;

@@ -73,8 +73,8 @@ void StartWorker() {
 
 void CreateButtons(HWND window) {
   for (const ActionEntry& entry : Actions) {
-    CreateWindowExW(0, L"BUTTON", entry.label, WS_CHILD | WS_VISIBLE, entry.x, entry.y,
-                    ButtonWidth, ButtonHeight, window,
+    CreateWindowExW(0, L"BUTTON", entry.label, WS_CHILD | WS_VISIBLE, entry.x, entry.y, ButtonWidth,
+                    ButtonHeight, window,
                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.buttonId)), AppInstance,
                     nullptr);
   }
@@ -131,16 +131,10 @@ LRESULT OnPaint(HWND window) {
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_CREATE:
-      return OnCreate(window);
-    case WM_COMMAND:
-      return OnCommand(window, message, wParam, lParam);
-    case WM_PAINT:
-      return OnPaint(window);
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      return DefWindowProcW(window, message, wParam, lParam);
+    case WM_CREATE: return OnCreate(window);
+    case WM_COMMAND: return OnCommand(window, message, wParam, lParam);
+    case WM_PAINT: return OnPaint(window);
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    default: return DefWindowProcW(window, message, wParam, lParam);
   }
 }

@@ -18,8 +18,8 @@ using UninstallWiaDeviceFn = DWORD(WINAPI*)(void* list, DWORD index);
 using CreateWiaDeviceListFn = DWORD(WINAPI*)(ULONG_PTR, ULONG_PTR, ULONG_PTR, ULONG_PTR,
                                              void** list);
 using GetWiaDevicePropertyFn = DWORD(WINAPI*)(void* list, DWORD index, DWORD flags,
-                                              const wchar_t* name, void* reserved,
-                                              wchar_t* buffer, DWORD* size);
+                                              const wchar_t* name, void* reserved, wchar_t* buffer,
+                                              DWORD* size);
 
 // Capacity of the property, model-name and INF-name buffers, in characters.
 constexpr size_t PropertyCapacity = 1024;
@@ -61,8 +61,7 @@ bool LookUp(HMODULE library, const char* name, const wchar_t* failureFormat, Fn*
 }
 
 bool BelongsToModel(const wchar_t* friendlyName, const wchar_t* exactName, const wchar_t* prefix) {
-  return wcscmp(friendlyName, exactName) == 0 ||
-         wcsncmp(friendlyName, prefix, wcslen(prefix)) == 0;
+  return wcscmp(friendlyName, exactName) == 0 || wcsncmp(friendlyName, prefix, wcslen(prefix)) == 0;
 }
 
 // Reads the staged name that the USB install recorded, from its open key,
@@ -82,8 +81,8 @@ bool QueryRecordedInfName(HKEY key, wchar_t* infName) {
 
 bool ReadRecordedInfName(wchar_t* infName) {
   RegKeyHolder key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE,
-                    key.Receive()) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE, key.Receive()) !=
+      ERROR_SUCCESS)
     return false;
   return QueryRecordedInfName(key.get(), infName);
 }
@@ -93,8 +92,8 @@ bool ReadRecordedInfName(wchar_t* infName) {
 // again on another package. Neither logged nor acted on, like its writing.
 void ForgetRecordedInfName(const wchar_t* deletedName) {
   RegKeyHolder key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE,
-                    key.Receive()) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE, key.Receive()) !=
+      ERROR_SUCCESS)
     return;
   wchar_t recorded[PropertyCapacity] = {};
   if (QueryRecordedInfName(key.get(), recorded) &&
@@ -159,8 +158,7 @@ DWORD UninstallScanner(bool isUsb) {
   DWORD loadError = 0;
   const LibraryHolder library = LoadSystemLibrary(L"sti_ci.dll", &loadError);
   if (!library) {
-    WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed!! ErrorNo[%d]\r\n",
-                  static_cast<int>(loadError));
+    WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed!! ErrorNo[%d]\r\n", static_cast<int>(loadError));
     return 0;
   }
   DestroyWiaDeviceListFn destroyWiaDeviceList = nullptr;
@@ -204,12 +202,13 @@ DWORD UninstallScanner(bool isUsb) {
 
   for (DWORD index = 0; list.get() != nullptr; ++index) {
     DWORD size = PropertyCapacity;
-    DWORD status = getWiaDeviceProperty(list.get(), index, 1, L"FriendlyName", nullptr, property,
-                                        &size);
+    DWORD status =
+        getWiaDeviceProperty(list.get(), index, 1, L"FriendlyName", nullptr, property, &size);
     // The text is used only up to the buffer's end, whatever the library wrote.
     property[PropertyCapacity - 1] = L'\0';
     if (status == ERROR_NO_MORE_ITEMS) {
-      WriteSetupLog(L"GetWiaDeviceProperty(FriendlyName) Failed!! ErrorNo[ERROR_NO_MORE_ITEMS]\r\n");
+      WriteSetupLog(
+          L"GetWiaDeviceProperty(FriendlyName) Failed!! ErrorNo[ERROR_NO_MORE_ITEMS]\r\n");
       break;
     }
     if (status != 0) {

@@ -27,8 +27,7 @@ static_assert(sizeof(UsbInfName) == sizeof(NetInfName), "both package names are 
 bool BuildInfPath(wchar_t (&infPath)[PathCapacity], const wchar_t* fileName) {
   if (FormatBounded(infPath, PathCapacity, L"%s%s", SourceDirectory, fileName) >= 0) return true;
   WriteSetupLog(L"currentDirectory too long for the INF path; size = %d, at most %d\r\n",
-                static_cast<int>(wcsnlen(SourceDirectory, PathCapacity)),
-                MaxSourceDirectoryLength);
+                static_cast<int>(wcsnlen(SourceDirectory, PathCapacity)), MaxSourceDirectoryLength);
   return false;
 }
 
@@ -41,8 +40,7 @@ bool TakeSourceDirectory() {
   const DWORD error = length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
   SourceDirectory[PathCapacity - 1] = L'\0';
   if (length >= PathCapacity) SourceDirectory[0] = L'\0';  // the call wrote nothing usable
-  WriteSetupLog(L"currentDirectory: %ws; size = %d\r\n", SourceDirectory,
-                static_cast<int>(length));
+  WriteSetupLog(L"currentDirectory: %ws; size = %d\r\n", SourceDirectory, static_cast<int>(length));
   if (length == 0 || length >= PathCapacity) {
     WriteSetupLog(L"GetCurrentDirectory failed; error = %d\r\n", static_cast<int>(error));
     return false;
@@ -77,8 +75,7 @@ void RunAction(wchar_t (&infPath)[PathCapacity]) {
       WriteSetupLog(L"UnInstall NET WIA driver!\r\n");
       LogUninstallResult(UninstallScanner(false));
       return;
-    case SetupActionNone:
-      return;
+    case SetupActionNone: return;
   }
 }
 
@@ -111,7 +108,8 @@ void InstallUsbDriver(const wchar_t* infPath) {
   RegKeyHolder key;
   DWORD disposition = 0;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_READ | KEY_WRITE, nullptr, key.Receive(), &disposition) == ERROR_SUCCESS) {
+                      KEY_READ | KEY_WRITE, nullptr, key.Receive(),
+                      &disposition) == ERROR_SUCCESS) {
     key.SetString(DriverRecordValue, stagedName);
     key.Close();
   }

@@ -64,7 +64,8 @@ TEST_P(VersionInfoTest, CarriesTheBuildsVersionAndNames) {
   EXPECT_EQ(fileName.substr(0, fileName.find(L'.')), StringValue(block, L"InternalName"));
   for (const wchar_t* name : {L"FileDescription", L"ProductName", L"LegalCopyright"}) {
     const std::wstring text = StringValue(block, name);
-    EXPECT_TRUE(!text.empty() && text != L"<missing>") << "no " << std::string(name, name + wcslen(name));
+    EXPECT_TRUE(!text.empty() && text != L"<missing>")
+        << "no " << std::string(name, name + wcslen(name));
   }
 }
 

@@ -9,6 +9,5 @@
 // `destination` from position 0. `byteCount` receives the written file's size.
 // left, top, width, height request a crop; a zero width or height means the
 // whole image.
-HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working,
-                    IStream* destination, ULONG64* byteCount, LONG left,
-                    LONG top, LONG width, LONG height);
+HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working, IStream* destination,
+                    ULONG64* byteCount, LONG left, LONG top, LONG width, LONG height);

@@ -21,8 +21,8 @@ Gdiplus::ColorMatrix BuildColourMatrix(LONG brightness, LONG contrast);
 // Decodes the BMP in `working`, draws it through the colour matrix (1-bit
 // images are left unchanged) and writes it with WriteBitmapBmp.
 HRESULT AdjustWithColourMatrix(LONG brightness, LONG contrast, IStream* working,
-                               IStream* destination, const CropRect& crop,
-                               BITMAPINFOHEADER* header, ULONG64* byteCount);
+                               IStream* destination, const CropRect& crop, BITMAPINFOHEADER* header,
+                               ULONG64* byteCount);
 
 // Writes `bitmap` to `destination` from position 0 as a bottom-up BMP file; a
 // 1-bit bitmap keeps the two colours its decoder reports. `header` is the

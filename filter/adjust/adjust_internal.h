@@ -8,25 +8,26 @@
 
 // Left, top, right, bottom; right and bottom exclusive.
 struct CropRect {
-    LONG left;
-    LONG top;
-    LONG right;
-    LONG bottom;
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
 };
 
 // Sizes that an 8-bit page and its crop give, all checked to fit 32 bits.
 struct GreyLayout {
-    UINT32 width;         // input pixels per row (biWidth)
-    UINT32 rows;          // input rows (|biHeight|)
-    UINT32 stride;        // bytes per stored input row
-    UINT32 imageBytes;    // bytes of input pixel data to read
-    UINT32 outRowBytes;   // output row: crop width rounded up to 4
-    UINT32 outImageBytes; // crop height times outRowBytes
-    bool bottomUp;        // rows stored bottom row first (positive biHeight)
+  UINT32 width;          // input pixels per row (biWidth)
+  UINT32 rows;           // input rows (|biHeight|)
+  UINT32 stride;         // bytes per stored input row
+  UINT32 imageBytes;     // bytes of input pixel data to read
+  UINT32 outRowBytes;    // output row: crop width rounded up to 4
+  UINT32 outImageBytes;  // crop height times outRowBytes
+  bool bottomUp;         // rows stored bottom row first (positive biHeight)
 };
 
 constexpr DWORD kGreyPaletteBytes = 256 * 4;
-constexpr DWORD kGreyBitsOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + kGreyPaletteBytes;
+constexpr DWORD kGreyBitsOffset =
+    sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + kGreyPaletteBytes;
 
 // Failure results for malformed pages.
 inline HRESULT InvalidDataResult() { return HRESULT_FROM_WIN32(ERROR_INVALID_DATA); }

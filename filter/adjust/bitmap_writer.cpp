@@ -9,9 +9,8 @@
 
 using Gdiplus::Status;
 
-HRESULT GdiplusStatusToHresult(Status status)
-{
-    switch (status) {
+HRESULT GdiplusStatusToHresult(Status status) {
+  switch (status) {
     case Gdiplus::Ok: return S_OK;
     case Gdiplus::GenericError: return E_FAIL;
     case Gdiplus::InvalidParameter: return E_INVALIDARG;
@@ -20,9 +19,9 @@ HRESULT GdiplusStatusToHresult(Status status)
     case Gdiplus::InsufficientBuffer: return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     case Gdiplus::NotImplemented: return E_NOTIMPL;
     case Gdiplus::Win32Error: {
-        const HRESULT error = static_cast<HRESULT>(GetLastError());
-        if (error <= 0) return error;
-        return static_cast<HRESULT>((static_cast<ULONG>(error) & 0xFFFF) | 0x80070000UL);
+      const HRESULT error = static_cast<HRESULT>(GetLastError());
+      if (error <= 0) return error;
+      return static_cast<HRESULT>((static_cast<ULONG>(error) & 0xFFFF) | 0x80070000UL);
     }
     case Gdiplus::WrongState: return E_FAIL;
     case Gdiplus::Aborted: return E_ABORT;
@@ -31,13 +30,12 @@ HRESULT GdiplusStatusToHresult(Status status)
     case Gdiplus::AccessDenied: return E_ACCESSDENIED;
     case Gdiplus::UnknownImageFormat: return HRESULT_FROM_WIN32(ERROR_INVALID_PIXEL_FORMAT);
     default: return E_FAIL;
-    }
+  }
 }
 
-HRESULT GdiplusFailureToHresult(Status status)
-{
-    const HRESULT hr = GdiplusStatusToHresult(status);
-    return FAILED(hr) ? hr : E_FAIL;
+HRESULT GdiplusFailureToHresult(Status status) {
+  const HRESULT hr = GdiplusStatusToHresult(status);
+  return FAILED(hr) ? hr : E_FAIL;
 }
 
 namespace {
@@ -45,156 +43,152 @@ namespace {
 // Unlocks a locked bitmap when it goes out of scope. The unlock status stays
 // on the wrapper.
 class BitsLock {
-public:
-    explicit BitsLock(Gdiplus::Bitmap* bitmap) : bitmap_(bitmap) {}
-    BitsLock(const BitsLock&) = delete;
-    BitsLock& operator=(const BitsLock&) = delete;
-    ~BitsLock()
-    {
-        if (locked_) bitmap_->UnlockBits(&data_);
-    }
+ public:
+  explicit BitsLock(Gdiplus::Bitmap* bitmap) : bitmap_(bitmap) {}
+  BitsLock(const BitsLock&) = delete;
+  BitsLock& operator=(const BitsLock&) = delete;
+  ~BitsLock() {
+    if (locked_) bitmap_->UnlockBits(&data_);
+  }
 
-    Status Lock(UINT width, UINT height, Gdiplus::PixelFormat format)
-    {
-        Gdiplus::Rect rect(0, 0, static_cast<INT>(width), static_cast<INT>(height));
-        const Status status = bitmap_->LockBits(&rect, Gdiplus::ImageLockModeRead, format, &data_);
-        locked_ = status == Gdiplus::Ok;
-        return status;
-    }
-    const Gdiplus::BitmapData& Data() const { return data_; }
+  Status Lock(UINT width, UINT height, Gdiplus::PixelFormat format) {
+    Gdiplus::Rect rect(0, 0, static_cast<INT>(width), static_cast<INT>(height));
+    const Status status = bitmap_->LockBits(&rect, Gdiplus::ImageLockModeRead, format, &data_);
+    locked_ = status == Gdiplus::Ok;
+    return status;
+  }
+  const Gdiplus::BitmapData& Data() const { return data_; }
 
-private:
-    Gdiplus::Bitmap* bitmap_;
-    Gdiplus::BitmapData data_ = {};
-    bool locked_ = false;
+ private:
+  Gdiplus::Bitmap* bitmap_;
+  Gdiplus::BitmapData data_ = {};
+  bool locked_ = false;
 };
 
 // Reads one size through the wrapper and tells whether the query failed.
 template <typename Query>
-HRESULT QuerySize(Gdiplus::Bitmap* bitmap, Query query, UINT* value)
-{
-    bitmap->GetLastStatus();  // start from a clean status
-    *value = query();
-    const Status status = bitmap->GetLastStatus();
-    return status == Gdiplus::Ok ? S_OK : GdiplusFailureToHresult(status);
+HRESULT QuerySize(Gdiplus::Bitmap* bitmap, Query query, UINT* value) {
+  bitmap->GetLastStatus();  // start from a clean status
+  *value = query();
+  const Status status = bitmap->GetLastStatus();
+  return status == Gdiplus::Ok ? S_OK : GdiplusFailureToHresult(status);
 }
 
 // The colour table of a 1-bit file: the two colours the bitmap's pixels index,
 // as its decoder reports them, so that a page keeps its own colours (white,
 // black included); black, white when the page declares fewer than two colours
 // (`declared` 1; 0 means the depth's two) or the decoder reports fewer.
-void OneBitColours(Gdiplus::Bitmap* bitmap, DWORD declared, RGBQUAD table[2])
-{
-    table[0] = RGBQUAD{0, 0, 0, 0};
-    table[1] = RGBQUAD{255, 255, 255, 0};
-    if (declared == 1) return;
-    // Room for a palette of up to 256 entries, aligned as the palette.
-    union {
-        Gdiplus::ColorPalette palette;
-        BYTE bytes[sizeof(Gdiplus::ColorPalette) + 255 * sizeof(Gdiplus::ARGB)];
-    } storage;
-    const size_t entries = offsetof(Gdiplus::ColorPalette, Entries);
-    bitmap->GetLastStatus();  // start from a clean status
-    const INT size = bitmap->GetPaletteSize();
-    const bool fits = bitmap->GetLastStatus() == Gdiplus::Ok &&
-                      size >= static_cast<INT>(entries + 2 * sizeof(Gdiplus::ARGB)) &&
-                      size <= static_cast<INT>(sizeof(storage));
-    if (!fits || bitmap->GetPalette(&storage.palette, size) != Gdiplus::Ok) {
-        bitmap->GetLastStatus();  // a failed query leaves no status behind
-        return;
-    }
-    if (storage.palette.Count < 2) return;
-    for (int i = 0; i < 2; ++i) {
-        Gdiplus::ARGB colour;
-        std::memcpy(&colour, storage.bytes + entries + i * sizeof(colour), sizeof(colour));
-        table[i] = RGBQUAD{static_cast<BYTE>(colour), static_cast<BYTE>(colour >> 8),
-                           static_cast<BYTE>(colour >> 16), 0};
-    }
+void OneBitColours(Gdiplus::Bitmap* bitmap, DWORD declared, RGBQUAD table[2]) {
+  table[0] = RGBQUAD{0, 0, 0, 0};
+  table[1] = RGBQUAD{255, 255, 255, 0};
+  if (declared == 1) return;
+  // Room for a palette of up to 256 entries, aligned as the palette.
+  union {
+    Gdiplus::ColorPalette palette;
+    BYTE bytes[sizeof(Gdiplus::ColorPalette) + 255 * sizeof(Gdiplus::ARGB)];
+  } storage;
+  const size_t entries = offsetof(Gdiplus::ColorPalette, Entries);
+  bitmap->GetLastStatus();  // start from a clean status
+  const INT size = bitmap->GetPaletteSize();
+  const bool fits = bitmap->GetLastStatus() == Gdiplus::Ok &&
+                    size >= static_cast<INT>(entries + 2 * sizeof(Gdiplus::ARGB)) &&
+                    size <= static_cast<INT>(sizeof(storage));
+  if (!fits || bitmap->GetPalette(&storage.palette, size) != Gdiplus::Ok) {
+    bitmap->GetLastStatus();  // a failed query leaves no status behind
+    return;
+  }
+  if (storage.palette.Count < 2) return;
+  for (int i = 0; i < 2; ++i) {
+    Gdiplus::ARGB colour;
+    std::memcpy(&colour, storage.bytes + entries + i * sizeof(colour), sizeof(colour));
+    table[i] = RGBQUAD{static_cast<BYTE>(colour), static_cast<BYTE>(colour >> 8),
+                       static_cast<BYTE>(colour >> 16), 0};
+  }
 }
 
 // dpi * 10000 / 254 rounded; 0 (unspecified) when it does not fit the field.
-LONG PelsPerMetre(double dpi)
-{
-    const double value = dpi * 10000.0 / 254.0 + 0.5;
-    if (!(value >= 0.0 && value < 2147483648.0)) return 0;
-    return static_cast<LONG>(value);
+LONG PelsPerMetre(double dpi) {
+  const double value = dpi * 10000.0 / 254.0 + 0.5;
+  if (!(value >= 0.0 && value < 2147483648.0)) return 0;
+  return static_cast<LONG>(value);
 }
 
 }  // namespace
 
 HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFOHEADER* header,
                        const CropRect& crop, Gdiplus::PixelFormat pixelFormat, double dpi,
-                       ULONG64* byteCount)
-{
-    if (!bitmap || !destination || !header) return E_INVALIDARG;
-    if (!byteCount) return E_POINTER;
+                       ULONG64* byteCount) {
+  if (!bitmap || !destination || !header) return E_INVALIDARG;
+  if (!byteCount) return E_POINTER;
 
-    UINT height = 0, width = 0;
-    HRESULT hr = QuerySize(bitmap, [bitmap] { return bitmap->GetHeight(); }, &height);
+  UINT height = 0, width = 0;
+  HRESULT hr = QuerySize(
+      bitmap, [bitmap] { return bitmap->GetHeight(); }, &height);
+  if (FAILED(hr)) return hr;
+  hr = QuerySize(
+      bitmap, [bitmap] { return bitmap->GetWidth(); }, &width);
+  if (FAILED(hr)) return hr;
+
+  // The file declares the crop's size and holds the bitmap's rows: they must
+  // agree. 1-bit bitmaps are written whole, so their crop must be the bitmap.
+  const LONGLONG cropWidth = static_cast<LONGLONG>(crop.right) - crop.left;
+  const LONGLONG cropHeight = static_cast<LONGLONG>(crop.bottom) - crop.top;
+  if (cropWidth != width || cropHeight != height || width == 0 || height == 0) return E_INVALIDARG;
+  const bool oneBit = header->biBitCount <= 1;
+  if (oneBit && (crop.left != 0 || crop.top != 0)) return E_INVALIDARG;
+
+  // A 1-bit image always gets both palette entries, even where the input
+  // declared fewer (0 means two); no depth gets more than 256 entries.
+  DWORD colours = header->biClrUsed;
+  if (header->biBitCount == 1 && colours < 2) colours = 2;
+  if ((oneBit && colours > 2) || colours > 256) return InvalidDataResult();
+
+  // The colour table is read before the bitmap is locked: a locked bitmap
+  // may answer nothing else.
+  RGBQUAD palette[256] = {};
+  if (header->biBitCount == 1) OneBitColours(bitmap, header->biClrUsed, palette);
+  BitsLock lock(bitmap);
+  const Status lockStatus = lock.Lock(width, height, pixelFormat);
+  header->biSize = sizeof(BITMAPINFOHEADER);
+  header->biWidth = static_cast<LONG>(cropWidth);
+  header->biHeight = static_cast<LONG>(cropHeight);
+  if (lockStatus != Gdiplus::Ok) {
+    *byteCount = 0;
+    return GdiplusFailureToHresult(lockStatus);
+  }
+
+  const Gdiplus::BitmapData& data = lock.Data();
+  if (data.Stride <= 0 || data.Height != height || !data.Scan0) return InvalidDataResult();
+  const UINT32 stride = static_cast<UINT32>(data.Stride);
+  const DWORD bitsOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + colours * 4;
+  const ULONGLONG imageBytes = static_cast<ULONGLONG>(stride) * height;
+  if (imageBytes > UINT_MAX - bitsOffset) return OverflowResult();
+
+  header->biClrUsed = colours;
+  header->biSizeImage = static_cast<DWORD>(imageBytes);
+  if (header->biBitCount > 1) {
+    header->biXPelsPerMeter = PelsPerMetre(dpi);
+    header->biYPelsPerMeter = header->biXPelsPerMeter;
+  }
+  BITMAPFILEHEADER file = {};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = bitsOffset;
+  file.bfSize = bitsOffset + header->biSizeImage;
+  *byteCount = file.bfSize;
+
+  hr = SeekFromStart(destination, 0);
+  if (FAILED(hr)) return hr;
+  hr = WriteBytes(destination, &file, sizeof(file));
+  if (FAILED(hr)) return hr;
+  hr = WriteBytes(destination, header, sizeof(*header));
+  if (FAILED(hr)) return hr;
+  hr = WriteBytes(destination, palette, colours * 4);
+  if (FAILED(hr)) return hr;
+  // Bottom row first.
+  const BYTE* scan0 = static_cast<const BYTE*>(data.Scan0);
+  for (UINT k = 0; k < height; ++k) {
+    hr = WriteBytes(destination, scan0 + static_cast<SIZE_T>(height - 1 - k) * stride, stride);
     if (FAILED(hr)) return hr;
-    hr = QuerySize(bitmap, [bitmap] { return bitmap->GetWidth(); }, &width);
-    if (FAILED(hr)) return hr;
-
-    // The file declares the crop's size and holds the bitmap's rows: they must
-    // agree. 1-bit bitmaps are written whole, so their crop must be the bitmap.
-    const LONGLONG cropWidth = static_cast<LONGLONG>(crop.right) - crop.left;
-    const LONGLONG cropHeight = static_cast<LONGLONG>(crop.bottom) - crop.top;
-    if (cropWidth != width || cropHeight != height || width == 0 || height == 0) return E_INVALIDARG;
-    const bool oneBit = header->biBitCount <= 1;
-    if (oneBit && (crop.left != 0 || crop.top != 0)) return E_INVALIDARG;
-
-    // A 1-bit image always gets both palette entries, even where the input
-    // declared fewer (0 means two); no depth gets more than 256 entries.
-    DWORD colours = header->biClrUsed;
-    if (header->biBitCount == 1 && colours < 2) colours = 2;
-    if ((oneBit && colours > 2) || colours > 256) return InvalidDataResult();
-
-    // The colour table is read before the bitmap is locked: a locked bitmap
-    // may answer nothing else.
-    RGBQUAD palette[256] = {};
-    if (header->biBitCount == 1) OneBitColours(bitmap, header->biClrUsed, palette);
-    BitsLock lock(bitmap);
-    const Status lockStatus = lock.Lock(width, height, pixelFormat);
-    header->biSize = sizeof(BITMAPINFOHEADER);
-    header->biWidth = static_cast<LONG>(cropWidth);
-    header->biHeight = static_cast<LONG>(cropHeight);
-    if (lockStatus != Gdiplus::Ok) {
-        *byteCount = 0;
-        return GdiplusFailureToHresult(lockStatus);
-    }
-
-    const Gdiplus::BitmapData& data = lock.Data();
-    if (data.Stride <= 0 || data.Height != height || !data.Scan0) return InvalidDataResult();
-    const UINT32 stride = static_cast<UINT32>(data.Stride);
-    const DWORD bitsOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + colours * 4;
-    const ULONGLONG imageBytes = static_cast<ULONGLONG>(stride) * height;
-    if (imageBytes > UINT_MAX - bitsOffset) return OverflowResult();
-
-    header->biClrUsed = colours;
-    header->biSizeImage = static_cast<DWORD>(imageBytes);
-    if (header->biBitCount > 1) {
-        header->biXPelsPerMeter = PelsPerMetre(dpi);
-        header->biYPelsPerMeter = header->biXPelsPerMeter;
-    }
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;  // "BM"
-    file.bfOffBits = bitsOffset;
-    file.bfSize = bitsOffset + header->biSizeImage;
-    *byteCount = file.bfSize;
-
-    hr = SeekFromStart(destination, 0);
-    if (FAILED(hr)) return hr;
-    hr = WriteBytes(destination, &file, sizeof(file));
-    if (FAILED(hr)) return hr;
-    hr = WriteBytes(destination, header, sizeof(*header));
-    if (FAILED(hr)) return hr;
-    hr = WriteBytes(destination, palette, colours * 4);
-    if (FAILED(hr)) return hr;
-    // Bottom row first.
-    const BYTE* scan0 = static_cast<const BYTE*>(data.Scan0);
-    for (UINT k = 0; k < height; ++k) {
-        hr = WriteBytes(destination, scan0 + static_cast<SIZE_T>(height - 1 - k) * stride, stride);
-        if (FAILED(hr)) return hr;
-    }
-    return hr;
+  }
+  return hr;
 }

@@ -3,47 +3,46 @@
 #include "stream_io.h"
 
 HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& crop,
-                     BITMAPINFOHEADER* header, ULONG64* byteCount)
-{
-    if (!destination || !grey || !header) return E_INVALIDARG;
-    if (!byteCount) return E_POINTER;
+                     BITMAPINFOHEADER* header, ULONG64* byteCount) {
+  if (!destination || !grey || !header) return E_INVALIDARG;
+  if (!byteCount) return E_POINTER;
 
-    UINT32 rowBytes, imageBytes;
-    HRESULT hr = GreyOutputSize(crop, &rowBytes, &imageBytes);
-    if (FAILED(hr)) return hr;
-    const LONG width = crop.right - crop.left;
-    const LONG height = crop.bottom - crop.top;
+  UINT32 rowBytes, imageBytes;
+  HRESULT hr = GreyOutputSize(crop, &rowBytes, &imageBytes);
+  if (FAILED(hr)) return hr;
+  const LONG width = crop.right - crop.left;
+  const LONG height = crop.bottom - crop.top;
 
-    // The file carries exactly the 40-byte info header, whatever the input had.
-    header->biSize = sizeof(BITMAPINFOHEADER);
-    header->biWidth = width;
-    header->biHeight = height;
-    header->biClrUsed = 256;
-    header->biSizeImage = imageBytes;
+  // The file carries exactly the 40-byte info header, whatever the input had.
+  header->biSize = sizeof(BITMAPINFOHEADER);
+  header->biWidth = width;
+  header->biHeight = height;
+  header->biClrUsed = 256;
+  header->biSizeImage = imageBytes;
 
-    RGBQUAD palette[256];
-    for (int i = 0; i < 256; ++i) {
-        palette[i] = RGBQUAD{static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
-    }
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;  // "BM"
-    file.bfSize = imageBytes + kGreyBitsOffset;
-    file.bfOffBits = kGreyBitsOffset;
+  RGBQUAD palette[256];
+  for (int i = 0; i < 256; ++i) {
+    palette[i] = RGBQUAD{static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
+  }
+  BITMAPFILEHEADER file = {};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfSize = imageBytes + kGreyBitsOffset;
+  file.bfOffBits = kGreyBitsOffset;
 
-    *byteCount = file.bfSize;
+  *byteCount = file.bfSize;
 
-    hr = SeekFromStart(destination, 0);
+  hr = SeekFromStart(destination, 0);
+  if (FAILED(hr)) return hr;
+  hr = WriteBytes(destination, &file, sizeof(file));
+  if (FAILED(hr)) return hr;
+  header->biHeight = -header->biHeight;  // top-down
+  hr = WriteBytes(destination, header, sizeof(*header));
+  if (FAILED(hr)) return hr;
+  hr = WriteBytes(destination, palette, sizeof(palette));
+  if (FAILED(hr)) return hr;
+  for (LONG r = 0; r < height; ++r) {
+    hr = WriteBytes(destination, grey + static_cast<SIZE_T>(r) * rowBytes, rowBytes);
     if (FAILED(hr)) return hr;
-    hr = WriteBytes(destination, &file, sizeof(file));
-    if (FAILED(hr)) return hr;
-    header->biHeight = -header->biHeight;  // top-down
-    hr = WriteBytes(destination, header, sizeof(*header));
-    if (FAILED(hr)) return hr;
-    hr = WriteBytes(destination, palette, sizeof(palette));
-    if (FAILED(hr)) return hr;
-    for (LONG r = 0; r < height; ++r) {
-        hr = WriteBytes(destination, grey + static_cast<SIZE_T>(r) * rowBytes, rowBytes);
-        if (FAILED(hr)) return hr;
-    }
-    return hr;
+  }
+  return hr;
 }

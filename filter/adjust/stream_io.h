@@ -5,23 +5,20 @@
 #include <objidl.h>
 
 // Moves the stream to `offset` bytes from its start.
-inline HRESULT SeekFromStart(IStream* stream, ULONGLONG offset)
-{
-    LARGE_INTEGER move;
-    move.QuadPart = static_cast<LONGLONG>(offset);
-    return stream->Seek(move, STREAM_SEEK_SET, nullptr);
+inline HRESULT SeekFromStart(IStream* stream, ULONGLONG offset) {
+  LARGE_INTEGER move;
+  move.QuadPart = static_cast<LONGLONG>(offset);
+  return stream->Seek(move, STREAM_SEEK_SET, nullptr);
 }
 
 // One Read call; a short read is not an error (the rest of `buffer` keeps its contents).
-inline HRESULT ReadBytes(IStream* stream, void* buffer, ULONG size)
-{
-    ULONG read = 0;
-    return stream->Read(buffer, size, &read);
+inline HRESULT ReadBytes(IStream* stream, void* buffer, ULONG size) {
+  ULONG read = 0;
+  return stream->Read(buffer, size, &read);
 }
 
 // One Write call; the count the stream reports is not checked.
-inline HRESULT WriteBytes(IStream* stream, const void* data, ULONG size)
-{
-    ULONG written = 0;
-    return stream->Write(data, size, &written);
+inline HRESULT WriteBytes(IStream* stream, const void* data, ULONG size) {
+  ULONG written = 0;
+  return stream->Write(data, size, &written);
 }

@@ -41,8 +41,7 @@ HRESULT STDMETHODCALLTYPE ZelFilterStream::Read(void* pv, ULONG cb, ULONG* pcbRe
   return working_->Read(pv, cb, pcbRead);
 }
 
-HRESULT STDMETHODCALLTYPE ZelFilterStream::Write(const void* pv, ULONG cb,
-                                                 ULONG* pcbWritten) {
+HRESULT STDMETHODCALLTYPE ZelFilterStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
   if (!working_) {
     if (pcbWritten) *pcbWritten = 0;
     return E_POINTER;
@@ -92,14 +91,13 @@ HRESULT STDMETHODCALLTYPE ZelFilterStream::Revert() {
   return working_->Revert();
 }
 
-HRESULT STDMETHODCALLTYPE ZelFilterStream::LockRegion(ULARGE_INTEGER libOffset,
-                                                      ULARGE_INTEGER cb, DWORD dwLockType) {
+HRESULT STDMETHODCALLTYPE ZelFilterStream::LockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
+                                                      DWORD dwLockType) {
   if (!working_) return E_POINTER;
   return working_->LockRegion(libOffset, cb, dwLockType);
 }
 
-HRESULT STDMETHODCALLTYPE ZelFilterStream::UnlockRegion(ULARGE_INTEGER libOffset,
-                                                        ULARGE_INTEGER cb,
+HRESULT STDMETHODCALLTYPE ZelFilterStream::UnlockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
                                                         DWORD dwLockType) {
   if (!working_) return E_POINTER;
   return working_->UnlockRegion(libOffset, cb, dwLockType);
@@ -121,8 +119,7 @@ HRESULT STDMETHODCALLTYPE ZelFilterStream::Clone(IStream** ppstm) {
   return working_->Clone(ppstm);
 }
 
-HRESULT ZelFilterStream::Initialize(LONG brightness, LONG contrast,
-                                    IStream* applicationStream) {
+HRESULT ZelFilterStream::Initialize(LONG brightness, LONG contrast, IStream* applicationStream) {
   if (!applicationStream) return E_INVALIDARG;
   brightness_ = brightness;
   contrast_ = contrast;
@@ -138,17 +135,15 @@ HRESULT ZelFilterStream::Initialize(LONG brightness, LONG contrast,
   return hr;
 }
 
-bool ZelFilterStream::HasAdjustments() const {
-  return brightness_ != 0 || contrast_ != 0;
-}
+bool ZelFilterStream::HasAdjustments() const { return brightness_ != 0 || contrast_ != 0; }
 
 HRESULT ZelFilterStream::ApplyAdjustments() {
   if (!HasAdjustments()) return S_OK;
   // Without the memory stream (never made, or already released) there is no
   // page to adjust.
   if (!working_ || !destination_) return E_POINTER;
-  return AdjustImage(brightness_, contrast_, working_.get(), destination_.get(), &byteCount_,
-                     0, 0, 0, 0);
+  return AdjustImage(brightness_, contrast_, working_.get(), destination_.get(), &byteCount_, 0, 0,
+                     0, 0);
 }
 
 HRESULT ZelFilterStream::ReleaseStreams() {

@@ -29,8 +29,7 @@ class ZelFilterStream final : public IStream {
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
                                  ULARGE_INTEGER* plibNewPosition) override;
   HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
-  HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb,
-                                   ULARGE_INTEGER* pcbRead,
+  HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
                                    ULARGE_INTEGER* pcbWritten) override;
   HRESULT STDMETHODCALLTYPE Commit(DWORD grfCommitFlags) override;
   HRESULT STDMETHODCALLTYPE Revert() override;

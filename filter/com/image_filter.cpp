@@ -81,8 +81,8 @@ ULONG STDMETHODCALLTYPE ImageFilter::Release() {
   return static_cast<ULONG>(count);
 }
 
-HRESULT STDMETHODCALLTYPE ImageFilter::InitializeFilter(
-    IWiaItem2* pWiaItem2, IWiaTransferCallback* pWiaTransferCallback) {
+HRESULT STDMETHODCALLTYPE
+ImageFilter::InitializeFilter(IWiaItem2* pWiaItem2, IWiaTransferCallback* pWiaTransferCallback) {
   errorLatch_ = false;
   if (!pWiaItem2 || !pWiaTransferCallback) return E_INVALIDARG;
   GUID category = GUID_NULL;
@@ -96,8 +96,7 @@ HRESULT STDMETHODCALLTYPE ImageFilter::InitializeFilter(
   return hr;
 }
 
-HRESULT STDMETHODCALLTYPE ImageFilter::SetNewCallback(
-    IWiaTransferCallback* pWiaTransferCallback) {
+HRESULT STDMETHODCALLTYPE ImageFilter::SetNewCallback(IWiaTransferCallback* pWiaTransferCallback) {
   if (!pWiaTransferCallback) return E_INVALIDARG;
   applicationCallback_ = ComRef<IWiaTransferCallback>::copy(pWiaTransferCallback);
   return S_OK;
@@ -111,8 +110,7 @@ HRESULT STDMETHODCALLTYPE ImageFilter::ApplyProperties(IWiaPropertyStorage* pWia
   return pWiaPropertyStorage ? S_OK : E_INVALIDARG;
 }
 
-HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName,
-                                                     BSTR bstrFullItemName,
+HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName, BSTR bstrFullItemName,
                                                      IStream** ppDestination) {
   if (!bstrItemName || !bstrFullItemName || !ppDestination) return E_INVALIDARG;
   *ppDestination = nullptr;
@@ -141,8 +139,7 @@ HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName,
   GUID format = GUID_NULL;
   {
     ComRef<IWiaPropertyStorage> storage;
-    hr = child->QueryInterface(IID_IWiaPropertyStorage,
-                               reinterpret_cast<void**>(storage.put()));
+    hr = child->QueryInterface(IID_IWiaPropertyStorage, reinterpret_cast<void**>(storage.put()));
     if (FAILED(hr)) return hr;
     if (!storage) return E_UNEXPECTED;
     ReadLongProperty(WIA_IPS_BRIGHTNESS, storage.get(), &brightness);

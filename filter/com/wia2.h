@@ -52,60 +52,54 @@ EXTERN_C const GUID WiaImgFmt_RAW;
 
 // {27D4EAAF-28A6-4CA5-9AAB-E678168B9527}
 struct IWiaTransferCallback : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE TransferCallback(
-      LONG lFlags, WiaTransferParams* pWiaTransferParams) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetNextStream(LONG lFlags,
-                                                  BSTR bstrItemName,
+  virtual HRESULT STDMETHODCALLTYPE TransferCallback(LONG lFlags,
+                                                     WiaTransferParams* pWiaTransferParams) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetNextStream(LONG lFlags, BSTR bstrItemName,
                                                   BSTR bstrFullItemName,
                                                   IStream** ppDestination) = 0;
 };
 
 // {6CBA0075-1287-407D-9B77-CF0E030435CC}
 struct IWiaItem2 : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE CreateChildItem(
-      LONG lItemFlags, LONG lCreationFlags, BSTR bstrItemName,
-      IWiaItem2** ppIWiaItem2) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CreateChildItem(LONG lItemFlags, LONG lCreationFlags,
+                                                    BSTR bstrItemName, IWiaItem2** ppIWiaItem2) = 0;
   virtual HRESULT STDMETHODCALLTYPE DeleteItem(LONG lFlags) = 0;
-  virtual HRESULT STDMETHODCALLTYPE EnumChildItems(
-      const GUID* pCategoryGUID, IEnumWiaItem2** ppIEnumWiaItem2) = 0;
-  virtual HRESULT STDMETHODCALLTYPE FindItemByName(
-      LONG lFlags, BSTR bstrFullItemName, IWiaItem2** ppIWiaItem2) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetItemCategory(
-      GUID* pItemCategoryGUID) = 0;
+  virtual HRESULT STDMETHODCALLTYPE EnumChildItems(const GUID* pCategoryGUID,
+                                                   IEnumWiaItem2** ppIEnumWiaItem2) = 0;
+  virtual HRESULT STDMETHODCALLTYPE FindItemByName(LONG lFlags, BSTR bstrFullItemName,
+                                                   IWiaItem2** ppIWiaItem2) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetItemCategory(GUID* pItemCategoryGUID) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetItemType(LONG* pItemType) = 0;
-  virtual HRESULT STDMETHODCALLTYPE DeviceDlg(
-      LONG lFlags, HWND hwndParent, BSTR bstrFolderName, BSTR bstrFilename,
-      LONG* plNumFiles, BSTR** ppbstrFilePaths, IWiaItem2** ppItem) = 0;
-  virtual HRESULT STDMETHODCALLTYPE DeviceCommand(
-      LONG lFlags, const GUID* pCmdGUID, IWiaItem2** ppIWiaItem2) = 0;
-  virtual HRESULT STDMETHODCALLTYPE EnumDeviceCapabilities(
-      LONG lFlags, IEnumWIA_DEV_CAPS** ppIEnumWIA_DEV_CAPS) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CheckExtension(
-      LONG lFlags, BSTR bstrName, REFIID riidExtensionInterface,
-      BOOL* pbExtensionExists) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetExtension(
-      LONG lFlags, BSTR bstrName, REFIID riidExtensionInterface,
-      void** ppOut) = 0;
+  virtual HRESULT STDMETHODCALLTYPE DeviceDlg(LONG lFlags, HWND hwndParent, BSTR bstrFolderName,
+                                              BSTR bstrFilename, LONG* plNumFiles,
+                                              BSTR** ppbstrFilePaths, IWiaItem2** ppItem) = 0;
+  virtual HRESULT STDMETHODCALLTYPE DeviceCommand(LONG lFlags, const GUID* pCmdGUID,
+                                                  IWiaItem2** ppIWiaItem2) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  EnumDeviceCapabilities(LONG lFlags, IEnumWIA_DEV_CAPS** ppIEnumWIA_DEV_CAPS) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CheckExtension(LONG lFlags, BSTR bstrName,
+                                                   REFIID riidExtensionInterface,
+                                                   BOOL* pbExtensionExists) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetExtension(LONG lFlags, BSTR bstrName,
+                                                 REFIID riidExtensionInterface, void** ppOut) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetParentItem(IWiaItem2** ppIWiaItem2) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetRootItem(IWiaItem2** ppIWiaItem2) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetPreviewComponent(
-      LONG lFlags, IWiaPreview** ppWiaPreview) = 0;
-  virtual HRESULT STDMETHODCALLTYPE EnumRegisterEventInfo(
-      LONG lFlags, const GUID* pEventGUID, IEnumWIA_DEV_CAPS** ppIEnum) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetPreviewComponent(LONG lFlags,
+                                                        IWiaPreview** ppWiaPreview) = 0;
+  virtual HRESULT STDMETHODCALLTYPE EnumRegisterEventInfo(LONG lFlags, const GUID* pEventGUID,
+                                                          IEnumWIA_DEV_CAPS** ppIEnum) = 0;
   virtual HRESULT STDMETHODCALLTYPE Diagnostic(ULONG ulSize, BYTE* pBuffer) = 0;
 };
 
 // {A8A79FFA-450B-41F1-8F87-849CCD94EBF6}
 struct IWiaImageFilter : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE InitializeFilter(
-      IWiaItem2* pWiaItem2, IWiaTransferCallback* pWiaTransferCallback) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetNewCallback(
-      IWiaTransferCallback* pWiaTransferCallback) = 0;
-  virtual HRESULT STDMETHODCALLTYPE FilterPreviewImage(
-      LONG lFlags, IWiaItem2* pWiaChildItem2, RECT InputImageExtents,
-      IStream* pInputStream) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ApplyProperties(
-      IWiaPropertyStorage* pWiaPropertyStorage) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  InitializeFilter(IWiaItem2* pWiaItem2, IWiaTransferCallback* pWiaTransferCallback) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetNewCallback(IWiaTransferCallback* pWiaTransferCallback) = 0;
+  virtual HRESULT STDMETHODCALLTYPE FilterPreviewImage(LONG lFlags, IWiaItem2* pWiaChildItem2,
+                                                       RECT InputImageExtents,
+                                                       IStream* pInputStream) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ApplyProperties(IWiaPropertyStorage* pWiaPropertyStorage) = 0;
 };
 
 #endif

@@ -37,8 +37,8 @@ std::wstring LogNameOf(const std::wstring& keyword) {
 }
 
 void OpenOrFail(const wchar_t* path, RegKeyHolder& key) {
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                            nullptr, key.Receive(), nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                            key.Receive(), nullptr),
             ERROR_SUCCESS)
       << "cannot open HKLM\\" << fs::path(path).string();
 }
@@ -123,9 +123,8 @@ DrelmoRun RunDrelmo(const std::wstring& keyword, const StandIn& standIn,
 }
 
 std::vector<std::wstring> WorkerStart() {
-  return {L"Thread function enter!",
-          L"currentDirectory: " + WorkFolder() + L"; size = " +
-              std::to_wstring(WorkFolder().size())};
+  return {L"Thread function enter!", L"currentDirectory: " + WorkFolder() + L"; size = " +
+                                         std::to_wstring(WorkFolder().size())};
 }
 
 std::vector<Device> Devices() {
@@ -228,8 +227,8 @@ void CopyPackage(const std::wstring& packageName, const std::wstring& newName) {
   fs::copy_file(drelmo_test::PackageFile(packageName.c_str()), copy,
                 fs::copy_options::overwrite_existing);
   // SetupAPI stages identical packages once; a line of its own keeps this one apart.
-  std::ofstream(copy, std::ios::binary | std::ios::app) << "; copy " << copy.filename().string()
-                                                         << "\r\n";
+  std::ofstream(copy, std::ios::binary | std::ios::app)
+      << "; copy " << copy.filename().string() << "\r\n";
 }
 
 void SetPackageMarker(const std::wstring& model) {

@@ -40,7 +40,7 @@ void PlaceStandIn(const StandIn& standIn);
 void PlantLibrary(const std::wstring& folder);
 
 struct DrelmoRun {
-  bool ended = false;     // the program ended by itself within the time limit
+  bool ended = false;  // the program ended by itself within the time limit
   DWORD exitCode = 0;
   std::vector<std::wstring> log;  // the run's log messages, without time stamp and line end
 };

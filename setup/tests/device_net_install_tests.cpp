@@ -17,8 +17,7 @@ namespace {
 std::wstring NetInfPath() { return WorkFolder() + L"\\QZV01SCN_NET.inf"; }
 
 std::vector<std::wstring> InstallNetLines() {
-  return Concat(WorkerStart(),
-                {L"INF File Path: " + NetInfPath(), L"Install NET WIA driver!"});
+  return Concat(WorkerStart(), {L"INF File Path: " + NetInfPath(), L"Install NET WIA driver!"});
 }
 
 std::vector<std::wstring> UninstallNetStart() {
@@ -71,8 +70,7 @@ TEST_F(DeviceActionTest, InstallRecordHoldsEachFieldAtItsOffsetAndZerosElsewhere
   DWORD size = 0;
   std::memcpy(&size, record.data(), sizeof(size));
   EXPECT_EQ(size, 1824u);
-  EXPECT_THAT(std::vector<BYTE>(record.begin() + 4, record.begin() + 8),
-              ::testing::Each(BYTE{0}));
+  EXPECT_THAT(std::vector<BYTE>(record.begin() + 4, record.begin() + 8), ::testing::Each(BYTE{0}));
   ExpectField(record, 8, 260, NetInfPath());
   ExpectField(record, 528, 260, L"QZScnDrv_ID");
   ExpectField(record, 1048, 260, L"NW");
@@ -137,14 +135,14 @@ TEST_P(NetworkInstallFailure, LogsOneLineInstallsNothingAndStillCloses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, NetworkInstallFailure,
-    ::testing::Values(
-        InstallFailure{"LibraryMissing", StandIn::None(), 0,
-                       L"LoadLibrary(sti_ci.dll) Failed: 126."},
-        InstallFailure{"ExportMissing", StandIn::Without(L"InstallWiaDevice"), 0,
-                       L"GetProcAddress(InstallWiaDevice) Failed: 127."},
-        InstallFailure{"InstallRefused", StandIn::Full(), 1603, L"InstallWiaDevice Failed: 1603."},
-        InstallFailure{"NegativeStatus", StandIn::Full(), 0x80070005u,
-                       L"InstallWiaDevice Failed: -2147024891."}),
+    ::testing::Values(InstallFailure{"LibraryMissing", StandIn::None(), 0,
+                                     L"LoadLibrary(sti_ci.dll) Failed: 126."},
+                      InstallFailure{"ExportMissing", StandIn::Without(L"InstallWiaDevice"), 0,
+                                     L"GetProcAddress(InstallWiaDevice) Failed: 127."},
+                      InstallFailure{"InstallRefused", StandIn::Full(), 1603,
+                                     L"InstallWiaDevice Failed: 1603."},
+                      InstallFailure{"NegativeStatus", StandIn::Full(), 0x80070005u,
+                                     L"InstallWiaDevice Failed: -2147024891."}),
     [](const ::testing::TestParamInfo<InstallFailure>& info) { return info.param.name; });
 
 }  // namespace

@@ -15,7 +15,7 @@ namespace {
 
 struct Planting {
   const char* name;
-  bool besideProgram;  // else only in the current directory, the program elsewhere
+  bool besideProgram;   // else only in the current directory, the program elsewhere
   bool inSystemFolder;  // the platform's library (the full stand-in) is installed
 };
 
@@ -51,8 +51,8 @@ TEST_P(PlantedLibrary, IsNeverLoaded) {
                        L"oeminf: " + staged, L"Delete Cmd: QZUninstall.NT 132 " + staged,
                        L"Remove Service Result = 1"});
   } else {
-    expected = Concat(expected, {L"LoadLibrary(sti_ci.dll) Failed!! ErrorNo[126]",
-                                 L"Remove Service Result = 0"});
+    expected = Concat(
+        expected, {L"LoadLibrary(sti_ci.dll) Failed!! ErrorNo[126]", L"Remove Service Result = 0"});
   }
   EXPECT_EQ(uninstall.log, expected);
   EXPECT_THAT(Devices(), IsEmpty());

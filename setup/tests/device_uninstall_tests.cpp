@@ -55,11 +55,11 @@ TEST_F(UninstallTest, UsbUninstallTakesTheExactNameAndNumberedNamesOnly) {
 
   const DrelmoRun run = RunDrelmo(L"UnInstallUSB");
   ExpectCleanEnd(run);
-  EXPECT_EQ(run.log, UninstallUsbLines(Concat({L"WiaDevice[0]: Orvane Scanner USB",
-                                               L"UninstallWiaDevice[0] Success!!",
-                                               L"WiaDevice[4]: Orvane Scanner USB #2",
-                                               L"UninstallWiaDevice[4] Success!!", EndOfList},
-                                              Removed(staged))));
+  EXPECT_EQ(run.log, UninstallUsbLines(Concat(
+                         {L"WiaDevice[0]: Orvane Scanner USB", L"UninstallWiaDevice[0] Success!!",
+                          L"WiaDevice[4]: Orvane Scanner USB #2",
+                          L"UninstallWiaDevice[4] Success!!", EndOfList},
+                         Removed(staged))));
   EXPECT_THAT(DeviceNames(), ElementsAre(L"Orvane Scanner USB2", L"orvane scanner usb",
                                          L"Orvane Scanner NW", L"Orvane Scanner US"));
   EXPECT_FALSE(IsStaged(staged));
@@ -77,13 +77,13 @@ TEST_F(UninstallTest, PackageOfTheFirstDeviceUninstalledIsTheOneRemoved) {
 
   const DrelmoRun run = RunDrelmo(L"UnInstallUSB");
   ExpectCleanEnd(run);
-  EXPECT_EQ(run.log,
-            UninstallUsbLines(Concat(
-                {L"WiaDevice[0]: Orvane Scanner USB", L"UninstallWiaDevice[0] Failed!! ErrorNo[5]",
-                 L"WiaDevice[1]: Orvane Scanner USB #2", L"UninstallWiaDevice[1] Success!!",
-                 L"WiaDevice[2]: Orvane Scanner USB #3", L"UninstallWiaDevice[2] Success!!",
-                 EndOfList},
-                Removed(second))));
+  EXPECT_EQ(
+      run.log,
+      UninstallUsbLines(Concat(
+          {L"WiaDevice[0]: Orvane Scanner USB", L"UninstallWiaDevice[0] Failed!! ErrorNo[5]",
+           L"WiaDevice[1]: Orvane Scanner USB #2", L"UninstallWiaDevice[1] Success!!",
+           L"WiaDevice[2]: Orvane Scanner USB #3", L"UninstallWiaDevice[2] Success!!", EndOfList},
+          Removed(second))));
   EXPECT_THAT(DeviceNames(), ElementsAre(L"Orvane Scanner USB"));
   EXPECT_TRUE(IsStaged(first));
   EXPECT_FALSE(IsStaged(second));
@@ -137,8 +137,7 @@ TEST_F(UninstallTest, NetworkUninstallWithoutDevicesRemovesNothingAndHasNoFallba
 
   const DrelmoRun run = RunDrelmo(L"UnInstallNET");
   ExpectCleanEnd(run);
-  EXPECT_EQ(run.log,
-            UninstallNetLines({NoDevices, L"oeminf: ", L"Remove Service Result = 0"}));
+  EXPECT_EQ(run.log, UninstallNetLines({NoDevices, L"oeminf: ", L"Remove Service Result = 0"}));
   EXPECT_TRUE(IsStaged(staged));
 }
 
@@ -149,10 +148,9 @@ TEST_F(UninstallTest, NetworkUninstallLeavesUsbDevices) {
 
   const DrelmoRun run = RunDrelmo(L"UnInstallNET");
   ExpectCleanEnd(run);
-  EXPECT_EQ(run.log,
-            UninstallNetLines(Concat({L"WiaDevice[1]: Orvane Scanner NW #",
-                                      L"UninstallWiaDevice[1] Success!!", EndOfList},
-                                     Removed(staged))));
+  EXPECT_EQ(run.log, UninstallNetLines(Concat({L"WiaDevice[1]: Orvane Scanner NW #",
+                                               L"UninstallWiaDevice[1] Success!!", EndOfList},
+                                              Removed(staged))));
   EXPECT_THAT(DeviceNames(), ElementsAre(L"Orvane Scanner USB"));
 }
 
@@ -179,9 +177,10 @@ TEST_F(UninstallTest, InfPathQueryFailingEndsTheEnumerationAndFallsBack) {
 
   const DrelmoRun run = RunDrelmo(L"UnInstallUSB");
   ExpectCleanEnd(run);
-  EXPECT_EQ(run.log, UninstallUsbLines(Concat({L"WiaDevice[0]: Orvane Scanner USB",
-                                               L"GetWiaDeviceProperty(InfPath) Failed!! ErrorNo[1168]"},
-                                              Removed(recorded))));
+  EXPECT_EQ(run.log,
+            UninstallUsbLines(Concat({L"WiaDevice[0]: Orvane Scanner USB",
+                                      L"GetWiaDeviceProperty(InfPath) Failed!! ErrorNo[1168]"},
+                                     Removed(recorded))));
   EXPECT_THAT(DeviceNames(), ElementsAre(L"Orvane Scanner USB", L"Orvane Scanner USB #2"));
   EXPECT_FALSE(IsStaged(recorded));
 }
@@ -195,12 +194,11 @@ TEST_F(UninstallTest, EveryDeviceFailingToUninstallFallsBackToTheRecordedName) {
   const DrelmoRun run = RunDrelmo(L"UnInstallUSB");
   ExpectCleanEnd(run);
   EXPECT_EQ(run.log,
-            UninstallUsbLines(Concat({L"WiaDevice[0]: Orvane Scanner USB",
-                                      L"UninstallWiaDevice[0] Failed!! ErrorNo[5]",
-                                      L"WiaDevice[1]: Orvane Scanner USB #2",
-                                      L"UninstallWiaDevice[1] Failed!! ErrorNo[-536870375]",
-                                      EndOfList},
-                                     Removed(recorded))));
+            UninstallUsbLines(Concat(
+                {L"WiaDevice[0]: Orvane Scanner USB", L"UninstallWiaDevice[0] Failed!! ErrorNo[5]",
+                 L"WiaDevice[1]: Orvane Scanner USB #2",
+                 L"UninstallWiaDevice[1] Failed!! ErrorNo[-536870375]", EndOfList},
+                Removed(recorded))));
   EXPECT_EQ(Devices().size(), 2u);
   EXPECT_FALSE(IsStaged(recorded));
 }
@@ -342,8 +340,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A recorded name is used whatever its length, but the uninstall section runs
 // only with the complete command line: names over 240 characters are kept.
 // Names that fit the system's inf folder are staged copies of the package.
-class LongRecordedName : public RecordedNameTest,
-                         public ::testing::WithParamInterface<size_t> {};
+class LongRecordedName : public RecordedNameTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(LongRecordedName, RunsTheRemovalOnlyWithACompleteCommandLine) {
   const std::wstring name = std::wstring(GetParam() - 4, L'q') + L".inf";

@@ -59,9 +59,7 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM parameter) {
 }  // namespace
 
 std::wstring DrelmoExe() { return BinaryFile(L"Drelmo.exe"); }
-std::wstring BinaryFile(const wchar_t* name) {
-  return Windows(DRELMO_BINARY_DIR L"/bin/") + name;
-}
+std::wstring BinaryFile(const wchar_t* name) { return Windows(DRELMO_BINARY_DIR L"/bin/") + name; }
 std::wstring StandInDirectory() { return Windows(DRELMO_BINARY_DIR L"/sti_ci"); }
 std::wstring PackageDirectory() { return Windows(DRELMO_BINARY_DIR L"/packages"); }
 std::wstring PackageFile(const wchar_t* name) { return PackageDirectory() + L"\\" + name; }
@@ -140,8 +138,8 @@ std::vector<std::wstring> LastRunMessages(const std::wstring& logName) {
       end = text.size();
     }
     const std::wstring line = text.substr(start, end - start);
-    EXPECT_TRUE(HasTimestampPrefix(line)) << "line without timestamp prefix: "
-                                          << testing::PrintToString(line);
+    EXPECT_TRUE(HasTimestampPrefix(line))
+        << "line without timestamp prefix: " << testing::PrintToString(line);
     messages.push_back(line.size() >= PrefixLength ? line.substr(PrefixLength) : line);
     start = end + 2;
   }
@@ -273,8 +271,7 @@ SymbolicLink::SymbolicLink(const std::wstring& link, const std::wstring& target,
   const std::string unixLink = UnixPathOfLink(link);
   const std::string unixTarget = UnixPath(target);
   if (unixLink.empty() || unixTarget.empty()) return;
-  StartUnixProgram(L"Z:\\bin\\ln",
-                   L"/bin/ln -s " + Quoted(unixTarget) + L" " + Quoted(unixLink));
+  StartUnixProgram(L"Z:\\bin\\ln", L"/bin/ln -s " + Quoted(unixTarget) + L" " + Quoted(unixLink));
   made_ = WaitForName(link, true);
   unixLink_ = made_;
 }

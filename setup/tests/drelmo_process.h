@@ -10,10 +10,10 @@
 namespace drelmo_test {
 
 // Windows paths of the build tree (set by the test's CMake fragment).
-std::wstring DrelmoExe();          // <build>\bin\Drelmo.exe
+std::wstring DrelmoExe();                      // <build>\bin\Drelmo.exe
 std::wstring BinaryFile(const wchar_t* name);  // <build>\bin\<name>
-std::wstring StandInDirectory();   // <build>\sti_ci, the builds of the "sti_ci.dll" stand-in
-std::wstring PackageDirectory();   // <build>\packages, holding both INF files
+std::wstring StandInDirectory();  // <build>\sti_ci, the builds of the "sti_ci.dll" stand-in
+std::wstring PackageDirectory();  // <build>\packages, holding both INF files
 std::wstring PackageFile(const wchar_t* name);  // PackageDirectory() + "\" + name
 
 // C:\log\<name>.log, where Drelmo keeps the log of one action.

@@ -81,9 +81,9 @@ TEST(FormatBounded, NonAsciiTextIsCopiedUnchanged) {
 
 TEST(FormatBounded, TimestampPrefixOfTheLog) {
   wchar_t buffer[64];
-  EXPECT_EQ(FormatBounded(buffer, 64, L"%d-%02d-%02d %02d:%02d:%02d.%03d  ", 2024, 3, 5, 9, 7, 2,
-                          45),
-            25);
+  EXPECT_EQ(
+      FormatBounded(buffer, 64, L"%d-%02d-%02d %02d:%02d:%02d.%03d  ", 2024, 3, 5, 9, 7, 2, 45),
+      25);
   EXPECT_STREQ(buffer, L"2024-03-05 09:07:02.045  ");
 }
 

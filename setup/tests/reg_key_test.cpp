@@ -22,8 +22,8 @@ class RegKeyHolderTest : public testing::Test {
   static std::vector<unsigned char> Value(const wchar_t* name, DWORD* type) {
     std::vector<unsigned char> data(64);
     DWORD size = static_cast<DWORD>(data.size());
-    if (RegGetValueW(HKEY_CURRENT_USER, TestKey, name, RRF_RT_ANY | RRF_NOEXPAND, type,
-                     data.data(), &size) != ERROR_SUCCESS) {
+    if (RegGetValueW(HKEY_CURRENT_USER, TestKey, name, RRF_RT_ANY | RRF_NOEXPAND, type, data.data(),
+                     &size) != ERROR_SUCCESS) {
       return {};
     }
     data.resize(size);

@@ -32,9 +32,9 @@ using OwnedHandle = std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)>;
 OwnedHandle Own(HANDLE handle) { return OwnedHandle(handle, CloseHandle); }
 
 DWORD LinkCount(const wchar_t* path) {
-  const OwnedHandle file = Own(CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ |
-                                           FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const OwnedHandle file = Own(CreateFileW(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info = {};
   if (file.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.get(), &info))
     return 0;
@@ -72,8 +72,8 @@ class LogFolderAside {
 class LogWriter {
  public:
   LogWriter(const wchar_t* tag, int count) {
-    std::wstring commandLine = L"\"" + drelmo_test::BinaryFile(L"setup_log_writer.exe") +
-                               L"\" " + TestLogName + L" " + tag + L" " + std::to_wstring(count);
+    std::wstring commandLine = L"\"" + drelmo_test::BinaryFile(L"setup_log_writer.exe") + L"\" " +
+                               TestLogName + L" " + tag + L" " + std::to_wstring(count);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -136,8 +136,8 @@ TEST_F(SetupLog, ExistingContentIsKeptAndTheRunFollowsIt) {
   CreateDirectoryW(L"C:\\log", nullptr);
   const std::vector<unsigned char> earlier = Utf16Bytes(L"an earlier run\r\n");
   {
-    const HANDLE file = CreateFileW(TestLogPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                    nullptr);
+    const HANDLE file =
+        CreateFileW(TestLogPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     WriteFile(file, earlier.data(), static_cast<DWORD>(earlier.size()), &written, nullptr);
@@ -237,8 +237,8 @@ TEST_F(SetupLog, ReadersMayHoldTheFileOpenWhileLinesAreAppended) {
 
 TEST_F(SetupLog, LineThatCannotOpenTheFileIsLostAndLaterLinesAreWritten) {
   OpenSetupLog(TestLogName);
-  const HANDLE locker = CreateFileW(TestLogPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
+  const HANDLE locker =
+      CreateFileW(TestLogPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(locker, INVALID_HANDLE_VALUE);
   WriteSetupLog(L"lost\r\n");
   CloseHandle(locker);

@@ -71,7 +71,8 @@ class DebugPump {
     DWORD status = DBG_CONTINUE;
     switch (event.dwDebugEventCode) {
       case CREATE_PROCESS_DEBUG_EVENT:
-        if (event.u.CreateProcessInfo.hFile != nullptr) CloseHandle(event.u.CreateProcessInfo.hFile);
+        if (event.u.CreateProcessInfo.hFile != nullptr)
+          CloseHandle(event.u.CreateProcessInfo.hFile);
         break;
       case LOAD_DLL_DEBUG_EVENT:
         if (event.u.LoadDll.hFile != nullptr) CloseHandle(event.u.LoadDll.hFile);
@@ -83,16 +84,13 @@ class DebugPump {
           SuspendThread(heldThread_);
         }
         break;
-      case EXIT_PROCESS_DEBUG_EVENT:
-        exited_ = true;
-        break;
+      case EXIT_PROCESS_DEBUG_EVENT: exited_ = true; break;
       case EXCEPTION_DEBUG_EVENT:
         if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
           status = DBG_EXCEPTION_NOT_HANDLED;
         }
         break;
-      default:
-        break;
+      default: break;
     }
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
   }
@@ -151,10 +149,10 @@ bool SaveScreenshot(HWND window, const std::wstring& path) {
   bool saved = false;
   if (Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok) {
     Gdiplus::GpBitmap* image = nullptr;
-    if (Gdiplus::DllExports::GdipCreateBitmapFromHBITMAP(bitmap, nullptr, &image) ==
-        Gdiplus::Ok) {
+    if (Gdiplus::DllExports::GdipCreateBitmapFromHBITMAP(bitmap, nullptr, &image) == Gdiplus::Ok) {
       // The PNG encoder of GDI+.
-      const CLSID png = {0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
+      const CLSID png = {
+          0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
       saved = Gdiplus::DllExports::GdipSaveImageToFile(image, path.c_str(), &png, nullptr) ==
               Gdiplus::Ok;
       Gdiplus::DllExports::GdipDisposeImage(image);
@@ -315,8 +313,8 @@ TEST_P(PressingAButton, DisablesAllButtonsRunsTheActionWithItsLogAndCloses) {
 
 INSTANTIATE_TEST_SUITE_P(Each, PressingAButton, testing::ValuesIn(Buttons),
                          [](const testing::TestParamInfo<ButtonSpec>& info) {
-                           return std::string(info.param.logName, info.param.logName +
-                                                                      wcslen(info.param.logName));
+                           return std::string(info.param.logName,
+                                              info.param.logName + wcslen(info.param.logName));
                          });
 
 // The resources, read from the program file itself.
@@ -336,7 +334,8 @@ class DrelmoResources : public testing::Test {
     const HRSRC found =
         FindResourceExW(module_, type, name, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
     if (found == nullptr) return {};
-    const auto* data = static_cast<const unsigned char*>(LockResource(LoadResource(module_, found)));
+    const auto* data =
+        static_cast<const unsigned char*>(LockResource(LoadResource(module_, found)));
     return std::vector<unsigned char>(data, data + SizeofResource(module_, found));
   }
 
@@ -380,8 +379,7 @@ TEST_P(IconGroup, HoldsTheNineImages) {
   EXPECT_THAT(images, testing::UnorderedElementsAre(
                           std::make_pair(256, 8), std::make_pair(48, 8), std::make_pair(32, 8),
                           std::make_pair(16, 8), std::make_pair(256, 32), std::make_pair(64, 32),
-                          std::make_pair(48, 32), std::make_pair(32, 32),
-                          std::make_pair(16, 32)));
+                          std::make_pair(48, 32), std::make_pair(32, 32), std::make_pair(16, 32)));
   EXPECT_NE(LoadImageW(module_, MAKEINTRESOURCEW(GetParam()), IMAGE_ICON, 32, 32, 0), nullptr);
 }
 
@@ -406,7 +404,8 @@ TEST_F(DrelmoResources, ManifestAsksForCommonControls6AsInvokerAndDpiAwareness) 
   ASSERT_FALSE(bytes.empty());
   const std::string manifest(bytes.begin(), bytes.end());
   using testing::HasSubstr;
-  EXPECT_THAT(manifest, HasSubstr("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
+  EXPECT_THAT(manifest,
+              HasSubstr("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
   EXPECT_THAT(manifest, HasSubstr("processorArchitecture=\"amd64\""));
   EXPECT_THAT(manifest, HasSubstr("level=\"asInvoker\" uiAccess=\"false\""));
   EXPECT_THAT(manifest, HasSubstr(">true</dpiAware>"));

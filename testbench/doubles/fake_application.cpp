@@ -50,8 +50,8 @@ HRESULT STDMETHODCALLTYPE FakeApplication::QueryInterface(REFIID riid, void** pp
   return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(
-    LONG lFlags, WiaTransferParams* pWiaTransferParams) {
+HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(LONG lFlags,
+                                                            WiaTransferParams* pWiaTransferParams) {
   if (!pWiaTransferParams) return E_INVALIDARG;
   const int index = static_cast<int>(messages_.size());
   const HRESULT answer = index == messageIndex_ ? messageResult_ : S_OK;
@@ -73,8 +73,7 @@ HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(
 HRESULT FakeApplication::OpenStream(std::wstring* path, IStream** stream) {
   if (folder_.empty()) return CreateStreamOnHGlobal(nullptr, TRUE, stream);
   *path = folder_ + L"\\page" + std::to_wstring(pages_.size() + 1) + L".bmp";
-  return SHCreateStreamOnFileEx(path->c_str(),
-                                STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE,
+  return SHCreateStreamOnFileEx(path->c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE,
                                 FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, stream);
 }
 

@@ -29,16 +29,16 @@ HRESULT WritePage(IWiaTransferCallback* service, IStream* stream, const DriverPa
   for (size_t offset = 0; offset < total; offset += piece) {
     const ULONG length = static_cast<ULONG>(std::min(piece, total - offset));
     ULONG count = 0;
-    const HRESULT hr = stream->Write(page.bytes.data() + offset, length,
-                                     options.countPointer ? &count : nullptr);
+    const HRESULT hr =
+        stream->Write(page.bytes.data() + offset, length, options.countPointer ? &count : nullptr);
     if (FAILED(hr)) {
       pageReport->writeFailure = hr;
       return hr;
     }
     pageReport->written += options.countPointer ? count : length;
     const LONG percent = static_cast<LONG>(pageReport->written * 100 / total);
-    const HRESULT answer = Send(service, report, published::MessageStatus, percent,
-                                pageReport->written);
+    const HRESULT answer =
+        Send(service, report, published::MessageStatus, percent, pageReport->written);
     if (answer != S_OK && options.stopOnCancel) return answer;
   }
   return S_OK;

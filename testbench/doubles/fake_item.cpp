@@ -72,7 +72,8 @@ HRESULT STDMETHODCALLTYPE FakeWiaItem::CreateChildItem(LONG, LONG, BSTR, IWiaIte
 
 HRESULT STDMETHODCALLTYPE FakeWiaItem::DeleteItem(LONG) { return E_NOTIMPL; }
 
-HRESULT STDMETHODCALLTYPE FakeWiaItem::EnumChildItems(const GUID*, IEnumWiaItem2** ppIEnumWiaItem2) {
+HRESULT STDMETHODCALLTYPE FakeWiaItem::EnumChildItems(const GUID*,
+                                                      IEnumWiaItem2** ppIEnumWiaItem2) {
   if (ppIEnumWiaItem2) *ppIEnumWiaItem2 = nullptr;
   return E_NOTIMPL;
 }
@@ -115,14 +116,13 @@ HRESULT STDMETHODCALLTYPE FakeWiaItem::DeviceCommand(LONG, const GUID*, IWiaItem
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE FakeWiaItem::EnumDeviceCapabilities(
-    LONG, IEnumWIA_DEV_CAPS** ppIEnumWIA_DEV_CAPS) {
+HRESULT STDMETHODCALLTYPE
+FakeWiaItem::EnumDeviceCapabilities(LONG, IEnumWIA_DEV_CAPS** ppIEnumWIA_DEV_CAPS) {
   if (ppIEnumWIA_DEV_CAPS) *ppIEnumWIA_DEV_CAPS = nullptr;
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE FakeWiaItem::CheckExtension(LONG, BSTR, REFIID,
-                                                      BOOL* pbExtensionExists) {
+HRESULT STDMETHODCALLTYPE FakeWiaItem::CheckExtension(LONG, BSTR, REFIID, BOOL* pbExtensionExists) {
   if (pbExtensionExists) *pbExtensionExists = FALSE;
   return S_OK;
 }
@@ -208,8 +208,7 @@ HRESULT STDMETHODCALLTYPE FakeWiaItem::ReadPropertyNames(ULONG cpropid, const PR
   return S_FALSE;  // the double keeps no names
 }
 
-HRESULT STDMETHODCALLTYPE FakeWiaItem::WritePropertyNames(ULONG, const PROPID[],
-                                                          const LPOLESTR[]) {
+HRESULT STDMETHODCALLTYPE FakeWiaItem::WritePropertyNames(ULONG, const PROPID[], const LPOLESTR[]) {
   return E_NOTIMPL;
 }
 
@@ -226,8 +225,7 @@ HRESULT STDMETHODCALLTYPE FakeWiaItem::Enum(IEnumSTATPROPSTG** ppenum) {
   return E_NOTIMPL;
 }
 
-HRESULT STDMETHODCALLTYPE FakeWiaItem::SetTimes(const FILETIME*, const FILETIME*,
-                                                const FILETIME*) {
+HRESULT STDMETHODCALLTYPE FakeWiaItem::SetTimes(const FILETIME*, const FILETIME*, const FILETIME*) {
   return S_OK;
 }
 

@@ -14,7 +14,9 @@
 #include "wia2.h"
 #include "wia_published.h"
 
-class FakeWiaItem final : public IWiaItem2, public IWiaPropertyStorage, public RefCounted<FakeWiaItem> {
+class FakeWiaItem final : public IWiaItem2,
+                          public IWiaPropertyStorage,
+                          public RefCounted<FakeWiaItem> {
  public:
   // A double with one reference, or null when out of memory.
   static FakeWiaItem* Create(const GUID& category);
@@ -39,8 +41,8 @@ class FakeWiaItem final : public IWiaItem2, public IWiaPropertyStorage, public R
   ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
   // IWiaItem2
-  HRESULT STDMETHODCALLTYPE CreateChildItem(LONG lItemFlags, LONG lCreationFlags,
-                                            BSTR bstrItemName, IWiaItem2** ppIWiaItem2) override;
+  HRESULT STDMETHODCALLTYPE CreateChildItem(LONG lItemFlags, LONG lCreationFlags, BSTR bstrItemName,
+                                            IWiaItem2** ppIWiaItem2) override;
   HRESULT STDMETHODCALLTYPE DeleteItem(LONG lFlags) override;
   HRESULT STDMETHODCALLTYPE EnumChildItems(const GUID* pCategoryGUID,
                                            IEnumWiaItem2** ppIEnumWiaItem2) override;
@@ -49,17 +51,17 @@ class FakeWiaItem final : public IWiaItem2, public IWiaPropertyStorage, public R
   HRESULT STDMETHODCALLTYPE GetItemCategory(GUID* pItemCategoryGUID) override;
   HRESULT STDMETHODCALLTYPE GetItemType(LONG* pItemType) override;
   HRESULT STDMETHODCALLTYPE DeviceDlg(LONG lFlags, HWND hwndParent, BSTR bstrFolderName,
-                                      BSTR bstrFilename, LONG* plNumFiles,
-                                      BSTR** ppbstrFilePaths, IWiaItem2** ppItem) override;
+                                      BSTR bstrFilename, LONG* plNumFiles, BSTR** ppbstrFilePaths,
+                                      IWiaItem2** ppItem) override;
   HRESULT STDMETHODCALLTYPE DeviceCommand(LONG lFlags, const GUID* pCmdGUID,
                                           IWiaItem2** ppIWiaItem2) override;
-  HRESULT STDMETHODCALLTYPE EnumDeviceCapabilities(
-      LONG lFlags, IEnumWIA_DEV_CAPS** ppIEnumWIA_DEV_CAPS) override;
+  HRESULT STDMETHODCALLTYPE
+  EnumDeviceCapabilities(LONG lFlags, IEnumWIA_DEV_CAPS** ppIEnumWIA_DEV_CAPS) override;
   HRESULT STDMETHODCALLTYPE CheckExtension(LONG lFlags, BSTR bstrName,
                                            REFIID riidExtensionInterface,
                                            BOOL* pbExtensionExists) override;
-  HRESULT STDMETHODCALLTYPE GetExtension(LONG lFlags, BSTR bstrName,
-                                         REFIID riidExtensionInterface, void** ppOut) override;
+  HRESULT STDMETHODCALLTYPE GetExtension(LONG lFlags, BSTR bstrName, REFIID riidExtensionInterface,
+                                         void** ppOut) override;
   HRESULT STDMETHODCALLTYPE GetParentItem(IWiaItem2** ppIWiaItem2) override;
   HRESULT STDMETHODCALLTYPE GetRootItem(IWiaItem2** ppIWiaItem2) override;
   HRESULT STDMETHODCALLTYPE GetPreviewComponent(LONG lFlags, IWiaPreview** ppWiaPreview) override;
@@ -86,14 +88,11 @@ class FakeWiaItem final : public IWiaItem2, public IWiaPropertyStorage, public R
                                      const FILETIME* pmtime) override;
   HRESULT STDMETHODCALLTYPE SetClass(REFCLSID clsid) override;
   HRESULT STDMETHODCALLTYPE Stat(STATPROPSETSTG* pstatpsstg) override;
-  HRESULT STDMETHODCALLTYPE GetPropertyAttributes(ULONG cpspec, PROPSPEC rgpspec[],
-                                                  ULONG rgflags[],
+  HRESULT STDMETHODCALLTYPE GetPropertyAttributes(ULONG cpspec, PROPSPEC rgpspec[], ULONG rgflags[],
                                                   PROPVARIANT rgpropvar[]) override;
   HRESULT STDMETHODCALLTYPE GetCount(ULONG* pulNumProps) override;
-  HRESULT STDMETHODCALLTYPE GetPropertyStream(GUID* pCompatibilityId,
-                                              IStream** ppIStream) override;
-  HRESULT STDMETHODCALLTYPE SetPropertyStream(GUID* pCompatibilityId,
-                                              IStream* pIStream) override;
+  HRESULT STDMETHODCALLTYPE GetPropertyStream(GUID* pCompatibilityId, IStream** ppIStream) override;
+  HRESULT STDMETHODCALLTYPE SetPropertyStream(GUID* pCompatibilityId, IStream* pIStream) override;
 
  private:
   FakeWiaItem() = default;

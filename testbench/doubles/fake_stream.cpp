@@ -49,8 +49,7 @@ HRESULT STDMETHODCALLTYPE FakeStream::SetSize(ULARGE_INTEGER libNewSize) {
 }
 
 HRESULT STDMETHODCALLTYPE FakeStream::CopyTo(IStream* pstm, ULARGE_INTEGER cb,
-                                             ULARGE_INTEGER* pcbRead,
-                                             ULARGE_INTEGER* pcbWritten) {
+                                             ULARGE_INTEGER* pcbRead, ULARGE_INTEGER* pcbWritten) {
   return inner_->CopyTo(pstm, cb, pcbRead, pcbWritten);
 }
 

@@ -37,7 +37,8 @@ struct CallResult {
 // to fail (0: none).
 CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestination) {
   CallResult r;
-  auto working = ::ComRef<FaultStream>::adopt(FaultStream::Create(page.bytes.data(), page.bytes.size()));
+  auto working =
+      ::ComRef<FaultStream>::adopt(FaultStream::Create(page.bytes.data(), page.bytes.size()));
   auto destination = ::ComRef<FaultStream>::adopt(FaultStream::CreateGrowable());
   if (!working || !destination) {
     r.problem = "test equipment: no memory stream";
@@ -47,8 +48,8 @@ CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestina
   destination->FailCall(failDestination, InjectedFailure(failDestination));
 
   const AdjustArgs& a = page.args;
-  r.hr = AdjustImage(a.brightness, a.contrast, working.get(), destination.get(), &r.count,
-                     a.left, a.top, a.width, a.height);
+  r.hr = AdjustImage(a.brightness, a.contrast, working.get(), destination.get(), &r.count, a.left,
+                     a.top, a.width, a.height);
 
   r.workingCalls = working->Calls();
   r.destinationCalls = destination->Calls();
@@ -62,7 +63,8 @@ CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestina
   }
   if (working->Contents() != page.bytes) r.problem += "working stream changed; ";
   if (working->ReadsPastEnd() != 0)
-    r.problem += "read from past the working stream's end (out of bounds in Wine's memory stream); ";
+    r.problem +=
+        "read from past the working stream's end (out of bounds in Wine's memory stream); ";
   r.output = destination->Contents();
   return r;
 }
@@ -135,10 +137,10 @@ FaultSummary RunAdjustFaults(const PageCase& page) {
     if (!r.failedCall) {
       // The call made fewer calls this time: nothing was injected, so it
       // must behave exactly like the clean call.
-      if (r.hr != clean.hr || r.output != clean.output) r.problem += "differs from the clean call; ";
+      if (r.hr != clean.hr || r.output != clean.output)
+        r.problem += "differs from the clean call; ";
     } else if (SUCCEEDED(r.hr)) {
-      if (!onWorking)
-        r.problem += "a failed destination call still gave " + Hex(r.hr) + "; ";
+      if (!onWorking) r.problem += "a failed destination call still gave " + Hex(r.hr) + "; ";
       else if (r.hr != clean.hr || r.output != clean.output || r.count != clean.count)
         r.problem += "success " + Hex(r.hr) + " with output unlike the clean call's; ";
     } else if (!onWorking && r.hr != injected) {
@@ -157,7 +159,8 @@ void Tally::Add(const PageCase& page, const CaseOutcome& outcome) {
   ++cases;
   ++byFamily[page.family];
   ++byResult[outcome.hr];
-  if (SUCCEEDED(outcome.hr)) ++ok; else ++failed;
+  if (SUCCEEDED(outcome.hr)) ++ok;
+  else ++failed;
   if (!outcome.problem.empty()) ++problems;
   if (outcome.seconds > slowest) {
     slowest = outcome.seconds;
@@ -168,11 +171,12 @@ void Tally::Add(const PageCase& page, const CaseOutcome& outcome) {
 std::string Tally::Report() const {
   std::string out;
   char buf[200];
-  std::snprintf(buf, sizeof buf,
-                "cases %llu: S_OK %llu, failure HRESULT %llu, problems %llu; slowest %.3f s (case %llu)\n",
-                static_cast<unsigned long long>(cases), static_cast<unsigned long long>(ok),
-                static_cast<unsigned long long>(failed), static_cast<unsigned long long>(problems),
-                slowest, static_cast<unsigned long long>(slowestIndex));
+  std::snprintf(
+      buf, sizeof buf,
+      "cases %llu: S_OK %llu, failure HRESULT %llu, problems %llu; slowest %.3f s (case %llu)\n",
+      static_cast<unsigned long long>(cases), static_cast<unsigned long long>(ok),
+      static_cast<unsigned long long>(failed), static_cast<unsigned long long>(problems), slowest,
+      static_cast<unsigned long long>(slowestIndex));
   out += buf;
   out += "by family:";
   for (const auto& f : byFamily) out += " " + f.first + "=" + std::to_string(f.second);

@@ -22,11 +22,14 @@ std::string Fmt(const char* format, long long a, long long b = 0) {
 }  // namespace
 
 std::string BmpProblem(const uint8_t* d, size_t size) {
-  if (size < 54) return Fmt("file of %lld bytes is shorter than its headers", static_cast<long long>(size));
+  if (size < 54)
+    return Fmt("file of %lld bytes is shorter than its headers", static_cast<long long>(size));
   if (d[0] != 'B' || d[1] != 'M') return "bfType is not BM";
   const uint32_t bfSize = Get32(d + 2);
   const uint32_t offBits = Get32(d + 10);
-  if (bfSize != size) return Fmt("bfSize %lld differs from the file's %lld bytes", bfSize, static_cast<long long>(size));
+  if (bfSize != size)
+    return Fmt("bfSize %lld differs from the file's %lld bytes", bfSize,
+               static_cast<long long>(size));
 
   const uint32_t biSize = Get32(d + 14);
   const int32_t width = static_cast<int32_t>(Get32(d + 18));
@@ -55,7 +58,8 @@ std::string BmpProblem(const uint8_t* d, size_t size) {
   const uint64_t implied = bpp <= 8 ? (1ull << bpp) : 0;
   const uint64_t colours = clrUsed != 0 ? clrUsed : implied;
   if (bpp <= 8 && colours > implied)
-    return Fmt("biClrUsed %lld exceeds the %lld colours of the depth", clrUsed, static_cast<long long>(implied));
+    return Fmt("biClrUsed %lld exceeds the %lld colours of the depth", clrUsed,
+               static_cast<long long>(implied));
   tables += colours * 4;
   if (14 + static_cast<uint64_t>(biSize) + tables > offBits)
     return Fmt("header and colour table (%lld bytes) overlap the pixels at %lld",

@@ -13,9 +13,7 @@ uint64_t Rng::Next() {
   return z ^ (z >> 31);
 }
 
-uint32_t Rng::Below(uint32_t bound) {
-  return static_cast<uint32_t>(Next() % bound);
-}
+uint32_t Rng::Below(uint32_t bound) { return static_cast<uint32_t>(Next() % bound); }
 
 uint64_t MixSeed(uint64_t seed, uint64_t index) {
   Rng rng(seed * 0x100000001B3ull ^ (index + 0x51ED2701ull));
@@ -32,8 +30,7 @@ uint64_t RowStride(int64_t width, uint32_t bitCount) {
 namespace {
 
 uint64_t Magnitude(int32_t v) {
-  return v < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(v))
-               : static_cast<uint64_t>(v);
+  return v < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(v)) : static_cast<uint64_t>(v);
 }
 
 }  // namespace
@@ -88,8 +85,7 @@ std::vector<uint8_t> BuildPage(const PageFields& f, uint64_t payloadSeed) {
   const bool core = IsCore(f);
   const uint64_t stride = RowStride(f.width, f.bitCount);
   const uint64_t imageBytes = stride * Magnitude(f.height);
-  const uint32_t sizeImage =
-      f.explicitSizeImage ? f.sizeImage : static_cast<uint32_t>(imageBytes);
+  const uint32_t sizeImage = f.explicitSizeImage ? f.sizeImage : static_cast<uint32_t>(imageBytes);
 
   // File header; size and offset are patched once the layout is known.
   Put16(out, f.type);
@@ -133,12 +129,10 @@ std::vector<uint8_t> BuildPage(const PageFields& f, uint64_t payloadSeed) {
   }
 
   const uint32_t palette = AutoPaletteEntries(f);
-  if (!core && f.compression == 3 && f.headerSize == 40 && f.paletteEntries < 0 &&
-      f.bitCount > 8) {
+  if (!core && f.compression == 3 && f.headerSize == 40 && f.paletteEntries < 0 && f.bitCount > 8) {
     const uint32_t masks16[3] = {0xF800, 0x07E0, 0x001F};
     const uint32_t masks32[3] = {0xFF0000, 0x00FF00, 0x0000FF};
-    for (uint32_t i = 0; i < 3; ++i)
-      Put32(out, f.bitCount == 16 ? masks16[i] : masks32[i]);
+    for (uint32_t i = 0; i < 3; ++i) Put32(out, f.bitCount == 16 ? masks16[i] : masks32[i]);
   } else {
     for (uint32_t i = 0; i < palette; ++i) {
       // A grey ramp spread over the entries.
@@ -150,8 +144,7 @@ std::vector<uint8_t> BuildPage(const PageFields& f, uint64_t payloadSeed) {
     }
   }
 
-  const uint32_t offBits =
-      f.explicitOffBits ? f.offBits : static_cast<uint32_t>(out.size());
+  const uint32_t offBits = f.explicitOffBits ? f.offBits : static_cast<uint32_t>(out.size());
   Patch32(out, 10, offBits);
 
   uint64_t pixels = f.pixelBytes >= 0 ? static_cast<uint64_t>(f.pixelBytes)
@@ -164,8 +157,7 @@ std::vector<uint8_t> BuildPage(const PageFields& f, uint64_t payloadSeed) {
     out.push_back(static_cast<uint8_t>(word >> (8 * (i % 8))));
   }
 
-  const uint32_t fileSize =
-      f.explicitFileSize ? f.fileSize : static_cast<uint32_t>(out.size());
+  const uint32_t fileSize = f.explicitFileSize ? f.fileSize : static_cast<uint32_t>(out.size());
   Patch32(out, 2, fileSize);
 
   if (f.truncateTo >= 0 && static_cast<uint64_t>(f.truncateTo) < out.size())
@@ -179,27 +171,26 @@ std::string DescribeFields(const PageFields& f) {
                 "type=0x%04X bfSize=%s offBits=%s biSize=%u w=%d h=%d planes=%u "
                 "bpp=%u comp=%u sizeImage=%s clrUsed=%u palette=%d pixels=%lld trunc=%lld",
                 f.type, f.explicitFileSize ? std::to_string(f.fileSize).c_str() : "auto",
-                f.explicitOffBits ? std::to_string(f.offBits).c_str() : "auto",
-                f.headerSize, f.width, f.height, f.planes, f.bitCount, f.compression,
-                f.explicitSizeImage ? std::to_string(f.sizeImage).c_str() : "auto",
-                f.clrUsed, f.paletteEntries, static_cast<long long>(f.pixelBytes),
+                f.explicitOffBits ? std::to_string(f.offBits).c_str() : "auto", f.headerSize,
+                f.width, f.height, f.planes, f.bitCount, f.compression,
+                f.explicitSizeImage ? std::to_string(f.sizeImage).c_str() : "auto", f.clrUsed,
+                f.paletteEntries, static_cast<long long>(f.pixelBytes),
                 static_cast<long long>(f.truncateTo));
   return buf;
 }
 
 std::string DescribeArgs(const AdjustArgs& a) {
   char buf[160];
-  std::snprintf(buf, sizeof buf, "brightness=%d contrast=%d crop=(%d,%d,%d,%d)",
-                a.brightness, a.contrast, a.left, a.top, a.width, a.height);
+  std::snprintf(buf, sizeof buf, "brightness=%d contrast=%d crop=(%d,%d,%d,%d)", a.brightness,
+                a.contrast, a.left, a.top, a.width, a.height);
   return buf;
 }
 
 const std::vector<int32_t>& DimensionPool() {
   static const std::vector<int32_t> pool = {
-      0,          1,          2,          3,          5,           7,
-      31,         33,         -1,         -2,         -3,          -7,
-      65536,      65537,      46341,      -46341,     -65537,      0x10000001,
-      0x20000001, 0x40000001, 0x7FFFFFFF, INT32_MIN,  -0x7FFFFFFF, 0x01000000};
+      0,      1,          2,          3,          5,          7,         31,          33,
+      -1,     -2,         -3,         -7,         65536,      65537,     46341,       -46341,
+      -65537, 0x10000001, 0x20000001, 0x40000001, 0x7FFFFFFF, INT32_MIN, -0x7FFFFFFF, 0x01000000};
   return pool;
 }
 
@@ -211,16 +202,14 @@ const std::vector<uint32_t>& HugeSizePool() {
 
 const std::vector<uint32_t>& ClrUsedPool() {
   static const std::vector<uint32_t> pool = {
-      0,           1,           2,           3,           16,          255,
-      256,         257,         1000,        0x10000,     0x3FFFFFFFu, 0x40000000u,
-      0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
+      0,    1,       2,           3,           16,          255,         256,        257,
+      1000, 0x10000, 0x3FFFFFFFu, 0x40000000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
   return pool;
 }
 
 const std::vector<uint32_t>& HeaderSizePool() {
-  static const std::vector<uint32_t> pool = {0,  1,  12,  16,  39,  40,         41,
-                                             52, 56, 64,  108, 124, 125,        1000,
-                                             0x7FFFFFFFu, 0xFFFFFFFFu};
+  static const std::vector<uint32_t> pool = {0,  1,  12,  16,  39,  40,   41,          52,
+                                             56, 64, 108, 124, 125, 1000, 0x7FFFFFFFu, 0xFFFFFFFFu};
   return pool;
 }
 
@@ -315,11 +304,11 @@ void PageGenerator::AddSystematic() {
       probe.height = wh.second;
       const std::vector<uint8_t> built = BuildPage(probe, 0);
       const uint32_t size = static_cast<uint32_t>(built.size());
-      const uint32_t correct = built[10] | built[11] << 8 | built[12] << 16 |
-                               static_cast<uint32_t>(built[13]) << 24;
-      for (uint32_t off : {0u, 1u, 2u, 13u, 14u, 15u, 53u, 54u, 55u, correct - 1,
-                           correct, correct + 1, size - 1, size, size + 1, size + 1000,
-                           0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+      const uint32_t correct =
+          built[10] | built[11] << 8 | built[12] << 16 | static_cast<uint32_t>(built[13]) << 24;
+      for (uint32_t off :
+           {0u, 1u, 2u, 13u, 14u, 15u, 53u, 54u, 55u, correct - 1, correct, correct + 1, size - 1,
+            size, size + 1, size + 1000, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
         PageFields f = probe;
         f.offBits = off;
         f.explicitOffBits = true;
@@ -375,14 +364,21 @@ void PageGenerator::AddSystematic() {
   }
 
   // Extreme brightness and contrast, and crops, on valid pages.
-  const int32_t levels[] = {INT32_MIN, -1001, -1000, -999, -1, 0,
-                            1,         999,   1000,  1001, INT32_MAX};
-  const int32_t crops[][4] = {
-      {0, 0, 1, 1},         {1, 1, 2, 2},          {5, 5, 5000, 5000},
-      {-5, -5, 2, 2},       {0, 0, -1, -1},        {0, 0, INT32_MAX, INT32_MAX},
-      {0, 0, INT32_MIN, 1}, {INT32_MAX, INT32_MAX, 1, 1},
-      {INT32_MIN, INT32_MIN, 1, 1}, {100, 100, 1, 1}, {0, 0, 3, 0},
-      {7, 0, 1, 1},         {0, 7, 1, 1},          {-1, 0, 4, 2}};
+  const int32_t levels[] = {INT32_MIN, -1001, -1000, -999, -1, 0, 1, 999, 1000, 1001, INT32_MAX};
+  const int32_t crops[][4] = {{0, 0, 1, 1},
+                              {1, 1, 2, 2},
+                              {5, 5, 5000, 5000},
+                              {-5, -5, 2, 2},
+                              {0, 0, -1, -1},
+                              {0, 0, INT32_MAX, INT32_MAX},
+                              {0, 0, INT32_MIN, 1},
+                              {INT32_MAX, INT32_MAX, 1, 1},
+                              {INT32_MIN, INT32_MIN, 1, 1},
+                              {100, 100, 1, 1},
+                              {0, 0, 3, 0},
+                              {7, 0, 1, 1},
+                              {0, 7, 1, 1},
+                              {-1, 0, 4, 2}};
   for (const PageFields& base : SmallValidFiles()) {
     if (base.height < 0 || base.bitCount == 48) continue;
     for (int32_t b : levels) {
@@ -392,8 +388,8 @@ void PageGenerator::AddSystematic() {
   }
 }
 
-PageCase PageGenerator::Finish(uint64_t index, const std::string& family,
-                               const PageFields& fields, const AdjustArgs& args) const {
+PageCase PageGenerator::Finish(uint64_t index, const std::string& family, const PageFields& fields,
+                               const AdjustArgs& args) const {
   PageCase c;
   c.index = index;
   c.family = family;
@@ -446,7 +442,9 @@ PageCase PageGenerator::MakeRandom(uint64_t index) const {
         f.offBits = rng.Chance(50) ? rng.Below(200) : static_cast<uint32_t>(rng.Next());
         break;
       case 5: f.clrUsed = rng.Pick(ClrUsedPool()); break;
-      case 6: f.compression = rng.Chance(80) ? rng.Below(7) : static_cast<uint32_t>(rng.Next()); break;
+      case 6:
+        f.compression = rng.Chance(80) ? rng.Below(7) : static_cast<uint32_t>(rng.Next());
+        break;
       case 7: f.headerSize = rng.Pick(HeaderSizePool()); break;
       case 8: f.planes = static_cast<uint16_t>(rng.Below(4)); break;
       case 9:
@@ -459,7 +457,8 @@ PageCase PageGenerator::MakeRandom(uint64_t index) const {
   }
   // Too heavy to run many of: keep the huge side, make the other one small,
   // and failing that the huge side too.
-  if (DeclaresHeavyImage(f)) f.height = (f.height < 0 ? -1 : 1) * static_cast<int32_t>(1 + Magnitude(f.height) % 24);
+  if (DeclaresHeavyImage(f))
+    f.height = (f.height < 0 ? -1 : 1) * static_cast<int32_t>(1 + Magnitude(f.height) % 24);
   if (DeclaresHeavyImage(f)) f.width = static_cast<int32_t>(1 + Magnitude(f.width) % 40);
   if (rng.Chance(15)) f.truncateTo = rng.Below(2048);
 
@@ -504,7 +503,8 @@ std::vector<PageCase> FaultPages(uint64_t seed) {
   bases.push_back(colour);
   std::vector<PageCase> pages;
   for (const PageFields& f : bases) {
-    for (const AdjustArgs& a : {AdjustArgs{200, 0, 0, 0, 0, 0}, AdjustArgs{-300, 400, 0, 0, 0, 0}}) {
+    for (const AdjustArgs& a :
+         {AdjustArgs{200, 0, 0, 0, 0, 0}, AdjustArgs{-300, 400, 0, 0, 0, 0}}) {
       PageCase c;
       c.index = pages.size();
       c.family = "fault";

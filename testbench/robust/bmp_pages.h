@@ -24,15 +24,15 @@ constexpr uint64_t HeavyImageBytes = 64ull << 20;
 // others unless the matching flag says they were set explicitly.
 struct PageFields {
   uint16_t type = 0x4D42;
-  uint32_t fileSize = 0;    // auto: the length of the bytes written
-  uint32_t offBits = 0;     // auto: 14 + header + palette
-  uint32_t headerSize = 40; // biSize; 12 writes a core header
+  uint32_t fileSize = 0;     // auto: the length of the bytes written
+  uint32_t offBits = 0;      // auto: 14 + header + palette
+  uint32_t headerSize = 40;  // biSize; 12 writes a core header
   int32_t width = 1;
   int32_t height = 1;
   uint16_t planes = 1;
   uint16_t bitCount = 24;
   uint32_t compression = 0;
-  uint32_t sizeImage = 0;   // auto: stride x |height|, wrapped to 32 bits
+  uint32_t sizeImage = 0;  // auto: stride x |height|, wrapped to 32 bits
   int32_t xPelsPerMeter = 11811;
   int32_t yPelsPerMeter = 11811;
   uint32_t clrUsed = 0;
@@ -103,8 +103,8 @@ class PageGenerator {
     AdjustArgs args;
   };
   void AddSystematic();
-  PageCase Finish(uint64_t index, const std::string& family,
-                  const PageFields& fields, const AdjustArgs& args) const;
+  PageCase Finish(uint64_t index, const std::string& family, const PageFields& fields,
+                  const AdjustArgs& args) const;
   PageCase MakeRandom(uint64_t index) const;
 
   uint64_t seed_;

@@ -72,7 +72,8 @@ void DescribeStack(const CONTEXT* faulting, char* out, size_t capacity) {
 // the heap locked or corrupt, and the first printf of a process allocates.
 void WriteOut(const char* text, int n) {
   DWORD written = 0;
-  if (n > 0) WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(n), &written, nullptr);
+  if (n > 0)
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, static_cast<DWORD>(n), &written, nullptr);
 }
 
 void Describe(const char* what, unsigned long code, const void* address, const CONTEXT* context) {
@@ -115,8 +116,7 @@ LONG WINAPI OnFirstChance(EXCEPTION_POINTERS* info) {
     case 0xC0000374:  // heap corruption
     case 0xC0000420:  // assertion failure
       return OnUnhandled(info);
-    default:
-      return EXCEPTION_CONTINUE_SEARCH;
+    default: return EXCEPTION_CONTINUE_SEARCH;
   }
 }
 
@@ -133,8 +133,7 @@ DWORD WINAPI Watchdog(LPVOID) {
       if (campaignThread && SuspendThread(campaignThread) != static_cast<DWORD>(-1) &&
           GetThreadContext(campaignThread, &context))
         Describe("HANG", 0, reinterpret_cast<const void*>(context.Rip), &context);
-      else
-        Describe("HANG", GetLastError(), nullptr, nullptr);
+      else Describe("HANG", GetLastError(), nullptr, nullptr);
       TerminateProcess(GetCurrentProcess(), ExitHang);
     }
   }

@@ -58,8 +58,10 @@ class FaultStream final : public IStream {
                                    ULARGE_INTEGER* written) override;
   HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override;
   HRESULT STDMETHODCALLTYPE Revert() override;
-  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) override;
-  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) override;
+  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb,
+                                       DWORD type) override;
+  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb,
+                                         DWORD type) override;
   HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override;
   HRESULT STDMETHODCALLTYPE Clone(IStream** out) override;
 
@@ -82,6 +84,5 @@ class FaultStream final : public IStream {
   ULONGLONG position_ = 0;
   std::vector<const char*> log_;
 };
-
 
 }  // namespace robust

@@ -17,7 +17,8 @@ namespace robust {
 namespace {
 
 // The first class identifier the library serves.
-const CLSID FilterClass = {0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}};
+const CLSID FilterClass = {
+    0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}};
 const wchar_t ChildName[] = L"Top";
 const wchar_t ChildFullName[] = L"0000\\Root\\Top";
 
@@ -113,14 +114,16 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
   }
   {
     ComRef<IWiaTransferCallback> service;
-    hr = filter->QueryInterface(published::Ids().transferCallback, reinterpret_cast<void**>(service.put()));
+    hr = filter->QueryInterface(published::Ids().transferCallback,
+                                reinterpret_cast<void**>(service.put()));
     if (FAILED(hr)) {
       problem += "no IWiaTransferCallback: " + Hex(hr) + "; ";
       return out;
     }
     DriverOptions options;
     options.pieceSize = setup.pieceSize;
-    out.report = PlayDriver(service.get(), {DriverPage{ChildName, ChildFullName, page.bytes}}, options);
+    out.report =
+        PlayDriver(service.get(), {DriverPage{ChildName, ChildFullName, page.bytes}}, options);
   }
   out.appMessages = app->Messages();
   out.endOfStream = app->EndOfStreamMessages();
@@ -144,7 +147,8 @@ void JudgeCleanPage(const OnePage& p, const PageCase& page, const TransferSetup&
   if (p.endOfStream != 1) problem += "the application was not told of the end of the page; ";
   if (p.appMessages != static_cast<int>(p.report.answers.size()))
     problem += "messages lost on their way to the application; ";
-  const HRESULT end = p.report.answers.size() >= 2 ? p.report.answers[p.report.answers.size() - 2] : E_FAIL;
+  const HRESULT end =
+      p.report.answers.size() >= 2 ? p.report.answers[p.report.answers.size() - 2] : E_FAIL;
   if (setup.mode != TransferMode::Adjusted) {
     if (p.received != page.bytes) problem += "the page did not reach the application unchanged; ";
     if (setup.mode == TransferMode::CountOnly && p.endOfStreamBytes != page.bytes.size())
@@ -246,7 +250,9 @@ TransferSetup SetupFor(const PageCase& page) {
   Rng rng(MixSeed(page.index, 0xF117E2));
   TransferSetup s;
   const uint32_t pick = rng.Below(10);
-  s.mode = pick == 0 ? TransferMode::CountOnly : pick == 1 ? TransferMode::PassThrough : TransferMode::Adjusted;
+  s.mode = pick == 0   ? TransferMode::CountOnly
+           : pick == 1 ? TransferMode::PassThrough
+                       : TransferMode::Adjusted;
   s.brightness = page.args.brightness;
   s.contrast = page.args.contrast;
   if (s.mode == TransferMode::Adjusted && s.brightness == 0 && s.contrast == 0) s.brightness = 200;
@@ -269,7 +275,9 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
   const bool adjusted = setup.mode == TransferMode::Adjusted;
   child->SetLong(published::BrightnessProperty, adjusted ? setup.brightness : 0);
   child->SetLong(published::ContrastProperty, adjusted ? setup.contrast : 0);
-  child->SetGuid(published::FormatProperty, setup.mode == TransferMode::PassThrough ? published::Ids().formatRaw : published::Ids().formatBmp);
+  child->SetGuid(published::FormatProperty, setup.mode == TransferMode::PassThrough
+                                                ? published::Ids().formatRaw
+                                                : published::Ids().formatBmp);
   item->AddChild(ChildFullName, child.get());
 
   std::vector<ComRef<FaultStream>> streams;
@@ -280,7 +288,8 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
       HRESULT hr = library.GetClassObject(FilterClass, IID_IClassFactory,
                                           reinterpret_cast<void**>(factory.put()));
       if (SUCCEEDED(hr))
-        hr = factory->CreateInstance(nullptr, published::Ids().imageFilter, reinterpret_cast<void**>(filter.put()));
+        hr = factory->CreateInstance(nullptr, published::Ids().imageFilter,
+                                     reinterpret_cast<void**>(filter.put()));
       if (FAILED(hr)) {
         outcome.problem = "no filter: " + Hex(hr);
         return outcome;
@@ -289,7 +298,9 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
     OnePage first = Transfer(filter.get(), item.get(), page, setup, problem);
     outcome.appStreamCalls = first.appCalls;
     outcome.injected = first.injected;
-    outcome.endOfStream = first.report.answers.size() >= 2 ? first.report.answers[first.report.answers.size() - 2] : S_OK;
+    outcome.endOfStream = first.report.answers.size() >= 2
+                              ? first.report.answers[first.report.answers.size() - 2]
+                              : S_OK;
     outcome.writeFailure = first.report.pages.empty() ? S_OK : first.report.pages[0].writeFailure;
     if (setup.failAppCall == 0) {
       JudgeCleanPage(first, page, setup, problem);
@@ -299,8 +310,8 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
       // as the answer to the end-of-stream message.
       const HRESULT injected = InjectedFailure(setup.failAppCall);
       if (outcome.writeFailure != injected && outcome.endOfStream != injected)
-        problem += "injected " + Hex(injected) + " came back as write " + Hex(outcome.writeFailure) +
-                   ", end of stream " + Hex(outcome.endOfStream) + "; ";
+        problem += "injected " + Hex(injected) + " came back as write " +
+                   Hex(outcome.writeFailure) + ", end of stream " + Hex(outcome.endOfStream) + "; ";
     }
     streams.push_back(std::move(first.stream));
     if (secondPage) {
@@ -316,7 +327,9 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
   // references to their streams may be left.
   for (const ComRef<FaultStream>& stream : streams)
     if (stream && stream->Refs() != 1)
-      problem += "references to the application's stream kept: " + std::to_string(stream->Refs() - 1) + "; ";
+      problem +=
+          "references to the application's stream kept: " + std::to_string(stream->Refs() - 1) +
+          "; ";
   item->ClearChildren();
   if (item->Refs() != 1 || child->Refs() != 1)
     problem += "scan item references kept (item " + std::to_string(item->Refs() - 1) + ", child " +
@@ -327,7 +340,8 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
       // The decoder keeps the page wrapper it was lent: an object of the
       // library, which must then stay loaded.
       outcome.setAside = true;
-      if (!library.SetAsideAndLoadACopy()) problem += "test equipment: no fresh copy of Vantrel.dll; ";
+      if (!library.SetAsideAndLoadACopy())
+        problem += "test equipment: no fresh copy of Vantrel.dll; ";
     } else {
       problem += "DllCanUnloadNow " + Hex(unload) + " after the transfer (ModuleLockCount not 0); ";
     }

@@ -53,12 +53,12 @@ struct TransferSetup {
 };
 
 struct TransferOutcome {
-  std::string problem;      // empty when the transfer behaved
-  HRESULT endOfStream = S_OK;  // the filter's answer to the end-of-stream message
-  HRESULT writeFailure = S_OK; // what a failing driver write returned
+  std::string problem;          // empty when the transfer behaved
+  HRESULT endOfStream = S_OK;   // the filter's answer to the end-of-stream message
+  HRESULT writeFailure = S_OK;  // what a failing driver write returned
   unsigned appStreamCalls = 0;
   bool injected = false;
-  bool setAside = false;        // the platform's decoder kept the library loaded
+  bool setAside = false;  // the platform's decoder kept the library loaded
 };
 
 // Picks the mode, adjustment and piece size of transfer `index` of a page.

@@ -44,7 +44,8 @@ TEST_F(FilterSlice, TransfersEndWellOrFailCleanlyAndLeaveNothingLoaded) {
   ASSERT_TRUE(library.Loaded());
   PageGenerator generator(1);
   int run = 0;
-  for (uint64_t i = 3; i < generator.SystematicCount() + 300; i += (i < generator.SystematicCount() ? 29 : 3)) {
+  for (uint64_t i = 3; i < generator.SystematicCount() + 300;
+       i += (i < generator.SystematicCount() ? 29 : 3)) {
     const PageCase page = generator.Make(i);
     const TransferSetup setup = SetupFor(page);
     const TransferOutcome outcome = RunTransfer(library, page, setup, nullptr);

@@ -45,8 +45,7 @@ class GeneratorTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     generator = new PageGenerator(1);
-    for (uint64_t i = 0; i < generator->SystematicCount(); ++i)
-      pages.push_back(generator->Make(i));
+    for (uint64_t i = 0; i < generator->SystematicCount(); ++i) pages.push_back(generator->Make(i));
   }
   static void TearDownTestSuite() {
     delete generator;
@@ -54,7 +53,8 @@ class GeneratorTest : public ::testing::Test {
   }
   template <typename Pred>
   static bool Any(Pred pred) {
-    return std::any_of(pages.begin(), pages.end(), [&](const PageCase& c) { return pred(c, Parse(c.bytes)); });
+    return std::any_of(pages.begin(), pages.end(),
+                       [&](const PageCase& c) { return pred(c, Parse(c.bytes)); });
   }
   static PageGenerator* generator;
   static std::vector<PageCase> pages;
@@ -82,7 +82,9 @@ TEST_F(GeneratorTest, EveryPageStaysSmallWhateverItsHeadersDeclare) {
   EXPECT_LE(largest, MaxPageBytes);
   // ... while some declare images far beyond 32-bit sizes.
   EXPECT_TRUE(Any([](const PageCase&, const Parsed& p) {
-    return p.complete && RowStride(p.width, p.bitCount) * static_cast<uint64_t>(std::abs(static_cast<int64_t>(p.height))) > 0xFFFFFFFFull;
+    return p.complete && RowStride(p.width, p.bitCount) *
+                                 static_cast<uint64_t>(std::abs(static_cast<int64_t>(p.height))) >
+                             0xFFFFFFFFull;
   }));
 }
 
@@ -97,12 +99,15 @@ TEST_F(GeneratorTest, CoversEveryDepthFromZeroToSixtyFour) {
 
 TEST_F(GeneratorTest, CoversZeroNegativeOneOddAndHugeDimensions) {
   for (int32_t v : {0, -1, 1, 3, 33, 65537, 0x7FFFFFFF, INT32_MIN}) {
-    EXPECT_TRUE(Any([v](const PageCase&, const Parsed& p) { return p.complete && p.width == v; })) << v;
-    EXPECT_TRUE(Any([v](const PageCase&, const Parsed& p) { return p.complete && p.height == v; })) << v;
+    EXPECT_TRUE(Any([v](const PageCase&, const Parsed& p) { return p.complete && p.width == v; }))
+        << v;
+    EXPECT_TRUE(Any([v](const PageCase&, const Parsed& p) { return p.complete && p.height == v; }))
+        << v;
   }
   // A 32-bit product of width and height that wraps to a small value.
   EXPECT_TRUE(Any([](const PageCase&, const Parsed& p) {
-    const uint64_t product = static_cast<uint64_t>(static_cast<uint32_t>(p.width)) * static_cast<uint32_t>(p.height);
+    const uint64_t product =
+        static_cast<uint64_t>(static_cast<uint32_t>(p.width)) * static_cast<uint32_t>(p.height);
     return p.complete && p.width > 0 && p.height > 0 && product > 0xFFFFFFFFull &&
            static_cast<uint32_t>(product) < 0x10000000u;
   }));
@@ -110,20 +115,33 @@ TEST_F(GeneratorTest, CoversZeroNegativeOneOddAndHugeDimensions) {
 
 TEST_F(GeneratorTest, CoversImageSizesOffsetsColourCountsCompressionsAndHeaderSizes) {
   auto has = [&](auto pred, const char* what) { EXPECT_TRUE(Any(pred)) << what; };
-  has([](const PageCase&, const Parsed& p) { return p.complete && p.sizeImage == 0 && p.width == 3; }, "sizeImage 0");
-  has([](const PageCase&, const Parsed& p) {
+  has([](const PageCase&,
+         const Parsed& p) { return p.complete && p.sizeImage == 0 && p.width == 3; },
+      "sizeImage 0");
+  has(
+      [](const PageCase&, const Parsed& p) {
         return p.complete && p.width > 0 && p.sizeImage != 0 &&
-               p.sizeImage < RowStride(p.width, p.bitCount) * static_cast<uint32_t>(std::abs(p.height));
-      }, "short sizeImage");
-  has([](const PageCase&, const Parsed& p) { return p.complete && p.sizeImage == 0xFFFFFFFFu; }, "huge sizeImage");
-  has([](const PageCase&, const Parsed& p) { return p.complete && p.offBits < 54 && p.offBits > 14; }, "offBits in headers");
-  has([](const PageCase& c, const Parsed& p) { return p.complete && p.offBits > c.bytes.size(); }, "offBits past the end");
+               p.sizeImage <
+                   RowStride(p.width, p.bitCount) * static_cast<uint32_t>(std::abs(p.height));
+      },
+      "short sizeImage");
+  has([](const PageCase&, const Parsed& p) { return p.complete && p.sizeImage == 0xFFFFFFFFu; },
+      "huge sizeImage");
+  has([](const PageCase&,
+         const Parsed& p) { return p.complete && p.offBits < 54 && p.offBits > 14; },
+      "offBits in headers");
+  has([](const PageCase& c, const Parsed& p) { return p.complete && p.offBits > c.bytes.size(); },
+      "offBits past the end");
   for (uint32_t clr : {0u, 2u, 256u, 0xFFFFFFFFu})
-    has([clr](const PageCase&, const Parsed& p) { return p.complete && p.clrUsed == clr; }, "clrUsed");
+    has([clr](const PageCase&, const Parsed& p) { return p.complete && p.clrUsed == clr; },
+        "clrUsed");
   for (uint32_t comp = 0; comp <= 6; ++comp)
-    has([comp](const PageCase&, const Parsed& p) { return p.complete && p.compression == comp && p.width == 9; }, "compression");
+    has([comp](const PageCase&,
+               const Parsed& p) { return p.complete && p.compression == comp && p.width == 9; },
+        "compression");
   for (uint32_t hs : {12u, 40u, 108u, 124u, 0u, 1000u, 0xFFFFFFFFu})
-    has([hs](const PageCase&, const Parsed& p) { return p.complete && p.headerSize == hs; }, "biSize");
+    has([hs](const PageCase&, const Parsed& p) { return p.complete && p.headerSize == hs; },
+        "biSize");
 }
 
 TEST_F(GeneratorTest, TruncatesEverySmallValidFileAtEveryLength) {
@@ -147,10 +165,8 @@ TEST(BuildPage, SmallValidFilesOfStandardDepthsPassTheChecker) {
   for (const PageFields& f : PageGenerator::SmallValidFiles()) {
     const std::vector<uint8_t> b = BuildPage(f, 7);
     const std::string problem = BmpProblem(b.data(), b.size());
-    if (f.bitCount == 48)
-      EXPECT_NE(problem, "") << "48 bits is no standard depth";
-    else
-      EXPECT_EQ(problem, "") << DescribeFields(f);
+    if (f.bitCount == 48) EXPECT_NE(problem, "") << "48 bits is no standard depth";
+    else EXPECT_EQ(problem, "") << DescribeFields(f);
   }
 }
 
@@ -182,15 +198,15 @@ TEST(BmpProblem, NamesEachKindOfDamage) {
     return BmpProblem(b.data(), b.size());
   };
   EXPECT_NE(damaged(2, static_cast<uint32_t>(good.size() + 1)), "");  // bfSize
-  EXPECT_NE(damaged(10, 54), "");                                      // palette overlaps pixels
-  EXPECT_NE(damaged(14, 12), "");                                      // biSize
-  EXPECT_NE(damaged(18, 0), "");                                       // width 0
-  EXPECT_NE(damaged(22, 3), "");                                       // rows beyond the file
-  EXPECT_NE(damaged(28, 48, 2), "");                                   // depth
-  EXPECT_NE(damaged(30, 1), "");                                       // RLE
-  EXPECT_NE(damaged(46, 257), "");                                     // too many colours
-  EXPECT_NE(damaged(34, 9), "");                                       // sizeImage short of the rows
-  EXPECT_NE(BmpProblem(good.data(), good.size() - 1), "");             // truncated
+  EXPECT_NE(damaged(10, 54), "");                                     // palette overlaps pixels
+  EXPECT_NE(damaged(14, 12), "");                                     // biSize
+  EXPECT_NE(damaged(18, 0), "");                                      // width 0
+  EXPECT_NE(damaged(22, 3), "");                                      // rows beyond the file
+  EXPECT_NE(damaged(28, 48, 2), "");                                  // depth
+  EXPECT_NE(damaged(30, 1), "");                                      // RLE
+  EXPECT_NE(damaged(46, 257), "");                                    // too many colours
+  EXPECT_NE(damaged(34, 9), "");                                      // sizeImage short of the rows
+  EXPECT_NE(BmpProblem(good.data(), good.size() - 1), "");            // truncated
 }
 
 }  // namespace

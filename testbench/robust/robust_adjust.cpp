@@ -21,7 +21,6 @@
 
 namespace {
 
-
 int RunPages(const robust::CampaignOptions& o) {
   robust::PageGenerator generator(o.seed);
   robust::Tally tally;

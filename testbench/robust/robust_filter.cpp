@@ -19,7 +19,6 @@
 
 namespace {
 
-
 const char* ModeName(robust::TransferMode mode) {
   switch (mode) {
     case robust::TransferMode::Adjusted: return "adjusted";
@@ -32,8 +31,8 @@ void Report(const char* verdict, uint64_t index, const robust::PageCase& page,
             const robust::TransferSetup& setup, const std::string& problem) {
   std::printf("%s case %llu [%s] %s b=%ld c=%ld piece=%lu fail=%u: %s| %s\n", verdict,
               static_cast<unsigned long long>(index), page.family.c_str(), ModeName(setup.mode),
-              setup.brightness, setup.contrast, setup.pieceSize, setup.failAppCall,
-              problem.c_str(), page.label.c_str());
+              setup.brightness, setup.contrast, setup.pieceSize, setup.failAppCall, problem.c_str(),
+              page.label.c_str());
 }
 
 int RunPages(const robust::CampaignOptions& o, robust::FilterLibrary& library) {
@@ -58,8 +57,9 @@ int RunPages(const robust::CampaignOptions& o, robust::FilterLibrary& library) {
               static_cast<unsigned long long>(done), static_cast<unsigned long long>(o.start),
               static_cast<unsigned long long>(o.start + o.count - 1),
               static_cast<unsigned long long>(o.seed), static_cast<unsigned long long>(problems));
-  std::printf("libraries set aside because Wine's GDI+ decoder kept the filter's page wrapper: %llu\n",
-              static_cast<unsigned long long>(setAside));
+  std::printf(
+      "libraries set aside because Wine's GDI+ decoder kept the filter's page wrapper: %llu\n",
+      static_cast<unsigned long long>(setAside));
   return problems == 0 ? 0 : 1;
 }
 
@@ -68,7 +68,8 @@ int RunFaults(const robust::CampaignOptions& o, robust::FilterLibrary& library) 
   const robust::PageCase& healthy = pages.front();
   uint64_t transfers = 0, injected = 0, problems = 0, index = 0;
   for (const robust::PageCase& page : pages) {
-    for (robust::TransferMode mode : {robust::TransferMode::Adjusted, robust::TransferMode::CountOnly}) {
+    for (robust::TransferMode mode :
+         {robust::TransferMode::Adjusted, robust::TransferMode::CountOnly}) {
       robust::TransferSetup setup = robust::SetupFor(page);
       setup.mode = mode;
       setup.pieceSize = 1000;

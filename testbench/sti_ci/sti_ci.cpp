@@ -159,8 +159,8 @@ struct DeviceList {
 DWORD InstallDevice(const BYTE* record) {
   std::wstring infPath, deviceId, connection, friendlyName;
   if (!RecordText(record, 8, 260, &infPath) || !RecordText(record, 528, 260, &deviceId) ||
-      !RecordText(record, 1048, 260, &connection) ||
-      !RecordText(record, 1568, 64, &friendlyName) || infPath.empty())
+      !RecordText(record, 1048, 260, &connection) || !RecordText(record, 1568, 64, &friendlyName) ||
+      infPath.empty())
     return ERROR_INVALID_PARAMETER;
 
   // Stage the package as the class installer does, from the INF's own folder.
@@ -179,8 +179,7 @@ DWORD InstallDevice(const BYTE* record) {
   const wchar_t* names[] = {STI_VALUE_FRIENDLY_NAME, STI_VALUE_INF_PATH, STI_VALUE_DEVICE_ID,
                             STI_VALUE_CONNECTION};
   const std::wstring values[] = {UniqueFriendlyName(friendlyName, keys),
-                                 stagedName != nullptr ? stagedName : staged, deviceId,
-                                 connection};
+                                 stagedName != nullptr ? stagedName : staged, deviceId, connection};
   for (int i = 0; i < 4 && status == ERROR_SUCCESS; ++i)
     status = WriteString(device.Get(), names[i], values[i]);
   return status;
@@ -250,8 +249,8 @@ DWORD WINAPI InstallWiaDevice(const void* record) {
   }
 }
 
-DWORD WINAPI CreateWiaDeviceList(ULONG_PTR zero1, ULONG_PTR zero2, ULONG_PTR zero3,
-                                 ULONG_PTR zero4, void** list) {
+DWORD WINAPI CreateWiaDeviceList(ULONG_PTR zero1, ULONG_PTR zero2, ULONG_PTR zero3, ULONG_PTR zero4,
+                                 void** list) {
   DWORD status = 0;
   if (ForcedStatus(L"CreateWiaDeviceList", &status)) return status;
   if (list == nullptr || zero1 != 0 || zero2 != 0 || zero3 != 0 || zero4 != 0)

@@ -166,8 +166,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
     } else if (arg == L"--out") {
       options->out = value;
     } else if (arg == L"--app-next") {
-      ok = ParseAnswer(value, &options->nextIndex, &options->nextResult,
-                       &options->nextWithStream);
+      ok = ParseAnswer(value, &options->nextIndex, &options->nextResult, &options->nextWithStream);
     } else if (arg == L"--app-answer") {
       ok = ParseAnswer(value, &options->answerIndex, &options->answerResult, nullptr);
     } else if (arg == L"--no-count") {
@@ -238,7 +237,8 @@ HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFi
   ComRef<IClassFactory> factory;
   HRESULT hr = getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
   if (FAILED(hr)) return hr;
-  return factory->CreateInstance(nullptr, published::Ids().imageFilter, reinterpret_cast<void**>(filter));
+  return factory->CreateInstance(nullptr, published::Ids().imageFilter,
+                                 reinterpret_cast<void**>(filter));
 }
 
 // What the filter library answers once everything is released.
@@ -255,7 +255,8 @@ bool LoadPages(const Options& options, std::vector<DriverPage>* pages) {
     DriverPage page{kChildName, kChildFullName, {}};
     const HRESULT hr = ReadWholeFile(path, &page.bytes);
     if (FAILED(hr)) {
-      std::printf("cannot read %s: 0x%08lX\n", Narrow(path).c_str(), static_cast<unsigned long>(hr));
+      std::printf("cannot read %s: 0x%08lX\n", Narrow(path).c_str(),
+                  static_cast<unsigned long>(hr));
       return false;
     }
     pages->push_back(std::move(page));
@@ -302,7 +303,8 @@ int RunTransfer(const Options& options) {
   if (options.nextIndex >= 0) {
     application->AnswerNextStream(options.nextIndex, options.nextResult, options.nextWithStream);
   }
-  if (options.answerIndex >= 0) application->AnswerMessage(options.answerIndex, options.answerResult);
+  if (options.answerIndex >= 0)
+    application->AnswerMessage(options.answerIndex, options.answerResult);
 
   LibraryHolder library;
   {
@@ -316,7 +318,8 @@ int RunTransfer(const Options& options) {
     std::printf("InitializeFilter -> 0x%08lX\n", static_cast<unsigned long>(hr));
     if (SUCCEEDED(hr)) {
       ComRef<IWiaTransferCallback> service;
-      hr = filter->QueryInterface(published::Ids().transferCallback, reinterpret_cast<void**>(service.put()));
+      hr = filter->QueryInterface(published::Ids().transferCallback,
+                                  reinterpret_cast<void**>(service.put()));
       if (FAILED(hr)) return 1;
       LARGE_INTEGER transferStart = {};
       QueryPerformanceCounter(&transferStart);

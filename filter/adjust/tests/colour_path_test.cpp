@@ -16,491 +16,469 @@ namespace {
 constexpr ULONG64 kUntouched = kUntouchedCount;
 
 // Channel value of image pixel (x, y) (y from the top), channel 0..2 = B, G, R.
-BYTE Channel(UINT32 x, UINT32 y, UINT32 channel)
-{
-    switch (channel) {
+BYTE Channel(UINT32 x, UINT32 y, UINT32 channel) {
+  switch (channel) {
     case 0: return static_cast<BYTE>((x * 5 + y) % 256);
     case 1: return static_cast<BYTE>((x * 3 + y * 11 + 40) % 256);
     default: return static_cast<BYTE>((255 - x * 2 - y * 3) & 0xFF);
-    }
+  }
 }
 
 // A colour page; image row y is stored at row y (top-down) or height-1-y.
-BmpFile ColourPage(LONG width, LONG height, WORD bitCount)
-{
-    const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
-    const UINT32 bytesPerPixel = bitCount / 8;
-    return MakeBmp(width, height, bitCount, [=](UINT32 r, UINT32 b) -> BYTE {
-        const UINT32 x = b / bytesPerPixel;
-        const UINT32 channel = b % bytesPerPixel;
-        if (x >= static_cast<UINT32>(width)) return 0;
-        if (channel == 3) return 0;
-        const UINT32 y = height < 0 ? r : rows - 1 - r;
-        return Channel(x, y, channel);
-    });
+BmpFile ColourPage(LONG width, LONG height, WORD bitCount) {
+  const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
+  const UINT32 bytesPerPixel = bitCount / 8;
+  return MakeBmp(width, height, bitCount, [=](UINT32 r, UINT32 b) -> BYTE {
+    const UINT32 x = b / bytesPerPixel;
+    const UINT32 channel = b % bytesPerPixel;
+    if (x >= static_cast<UINT32>(width)) return 0;
+    if (channel == 3) return 0;
+    const UINT32 y = height < 0 ? r : rows - 1 - r;
+    return Channel(x, y, channel);
+  });
 }
 
 // round(255 x clamp(S x c / 255 + O)).
-int ExpectedChannel(const Gdiplus::ColorMatrix& m, BYTE c)
-{
-    double v = static_cast<double>(m.m[0][0]) * c / 255.0 + m.m[4][0];
-    if (v < 0.0) v = 0.0;
-    if (v > 1.0) v = 1.0;
-    return static_cast<int>(std::floor(255.0 * v + 0.5));
+int ExpectedChannel(const Gdiplus::ColorMatrix& m, BYTE c) {
+  double v = static_cast<double>(m.m[0][0]) * c / 255.0 + m.m[4][0];
+  if (v < 0.0) v = 0.0;
+  if (v > 1.0) v = 1.0;
+  return static_cast<int>(std::floor(255.0 * v + 0.5));
 }
 
 // GDI+ for tests that use wrappers themselves.
 class WithGdiplus : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        Gdiplus::GdiplusStartupInput input;
-        ASSERT_EQ(Gdiplus::GdiplusStartup(&token_, &input, nullptr), Gdiplus::Ok);
-    }
-    void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
+ protected:
+  void SetUp() override {
+    Gdiplus::GdiplusStartupInput input;
+    ASSERT_EQ(Gdiplus::GdiplusStartup(&token_, &input, nullptr), Gdiplus::Ok);
+  }
+  void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
 
-    Gdiplus::PixelFormat DecodedFormat(const std::vector<BYTE>& bytes)
-    {
-        ComRef<IStream> stream = StreamOf(bytes);
-        Gdiplus::Bitmap bitmap(stream.Get(), FALSE);
-        if (bitmap.GetLastStatus() != Gdiplus::Ok) return PixelFormatUndefined;
-        return bitmap.GetPixelFormat();
-    }
+  Gdiplus::PixelFormat DecodedFormat(const std::vector<BYTE>& bytes) {
+    ComRef<IStream> stream = StreamOf(bytes);
+    Gdiplus::Bitmap bitmap(stream.Get(), FALSE);
+    if (bitmap.GetLastStatus() != Gdiplus::Ok) return PixelFormatUndefined;
+    return bitmap.GetPixelFormat();
+  }
 
-private:
-    ULONG_PTR token_ = 0;
+ private:
+  ULONG_PTR token_ = 0;
 };
 
 struct Settings {
-    LONG brightness;
-    LONG contrast;
+  LONG brightness;
+  LONG contrast;
 };
 
 struct ColourCase {
-    WORD bitCount;
-    LONG height;  // negative: top-down input
-    Settings settings;
+  WORD bitCount;
+  LONG height;  // negative: top-down input
+  Settings settings;
 };
 
 class ColourPath : public WithGdiplus, public ::testing::WithParamInterface<ColourCase> {};
 
-TEST_P(ColourPath, EveryChannelFollowsTheMatrixAndTheFormatIsKept)
-{
-    const ColourCase& c = GetParam();
-    const LONG width = 37;  // rows with padding at 24 bits
-    const UINT32 rows = static_cast<UINT32>(c.height < 0 ? -c.height : c.height);
-    const BmpFile page = ColourPage(width, c.height, c.bitCount);
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), c.settings.brightness, c.settings.contrast);
-    ASSERT_EQ(run.hr, S_OK);
+TEST_P(ColourPath, EveryChannelFollowsTheMatrixAndTheFormatIsKept) {
+  const ColourCase& c = GetParam();
+  const LONG width = 37;  // rows with padding at 24 bits
+  const UINT32 rows = static_cast<UINT32>(c.height < 0 ? -c.height : c.height);
+  const BmpFile page = ColourPage(width, c.height, c.bitCount);
+  const AdjustOutcome run =
+      RunAdjustImage(page.Bytes(), c.settings.brightness, c.settings.contrast);
+  ASSERT_EQ(run.hr, S_OK);
 
-    const UINT32 bytesPerPixel = c.bitCount / 8;
-    const UINT32 stride = BmpStride(width, c.bitCount);
-    const ParsedBmp out(run.output);
-    ASSERT_TRUE(out.Valid());
-    EXPECT_EQ(run.byteCount, run.output.size());
-    EXPECT_EQ(out.file.bfOffBits, 54u);
-    EXPECT_EQ(out.file.bfSize, 54u + stride * rows);
-    EXPECT_EQ(out.info.biBitCount, c.bitCount);
-    EXPECT_EQ(out.info.biWidth, width);
-    EXPECT_EQ(out.info.biHeight, static_cast<LONG>(rows));
-    EXPECT_EQ(out.info.biSizeImage, stride * rows);
-    EXPECT_EQ(DecodedFormat(run.output), DecodedFormat(page.Bytes()));
+  const UINT32 bytesPerPixel = c.bitCount / 8;
+  const UINT32 stride = BmpStride(width, c.bitCount);
+  const ParsedBmp out(run.output);
+  ASSERT_TRUE(out.Valid());
+  EXPECT_EQ(run.byteCount, run.output.size());
+  EXPECT_EQ(out.file.bfOffBits, 54u);
+  EXPECT_EQ(out.file.bfSize, 54u + stride * rows);
+  EXPECT_EQ(out.info.biBitCount, c.bitCount);
+  EXPECT_EQ(out.info.biWidth, width);
+  EXPECT_EQ(out.info.biHeight, static_cast<LONG>(rows));
+  EXPECT_EQ(out.info.biSizeImage, stride * rows);
+  EXPECT_EQ(DecodedFormat(run.output), DecodedFormat(page.Bytes()));
 
-    const Gdiplus::ColorMatrix m = BuildColourMatrix(c.settings.brightness, c.settings.contrast);
-    int worst = 0;
-    for (UINT32 k = 0; k < rows; ++k) {
-        const UINT32 y = rows - 1 - k;  // the file is bottom-up
-        for (UINT32 x = 0; x < static_cast<UINT32>(width); ++x) {
-            for (UINT32 ch = 0; ch < 3; ++ch) {
-                const int got = out.Pixel(stride, k, x * bytesPerPixel + ch);
-                const int diff = std::abs(got - ExpectedChannel(m, Channel(x, y, ch)));
-                if (diff > worst) worst = diff;
-                ASSERT_LE(diff, 1) << "x " << x << " y " << y << " channel " << ch;
-            }
-        }
+  const Gdiplus::ColorMatrix m = BuildColourMatrix(c.settings.brightness, c.settings.contrast);
+  int worst = 0;
+  for (UINT32 k = 0; k < rows; ++k) {
+    const UINT32 y = rows - 1 - k;  // the file is bottom-up
+    for (UINT32 x = 0; x < static_cast<UINT32>(width); ++x) {
+      for (UINT32 ch = 0; ch < 3; ++ch) {
+        const int got = out.Pixel(stride, k, x * bytesPerPixel + ch);
+        const int diff = std::abs(got - ExpectedChannel(m, Channel(x, y, ch)));
+        if (diff > worst) worst = diff;
+        ASSERT_LE(diff, 1) << "x " << x << " y " << y << " channel " << ch;
+      }
     }
-    RecordProperty("worst", worst);
+  }
+  RecordProperty("worst", worst);
 }
 
-std::vector<ColourCase> ColourCases()
-{
-    const Settings settings[] = {{1000, 0}, {-1000, 0}, {0, 500},    {0, -500},
-                                 {300, -200}, {-250, 700}, {200, 300}, {0, -1000}};
-    std::vector<ColourCase> cases;
-    for (const Settings& s : settings) {
-        cases.push_back({24, 20, s});
-        cases.push_back({32, 20, s});
-    }
-    cases.push_back({24, -20, {1000, 0}});
-    cases.push_back({32, -20, {300, -200}});
-    return cases;
+std::vector<ColourCase> ColourCases() {
+  const Settings settings[] = {{1000, 0},   {-1000, 0},  {0, 500},   {0, -500},
+                               {300, -200}, {-250, 700}, {200, 300}, {0, -1000}};
+  std::vector<ColourCase> cases;
+  for (const Settings& s : settings) {
+    cases.push_back({24, 20, s});
+    cases.push_back({32, 20, s});
+  }
+  cases.push_back({24, -20, {1000, 0}});
+  cases.push_back({32, -20, {300, -200}});
+  return cases;
 }
 
-std::string ColourCaseName(const ::testing::TestParamInfo<ColourCase>& info)
-{
-    const ColourCase& c = info.param;
-    auto number = [](LONG v) { return (v < 0 ? "Minus" : "") + std::to_string(v < 0 ? -v : v); };
-    return "Bits" + std::to_string(c.bitCount) + (c.height < 0 ? "TopDown" : "BottomUp") + "Brightness" +
-           number(c.settings.brightness) + "Contrast" + number(c.settings.contrast);
+std::string ColourCaseName(const ::testing::TestParamInfo<ColourCase>& info) {
+  const ColourCase& c = info.param;
+  auto number = [](LONG v) { return (v < 0 ? "Minus" : "") + std::to_string(v < 0 ? -v : v); };
+  return "Bits" + std::to_string(c.bitCount) + (c.height < 0 ? "TopDown" : "BottomUp") +
+         "Brightness" + number(c.settings.brightness) + "Contrast" + number(c.settings.contrast);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, ColourPath, ::testing::ValuesIn(ColourCases()), ColourCaseName);
 
-TEST(ColourPathLayout, Page100x50IsBottomUpWithTheDeclaredSizes)
-{
-    const BmpFile page = ColourPage(100, 50, 24);
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0);
-    ASSERT_EQ(run.hr, S_OK);
-    EXPECT_EQ(run.byteCount, 15054u);
-    ASSERT_EQ(run.output.size(), 15054u);
-    EXPECT_EQ(U16At(run.output, 0), 0x4D42);
-    EXPECT_EQ(U32At(run.output, 2), 15054u);
-    EXPECT_EQ(U32At(run.output, 10), 54u);
-    EXPECT_EQ(U32At(run.output, 34), 15000u);
-    EXPECT_EQ(I32At(run.output, 22), 50);
-    // 300 dpi in, 11811 pels per metre out.
-    EXPECT_EQ(I32At(run.output, 38), 11811);
-    EXPECT_EQ(I32At(run.output, 42), 11811);
-    // First stored row is the image's bottom row (y = 49); brightness +1000
-    // adds half of full scale.
-    const Gdiplus::ColorMatrix m = BuildColourMatrix(1000, 0);
-    EXPECT_NEAR(run.output[54], ExpectedChannel(m, Channel(0, 49, 0)), 1);
-    EXPECT_NEAR(run.output[54 + 49 * 300], ExpectedChannel(m, Channel(0, 0, 0)), 1);
+TEST(ColourPathLayout, Page100x50IsBottomUpWithTheDeclaredSizes) {
+  const BmpFile page = ColourPage(100, 50, 24);
+  const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0);
+  ASSERT_EQ(run.hr, S_OK);
+  EXPECT_EQ(run.byteCount, 15054u);
+  ASSERT_EQ(run.output.size(), 15054u);
+  EXPECT_EQ(U16At(run.output, 0), 0x4D42);
+  EXPECT_EQ(U32At(run.output, 2), 15054u);
+  EXPECT_EQ(U32At(run.output, 10), 54u);
+  EXPECT_EQ(U32At(run.output, 34), 15000u);
+  EXPECT_EQ(I32At(run.output, 22), 50);
+  // 300 dpi in, 11811 pels per metre out.
+  EXPECT_EQ(I32At(run.output, 38), 11811);
+  EXPECT_EQ(I32At(run.output, 42), 11811);
+  // First stored row is the image's bottom row (y = 49); brightness +1000
+  // adds half of full scale.
+  const Gdiplus::ColorMatrix m = BuildColourMatrix(1000, 0);
+  EXPECT_NEAR(run.output[54], ExpectedChannel(m, Channel(0, 49, 0)), 1);
+  EXPECT_NEAR(run.output[54 + 49 * 300], ExpectedChannel(m, Channel(0, 0, 0)), 1);
 }
 
-TEST(ColourPathLayout, LargerInfoHeaderIsDecodedAndTheOutputDeclaresForty)
-{
-    BmpFile page = ColourPage(12, 5, 24);
-    const AdjustOutcome plain = RunAdjustImage(page.Bytes(), 300, -200);
-    page.info.biSize = 124;
-    page.extraHeader.assign(124 - 40, 0);
-    const AdjustOutcome large = RunAdjustImage(page.Bytes(), 300, -200);
-    ASSERT_EQ(large.hr, S_OK);
-    EXPECT_EQ(U32At(large.output, 14), 40u);
-    EXPECT_EQ(U32At(large.output, 10), 54u);
-    EXPECT_EQ(large.output, plain.output);
+TEST(ColourPathLayout, LargerInfoHeaderIsDecodedAndTheOutputDeclaresForty) {
+  BmpFile page = ColourPage(12, 5, 24);
+  const AdjustOutcome plain = RunAdjustImage(page.Bytes(), 300, -200);
+  page.info.biSize = 124;
+  page.extraHeader.assign(124 - 40, 0);
+  const AdjustOutcome large = RunAdjustImage(page.Bytes(), 300, -200);
+  ASSERT_EQ(large.hr, S_OK);
+  EXPECT_EQ(U32At(large.output, 14), 40u);
+  EXPECT_EQ(U32At(large.output, 10), 54u);
+  EXPECT_EQ(large.output, plain.output);
 }
 
-TEST(ColourPathLayout, CropShowsTheSourceFromItsOrigin)
-{
-    const BmpFile page = ColourPage(40, 30, 24);
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0, 10, 5, 5000, 5000);
-    ASSERT_EQ(run.hr, S_OK);
-    const ParsedBmp out(run.output);
-    EXPECT_EQ(out.info.biWidth, 40);
-    EXPECT_EQ(out.info.biHeight, 30);
-    const Gdiplus::ColorMatrix m = BuildColourMatrix(1000, 0);
-    const UINT32 stride = 120;
-    for (UINT32 y = 0; y < 30; ++y) {
-        const UINT32 k = 29 - y;
-        for (UINT32 x = 0; x < 40; ++x) {
-            const int got = out.Pixel(stride, k, x * 3 + 2);
-            if (x + 10 < 40 && y + 5 < 30) {
-                ASSERT_NEAR(got, ExpectedChannel(m, Channel(x + 10, y + 5, 2)), 1) << x << "," << y;
-            } else {
-                ASSERT_EQ(got, 0) << x << "," << y;  // nothing drawn there
-            }
-        }
+TEST(ColourPathLayout, CropShowsTheSourceFromItsOrigin) {
+  const BmpFile page = ColourPage(40, 30, 24);
+  const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0, 10, 5, 5000, 5000);
+  ASSERT_EQ(run.hr, S_OK);
+  const ParsedBmp out(run.output);
+  EXPECT_EQ(out.info.biWidth, 40);
+  EXPECT_EQ(out.info.biHeight, 30);
+  const Gdiplus::ColorMatrix m = BuildColourMatrix(1000, 0);
+  const UINT32 stride = 120;
+  for (UINT32 y = 0; y < 30; ++y) {
+    const UINT32 k = 29 - y;
+    for (UINT32 x = 0; x < 40; ++x) {
+      const int got = out.Pixel(stride, k, x * 3 + 2);
+      if (x + 10 < 40 && y + 5 < 30) {
+        ASSERT_NEAR(got, ExpectedChannel(m, Channel(x + 10, y + 5, 2)), 1) << x << "," << y;
+      } else {
+        ASSERT_EQ(got, 0) << x << "," << y;  // nothing drawn there
+      }
     }
+  }
 }
 
 // 1-bit pages are written unchanged, with their own two colours.
 const RGBQUAD kWhite = {255, 255, 255, 0};
 const RGBQUAD kBlack = {0, 0, 0, 0};
 
-BmpFile OneBitPage(LONG width, LONG height, DWORD colours, const std::vector<RGBQUAD>& table = {kWhite, kBlack})
-{
-    BmpFile page = MakeBmp(width, height, 1,
-                           [=](UINT32 r, UINT32 b) -> BYTE {
-                               return b < static_cast<UINT32>(width + 7) / 8 ? static_cast<BYTE>(r * 37 + b * 11) : 0;
-                           },
-                           table);
-    page.info.biClrUsed = colours;
-    page.info.biXPelsPerMeter = 1234;
-    page.info.biYPelsPerMeter = 4321;
-    return page;
+BmpFile OneBitPage(LONG width, LONG height, DWORD colours,
+                   const std::vector<RGBQUAD>& table = {kWhite, kBlack}) {
+  BmpFile page = MakeBmp(
+      width, height, 1,
+      [=](UINT32 r, UINT32 b) -> BYTE {
+        return b < static_cast<UINT32>(width + 7) / 8 ? static_cast<BYTE>(r * 37 + b * 11) : 0;
+      },
+      table);
+  page.info.biClrUsed = colours;
+  page.info.biXPelsPerMeter = 1234;
+  page.info.biYPelsPerMeter = 4321;
+  return page;
 }
 
-bool SameColour(const RGBQUAD& a, const RGBQUAD& b)
-{
-    return a.rgbBlue == b.rgbBlue && a.rgbGreen == b.rgbGreen && a.rgbRed == b.rgbRed &&
-           a.rgbReserved == b.rgbReserved;
+bool SameColour(const RGBQUAD& a, const RGBQUAD& b) {
+  return a.rgbBlue == b.rgbBlue && a.rgbGreen == b.rgbGreen && a.rgbRed == b.rgbRed &&
+         a.rgbReserved == b.rgbReserved;
 }
 
 class OneBitPath : public ::testing::TestWithParam<LONG> {};
 
-TEST_P(OneBitPath, PixelsAndColoursUnchangedResolutionKept)
-{
-    const LONG width = GetParam();
-    const UINT32 stride = BmpStride(width, 1);
-    // White, black (common for bilevel scans), black, white, and two colours.
-    const std::vector<std::vector<RGBQUAD>> tables = {
-        {kWhite, kBlack}, {kBlack, kWhite}, {RGBQUAD{0, 0, 128, 0}, RGBQUAD{200, 220, 240, 0}}};
-    for (const std::vector<RGBQUAD>& table : tables) {
-        const BmpFile page = OneBitPage(width, 20, 2, table);
-        const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 500);
-        ASSERT_EQ(run.hr, S_OK);
-        const ParsedBmp out(run.output);
-        EXPECT_EQ(out.file.bfOffBits, 62u);
-        EXPECT_EQ(out.file.bfSize, 62u + stride * 20);
-        EXPECT_EQ(run.byteCount, 62u + stride * 20);
-        EXPECT_EQ(out.info.biBitCount, 1);
-        EXPECT_EQ(out.info.biWidth, width);
-        EXPECT_EQ(out.info.biHeight, 20);
-        EXPECT_EQ(out.info.biClrUsed, 2u);
-        EXPECT_EQ(out.info.biXPelsPerMeter, 1234);
-        EXPECT_EQ(out.info.biYPelsPerMeter, 4321);
-        EXPECT_TRUE(SameColour(out.PaletteEntry(0), table[0]) && SameColour(out.PaletteEntry(1), table[1]))
-            << "the page's own colours are kept";
-        // Every pixel bit is copied unchanged.
-        ASSERT_EQ(run.output.size(), 62u + page.pixels.size());
-        for (UINT32 r = 0; r < 20; ++r) {
-            for (LONG x = 0; x < width; ++x) {
-                const BYTE mask = static_cast<BYTE>(0x80 >> (x % 8));
-                const size_t at = static_cast<size_t>(r) * stride + x / 8;
-                ASSERT_EQ(run.output[62 + at] & mask, page.pixels[at] & mask) << "row " << r << " x " << x;
-            }
-        }
+TEST_P(OneBitPath, PixelsAndColoursUnchangedResolutionKept) {
+  const LONG width = GetParam();
+  const UINT32 stride = BmpStride(width, 1);
+  // White, black (common for bilevel scans), black, white, and two colours.
+  const std::vector<std::vector<RGBQUAD>> tables = {
+      {kWhite, kBlack}, {kBlack, kWhite}, {RGBQUAD{0, 0, 128, 0}, RGBQUAD{200, 220, 240, 0}}};
+  for (const std::vector<RGBQUAD>& table : tables) {
+    const BmpFile page = OneBitPage(width, 20, 2, table);
+    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 500);
+    ASSERT_EQ(run.hr, S_OK);
+    const ParsedBmp out(run.output);
+    EXPECT_EQ(out.file.bfOffBits, 62u);
+    EXPECT_EQ(out.file.bfSize, 62u + stride * 20);
+    EXPECT_EQ(run.byteCount, 62u + stride * 20);
+    EXPECT_EQ(out.info.biBitCount, 1);
+    EXPECT_EQ(out.info.biWidth, width);
+    EXPECT_EQ(out.info.biHeight, 20);
+    EXPECT_EQ(out.info.biClrUsed, 2u);
+    EXPECT_EQ(out.info.biXPelsPerMeter, 1234);
+    EXPECT_EQ(out.info.biYPelsPerMeter, 4321);
+    EXPECT_TRUE(SameColour(out.PaletteEntry(0), table[0]) &&
+                SameColour(out.PaletteEntry(1), table[1]))
+        << "the page's own colours are kept";
+    // Every pixel bit is copied unchanged.
+    ASSERT_EQ(run.output.size(), 62u + page.pixels.size());
+    for (UINT32 r = 0; r < 20; ++r) {
+      for (LONG x = 0; x < width; ++x) {
+        const BYTE mask = static_cast<BYTE>(0x80 >> (x % 8));
+        const size_t at = static_cast<size_t>(r) * stride + x / 8;
+        ASSERT_EQ(run.output[62 + at] & mask, page.pixels[at] & mask) << "row " << r << " x " << x;
+      }
     }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, OneBitPath, ::testing::Values(96, 100, 7));
 
-TEST(OneBitPage, ColourCountBelowTwoIsWrittenAsTwo)
-{
-    // 0 declares the depth's two colours, the table's own; 1 declares fewer
-    // than two, which gives black, white.
-    for (DWORD colours : {0u, 1u}) {
-        const BmpFile page = OneBitPage(96, 4, colours);
-        const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 0);
-        ASSERT_EQ(run.hr, S_OK) << colours;
-        const ParsedBmp out(run.output);
-        EXPECT_EQ(out.info.biClrUsed, 2u);
-        EXPECT_EQ(out.file.bfOffBits, 62u);
-        EXPECT_TRUE(SameColour(out.PaletteEntry(0), colours == 0 ? kWhite : kBlack)) << colours;
-        EXPECT_TRUE(SameColour(out.PaletteEntry(1), colours == 0 ? kBlack : kWhite)) << colours;
-        EXPECT_EQ(std::vector<BYTE>(run.output.begin() + 62, run.output.end()), page.pixels);
-    }
+TEST(OneBitPage, ColourCountBelowTwoIsWrittenAsTwo) {
+  // 0 declares the depth's two colours, the table's own; 1 declares fewer
+  // than two, which gives black, white.
+  for (DWORD colours : {0u, 1u}) {
+    const BmpFile page = OneBitPage(96, 4, colours);
+    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 0);
+    ASSERT_EQ(run.hr, S_OK) << colours;
+    const ParsedBmp out(run.output);
+    EXPECT_EQ(out.info.biClrUsed, 2u);
+    EXPECT_EQ(out.file.bfOffBits, 62u);
+    EXPECT_TRUE(SameColour(out.PaletteEntry(0), colours == 0 ? kWhite : kBlack)) << colours;
+    EXPECT_TRUE(SameColour(out.PaletteEntry(1), colours == 0 ? kBlack : kWhite)) << colours;
+    EXPECT_EQ(std::vector<BYTE>(run.output.begin() + 62, run.output.end()), page.pixels);
+  }
 }
 
-TEST(OneBitPage, WholeImageCropIsAcceptedAndARealCropRefused)
-{
-    const BmpFile page = OneBitPage(96, 20, 2);
-    EXPECT_EQ(RunAdjustImage(page.Bytes(), 500, 0, 0, 0, 5000, 5000).hr, S_OK);
-    for (const RECT& r : {RECT{8, 0, 16, 20}, RECT{0, 0, 32, 10}, RECT{0, 2, 96, 20}}) {
-        const AdjustOutcome run = RunAdjustImage(page.Bytes(), 500, 0, r.left, r.top, r.right, r.bottom);
-        EXPECT_EQ(run.hr, E_INVALIDARG);
-        EXPECT_EQ(run.byteCount, kUntouched);
-        EXPECT_TRUE(run.output.empty());
-    }
+TEST(OneBitPage, WholeImageCropIsAcceptedAndARealCropRefused) {
+  const BmpFile page = OneBitPage(96, 20, 2);
+  EXPECT_EQ(RunAdjustImage(page.Bytes(), 500, 0, 0, 0, 5000, 5000).hr, S_OK);
+  for (const RECT& r : {RECT{8, 0, 16, 20}, RECT{0, 0, 32, 10}, RECT{0, 2, 96, 20}}) {
+    const AdjustOutcome run =
+        RunAdjustImage(page.Bytes(), 500, 0, r.left, r.top, r.right, r.bottom);
+    EXPECT_EQ(run.hr, E_INVALIDARG);
+    EXPECT_EQ(run.byteCount, kUntouched);
+    EXPECT_TRUE(run.output.empty());
+  }
 }
 
-TEST(ColourPathFailures, UndecodablePageTouchesNothing)
-{
-    BmpFile page = ColourPage(16, 4, 24);
-    std::vector<BYTE> bytes = page.Bytes();
-    bytes[0] = 'X';  // no longer a BMP file to GDI+
-    bytes[1] = 'X';
-    ComRef<IStream> destination = StreamOf({7, 7});
-    const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), bytes, 300, 300);
-    EXPECT_TRUE(FAILED(outcome.hr)) << std::hex << outcome.hr;
-    EXPECT_EQ(outcome.byteCount, kUntouched);
-    EXPECT_EQ(outcome.output, (std::vector<BYTE>{7, 7}));
+TEST(ColourPathFailures, UndecodablePageTouchesNothing) {
+  BmpFile page = ColourPage(16, 4, 24);
+  std::vector<BYTE> bytes = page.Bytes();
+  bytes[0] = 'X';  // no longer a BMP file to GDI+
+  bytes[1] = 'X';
+  ComRef<IStream> destination = StreamOf({7, 7});
+  const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), bytes, 300, 300);
+  EXPECT_TRUE(FAILED(outcome.hr)) << std::hex << outcome.hr;
+  EXPECT_EQ(outcome.byteCount, kUntouched);
+  EXPECT_EQ(outcome.output, (std::vector<BYTE>{7, 7}));
 }
 
-TEST(ColourPathFailures, DepthsWithAColourTableOtherThanOneBitAreRefused)
-{
-    for (WORD bits : {WORD(2), WORD(4), WORD(7)}) {
-        const BmpFile page = MakeBmp(16, 4, bits, [](UINT32, UINT32) -> BYTE { return 0x12; },
-                                     std::vector<RGBQUAD>(bits == 7 ? 0 : (1u << bits), RGBQUAD{1, 2, 3, 0}));
-        const AdjustOutcome outcome = RunAdjustImage(page.Bytes(), 300, 300);
-        EXPECT_EQ(outcome.hr, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)) << bits;
-        EXPECT_EQ(outcome.byteCount, kUntouched);
-        EXPECT_TRUE(outcome.output.empty());
-    }
-}
-
-TEST_F(WithGdiplus, SixteenBitPageKeepsItsFormat)
-{
-    const BmpFile page = MakeBmp(20, 6, 16, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r * 40 + b); });
+TEST(ColourPathFailures, DepthsWithAColourTableOtherThanOneBitAreRefused) {
+  for (WORD bits : {WORD(2), WORD(4), WORD(7)}) {
+    const BmpFile page = MakeBmp(
+        16, 4, bits, [](UINT32, UINT32) -> BYTE { return 0x12; },
+        std::vector<RGBQUAD>(bits == 7 ? 0 : (1u << bits), RGBQUAD{1, 2, 3, 0}));
     const AdjustOutcome outcome = RunAdjustImage(page.Bytes(), 300, 300);
-    ASSERT_EQ(outcome.hr, S_OK);
-    const ParsedBmp out(outcome.output);
-    EXPECT_EQ(out.info.biBitCount, 16);
-    EXPECT_EQ(out.info.biSizeImage, 40u * 6);
-    EXPECT_EQ(DecodedFormat(outcome.output), DecodedFormat(page.Bytes()));
-    EXPECT_EQ(outcome.byteCount, outcome.output.size());
+    EXPECT_EQ(outcome.hr, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)) << bits;
+    EXPECT_EQ(outcome.byteCount, kUntouched);
+    EXPECT_TRUE(outcome.output.empty());
+  }
 }
 
-TEST(ColourPathFailures, FailingDestinationWriteGivesItsCodeAndTheFullSize)
-{
-    ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, 10, STG_E_WRITEFAULT);
-    const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), ColourPage(100, 50, 24).Bytes(), 1000, 0);
-    EXPECT_EQ(outcome.hr, STG_E_WRITEFAULT);
-    EXPECT_EQ(outcome.byteCount, 15054u);
-    EXPECT_EQ(outcome.output.size(), 54u + 6 * 300);
+TEST_F(WithGdiplus, SixteenBitPageKeepsItsFormat) {
+  const BmpFile page =
+      MakeBmp(20, 6, 16, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r * 40 + b); });
+  const AdjustOutcome outcome = RunAdjustImage(page.Bytes(), 300, 300);
+  ASSERT_EQ(outcome.hr, S_OK);
+  const ParsedBmp out(outcome.output);
+  EXPECT_EQ(out.info.biBitCount, 16);
+  EXPECT_EQ(out.info.biSizeImage, 40u * 6);
+  EXPECT_EQ(DecodedFormat(outcome.output), DecodedFormat(page.Bytes()));
+  EXPECT_EQ(outcome.byteCount, outcome.output.size());
+}
+
+TEST(ColourPathFailures, FailingDestinationWriteGivesItsCodeAndTheFullSize) {
+  ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, 10, STG_E_WRITEFAULT);
+  const AdjustOutcome outcome =
+      RunAdjustImageInto(destination.Get(), ColourPage(100, 50, 24).Bytes(), 1000, 0);
+  EXPECT_EQ(outcome.hr, STG_E_WRITEFAULT);
+  EXPECT_EQ(outcome.byteCount, 15054u);
+  EXPECT_EQ(outcome.output.size(), 54u + 6 * 300);
 }
 
 // The bitmap writer on a decoded bitmap.
 class BitmapWriter : public WithGdiplus {
-protected:
-    void SetUp() override
-    {
-        WithGdiplus::SetUp();
-        page_ = ColourPage(100, 50, 24);
-        source_ = StreamOf(page_.Bytes());
-        bitmap_.reset(new Gdiplus::Bitmap(source_.Get(), FALSE));
-        ASSERT_EQ(bitmap_->GetLastStatus(), Gdiplus::Ok);
-        ASSERT_EQ(bitmap_->GetPixelFormat(), PixelFormat24bppRGB);
-    }
-    void TearDown() override
-    {
-        bitmap_.reset();
-        WithGdiplus::TearDown();
-    }
-    HRESULT Write(IStream* destination, BITMAPINFOHEADER* header, double dpi = 300.0,
-                  Gdiplus::PixelFormat format = PixelFormat24bppRGB)
-    {
-        return WriteBitmapBmp(bitmap_.get(), destination, header, CropRect{0, 0, 100, 50}, format, dpi,
-                              &count_);
-    }
+ protected:
+  void SetUp() override {
+    WithGdiplus::SetUp();
+    page_ = ColourPage(100, 50, 24);
+    source_ = StreamOf(page_.Bytes());
+    bitmap_.reset(new Gdiplus::Bitmap(source_.Get(), FALSE));
+    ASSERT_EQ(bitmap_->GetLastStatus(), Gdiplus::Ok);
+    ASSERT_EQ(bitmap_->GetPixelFormat(), PixelFormat24bppRGB);
+  }
+  void TearDown() override {
+    bitmap_.reset();
+    WithGdiplus::TearDown();
+  }
+  HRESULT Write(IStream* destination, BITMAPINFOHEADER* header, double dpi = 300.0,
+                Gdiplus::PixelFormat format = PixelFormat24bppRGB) {
+    return WriteBitmapBmp(bitmap_.get(), destination, header, CropRect{0, 0, 100, 50}, format, dpi,
+                          &count_);
+  }
 
-    BmpFile page_;
-    ComRef<IStream> source_;
-    std::unique_ptr<Gdiplus::Bitmap> bitmap_;
-    ULONG64 count_ = kUntouched;
+  BmpFile page_;
+  ComRef<IStream> source_;
+  std::unique_ptr<Gdiplus::Bitmap> bitmap_;
+  ULONG64 count_ = kUntouched;
 };
 
-TEST_F(BitmapWriter, BottomUpFileOfTheLockedRowsIsExact)
-{
-    // The page is bottom-up at 11811 pels per metre with no colour table, so
-    // the written file is the page itself.
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = page_.info;
-    ASSERT_EQ(Write(destination.Get(), &header), S_OK);
-    EXPECT_EQ(count_, 15054u);
-    EXPECT_EQ(StreamBytes(destination.Get()), page_.Bytes());
+TEST_F(BitmapWriter, BottomUpFileOfTheLockedRowsIsExact) {
+  // The page is bottom-up at 11811 pels per metre with no colour table, so
+  // the written file is the page itself.
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = page_.info;
+  ASSERT_EQ(Write(destination.Get(), &header), S_OK);
+  EXPECT_EQ(count_, 15054u);
+  EXPECT_EQ(StreamBytes(destination.Get()), page_.Bytes());
 }
 
-class PelsPerMetre : public BitmapWriter, public ::testing::WithParamInterface<std::pair<double, LONG>> {};
+class PelsPerMetre : public BitmapWriter,
+                     public ::testing::WithParamInterface<std::pair<double, LONG>> {};
 
-TEST_P(PelsPerMetre, ComesFromTheResolution)
-{
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = page_.info;
-    ASSERT_EQ(Write(destination.Get(), &header, GetParam().first), S_OK);
-    const std::vector<BYTE> out = StreamBytes(destination.Get());
-    EXPECT_EQ(I32At(out, 38), GetParam().second);
-    EXPECT_EQ(I32At(out, 42), GetParam().second);
+TEST_P(PelsPerMetre, ComesFromTheResolution) {
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = page_.info;
+  ASSERT_EQ(Write(destination.Get(), &header, GetParam().first), S_OK);
+  const std::vector<BYTE> out = StreamBytes(destination.Get());
+  EXPECT_EQ(I32At(out, 38), GetParam().second);
+  EXPECT_EQ(I32At(out, 42), GetParam().second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dpi, PelsPerMetre,
-                         ::testing::Values(std::make_pair(300.0, 11811L), std::make_pair(200.0, 7874L),
-                                           std::make_pair(600.0, 23622L), std::make_pair(96.0, 3780L),
-                                           std::make_pair(0.0, 0L), std::make_pair(-5.0, 0L),
-                                           std::make_pair(1e12, 0L)));
+                         ::testing::Values(std::make_pair(300.0, 11811L),
+                                           std::make_pair(200.0, 7874L),
+                                           std::make_pair(600.0, 23622L),
+                                           std::make_pair(96.0, 3780L), std::make_pair(0.0, 0L),
+                                           std::make_pair(-5.0, 0L), std::make_pair(1e12, 0L)));
 
-TEST_F(BitmapWriter, ExtraColourTableEntriesAreZero)
-{
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = page_.info;
-    header.biClrUsed = 3;
-    ASSERT_EQ(Write(destination.Get(), &header), S_OK);
-    const std::vector<BYTE> out = StreamBytes(destination.Get());
-    EXPECT_EQ(U32At(out, 10), 66u);
-    EXPECT_EQ(U32At(out, 2), 66u + 15000);
-    EXPECT_EQ(std::vector<BYTE>(out.begin() + 54, out.begin() + 66), std::vector<BYTE>(12, 0));
-    EXPECT_EQ(std::vector<BYTE>(out.begin() + 66, out.end()), page_.pixels);
+TEST_F(BitmapWriter, ExtraColourTableEntriesAreZero) {
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = page_.info;
+  header.biClrUsed = 3;
+  ASSERT_EQ(Write(destination.Get(), &header), S_OK);
+  const std::vector<BYTE> out = StreamBytes(destination.Get());
+  EXPECT_EQ(U32At(out, 10), 66u);
+  EXPECT_EQ(U32At(out, 2), 66u + 15000);
+  EXPECT_EQ(std::vector<BYTE>(out.begin() + 54, out.begin() + 66), std::vector<BYTE>(12, 0));
+  EXPECT_EQ(std::vector<BYTE>(out.begin() + 66, out.end()), page_.pixels);
 }
 
-TEST_F(BitmapWriter, ImpossibleColourCountsAreRefusedBeforeWriting)
-{
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = page_.info;
-    header.biClrUsed = 257;
-    EXPECT_EQ(Write(destination.Get(), &header), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
-    header = page_.info;
-    header.biBitCount = 1;
-    header.biClrUsed = 3;
-    EXPECT_EQ(Write(destination.Get(), &header), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
-    EXPECT_EQ(count_, kUntouched);
-    EXPECT_TRUE(StreamBytes(destination.Get()).empty());
+TEST_F(BitmapWriter, ImpossibleColourCountsAreRefusedBeforeWriting) {
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = page_.info;
+  header.biClrUsed = 257;
+  EXPECT_EQ(Write(destination.Get(), &header), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
+  header = page_.info;
+  header.biBitCount = 1;
+  header.biClrUsed = 3;
+  EXPECT_EQ(Write(destination.Get(), &header), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
+  EXPECT_EQ(count_, kUntouched);
+  EXPECT_TRUE(StreamBytes(destination.Get()).empty());
 }
 
-TEST_F(BitmapWriter, CropThatIsNotTheBitmapIsRefused)
-{
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = page_.info;
-    EXPECT_EQ(WriteBitmapBmp(bitmap_.get(), destination.Get(), &header, CropRect{0, 0, 99, 50},
-                             PixelFormat24bppRGB, 300.0, &count_),
-              E_INVALIDARG);
-    EXPECT_EQ(count_, kUntouched);
-    EXPECT_TRUE(StreamBytes(destination.Get()).empty());
+TEST_F(BitmapWriter, CropThatIsNotTheBitmapIsRefused) {
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = page_.info;
+  EXPECT_EQ(WriteBitmapBmp(bitmap_.get(), destination.Get(), &header, CropRect{0, 0, 99, 50},
+                           PixelFormat24bppRGB, 300.0, &count_),
+            E_INVALIDARG);
+  EXPECT_EQ(count_, kUntouched);
+  EXPECT_TRUE(StreamBytes(destination.Get()).empty());
 }
 
-TEST_F(BitmapWriter, MissingBitmapOrDestinationLeavesTheCountAlone)
-{
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = page_.info;
-    EXPECT_EQ(Write(nullptr, &header), E_INVALIDARG);
-    EXPECT_EQ(WriteBitmapBmp(nullptr, destination.Get(), &header, CropRect{0, 0, 100, 50},
-                             PixelFormat24bppRGB, 300.0, &count_),
-              E_INVALIDARG);
-    EXPECT_EQ(count_, kUntouched);
+TEST_F(BitmapWriter, MissingBitmapOrDestinationLeavesTheCountAlone) {
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = page_.info;
+  EXPECT_EQ(Write(nullptr, &header), E_INVALIDARG);
+  EXPECT_EQ(WriteBitmapBmp(nullptr, destination.Get(), &header, CropRect{0, 0, 100, 50},
+                           PixelFormat24bppRGB, 300.0, &count_),
+            E_INVALIDARG);
+  EXPECT_EQ(count_, kUntouched);
 }
 
-TEST_F(BitmapWriter, FailedLockWritesNothingAndCountsZero)
-{
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = page_.info;
-    const HRESULT hr = Write(destination.Get(), &header, 300.0, 0x7FFFFFFF);
-    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
-    EXPECT_EQ(count_, 0u);
-    EXPECT_TRUE(StreamBytes(destination.Get()).empty());
+TEST_F(BitmapWriter, FailedLockWritesNothingAndCountsZero) {
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = page_.info;
+  const HRESULT hr = Write(destination.Get(), &header, 300.0, 0x7FFFFFFF);
+  EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+  EXPECT_EQ(count_, 0u);
+  EXPECT_TRUE(StreamBytes(destination.Get()).empty());
 }
 
-TEST_F(BitmapWriter, FailedSizeQueryIsReportedBeforeAnything)
-{
-    // A wrapper whose decoding failed holds no image: its queries fail.
-    ComRef<IStream> junk = StreamOf({1, 2, 3, 4});
-    Gdiplus::Bitmap broken(junk.Get(), FALSE);
-    ASSERT_NE(broken.GetLastStatus(), Gdiplus::Ok);
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = page_.info;
-    EXPECT_EQ(WriteBitmapBmp(&broken, destination.Get(), &header, CropRect{0, 0, 100, 50},
-                             PixelFormat24bppRGB, 300.0, &count_),
-              E_INVALIDARG);
-    EXPECT_EQ(count_, kUntouched);
-    EXPECT_TRUE(StreamBytes(destination.Get()).empty());
+TEST_F(BitmapWriter, FailedSizeQueryIsReportedBeforeAnything) {
+  // A wrapper whose decoding failed holds no image: its queries fail.
+  ComRef<IStream> junk = StreamOf({1, 2, 3, 4});
+  Gdiplus::Bitmap broken(junk.Get(), FALSE);
+  ASSERT_NE(broken.GetLastStatus(), Gdiplus::Ok);
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = page_.info;
+  EXPECT_EQ(WriteBitmapBmp(&broken, destination.Get(), &header, CropRect{0, 0, 100, 50},
+                           PixelFormat24bppRGB, 300.0, &count_),
+            E_INVALIDARG);
+  EXPECT_EQ(count_, kUntouched);
+  EXPECT_TRUE(StreamBytes(destination.Get()).empty());
 }
 
 // Write k of: file header, info header, colour table (empty), rows.
 class BitmapWriterFailingWrite : public BitmapWriter, public ::testing::WithParamInterface<int> {};
 
-TEST_P(BitmapWriterFailingWrite, ReturnsTheCodeAndCountsTheFullFile)
-{
-    const int k = GetParam();
-    ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, k, STG_E_MEDIUMFULL);
-    BITMAPINFOHEADER header = page_.info;
-    EXPECT_EQ(Write(destination.Get(), &header), STG_E_MEDIUMFULL);
-    EXPECT_EQ(count_, 15054u);
-    EXPECT_EQ(destination->Count(StreamCall::Write), k);
-    size_t written = 0;
-    for (int i = 1; i < k; ++i) written += i == 1 ? 14 : i == 2 ? 40 : i == 3 ? 0 : 300;
-    const std::vector<BYTE> expected = page_.Bytes();
-    EXPECT_EQ(StreamBytes(destination->Inner()),
-              std::vector<BYTE>(expected.begin(), expected.begin() + written));
+TEST_P(BitmapWriterFailingWrite, ReturnsTheCodeAndCountsTheFullFile) {
+  const int k = GetParam();
+  ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, k, STG_E_MEDIUMFULL);
+  BITMAPINFOHEADER header = page_.info;
+  EXPECT_EQ(Write(destination.Get(), &header), STG_E_MEDIUMFULL);
+  EXPECT_EQ(count_, 15054u);
+  EXPECT_EQ(destination->Count(StreamCall::Write), k);
+  size_t written = 0;
+  for (int i = 1; i < k; ++i) written += i == 1 ? 14 : i == 2 ? 40 : i == 3 ? 0 : 300;
+  const std::vector<BYTE> expected = page_.Bytes();
+  EXPECT_EQ(StreamBytes(destination->Inner()),
+            std::vector<BYTE>(expected.begin(), expected.begin() + written));
 }
 
-INSTANTIATE_TEST_SUITE_P(SomeWrites, BitmapWriterFailingWrite, ::testing::Values(1, 2, 3, 4, 5, 53));
+INSTANTIATE_TEST_SUITE_P(SomeWrites, BitmapWriterFailingWrite,
+                         ::testing::Values(1, 2, 3, 4, 5, 53));
 
-TEST_F(BitmapWriter, FailingSeekWritesNothingAndCountsTheFullFile)
-{
-    ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Seek, 1, E_ACCESSDENIED);
-    BITMAPINFOHEADER header = page_.info;
-    EXPECT_EQ(Write(destination.Get(), &header), E_ACCESSDENIED);
-    EXPECT_EQ(count_, 15054u);
-    EXPECT_EQ(destination->Count(StreamCall::Write), 0);
+TEST_F(BitmapWriter, FailingSeekWritesNothingAndCountsTheFullFile) {
+  ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Seek, 1, E_ACCESSDENIED);
+  BITMAPINFOHEADER header = page_.info;
+  EXPECT_EQ(Write(destination.Get(), &header), E_ACCESSDENIED);
+  EXPECT_EQ(count_, 15054u);
+  EXPECT_EQ(destination->Count(StreamCall::Write), 0);
 }
 
 }  // namespace

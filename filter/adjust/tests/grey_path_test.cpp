@@ -17,16 +17,15 @@ constexpr ULONG64 kUntouched = kUntouchedCount;
 // A driver's 8-bit page (negative height: stored top-down): image row y,
 // counted from the top, column j holds levelAt(y, j) whatever the storage
 // order; padding bytes hold 0xEE so that copying them would show.
-BmpFile GreyPage(LONG width, LONG height, BYTE (*levelAt)(UINT32, UINT32))
-{
-    const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
-    return MakeBmp(
-        width, height, 8,
-        [&](UINT32 r, UINT32 b) -> BYTE {
-            const UINT32 y = height < 0 ? r : rows - 1 - r;
-            return b < static_cast<UINT32>(width) ? levelAt(y, b) : 0xEE;
-        },
-        GreyPalette());
+BmpFile GreyPage(LONG width, LONG height, BYTE (*levelAt)(UINT32, UINT32)) {
+  const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
+  return MakeBmp(
+      width, height, 8,
+      [&](UINT32 r, UINT32 b) -> BYTE {
+        const UINT32 y = height < 0 ? r : rows - 1 - r;
+        return b < static_cast<UINT32>(width) ? levelAt(y, b) : 0xEE;
+      },
+      GreyPalette());
 }
 
 BYTE Ramp(UINT32 r, UINT32 j) { return static_cast<BYTE>((r * 7 + j * 3) % 200); }
@@ -37,331 +36,312 @@ BYTE Doubled(BYTE level) { return static_cast<BYTE>(level > 127 ? 255 : 2 * leve
 // The grey file the writer must produce, built field by field: `rows` holds
 // the output rows (rowBytes each), in file order.
 std::vector<BYTE> ExpectedGreyFile(const BITMAPINFOHEADER& in, LONG width, LONG height,
-                                   const std::vector<BYTE>& rows)
-{
-    const DWORD imageBytes = static_cast<DWORD>(rows.size());
-    std::vector<BYTE> f;
-    Put16(f, 0x4D42);
-    Put32(f, 1078 + imageBytes);
-    Put16(f, 0);
-    Put16(f, 0);
-    Put32(f, 1078);
-    Put32(f, 40);
-    Put32(f, static_cast<DWORD>(width));
-    Put32(f, static_cast<DWORD>(-height));
-    Put16(f, in.biPlanes);
-    Put16(f, in.biBitCount);
-    Put32(f, in.biCompression);
-    Put32(f, imageBytes);
-    Put32(f, static_cast<DWORD>(in.biXPelsPerMeter));
-    Put32(f, static_cast<DWORD>(in.biYPelsPerMeter));
-    Put32(f, 256);
-    Put32(f, in.biClrImportant);
-    for (int i = 0; i < 256; ++i) f.insert(f.end(), {BYTE(i), BYTE(i), BYTE(i), 0});
-    f.insert(f.end(), rows.begin(), rows.end());
-    return f;
+                                   const std::vector<BYTE>& rows) {
+  const DWORD imageBytes = static_cast<DWORD>(rows.size());
+  std::vector<BYTE> f;
+  Put16(f, 0x4D42);
+  Put32(f, 1078 + imageBytes);
+  Put16(f, 0);
+  Put16(f, 0);
+  Put32(f, 1078);
+  Put32(f, 40);
+  Put32(f, static_cast<DWORD>(width));
+  Put32(f, static_cast<DWORD>(-height));
+  Put16(f, in.biPlanes);
+  Put16(f, in.biBitCount);
+  Put32(f, in.biCompression);
+  Put32(f, imageBytes);
+  Put32(f, static_cast<DWORD>(in.biXPelsPerMeter));
+  Put32(f, static_cast<DWORD>(in.biYPelsPerMeter));
+  Put32(f, 256);
+  Put32(f, in.biClrImportant);
+  for (int i = 0; i < 256; ++i) f.insert(f.end(), {BYTE(i), BYTE(i), BYTE(i), 0});
+  f.insert(f.end(), rows.begin(), rows.end());
+  return f;
 }
 
 // Output rows of a whole-image adjustment with brightness +1000, contrast 0:
 // every level doubled and clipped, whatever the mean; the image's top row
 // first, whatever the page's storage order.
-std::vector<BYTE> DoubledRows(const BmpFile& page)
-{
-    const LONG width = page.info.biWidth;
-    const bool bottomUp = page.info.biHeight > 0;
-    const UINT32 rows = static_cast<UINT32>(page.info.biHeight < 0 ? -page.info.biHeight : page.info.biHeight);
-    const UINT32 inStride = BmpStride(width, 8);
-    const UINT32 outStride = (static_cast<UINT32>(width) + 3) & ~3u;
-    std::vector<BYTE> out(static_cast<size_t>(outStride) * rows, 0);
-    for (UINT32 r = 0; r < rows; ++r) {
-        const UINT32 stored = bottomUp ? rows - 1 - r : r;
-        for (LONG j = 0; j < width; ++j) {
-            const int v = 2 * page.pixels[stored * inStride + j];
-            out[r * outStride + j] = static_cast<BYTE>(v > 255 ? 255 : v);
-        }
+std::vector<BYTE> DoubledRows(const BmpFile& page) {
+  const LONG width = page.info.biWidth;
+  const bool bottomUp = page.info.biHeight > 0;
+  const UINT32 rows =
+      static_cast<UINT32>(page.info.biHeight < 0 ? -page.info.biHeight : page.info.biHeight);
+  const UINT32 inStride = BmpStride(width, 8);
+  const UINT32 outStride = (static_cast<UINT32>(width) + 3) & ~3u;
+  std::vector<BYTE> out(static_cast<size_t>(outStride) * rows, 0);
+  for (UINT32 r = 0; r < rows; ++r) {
+    const UINT32 stored = bottomUp ? rows - 1 - r : r;
+    for (LONG j = 0; j < width; ++j) {
+      const int v = 2 * page.pixels[stored * inStride + j];
+      out[r * outStride + j] = static_cast<BYTE>(v > 255 ? 255 : v);
     }
-    return out;
+  }
+  return out;
 }
 
-TEST(GreyPath, Page100x50IsTheExactFile)
-{
-    const BmpFile page = GreyPage(100, 50, Ramp);
+TEST(GreyPath, Page100x50IsTheExactFile) {
+  const BmpFile page = GreyPage(100, 50, Ramp);
+  const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0);
+  ASSERT_EQ(run.hr, S_OK);
+  EXPECT_EQ(run.byteCount, 6078u);
+  ASSERT_EQ(run.output.size(), 6078u);
+  EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 100, 50, DoubledRows(page)));
+}
+
+TEST(GreyPath, Page101x50HasRowsOf104BytesWithZeroPadding) {
+  const BmpFile page = GreyPage(101, 50, Ramp);
+  const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0);
+  ASSERT_EQ(run.hr, S_OK);
+  EXPECT_EQ(run.byteCount, 6278u);
+  EXPECT_EQ(I32At(run.output, 34), 5200);
+  EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 101, 50, DoubledRows(page)));
+}
+
+TEST(GreyPath, BottomUpAndTopDownPagesComeOutUprightInATopDownFile) {
+  // The same image stored both ways: output row r is image row r from the
+  // top, also for a crop, whose top counts from the image's top.
+  for (LONG height : {50, -50}) {
+    const BmpFile page = GreyPage(100, height, Ramp);
+    std::vector<BYTE> whole(100 * 50), crop(20 * 10);
+    for (UINT32 r = 0; r < 50; ++r) {
+      for (UINT32 j = 0; j < 100; ++j) whole[r * 100 + j] = Doubled(Ramp(r, j));
+    }
+    for (UINT32 r = 0; r < 10; ++r) {
+      for (UINT32 j = 0; j < 20; ++j) crop[r * 20 + j] = Doubled(Ramp(5 + r, 10 + j));
+    }
     const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0);
     ASSERT_EQ(run.hr, S_OK);
-    EXPECT_EQ(run.byteCount, 6078u);
-    ASSERT_EQ(run.output.size(), 6078u);
-    EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 100, 50, DoubledRows(page)));
+    EXPECT_EQ(I32At(run.output, 22), -50) << height;
+    EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 100, 50, whole)) << height;
+    const AdjustOutcome cropped = RunAdjustImage(page.Bytes(), 1000, 0, 10, 5, 20, 10);
+    ASSERT_EQ(cropped.hr, S_OK);
+    EXPECT_EQ(cropped.output, ExpectedGreyFile(page.info, 20, 10, crop)) << height;
+  }
 }
 
-TEST(GreyPath, Page101x50HasRowsOf104BytesWithZeroPadding)
-{
-    const BmpFile page = GreyPage(101, 50, Ramp);
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0);
-    ASSERT_EQ(run.hr, S_OK);
-    EXPECT_EQ(run.byteCount, 6278u);
-    EXPECT_EQ(I32At(run.output, 34), 5200);
-    EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 101, 50, DoubledRows(page)));
+TEST(GreyPath, ColouredInputPaletteIsReplacedByGreyAndLevelsKept) {
+  BmpFile page = GreyPage(8, 2, Ramp);
+  for (RGBQUAD& q : page.palette) q = RGBQUAD{0, 0, 255, 0};  // all red
+  page.info.biClrImportant = 17;
+  const AdjustOutcome run =
+      RunAdjustImage(page.Bytes(), -999, 0);  // table: n / 1000 -> 0 for every level
+  ASSERT_EQ(run.hr, S_OK);
+  const std::vector<BYTE> zeros(16, 0);
+  EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 8, 2, zeros));
 }
 
-TEST(GreyPath, BottomUpAndTopDownPagesComeOutUprightInATopDownFile)
-{
-    // The same image stored both ways: output row r is image row r from the
-    // top, also for a crop, whose top counts from the image's top.
-    for (LONG height : {50, -50}) {
-        const BmpFile page = GreyPage(100, height, Ramp);
-        std::vector<BYTE> whole(100 * 50), crop(20 * 10);
-        for (UINT32 r = 0; r < 50; ++r) {
-            for (UINT32 j = 0; j < 100; ++j) whole[r * 100 + j] = Doubled(Ramp(r, j));
-        }
-        for (UINT32 r = 0; r < 10; ++r) {
-            for (UINT32 j = 0; j < 20; ++j) crop[r * 20 + j] = Doubled(Ramp(5 + r, 10 + j));
-        }
-        const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0);
-        ASSERT_EQ(run.hr, S_OK);
-        EXPECT_EQ(I32At(run.output, 22), -50) << height;
-        EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 100, 50, whole)) << height;
-        const AdjustOutcome cropped = RunAdjustImage(page.Bytes(), 1000, 0, 10, 5, 20, 10);
-        ASSERT_EQ(cropped.hr, S_OK);
-        EXPECT_EQ(cropped.output, ExpectedGreyFile(page.info, 20, 10, crop)) << height;
+TEST(GreyPath, ContrastMinus1000GivesTheTruncatedMeanEverywhere) {
+  // Levels 127, 128, 128, 127, 128: mean 127.6.
+  const BYTE levels[5] = {127, 128, 128, 127, 128};
+  BmpFile page = MakeBmp(
+      5, 1, 8, [&](UINT32, UINT32 b) -> BYTE { return b < 5 ? levels[b] : 0; }, GreyPalette());
+  const AdjustOutcome run = RunAdjustImage(page.Bytes(), 0, -1000);
+  ASSERT_EQ(run.hr, S_OK);
+  const std::vector<BYTE> row = {127, 127, 127, 127, 127, 0, 0, 0};
+  EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 5, 1, row));
+}
+
+TEST(GreyPath, ShortWorkingStreamReadsMissingBytesAsZero) {
+  const BmpFile page = MakeBmp(
+      4, 3, 8, [](UINT32, UINT32) -> BYTE { return 50; }, GreyPalette());
+  std::vector<BYTE> bytes = page.Bytes();
+  bytes.resize(bytes.size() - 6);  // the last stored row and a half: the image's top
+  const AdjustOutcome run = RunAdjustImage(bytes, 1000, 0);
+  ASSERT_EQ(run.hr, S_OK);
+  const std::vector<BYTE> rows = {0, 0, 0, 0, 100, 100, 0, 0, 100, 100, 100, 100};
+  EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 4, 3, rows));
+}
+
+TEST(GreyPath, WritesFromPositionZeroAndLeavesTheDestinationsTailAlone) {
+  const BmpFile page = GreyPage(4, 2, Ramp);
+  ComRef<IStream> working = StreamOf(page.Bytes());
+  ComRef<IStream> destination = StreamOf(std::vector<BYTE>(2000, 0xCD));
+  LARGE_INTEGER at;
+  at.QuadPart = 1500;
+  destination->Seek(at, STREAM_SEEK_SET, nullptr);
+  ULONG64 count = kUntouched;
+  ASSERT_EQ(AdjustImage(1000, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0), S_OK);
+  EXPECT_EQ(count, 1086u);
+  const std::vector<BYTE> out = StreamBytes(destination.Get());
+  ASSERT_EQ(out.size(), 2000u);
+  EXPECT_EQ(std::vector<BYTE>(out.begin(), out.begin() + 1086),
+            ExpectedGreyFile(page.info, 4, 2, DoubledRows(page)));
+  EXPECT_EQ(std::vector<BYTE>(out.begin() + 1086, out.end()), std::vector<BYTE>(914, 0xCD));
+}
+
+TEST(GreyPath, BiSizeImageZeroUsesRowsPaddedToFourBytes) {
+  BmpFile page = GreyPage(101, 7, Ramp);
+  const AdjustOutcome filled = RunAdjustImage(page.Bytes(), 1000, 0);
+  page.info.biSizeImage = 0;
+  const AdjustOutcome zero = RunAdjustImage(page.Bytes(), 1000, 0);
+  ASSERT_EQ(zero.hr, S_OK);
+  EXPECT_EQ(zero.output, filled.output);
+  EXPECT_EQ(zero.byteCount, filled.byteCount);
+}
+
+TEST(GreyPath, LargerInfoHeaderIsReadAndTheOutputDeclaresForty) {
+  BmpFile page = GreyPage(8, 4, Ramp);
+  const AdjustOutcome plain = RunAdjustImage(page.Bytes(), 1000, 0);
+  page.info.biSize = 124;
+  page.extraHeader.assign(124 - 40, 0);
+  const AdjustOutcome large = RunAdjustImage(page.Bytes(), 1000, 0);
+  ASSERT_EQ(large.hr, S_OK);
+  EXPECT_EQ(U32At(large.output, 14), 40u);
+  EXPECT_EQ(large.output, plain.output);
+}
+
+TEST(GreyPath, CropIsClippedInSizeAndTakenFromItsOrigin) {
+  // (10, 10, 5000, 5000) on 100 x 50 gives the rectangle (10, 10, 110, 60):
+  // output pixel (j, r) is image pixel (10 + j, 10 + r), 0 beyond the image.
+  const BmpFile page = GreyPage(100, 50, Ramp);
+  const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0, 10, 10, 5000, 5000);
+  ASSERT_EQ(run.hr, S_OK);
+  std::vector<BYTE> rows(100 * 50, 0);
+  for (UINT32 r = 0; r + 10 < 50; ++r) {
+    for (UINT32 j = 0; j + 10 < 100; ++j) {
+      const int v = 2 * Ramp(r + 10, j + 10);
+      rows[r * 100 + j] = static_cast<BYTE>(v > 255 ? 255 : v);
     }
+  }
+  EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 100, 50, rows));
 }
 
-TEST(GreyPath, ColouredInputPaletteIsReplacedByGreyAndLevelsKept)
-{
-    BmpFile page = GreyPage(8, 2, Ramp);
-    for (RGBQUAD& q : page.palette) q = RGBQUAD{0, 0, 255, 0};  // all red
-    page.info.biClrImportant = 17;
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), -999, 0);  // table: n / 1000 -> 0 for every level
-    ASSERT_EQ(run.hr, S_OK);
-    const std::vector<BYTE> zeros(16, 0);
-    EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 8, 2, zeros));
+TEST(GreyPath, CropWithNegativeOriginLeavesTheUncoveredPartBlack) {
+  const BmpFile page = GreyPage(4, 2, Ramp);
+  const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0, -2, -1, 4, 2);
+  ASSERT_EQ(run.hr, S_OK);
+  // Rectangle (-2, -1, 2, 1): only the image's top row, columns 0 and 1, are inside.
+  const std::vector<BYTE> rows = {0, 0, 0, 0, 0, 0, BYTE(2 * Ramp(0, 0)), BYTE(2 * Ramp(0, 1))};
+  EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 4, 2, rows));
 }
 
-TEST(GreyPath, ContrastMinus1000GivesTheTruncatedMeanEverywhere)
-{
-    // Levels 127, 128, 128, 127, 128: mean 127.6.
-    const BYTE levels[5] = {127, 128, 128, 127, 128};
-    BmpFile page = MakeBmp(5, 1, 8, [&](UINT32, UINT32 b) -> BYTE { return b < 5 ? levels[b] : 0; },
-                           GreyPalette());
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 0, -1000);
-    ASSERT_EQ(run.hr, S_OK);
-    const std::vector<BYTE> row = {127, 127, 127, 127, 127, 0, 0, 0};
-    EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 5, 1, row));
-}
-
-TEST(GreyPath, ShortWorkingStreamReadsMissingBytesAsZero)
-{
-    const BmpFile page = MakeBmp(4, 3, 8, [](UINT32, UINT32) -> BYTE { return 50; }, GreyPalette());
-    std::vector<BYTE> bytes = page.Bytes();
-    bytes.resize(bytes.size() - 6);  // the last stored row and a half: the image's top
-    const AdjustOutcome run = RunAdjustImage(bytes, 1000, 0);
-    ASSERT_EQ(run.hr, S_OK);
-    const std::vector<BYTE> rows = {0, 0, 0, 0, 100, 100, 0, 0, 100, 100, 100, 100};
-    EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 4, 3, rows));
-}
-
-TEST(GreyPath, WritesFromPositionZeroAndLeavesTheDestinationsTailAlone)
-{
-    const BmpFile page = GreyPage(4, 2, Ramp);
-    ComRef<IStream> working = StreamOf(page.Bytes());
-    ComRef<IStream> destination = StreamOf(std::vector<BYTE>(2000, 0xCD));
-    LARGE_INTEGER at;
-    at.QuadPart = 1500;
-    destination->Seek(at, STREAM_SEEK_SET, nullptr);
-    ULONG64 count = kUntouched;
-    ASSERT_EQ(AdjustImage(1000, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0), S_OK);
-    EXPECT_EQ(count, 1086u);
-    const std::vector<BYTE> out = StreamBytes(destination.Get());
-    ASSERT_EQ(out.size(), 2000u);
-    EXPECT_EQ(std::vector<BYTE>(out.begin(), out.begin() + 1086),
-              ExpectedGreyFile(page.info, 4, 2, DoubledRows(page)));
-    EXPECT_EQ(std::vector<BYTE>(out.begin() + 1086, out.end()), std::vector<BYTE>(914, 0xCD));
-}
-
-TEST(GreyPath, BiSizeImageZeroUsesRowsPaddedToFourBytes)
-{
-    BmpFile page = GreyPage(101, 7, Ramp);
-    const AdjustOutcome filled = RunAdjustImage(page.Bytes(), 1000, 0);
-    page.info.biSizeImage = 0;
-    const AdjustOutcome zero = RunAdjustImage(page.Bytes(), 1000, 0);
-    ASSERT_EQ(zero.hr, S_OK);
-    EXPECT_EQ(zero.output, filled.output);
-    EXPECT_EQ(zero.byteCount, filled.byteCount);
-}
-
-TEST(GreyPath, LargerInfoHeaderIsReadAndTheOutputDeclaresForty)
-{
-    BmpFile page = GreyPage(8, 4, Ramp);
-    const AdjustOutcome plain = RunAdjustImage(page.Bytes(), 1000, 0);
-    page.info.biSize = 124;
-    page.extraHeader.assign(124 - 40, 0);
-    const AdjustOutcome large = RunAdjustImage(page.Bytes(), 1000, 0);
-    ASSERT_EQ(large.hr, S_OK);
-    EXPECT_EQ(U32At(large.output, 14), 40u);
-    EXPECT_EQ(large.output, plain.output);
-}
-
-TEST(GreyPath, CropIsClippedInSizeAndTakenFromItsOrigin)
-{
-    // (10, 10, 5000, 5000) on 100 x 50 gives the rectangle (10, 10, 110, 60):
-    // output pixel (j, r) is image pixel (10 + j, 10 + r), 0 beyond the image.
-    const BmpFile page = GreyPage(100, 50, Ramp);
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0, 10, 10, 5000, 5000);
-    ASSERT_EQ(run.hr, S_OK);
-    std::vector<BYTE> rows(100 * 50, 0);
-    for (UINT32 r = 0; r + 10 < 50; ++r) {
-        for (UINT32 j = 0; j + 10 < 100; ++j) {
-            const int v = 2 * Ramp(r + 10, j + 10);
-            rows[r * 100 + j] = static_cast<BYTE>(v > 255 ? 255 : v);
-        }
-    }
-    EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 100, 50, rows));
-}
-
-TEST(GreyPath, CropWithNegativeOriginLeavesTheUncoveredPartBlack)
-{
-    const BmpFile page = GreyPage(4, 2, Ramp);
-    const AdjustOutcome run = RunAdjustImage(page.Bytes(), 1000, 0, -2, -1, 4, 2);
-    ASSERT_EQ(run.hr, S_OK);
-    // Rectangle (-2, -1, 2, 1): only the image's top row, columns 0 and 1, are inside.
-    const std::vector<BYTE> rows = {0, 0, 0, 0, 0, 0, BYTE(2 * Ramp(0, 0)), BYTE(2 * Ramp(0, 1))};
-    EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 4, 2, rows));
-}
-
-TEST(GreyPath, ZeroWidthOrHeightMeansTheWholeImageWhateverTheOrigin)
-{
-    const BmpFile page = GreyPage(10, 6, Ramp);
-    const AdjustOutcome whole = RunAdjustImage(page.Bytes(), 1000, 0);
-    EXPECT_EQ(RunAdjustImage(page.Bytes(), 1000, 0, 3, 4, 0, 2).output, whole.output);
-    EXPECT_EQ(RunAdjustImage(page.Bytes(), 1000, 0, 3, 4, 5, 0).output, whole.output);
+TEST(GreyPath, ZeroWidthOrHeightMeansTheWholeImageWhateverTheOrigin) {
+  const BmpFile page = GreyPage(10, 6, Ramp);
+  const AdjustOutcome whole = RunAdjustImage(page.Bytes(), 1000, 0);
+  EXPECT_EQ(RunAdjustImage(page.Bytes(), 1000, 0, 3, 4, 0, 2).output, whole.output);
+  EXPECT_EQ(RunAdjustImage(page.Bytes(), 1000, 0, 3, 4, 5, 0).output, whole.output);
 }
 
 // The grey writer on its own.
 class GreyWriter : public ::testing::Test {
-protected:
-    BITMAPINFOHEADER Header() const
-    {
-        BITMAPINFOHEADER h = {};
-        h.biSize = 40;
-        h.biWidth = 3;
-        h.biHeight = 2;
-        h.biPlanes = 1;
-        h.biBitCount = 8;
-        h.biXPelsPerMeter = 3780;
-        h.biYPelsPerMeter = 3780;
-        h.biClrUsed = 7;
-        return h;
-    }
-    const CropRect crop_{0, 0, 3, 2};
-    const std::vector<BYTE> grey_ = {1, 2, 3, 0, 4, 5, 6, 0};
+ protected:
+  BITMAPINFOHEADER Header() const {
+    BITMAPINFOHEADER h = {};
+    h.biSize = 40;
+    h.biWidth = 3;
+    h.biHeight = 2;
+    h.biPlanes = 1;
+    h.biBitCount = 8;
+    h.biXPelsPerMeter = 3780;
+    h.biYPelsPerMeter = 3780;
+    h.biClrUsed = 7;
+    return h;
+  }
+  const CropRect crop_{0, 0, 3, 2};
+  const std::vector<BYTE> grey_ = {1, 2, 3, 0, 4, 5, 6, 0};
 };
 
-TEST_F(GreyWriter, WritesHeadersPaletteAndRowsInBufferOrder)
-{
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = Header();
-    ULONG64 count = kUntouched;
-    ASSERT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), crop_, &header, &count), S_OK);
-    EXPECT_EQ(count, 1086u);
-    EXPECT_EQ(StreamBytes(destination.Get()), ExpectedGreyFile(Header(), 3, 2, grey_));
+TEST_F(GreyWriter, WritesHeadersPaletteAndRowsInBufferOrder) {
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = Header();
+  ULONG64 count = kUntouched;
+  ASSERT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), crop_, &header, &count), S_OK);
+  EXPECT_EQ(count, 1086u);
+  EXPECT_EQ(StreamBytes(destination.Get()), ExpectedGreyFile(Header(), 3, 2, grey_));
 }
 
-TEST_F(GreyWriter, MissingDestinationLeavesTheCountAlone)
-{
-    BITMAPINFOHEADER header = Header();
-    ULONG64 count = kUntouched;
-    EXPECT_EQ(WriteGreyBmp(grey_.data(), nullptr, crop_, &header, &count), E_INVALIDARG);
-    EXPECT_EQ(count, kUntouched);
+TEST_F(GreyWriter, MissingDestinationLeavesTheCountAlone) {
+  BITMAPINFOHEADER header = Header();
+  ULONG64 count = kUntouched;
+  EXPECT_EQ(WriteGreyBmp(grey_.data(), nullptr, crop_, &header, &count), E_INVALIDARG);
+  EXPECT_EQ(count, kUntouched);
 }
 
-TEST_F(GreyWriter, EmptyOrOverflowingCropIsRejectedBeforeWriting)
-{
-    ComRef<IStream> destination = StreamOf({});
-    BITMAPINFOHEADER header = Header();
-    ULONG64 count = kUntouched;
-    EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), CropRect{0, 0, 0, 2}, &header, &count),
-              E_INVALIDARG);
-    EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), CropRect{5, 0, 3, 2}, &header, &count),
-              E_INVALIDARG);
-    EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), CropRect{0, 0, 70000, 70000}, &header,
-                           &count),
-              HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW));
-    EXPECT_EQ(count, kUntouched);
-    EXPECT_TRUE(StreamBytes(destination.Get()).empty());
+TEST_F(GreyWriter, EmptyOrOverflowingCropIsRejectedBeforeWriting) {
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = Header();
+  ULONG64 count = kUntouched;
+  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), CropRect{0, 0, 0, 2}, &header, &count),
+            E_INVALIDARG);
+  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), CropRect{5, 0, 3, 2}, &header, &count),
+            E_INVALIDARG);
+  EXPECT_EQ(
+      WriteGreyBmp(grey_.data(), destination.Get(), CropRect{0, 0, 70000, 70000}, &header, &count),
+      HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW));
+  EXPECT_EQ(count, kUntouched);
+  EXPECT_TRUE(StreamBytes(destination.Get()).empty());
 }
 
 // Failing destination: write k of (file header, info header, palette, row 0, row 1).
 class GreyWriterFailingWrite : public GreyWriter, public ::testing::WithParamInterface<int> {};
 
-TEST_P(GreyWriterFailingWrite, ReturnsTheCodeAndCountsTheFullFile)
-{
-    const int k = GetParam();
-    const HRESULT failure = STG_E_MEDIUMFULL;
-    ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, k, failure);
-    BITMAPINFOHEADER header = Header();
-    ULONG64 count = kUntouched;
-    EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), crop_, &header, &count), failure);
-    EXPECT_EQ(count, 1086u);
-    EXPECT_EQ(destination->Count(StreamCall::Write), k);  // stops at the failure
-    const size_t sizes[] = {14, 40, 1024, 4, 4};
-    size_t written = 0;
-    for (int i = 0; i < k - 1; ++i) written += sizes[i];
-    const std::vector<BYTE> expected = ExpectedGreyFile(Header(), 3, 2, grey_);
-    EXPECT_EQ(StreamBytes(destination->Inner()),
-              std::vector<BYTE>(expected.begin(), expected.begin() + written));
+TEST_P(GreyWriterFailingWrite, ReturnsTheCodeAndCountsTheFullFile) {
+  const int k = GetParam();
+  const HRESULT failure = STG_E_MEDIUMFULL;
+  ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, k, failure);
+  BITMAPINFOHEADER header = Header();
+  ULONG64 count = kUntouched;
+  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), crop_, &header, &count), failure);
+  EXPECT_EQ(count, 1086u);
+  EXPECT_EQ(destination->Count(StreamCall::Write), k);  // stops at the failure
+  const size_t sizes[] = {14, 40, 1024, 4, 4};
+  size_t written = 0;
+  for (int i = 0; i < k - 1; ++i) written += sizes[i];
+  const std::vector<BYTE> expected = ExpectedGreyFile(Header(), 3, 2, grey_);
+  EXPECT_EQ(StreamBytes(destination->Inner()),
+            std::vector<BYTE>(expected.begin(), expected.begin() + written));
 }
 
 INSTANTIATE_TEST_SUITE_P(EachWrite, GreyWriterFailingWrite, ::testing::Range(1, 6));
 
-TEST_F(GreyWriter, FailingSeekWritesNothingAndCountsTheFullFile)
-{
-    ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Seek, 1, E_ACCESSDENIED);
-    BITMAPINFOHEADER header = Header();
-    ULONG64 count = kUntouched;
-    EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), crop_, &header, &count), E_ACCESSDENIED);
-    EXPECT_EQ(count, 1086u);
-    EXPECT_EQ(destination->Count(StreamCall::Write), 0);
+TEST_F(GreyWriter, FailingSeekWritesNothingAndCountsTheFullFile) {
+  ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Seek, 1, E_ACCESSDENIED);
+  BITMAPINFOHEADER header = Header();
+  ULONG64 count = kUntouched;
+  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), crop_, &header, &count), E_ACCESSDENIED);
+  EXPECT_EQ(count, 1086u);
+  EXPECT_EQ(destination->Count(StreamCall::Write), 0);
 }
 
 // Failing working stream: the failing call's code comes back unchanged and
 // the destination is never touched.
 struct WorkingFailure {
-    StreamCall call;
-    int k;
+  StreamCall call;
+  int k;
 };
 
 class GreyPathFailingWorking : public ::testing::TestWithParam<WorkingFailure> {};
 
-TEST_P(GreyPathFailingWorking, ReturnsTheStreamsCodeAndTouchesNothing)
-{
-    const BmpFile page = GreyPage(16, 4, Ramp);
-    const HRESULT failure = STG_E_READFAULT;
-    ComRef<FailingStream> working = MakeFailingStream(GetParam().call, GetParam().k, failure, page.Bytes());
-    ComRef<IStream> destination = StreamOf({9, 9, 9});
-    ULONG64 count = kUntouched;
-    EXPECT_EQ(AdjustImage(1000, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0), failure);
-    EXPECT_EQ(count, kUntouched);
-    EXPECT_EQ(StreamBytes(destination.Get()), (std::vector<BYTE>{9, 9, 9}));
+TEST_P(GreyPathFailingWorking, ReturnsTheStreamsCodeAndTouchesNothing) {
+  const BmpFile page = GreyPage(16, 4, Ramp);
+  const HRESULT failure = STG_E_READFAULT;
+  ComRef<FailingStream> working =
+      MakeFailingStream(GetParam().call, GetParam().k, failure, page.Bytes());
+  ComRef<IStream> destination = StreamOf({9, 9, 9});
+  ULONG64 count = kUntouched;
+  EXPECT_EQ(AdjustImage(1000, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0), failure);
+  EXPECT_EQ(count, kUntouched);
+  EXPECT_EQ(StreamBytes(destination.Get()), (std::vector<BYTE>{9, 9, 9}));
 }
 
 // Seeks: info header, file start, pixel data. Reads: info header, file
 // header, info header again, pixel data.
-INSTANTIATE_TEST_SUITE_P(EachCall, GreyPathFailingWorking,
-                         ::testing::Values(WorkingFailure{StreamCall::Seek, 1},
-                                           WorkingFailure{StreamCall::Seek, 2},
-                                           WorkingFailure{StreamCall::Seek, 3},
-                                           WorkingFailure{StreamCall::Read, 1},
-                                           WorkingFailure{StreamCall::Read, 2},
-                                           WorkingFailure{StreamCall::Read, 3},
-                                           WorkingFailure{StreamCall::Read, 4}));
+INSTANTIATE_TEST_SUITE_P(
+    EachCall, GreyPathFailingWorking,
+    ::testing::Values(WorkingFailure{StreamCall::Seek, 1}, WorkingFailure{StreamCall::Seek, 2},
+                      WorkingFailure{StreamCall::Seek, 3}, WorkingFailure{StreamCall::Read, 1},
+                      WorkingFailure{StreamCall::Read, 2}, WorkingFailure{StreamCall::Read, 3},
+                      WorkingFailure{StreamCall::Read, 4}));
 
-TEST(GreyPath, FailingDestinationWriteGivesItsCodeAndTheFullSize)
-{
-    ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, 20, STG_E_WRITEFAULT);
-    const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), GreyPage(100, 50, Ramp).Bytes(), 1000, 0);
-    EXPECT_EQ(outcome.hr, STG_E_WRITEFAULT);
-    EXPECT_EQ(outcome.byteCount, 6078u);
-    EXPECT_EQ(outcome.output.size(), 14u + 40 + 1024 + 16 * 100);
+TEST(GreyPath, FailingDestinationWriteGivesItsCodeAndTheFullSize) {
+  ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, 20, STG_E_WRITEFAULT);
+  const AdjustOutcome outcome =
+      RunAdjustImageInto(destination.Get(), GreyPage(100, 50, Ramp).Bytes(), 1000, 0);
+  EXPECT_EQ(outcome.hr, STG_E_WRITEFAULT);
+  EXPECT_EQ(outcome.byteCount, 6078u);
+  EXPECT_EQ(outcome.output.size(), 14u + 40 + 1024 + 16 * 100);
 }
 
 }  // namespace

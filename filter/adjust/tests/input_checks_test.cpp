@@ -26,101 +26,142 @@ const HRESULT kNotSupported = HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
 const HRESULT kOverflow = HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW);
 
 struct BadInput {
-    std::string name;
-    WORD bitCount;
-    std::function<void(BmpFile&)> spoil;
-    HRESULT expected;
-    LONG crop[4];  // left, top, width, height
+  std::string name;
+  WORD bitCount;
+  std::function<void(BmpFile&)> spoil;
+  HRESULT expected;
+  LONG crop[4];  // left, top, width, height
 };
 
 class RejectedInput : public ::testing::TestWithParam<BadInput> {};
 
-TEST_P(RejectedInput, TouchesNeitherDestinationNorCount)
-{
-    const BadInput& c = GetParam();
-    BmpFile page = MakeBmp(16, 8, c.bitCount, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r + b); },
-                           c.bitCount == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
-    c.spoil(page);
-    const std::vector<BYTE> before = {1, 2, 3, 4, 5};
-    ComRef<IStream> destination = StreamOf(before);
-    const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), page.Bytes(), 500, 250, c.crop[0],
-                                                     c.crop[1], c.crop[2], c.crop[3]);
-    EXPECT_EQ(outcome.hr, c.expected);
-    EXPECT_EQ(outcome.byteCount, kUntouched);
-    EXPECT_EQ(outcome.output, before);
+TEST_P(RejectedInput, TouchesNeitherDestinationNorCount) {
+  const BadInput& c = GetParam();
+  BmpFile page = MakeBmp(
+      16, 8, c.bitCount, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r + b); },
+      c.bitCount == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
+  c.spoil(page);
+  const std::vector<BYTE> before = {1, 2, 3, 4, 5};
+  ComRef<IStream> destination = StreamOf(before);
+  const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), page.Bytes(), 500, 250,
+                                                   c.crop[0], c.crop[1], c.crop[2], c.crop[3]);
+  EXPECT_EQ(outcome.hr, c.expected);
+  EXPECT_EQ(outcome.byteCount, kUntouched);
+  EXPECT_EQ(outcome.output, before);
 }
 
-std::vector<BadInput> BadInputs()
-{
-    const LONG none[4] = {0, 0, 0, 0};
-    std::vector<BadInput> cases;
-    auto add = [&](const std::string& name, WORD bits, std::function<void(BmpFile&)> spoil, HRESULT hr,
-                   const LONG* crop) {
-        BadInput c{name, bits, std::move(spoil), hr, {crop[0], crop[1], crop[2], crop[3]}};
-        cases.push_back(c);
-    };
-    for (WORD bits : {WORD(8), WORD(24)}) {
-        const std::string d = std::to_string(bits);
-        add("HeightZero" + d, bits, [](BmpFile& p) { p.info.biHeight = 0; }, kInvalidData, none);
-        add("HeightMin" + d, bits, [](BmpFile& p) { p.info.biHeight = LONG_MIN; }, kInvalidData, none);
-        add("WidthZero" + d, bits, [](BmpFile& p) { p.info.biWidth = 0; }, kInvalidData, none);
-        add("WidthNegative" + d, bits, [](BmpFile& p) { p.info.biWidth = -16; }, kInvalidData, none);
-        add("RunLengthCompressed" + d, bits, [](BmpFile& p) { p.info.biCompression = BI_RLE8; }, kNotSupported, none);
-        add("BitFields" + d, bits, [](BmpFile& p) { p.info.biCompression = BI_BITFIELDS; }, kNotSupported, none);
-        add("CoreHeader" + d, bits, [](BmpFile& p) { p.info.biSize = 12; }, kInvalidData, none);
-        add("NoPlanes" + d, bits, [](BmpFile& p) { p.info.biPlanes = 0; }, kInvalidData, none);
-        add("TwoPlanes" + d, bits, [](BmpFile& p) { p.info.biPlanes = 2; }, kInvalidData, none);
-        const LONG negativeWidth[4] = {0, 0, -4, 4};
-        add("NegativeCropWidth" + d, bits, [](BmpFile&) {}, E_INVALIDARG, negativeWidth);
-        const LONG negativeHeight[4] = {0, 0, 4, -4};
-        add("NegativeCropHeight" + d, bits, [](BmpFile&) {}, E_INVALIDARG, negativeHeight);
-        const LONG farRight[4] = {LONG_MAX - 2, 0, 8, 8};
-        add("CropRightOverflows" + d, bits, [](BmpFile&) {}, E_INVALIDARG, farRight);
-        const LONG farDown[4] = {0, LONG_MAX, 8, 8};
-        add("CropBottomOverflows" + d, bits, [](BmpFile&) {}, E_INVALIDARG, farDown);
-    }
-    add("SizeImageTooSmall", 8, [](BmpFile& p) { p.info.biSizeImage = 16 * 8 - 1; }, kInvalidData, none);
-    add("SizeImageOneRowShort", 8, [](BmpFile& p) { p.info.biSizeImage = 16 * 7; }, kInvalidData, none);
-    add("ImageSizeOverflows", 8, [](BmpFile& p) { p.info.biWidth = 70000; p.info.biHeight = 70000; p.info.biSizeImage = 0; },
-        kOverflow, none);
-    add("ImageSizeJustOverflows", 8,
-        [](BmpFile& p) { p.info.biWidth = 65536; p.info.biHeight = -65536; p.info.biSizeImage = 0; }, kOverflow, none);
-    // Decoders are never handed a page whose stored image cannot be sized in 32 bits.
-    add("OneBitImageOverflows", 1,
-        [](BmpFile& p) { p.info.biWidth = 1 << 20; p.info.biHeight = 1 << 15; p.info.biSizeImage = 0; },
-        kOverflow, none);
-    add("ColourImageOverflows", 24,
-        [](BmpFile& p) { p.info.biWidth = 40000; p.info.biHeight = -40000; p.info.biSizeImage = 0; },
-        kOverflow, none);
-    return cases;
+std::vector<BadInput> BadInputs() {
+  const LONG none[4] = {0, 0, 0, 0};
+  std::vector<BadInput> cases;
+  auto add = [&](const std::string& name, WORD bits, std::function<void(BmpFile&)> spoil,
+                 HRESULT hr, const LONG* crop) {
+    BadInput c{name, bits, std::move(spoil), hr, {crop[0], crop[1], crop[2], crop[3]}};
+    cases.push_back(c);
+  };
+  for (WORD bits : {WORD(8), WORD(24)}) {
+    const std::string d = std::to_string(bits);
+    add(
+        "HeightZero" + d, bits, [](BmpFile& p) { p.info.biHeight = 0; }, kInvalidData, none);
+    add(
+        "HeightMin" + d, bits, [](BmpFile& p) { p.info.biHeight = LONG_MIN; }, kInvalidData, none);
+    add(
+        "WidthZero" + d, bits, [](BmpFile& p) { p.info.biWidth = 0; }, kInvalidData, none);
+    add(
+        "WidthNegative" + d, bits, [](BmpFile& p) { p.info.biWidth = -16; }, kInvalidData, none);
+    add(
+        "RunLengthCompressed" + d, bits, [](BmpFile& p) { p.info.biCompression = BI_RLE8; },
+        kNotSupported, none);
+    add(
+        "BitFields" + d, bits, [](BmpFile& p) { p.info.biCompression = BI_BITFIELDS; },
+        kNotSupported, none);
+    add(
+        "CoreHeader" + d, bits, [](BmpFile& p) { p.info.biSize = 12; }, kInvalidData, none);
+    add(
+        "NoPlanes" + d, bits, [](BmpFile& p) { p.info.biPlanes = 0; }, kInvalidData, none);
+    add(
+        "TwoPlanes" + d, bits, [](BmpFile& p) { p.info.biPlanes = 2; }, kInvalidData, none);
+    const LONG negativeWidth[4] = {0, 0, -4, 4};
+    add(
+        "NegativeCropWidth" + d, bits, [](BmpFile&) {}, E_INVALIDARG, negativeWidth);
+    const LONG negativeHeight[4] = {0, 0, 4, -4};
+    add(
+        "NegativeCropHeight" + d, bits, [](BmpFile&) {}, E_INVALIDARG, negativeHeight);
+    const LONG farRight[4] = {LONG_MAX - 2, 0, 8, 8};
+    add(
+        "CropRightOverflows" + d, bits, [](BmpFile&) {}, E_INVALIDARG, farRight);
+    const LONG farDown[4] = {0, LONG_MAX, 8, 8};
+    add(
+        "CropBottomOverflows" + d, bits, [](BmpFile&) {}, E_INVALIDARG, farDown);
+  }
+  add(
+      "SizeImageTooSmall", 8, [](BmpFile& p) { p.info.biSizeImage = 16 * 8 - 1; }, kInvalidData,
+      none);
+  add(
+      "SizeImageOneRowShort", 8, [](BmpFile& p) { p.info.biSizeImage = 16 * 7; }, kInvalidData,
+      none);
+  add(
+      "ImageSizeOverflows", 8,
+      [](BmpFile& p) {
+        p.info.biWidth = 70000;
+        p.info.biHeight = 70000;
+        p.info.biSizeImage = 0;
+      },
+      kOverflow, none);
+  add(
+      "ImageSizeJustOverflows", 8,
+      [](BmpFile& p) {
+        p.info.biWidth = 65536;
+        p.info.biHeight = -65536;
+        p.info.biSizeImage = 0;
+      },
+      kOverflow, none);
+  // Decoders are never handed a page whose stored image cannot be sized in 32 bits.
+  add(
+      "OneBitImageOverflows", 1,
+      [](BmpFile& p) {
+        p.info.biWidth = 1 << 20;
+        p.info.biHeight = 1 << 15;
+        p.info.biSizeImage = 0;
+      },
+      kOverflow, none);
+  add(
+      "ColourImageOverflows", 24,
+      [](BmpFile& p) {
+        p.info.biWidth = 40000;
+        p.info.biHeight = -40000;
+        p.info.biSizeImage = 0;
+      },
+      kOverflow, none);
+  return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RejectedInput, ::testing::ValuesIn(BadInputs()),
-                         [](const ::testing::TestParamInfo<BadInput>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<BadInput>& info) {
+                           return info.param.name;
+                         });
 
-TEST(AdjustImageArguments, MissingStreamsOrCountAreRefused)
-{
-    const BmpFile page = MakeBmp(4, 4, 8, [](UINT32, UINT32) -> BYTE { return 1; }, GreyPalette());
-    ComRef<IStream> working = StreamOf(page.Bytes());
-    ComRef<IStream> destination = StreamOf({});
-    ULONG64 count = kUntouched;
-    EXPECT_EQ(AdjustImage(1, 1, nullptr, destination.Get(), &count, 0, 0, 0, 0), E_INVALIDARG);
-    EXPECT_EQ(AdjustImage(1, 1, working.Get(), nullptr, &count, 0, 0, 0, 0), E_INVALIDARG);
-    EXPECT_EQ(AdjustImage(1, 1, working.Get(), destination.Get(), nullptr, 0, 0, 0, 0), E_POINTER);
-    EXPECT_EQ(count, kUntouched);
-    EXPECT_TRUE(StreamBytes(destination.Get()).empty());
+TEST(AdjustImageArguments, MissingStreamsOrCountAreRefused) {
+  const BmpFile page = MakeBmp(
+      4, 4, 8, [](UINT32, UINT32) -> BYTE { return 1; }, GreyPalette());
+  ComRef<IStream> working = StreamOf(page.Bytes());
+  ComRef<IStream> destination = StreamOf({});
+  ULONG64 count = kUntouched;
+  EXPECT_EQ(AdjustImage(1, 1, nullptr, destination.Get(), &count, 0, 0, 0, 0), E_INVALIDARG);
+  EXPECT_EQ(AdjustImage(1, 1, working.Get(), nullptr, &count, 0, 0, 0, 0), E_INVALIDARG);
+  EXPECT_EQ(AdjustImage(1, 1, working.Get(), destination.Get(), nullptr, 0, 0, 0, 0), E_POINTER);
+  EXPECT_EQ(count, kUntouched);
+  EXPECT_TRUE(StreamBytes(destination.Get()).empty());
 }
 
-TEST(AdjustImageArguments, StreamTooShortForTheInfoHeaderIsInvalidData)
-{
-    std::vector<BYTE> bytes = MakeBmp(4, 4, 24, [](UINT32, UINT32) -> BYTE { return 1; }).Bytes();
-    for (size_t size : {size_t(0), size_t(14), size_t(30)}) {
-        bytes.resize(size);
-        const AdjustOutcome outcome = RunAdjustImage(bytes, 1, 1);
-        EXPECT_EQ(outcome.hr, kInvalidData) << size;
-        EXPECT_EQ(outcome.byteCount, kUntouched);
-        EXPECT_TRUE(outcome.output.empty());
-    }
+TEST(AdjustImageArguments, StreamTooShortForTheInfoHeaderIsInvalidData) {
+  std::vector<BYTE> bytes = MakeBmp(4, 4, 24, [](UINT32, UINT32) -> BYTE { return 1; }).Bytes();
+  for (size_t size : {size_t(0), size_t(14), size_t(30)}) {
+    bytes.resize(size);
+    const AdjustOutcome outcome = RunAdjustImage(bytes, 1, 1);
+    EXPECT_EQ(outcome.hr, kInvalidData) << size;
+    EXPECT_EQ(outcome.byteCount, kUntouched);
+    EXPECT_TRUE(outcome.output.empty());
+  }
 }
 
 }  // namespace
@@ -128,18 +169,16 @@ TEST(AdjustImageArguments, StreamTooShortForTheInfoHeaderIsInvalidData)
 namespace {
 
 // The page's bytes with bfOffBits pointing at `offset`, beyond what follows.
-std::vector<BYTE> WithPixelsAt(const BmpFile& page, DWORD offset)
-{
-    std::vector<BYTE> bytes = page.Bytes();
-    std::memcpy(bytes.data() + 10, &offset, sizeof(offset));
-    return bytes;
+std::vector<BYTE> WithPixelsAt(const BmpFile& page, DWORD offset) {
+  std::vector<BYTE> bytes = page.Bytes();
+  std::memcpy(bytes.data() + 10, &offset, sizeof(offset));
+  return bytes;
 }
 
 // References held on a stream, read without changing them.
-ULONG References(IStream* stream)
-{
-    stream->AddRef();
-    return stream->Release();
+ULONG References(IStream* stream) {
+  stream->AddRef();
+  return stream->Release();
 }
 
 }  // namespace
@@ -147,92 +186,90 @@ ULONG References(IStream* stream)
 // The page lies past the end of the stream: reading it must not go beyond the
 // stream (some memory streams copy from outside their block there), the 8-bit
 // path takes the missing pixels as 0, and every path gives the stream back.
-TEST(PagePastTheStreamEnd, GreyPageReadsNothingBeyondTheEnd)
-{
-    const BmpFile page = MakeBmp(16, 8, 8, [](UINT32, UINT32) -> BYTE { return 200; }, GreyPalette());
-    const AdjustOutcome outcome = RunAdjustImage(WithPixelsAt(page, 1u << 20), 500, 0);
-    ASSERT_EQ(outcome.hr, S_OK);
-    ASSERT_EQ(outcome.output.size(), 1078u + 16 * 8);
-    for (size_t i = 1078; i < outcome.output.size(); ++i) ASSERT_EQ(outcome.output[i], 0) << i;
+TEST(PagePastTheStreamEnd, GreyPageReadsNothingBeyondTheEnd) {
+  const BmpFile page = MakeBmp(
+      16, 8, 8, [](UINT32, UINT32) -> BYTE { return 200; }, GreyPalette());
+  const AdjustOutcome outcome = RunAdjustImage(WithPixelsAt(page, 1u << 20), 500, 0);
+  ASSERT_EQ(outcome.hr, S_OK);
+  ASSERT_EQ(outcome.output.size(), 1078u + 16 * 8);
+  for (size_t i = 1078; i < outcome.output.size(); ++i) ASSERT_EQ(outcome.output[i], 0) << i;
 }
 
-TEST(PagePastTheStreamEnd, EveryPathGivesTheStreamBack)
-{
-    for (WORD bits : {WORD(1), WORD(8), WORD(24), WORD(32)}) {
-        const BmpFile page = MakeBmp(16, 8, bits,
-                                     [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r * 7 + b); },
-                                     bits == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
-        ComRef<IStream> working = StreamOf(WithPixelsAt(page, 0x7FFFFFF0));
-        ComRef<IStream> destination = StreamOf({});
-        const ULONG before = References(working.Get());
-        ULONG64 count = kUntouched;
-        const HRESULT hr = AdjustImage(300, 300, working.Get(), destination.Get(), &count, 0, 0, 0, 0);
-        EXPECT_TRUE(hr == S_OK || FAILED(hr)) << bits;
-        EXPECT_EQ(References(working.Get()), before) << bits << " bits: the page was kept";
-        EXPECT_EQ(References(destination.Get()), 1u) << bits;
-    }
-}
-
-TEST(PagePastTheStreamEnd, UndecodablePageIsGivenBack)
-{
-    // Pixels cut off: GDI+ cannot decode the page, and a failed decode must not
-    // keep the page alive.
-    BmpFile page = MakeBmp(64, 64, 24, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r + b); }, {});
-    std::vector<BYTE> bytes = page.Bytes();
-    bytes.resize(60);
-    ComRef<IStream> working = StreamOf(bytes);
+TEST(PagePastTheStreamEnd, EveryPathGivesTheStreamBack) {
+  for (WORD bits : {WORD(1), WORD(8), WORD(24), WORD(32)}) {
+    const BmpFile page = MakeBmp(
+        16, 8, bits, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r * 7 + b); },
+        bits == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
+    ComRef<IStream> working = StreamOf(WithPixelsAt(page, 0x7FFFFFF0));
     ComRef<IStream> destination = StreamOf({});
     const ULONG before = References(working.Get());
     ULONG64 count = kUntouched;
-    const HRESULT hr = AdjustImage(300, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0);
-    EXPECT_TRUE(FAILED(hr));
-    EXPECT_EQ(count, kUntouched);
-    EXPECT_EQ(References(working.Get()), before);
+    const HRESULT hr = AdjustImage(300, 300, working.Get(), destination.Get(), &count, 0, 0, 0, 0);
+    EXPECT_TRUE(hr == S_OK || FAILED(hr)) << bits;
+    EXPECT_EQ(References(working.Get()), before) << bits << " bits: the page was kept";
+    EXPECT_EQ(References(destination.Get()), 1u) << bits;
+  }
+}
+
+TEST(PagePastTheStreamEnd, UndecodablePageIsGivenBack) {
+  // Pixels cut off: GDI+ cannot decode the page, and a failed decode must not
+  // keep the page alive.
+  BmpFile page =
+      MakeBmp(64, 64, 24, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r + b); }, {});
+  std::vector<BYTE> bytes = page.Bytes();
+  bytes.resize(60);
+  ComRef<IStream> working = StreamOf(bytes);
+  ComRef<IStream> destination = StreamOf({});
+  const ULONG before = References(working.Get());
+  ULONG64 count = kUntouched;
+  const HRESULT hr = AdjustImage(300, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0);
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_EQ(count, kUntouched);
+  EXPECT_EQ(References(working.Get()), before);
 }
 
 // The page lent to the decoder may outlive the adjustment: while anyone holds
 // the loan, the library must stay loaded.
-TEST(PageLoan, CountsInTheModuleLockCountUntilItsLastRelease)
-{
-    ComRef<IStream> page = StreamOf({1, 2, 3});
-    const LONG before = ModuleLockCount;
-    BoundedStream* loan = nullptr;
-    ASSERT_EQ(BoundedStream::Create(page.Get(), &loan), S_OK);
-    EXPECT_EQ(ModuleLockCount, before + 1);
-    EXPECT_EQ(loan->AddRef(), 2u);
-    EXPECT_EQ(loan->Release(), 1u);
-    EXPECT_EQ(ModuleLockCount, before + 1);
-    EXPECT_EQ(loan->Release(), 0u);
-    EXPECT_EQ(ModuleLockCount, before);
+TEST(PageLoan, CountsInTheModuleLockCountUntilItsLastRelease) {
+  ComRef<IStream> page = StreamOf({1, 2, 3});
+  const LONG before = ModuleLockCount;
+  BoundedStream* loan = nullptr;
+  ASSERT_EQ(BoundedStream::Create(page.Get(), &loan), S_OK);
+  EXPECT_EQ(ModuleLockCount, before + 1);
+  EXPECT_EQ(loan->AddRef(), 2u);
+  EXPECT_EQ(loan->Release(), 1u);
+  EXPECT_EQ(ModuleLockCount, before + 1);
+  EXPECT_EQ(loan->Release(), 0u);
+  EXPECT_EQ(ModuleLockCount, before);
 }
 
 // A small page whose header declares an image of almost 4 GB: only what the
 // page holds is kept, the rest reads as 0, and memory stays near the page's size.
-TEST(DeclaredImageSize, HugeDeclarationOfASmallPageTakesNoMoreMemoryThanThePage)
-{
-    BmpFile page = MakeBmp(38, -23, 8, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r * 5 + b); },
-                           GreyPalette());
-    page.info.biSizeImage = 3986270065u;
-    PROCESS_MEMORY_COUNTERS before = {};
-    before.cb = sizeof(before);
-    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before)));
+TEST(DeclaredImageSize, HugeDeclarationOfASmallPageTakesNoMoreMemoryThanThePage) {
+  BmpFile page = MakeBmp(
+      38, -23, 8, [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r * 5 + b); },
+      GreyPalette());
+  page.info.biSizeImage = 3986270065u;
+  PROCESS_MEMORY_COUNTERS before = {};
+  before.cb = sizeof(before);
+  ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before)));
 
-    const AdjustOutcome outcome = RunAdjustImage(page.Bytes(), 200, 0);
+  const AdjustOutcome outcome = RunAdjustImage(page.Bytes(), 200, 0);
 
-    PROCESS_MEMORY_COUNTERS after = {};
-    after.cb = sizeof(after);
-    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after)));
-    ASSERT_EQ(outcome.hr, S_OK);
-    // The stride is biSizeImage / 23: only the first row lies inside the page.
-    ASSERT_EQ(outcome.output.size(), 1078u + 23 * 40);
-    const BmpFile original = page;
-    for (UINT32 j = 0; j < 38; ++j) {
-        const BYTE level = original.pixels[j];
-        const int adjusted = level * 1200 / 1000;
-        EXPECT_EQ(outcome.output[1078 + j], adjusted > 255 ? 255 : adjusted) << j;
-    }
-    for (size_t row = 1; row < 23; ++row) {
-        for (size_t j = 0; j < 38; ++j) ASSERT_EQ(outcome.output[1078 + row * 40 + j], 0) << row;
-    }
-    EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, SIZE_T(64) << 20);
+  PROCESS_MEMORY_COUNTERS after = {};
+  after.cb = sizeof(after);
+  ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after)));
+  ASSERT_EQ(outcome.hr, S_OK);
+  // The stride is biSizeImage / 23: only the first row lies inside the page.
+  ASSERT_EQ(outcome.output.size(), 1078u + 23 * 40);
+  const BmpFile original = page;
+  for (UINT32 j = 0; j < 38; ++j) {
+    const BYTE level = original.pixels[j];
+    const int adjusted = level * 1200 / 1000;
+    EXPECT_EQ(outcome.output[1078 + j], adjusted > 255 ? 255 : adjusted) << j;
+  }
+  for (size_t row = 1; row < 23; ++row) {
+    for (size_t j = 0; j < 38; ++j) ASSERT_EQ(outcome.output[1078 + row * 40 + j], 0) << row;
+  }
+  EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, SIZE_T(64) << 20);
 }

@@ -33,8 +33,8 @@ TEST_P(ClassFactoryTest, BothClassesGiveTheSameFactory) {
   ComRef<IUnknown> second;
   ASSERT_EQ(S_OK, DllGetClassObject(CLSID_VantrelFilter, IID_IUnknown,
                                     reinterpret_cast<void**>(first.put())));
-  ASSERT_EQ(S_OK, DllGetClassObject(*GetParam(), IID_IUnknown,
-                                    reinterpret_cast<void**>(second.put())));
+  ASSERT_EQ(S_OK,
+            DllGetClassObject(*GetParam(), IID_IUnknown, reinterpret_cast<void**>(second.put())));
   EXPECT_EQ(first.get(), second.get());
   EXPECT_EQ(2, ModuleLockCount);
 }

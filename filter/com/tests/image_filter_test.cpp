@@ -43,9 +43,7 @@ class ImageFilterTest : public ModuleCountTest {
     ModuleCountTest::TearDown();
   }
 
-  void Initialize() {
-    ASSERT_EQ(S_OK, filter_->InitializeFilter(item_.get(), application_.get()));
-  }
+  void Initialize() { ASSERT_EQ(S_OK, filter_->InitializeFilter(item_.get(), application_.get())); }
   void SetAdjustments(LONG brightness, LONG contrast) {
     child_->SetLong(published::BrightnessProperty, brightness);
     child_->SetLong(published::ContrastProperty, contrast);
@@ -90,7 +88,8 @@ TEST_F(ImageFilterTest, QueryInterfaceGivesOneIdentityForBothInterfaces) {
                                           reinterpret_cast<void**>(callback.put())));
   ComRef<IUnknown> viaSecond;
   ComRef<IUnknown> viaFirst;
-  ASSERT_EQ(S_OK, callback->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(viaSecond.put())));
+  ASSERT_EQ(S_OK,
+            callback->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(viaSecond.put())));
   ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(viaFirst.put())));
   EXPECT_EQ(viaFirst.get(), viaSecond.get());
   EXPECT_EQ(static_cast<IUnknown*>(static_cast<IWiaImageFilter*>(filter_.get())), viaFirst.get());
@@ -136,7 +135,8 @@ TEST_P(RefusedCategoryTest, IsRefusedAndThePreviousItemStays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Categories, RefusedCategoryTest,
-                         ::testing::Values(&published::Ids().categoryRoot, &published::Ids().categoryFolder,
+                         ::testing::Values(&published::Ids().categoryRoot,
+                                           &published::Ids().categoryFolder,
                                            &published::Ids().categoryFinishedFile));
 
 TEST_F(ImageFilterTest, SetNewCallbackReplacesOnlyTheCallback) {
@@ -316,8 +316,7 @@ TEST_F(ImageFilterTest, UnadjustedPageIsCountedAndWrittenStraightThrough) {
   EXPECT_EQ(page, application_->PageBytes(0));
 }
 
-class AdjustedPageTest : public ImageFilterTest,
-                         public ::testing::WithParamInterface<WORD> {};
+class AdjustedPageTest : public ImageFilterTest, public ::testing::WithParamInterface<WORD> {};
 
 TEST_P(AdjustedPageTest, ArrivesAdjustedWithItsFileSize) {
   SetAdjustments(200, 0);

@@ -42,8 +42,7 @@ class VantrelDllTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(nullptr, library_.get());
-    getClassObject_ =
-        reinterpret_cast<GetClassObjectFn>(Proc(library_.get(), "DllGetClassObject"));
+    getClassObject_ = reinterpret_cast<GetClassObjectFn>(Proc(library_.get(), "DllGetClassObject"));
     canUnloadNow_ = reinterpret_cast<CanUnloadNowFn>(Proc(library_.get(), "DllCanUnloadNow"));
     ASSERT_NE(nullptr, getClassObject_);
     ASSERT_NE(nullptr, canUnloadNow_);
@@ -72,8 +71,8 @@ TEST_F(VantrelDllTest, EntryPointsAreFoundByNameAndOrdinal) {
 TEST_F(VantrelDllTest, BothClassesMakeFiltersAndTheLibraryCanUnloadAfterwards) {
   for (const CLSID& clsid : {published::Ids().filterFirst, published::Ids().filterSecond}) {
     ComRef<IClassFactory> factory;
-    ASSERT_EQ(S_OK, getClassObject_(clsid, IID_IClassFactory,
-                                    reinterpret_cast<void**>(factory.put())));
+    ASSERT_EQ(S_OK,
+              getClassObject_(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
     EXPECT_EQ(S_FALSE, canUnloadNow_());
     ComRef<IWiaImageFilter> filter;
     ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().imageFilter,

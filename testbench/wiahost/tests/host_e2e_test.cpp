@@ -97,23 +97,25 @@ class HostTest : public ::testing::TestWithParam<Activation> {
   }
 
   HostRun Run(const std::wstring& arguments) {
-    HostRun run = RunHost(std::wstring(GetParam().arguments) + L" --out \"" + out_ + L"\" " +
-                              arguments,
-                          out_ + L"/host.txt");
+    HostRun run =
+        RunHost(std::wstring(GetParam().arguments) + L" --out \"" + out_ + L"\" " + arguments,
+                out_ + L"/host.txt");
     // Whatever happened in the transfer, everything is released at the end.
     EXPECT_TRUE(run.Contains("test doubles released: yes")) << run.output;
     EXPECT_TRUE(run.Contains("DllCanUnloadNow: S_OK")) << run.output;
     return run;
   }
-  std::wstring Page(int number) const { return out_ + L"/page" + std::to_wstring(number) + L".bmp"; }
+  std::wstring Page(int number) const {
+    return out_ + L"/page" + std::to_wstring(number) + L".bmp";
+  }
   static std::wstring Sample(const wchar_t* name) { return L"\"" + kSamples + name + L"\""; }
 
   std::wstring out_;
 };
 
 TEST_P(HostTest, GreyAndColourPagesArriveAdjustedWithTheirFileSizes) {
-  const HostRun run = Run(L"--streams file --brightness 200 --piece 4096 " +
-                          Sample(L"grey8.bmp") + L" " + Sample(L"colour24.bmp"));
+  const HostRun run = Run(L"--streams file --brightness 200 --piece 4096 " + Sample(L"grey8.bmp") +
+                          L" " + Sample(L"colour24.bmp"));
   ASSERT_EQ(0u, run.exitCode) << run.output;
   const std::vector<BYTE> grey = ReadFile(kSamples + L"grey8.bmp");
   const std::vector<BYTE> colour = ReadFile(kSamples + L"colour24.bmp");
