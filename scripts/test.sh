@@ -5,6 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
+# Every C++ file must follow .clang-format.
+"$root/scripts/check-format.sh"
 export WINEPREFIX="$build/wineprefix"
 # Wine's desktop process belongs to the display it started on: a server left
 # from an earlier run (whose display is gone) is stopped first.
