@@ -67,7 +67,8 @@ fresh_prefix() {
 servers_of_prefix() {
   local pid
   for pid in $(pgrep -x wineserver64 2>/dev/null; pgrep -x wineserver 2>/dev/null); do
-    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$prefix"; then
+    # (A process may end between pgrep and the read: then it is no server.)
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$prefix"; then
       echo "$pid"
     fi
   done
