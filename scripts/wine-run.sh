@@ -7,10 +7,18 @@
 # processes (services, explorer) inherit the program's standard handles and
 # outlive it, and a caller that reads a pipe (CTest) would wait for them.
 #
-# After the output comes a line with the program's exit status (on stderr, so
+# The program is started by the build's program_runner.exe, which records the
+# exit code Windows keeps for it. The status Wine gives a Unix caller is not
+# enough: a process ended from outside (by the debugger Wine starts for an
+# unhandled exception, by another process, or when the Wine server goes away)
+# leaves status 0, so a crashed program would look like one that passed.
+#
+# After the output comes a line with the program's exit code (on stderr, so
 # that a caller keeping the output as a file gets only the program's), and a
 # note when the program wrote nothing: a program that dies before its first
-# line still says how it ended. The exit status is passed on.
+# line still says how it ended. The exit status is the exit code's low byte,
+# or 1 when that byte is 0 but the code is not; 1 also when the program could
+# not be started or the runner was ended from outside.
 set -uo pipefail
 : "${WINEPREFIX:?WINEPREFIX must name the prefix of the build}"
 export WINEPREFIX
@@ -25,19 +33,67 @@ if ! "$(dirname "$0")/wine-prefix.sh"; then
   echo "wine-run: the Wine prefix $WINEPREFIX could not be made ready; $program was not started" >&2
   exit 1
 fi
+runner=${WINE_RUNNER:-$(dirname "$WINEPREFIX")/bin/program_runner.exe}
 out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+exit_file=$(mktemp)
+trap 'rm -f "$out" "$exit_file"' EXIT
+
+# Wine maps / to drive Z:.
+windows_path() { local path=$1; printf 'Z:%s' "${path//\//\\}"; }
+
+# Names the exit codes a test program is seen to end with when it fails badly.
+describe_code() {
+  case $1 in
+    0xC0000005) echo " (access violation)" ;;
+    0xC00000FD) echo " (stack overflow)" ;;
+    0xC0000374) echo " (heap corruption)" ;;
+    0xC0000409) echo " (stack buffer overrun or fail-fast)" ;;
+    0xC000001D) echo " (illegal instruction)" ;;
+    0xC0000094) echo " (integer division by zero)" ;;
+    0x80000003) echo " (breakpoint)" ;;
+    0xC0000135) echo " (a DLL was not found)" ;;
+    0xC0000139) echo " (an entry point was not found)" ;;
+    0xC0000142) echo " (a DLL failed to initialise)" ;;
+    0xC0000033 | 0xC0000034 | 0xC000003A) echo " (the program could not be opened)" ;;
+    0x80000101) echo " (Wine reported an abort in its own code)" ;;
+  esac
+}
+
+if [ $# -gt 0 ] && [ -f "$runner" ]; then
+  target=$1
+  shift
+  [[ $target != /* && -f $target ]] && target=$(realpath "$target")
+  [[ $target == /* ]] && target=$(windows_path "$target")
+  rm -f "$exit_file"
+  WINE_RUN_EXIT_FILE=$(windows_path "$exit_file") \
+    wine "$runner" "$target" "$@" >"$out" 2>&1 </dev/null
+  rc=$?
+  cat "$out"
+  [ -s "$out" ] || echo "wine-run: $program wrote no output at all" >&2
+  read -r kind value <"$exit_file" 2>/dev/null || kind=""
+  case $kind in
+    exit)
+      echo "wine-run: $program ended with exit code $value$(describe_code "$value")" >&2
+      code=$((value))
+      status=$((code & 0xFF))
+      [ "$code" -ne 0 ] && [ "$status" -eq 0 ] && status=1
+      exit "$status"
+      ;;
+    not)
+      echo "wine-run: $program could not be started (error ${value#started })" >&2
+      exit 1
+      ;;
+    *)
+      echo "wine-run: $program's runner was ended from outside (status $rc): the program's exit code is unknown" >&2
+      exit 1
+      ;;
+  esac
+fi
+
+# Without the runner (not built yet): the status Wine gives, see above.
 wine "$@" >"$out" 2>&1 </dev/null
 rc=$?
 cat "$out"
-if [ ! -s "$out" ]; then
-  echo "wine-run: $program wrote no output at all" >&2
-fi
-# A Windows exit code arrives cut to its low byte (0xC0000005 as 5); 128 + n
-# is also what a Unix process killed by signal n leaves.
-if [ "$rc" -gt 128 ] && [ "$rc" -le 192 ]; then
-  echo "wine-run: $program ended with status $rc (signal $((rc - 128)), $(kill -l $((rc - 128)) 2>/dev/null || echo '?'), if it was killed)" >&2
-else
-  echo "wine-run: $program ended with status $rc" >&2
-fi
+[ -s "$out" ] || echo "wine-run: $program wrote no output at all" >&2
+echo "wine-run: $program ended with status $rc (as Wine reports it; $runner is not built)" >&2
 exit $rc

@@ -21,22 +21,9 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+#include "command_line.h"
 
-// Skips one argument of a command line (quoted or not) and the blanks after it.
-const wchar_t* SkipArgument(const wchar_t* p, std::wstring* argument) {
-  while (*p == L' ' || *p == L'\t') ++p;
-  const bool quoted = *p == L'"';
-  if (quoted) ++p;
-  const wchar_t* start = p;
-  while (*p && (quoted ? *p != L'"' : (*p != L' ' && *p != L'\t'))) ++p;
-  if (argument) argument->assign(start, p);
-  if (quoted && *p == L'"') ++p;
-  while (*p == L' ' || *p == L'\t') ++p;
-  return p;
-}
-
-}  // namespace
+using testbench::SkipArgument;
 
 int main() {
   std::wstring directory;

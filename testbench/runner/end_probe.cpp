@@ -1,0 +1,63 @@
+// Ends in the way its command line asks, for the test of scripts/wine-run.sh:
+//
+//   end_probe.exe exit <code>         ends itself with <code>
+//   end_probe.exe crash               faults on a second thread, unhandled
+//   end_probe.exe ended-by-child <code>
+//                                     starts a copy of itself that ends this
+//                                     process from outside with <code>
+//   end_probe.exe end <pid> <code>    (that copy)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+DWORD WINAPI Fault(void*) {
+  volatile int* nowhere = nullptr;
+  *nowhere = 1;
+  return 0;
+}
+
+DWORD ParseCode(const wchar_t* text) { return std::wcstoul(text, nullptr, 0); }
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring mode = argc > 1 ? argv[1] : L"";
+  std::printf("end_probe: %ls\n", mode.c_str());
+  std::fflush(stdout);
+  if (mode == L"exit" && argc == 3) ExitProcess(ParseCode(argv[2]));
+  if (mode == L"crash") {
+    HANDLE thread = CreateThread(nullptr, 0, Fault, nullptr, 0, nullptr);
+    if (thread) WaitForSingleObject(thread, INFINITE);
+    return 0;  // not reached: the fault ends the process
+  }
+  if (mode == L"ended-by-child" && argc == 3) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" end " +
+                               std::to_wstring(GetCurrentProcessId()) + L" " + argv[2];
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &child))
+      return 70;
+    CloseHandle(child.hThread);
+    WaitForSingleObject(child.hProcess, INFINITE);  // ended before the child returns
+    CloseHandle(child.hProcess);
+    return 71;
+  }
+  if (mode == L"end" && argc == 4) {
+    HANDLE parent = OpenProcess(PROCESS_TERMINATE, FALSE, ParseCode(argv[2]));
+    if (!parent) return 72;
+    const bool ended = TerminateProcess(parent, ParseCode(argv[3]));
+    CloseHandle(parent);
+    return ended ? 0 : 73;
+  }
+  std::fprintf(stderr, "usage: end_probe.exe exit <code> | crash | ended-by-child <code>\n");
+  return 64;
+}

@@ -1,0 +1,113 @@
+// Runs one program, waits for it and records its exit code in a file.
+//
+//   set WINE_RUN_EXIT_FILE=<file>
+//   program_runner.exe <program> [arguments...]
+//
+// Under Wine the exit status a Unix caller sees for a Windows process is only
+// the process's own: a process ended from outside (by the debugger that Wine
+// starts for an unhandled exception, by TerminateProcess, or when the Wine
+// server goes away) leaves status 0, so a crashed test program can look like
+// one that passed. The exit code that Windows keeps for the process is
+// reliable, and only another Windows process can read it: this one.
+//
+// The file gets one line: "exit 0x<code>" once the program has ended, or
+// "not started <error>" when it could not be started. No file means that
+// this process itself was ended from outside. The program inherits the
+// standard handles, the current directory and the environment (without
+// WINE_RUN_EXIT_FILE); this process writes nothing to them except a line on
+// standard error when the program could not be started.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "command_line.h"
+
+namespace {
+
+const wchar_t kExitFileVariable[] = L"WINE_RUN_EXIT_FILE";
+
+std::wstring TakeExitFileName() {
+  wchar_t name[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(kExitFileVariable, name, MAX_PATH);
+  SetEnvironmentVariableW(kExitFileVariable, nullptr);
+  if (length == 0 || length >= MAX_PATH) return std::wstring();
+  return std::wstring(name, length);
+}
+
+// Writes the one line; returns false when the file could not be written.
+bool WriteExitFile(const std::wstring& fileName, const char* line) {
+  HANDLE file = CreateFileW(fileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const DWORD size = static_cast<DWORD>(std::strlen(line));
+  const bool ok = WriteFile(file, line, size, &written, nullptr) && written == size;
+  CloseHandle(file);
+  return ok;
+}
+
+// Makes a standard handle inheritable, so that the program writes where this
+// process would.
+void InheritStandardHandle(DWORD which) {
+  HANDLE handle = GetStdHandle(which);
+  if (handle && handle != INVALID_HANDLE_VALUE)
+    SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+}
+
+}  // namespace
+
+int main() {
+  const std::wstring exitFile = TakeExitFileName();
+  // The program's command line is this one's without its first argument; the
+  // program's path is quoted, as Wine quotes it when it starts a program itself.
+  std::wstring program;
+  const wchar_t* rest =
+      testbench::SkipArgument(testbench::SkipArgument(GetCommandLineW(), nullptr), &program);
+  std::wstring commandLine = L"\"" + program + L"\"";
+  if (*rest) commandLine += L" " + std::wstring(rest);
+  if (exitFile.empty() || program.empty()) {
+    std::fprintf(stderr,
+                 "usage: WINE_RUN_EXIT_FILE=<file> program_runner.exe <program> [arguments...]\n");
+    return 64;
+  }
+  InheritStandardHandle(STD_INPUT_HANDLE);
+  InheritStandardHandle(STD_OUTPUT_HANDLE);
+  InheritStandardHandle(STD_ERROR_HANDLE);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    const DWORD error = GetLastError();
+    std::fprintf(stderr, "program_runner: could not start %ls: error %lu\n", commandLine.c_str(),
+                 error);
+    char line[64];
+    std::snprintf(line, sizeof line, "not started %lu\n", error);
+    WriteExitFile(exitFile, line);
+    return 65;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  const bool known = GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hProcess);
+  if (!known) {
+    std::fprintf(stderr, "program_runner: the program's exit code could not be read: error %lu\n",
+                 GetLastError());
+    return 66;
+  }
+  char line[32];
+  std::snprintf(line, sizeof line, "exit 0x%08lX\n", exitCode);
+  if (!WriteExitFile(exitFile, line)) {
+    std::fprintf(stderr, "program_runner: could not write the exit code (0x%08lX): error %lu\n",
+                 exitCode, GetLastError());
+    return 67;
+  }
+  return static_cast<int>(exitCode);
+}
