@@ -7,6 +7,18 @@ export WINEARCH=win64
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
+# A program that crashes is to end at once, with Wine's backtrace on its
+# standard error, instead of waiting behind Wine's crash dialog until the
+# test's time runs out. The setting is written in a session of its own, once
+# the server that made the prefix is gone, and read back from the registry
+# file that server writes when it ends.
+no_crash_dialog() {
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    >/dev/null 2>&1 || true
+  wineserver -w
+  grep -q '^"ShowCrashDialog"=dword:00000000' "$WINEPREFIX/user.reg"
+}
+
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
@@ -14,7 +26,18 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     rm -rf "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
-    touch "$WINEPREFIX/.ready"
+    if ! no_crash_dialog; then
+      echo "wine-prefix: could not turn off Wine's crash dialog in $WINEPREFIX" >&2
+      exit 1
+    fi
+    touch "$WINEPREFIX/.no-crash-dialog" "$WINEPREFIX/.ready"
+  elif [ ! -f "$WINEPREFIX/.no-crash-dialog" ]; then
+    # A prefix made before the setting was: once (waits for its server to end).
+    if ! no_crash_dialog; then
+      echo "wine-prefix: could not turn off Wine's crash dialog in $WINEPREFIX" >&2
+      exit 1
+    fi
+    touch "$WINEPREFIX/.no-crash-dialog"
   fi
 ) 9>"$WINEPREFIX.lock"
 # One wineserver serves the whole run: it stays up a minute after its last
