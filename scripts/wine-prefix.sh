@@ -16,7 +16,9 @@ no_crash_dialog() {
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
     >/dev/null 2>&1 || true
   wineserver -w
-  grep -q '^"ShowCrashDialog"=dword:00000000' "$WINEPREFIX/user.reg"
+  grep -q '^"ShowCrashDialog"=dword:00000000' "$WINEPREFIX/user.reg" && return
+  echo "wine-prefix: could not turn off Wine's crash dialog in $WINEPREFIX" >&2
+  return 1
 }
 
 mkdir -p "$(dirname "$WINEPREFIX")"
@@ -26,17 +28,11 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     rm -rf "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
-    if ! no_crash_dialog; then
-      echo "wine-prefix: could not turn off Wine's crash dialog in $WINEPREFIX" >&2
-      exit 1
-    fi
+    no_crash_dialog || exit 1
     touch "$WINEPREFIX/.no-crash-dialog" "$WINEPREFIX/.ready"
   elif [ ! -f "$WINEPREFIX/.no-crash-dialog" ]; then
     # A prefix made before the setting was: once (waits for its server to end).
-    if ! no_crash_dialog; then
-      echo "wine-prefix: could not turn off Wine's crash dialog in $WINEPREFIX" >&2
-      exit 1
-    fi
+    no_crash_dialog || exit 1
     touch "$WINEPREFIX/.no-crash-dialog"
   fi
 ) 9>"$WINEPREFIX.lock"

@@ -18,7 +18,7 @@
 # note when the program wrote nothing: a program that dies before its first
 # line still says how it ended. The exit status is the exit code's low byte,
 # or 1 when that byte is 0 but the code is not; 1 also when the program could
-# not be started or the runner was ended from outside.
+# not be started, the runner was ended from outside or is not built.
 set -uo pipefail
 : "${WINEPREFIX:?WINEPREFIX must name the prefix of the build}"
 export WINEPREFIX
@@ -28,12 +28,20 @@ export WINEARCH=win64
 export WINEDEBUG="${WINEDEBUG:--all,err+module}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
-program=$(basename "${1:-}")
+if [ $# -eq 0 ]; then
+  echo "usage: WINEPREFIX=<build>/wineprefix scripts/wine-run.sh program.exe [args...]" >&2
+  exit 64
+fi
+program=$(basename "$1")
+runner=${WINE_RUNNER:-$(dirname "$WINEPREFIX")/bin/program_runner.exe}
+if [ ! -f "$runner" ]; then
+  echo "wine-run: $runner is not built (scripts/build.sh builds it); $program was not started" >&2
+  exit 1
+fi
 if ! "$(dirname "$0")/wine-prefix.sh"; then
   echo "wine-run: the Wine prefix $WINEPREFIX could not be made ready; $program was not started" >&2
   exit 1
 fi
-runner=${WINE_RUNNER:-$(dirname "$WINEPREFIX")/bin/program_runner.exe}
 out=$(mktemp)
 exit_file=$(mktemp)
 trap 'rm -f "$out" "$exit_file"' EXIT
@@ -59,41 +67,31 @@ describe_code() {
   esac
 }
 
-if [ $# -gt 0 ] && [ -f "$runner" ]; then
-  target=$1
-  shift
-  [[ $target != /* && -f $target ]] && target=$(realpath "$target")
-  [[ $target == /* ]] && target=$(windows_path "$target")
-  rm -f "$exit_file"
-  WINE_RUN_EXIT_FILE=$(windows_path "$exit_file") \
-    wine "$runner" "$target" "$@" >"$out" 2>&1 </dev/null
-  rc=$?
-  cat "$out"
-  [ -s "$out" ] || echo "wine-run: $program wrote no output at all" >&2
-  read -r kind value <"$exit_file" 2>/dev/null || kind=""
-  case $kind in
-    exit)
-      echo "wine-run: $program ended with exit code $value$(describe_code "$value")" >&2
-      code=$((value))
-      status=$((code & 0xFF))
-      [ "$code" -ne 0 ] && [ "$status" -eq 0 ] && status=1
-      exit "$status"
-      ;;
-    not)
-      echo "wine-run: $program could not be started (error ${value#started })" >&2
-      exit 1
-      ;;
-    *)
-      echo "wine-run: $program's runner was ended from outside (status $rc): the program's exit code is unknown" >&2
-      exit 1
-      ;;
-  esac
-fi
-
-# Without the runner (not built yet): the status Wine gives, see above.
-wine "$@" >"$out" 2>&1 </dev/null
+target=$1
+shift
+[[ $target != /* && -f $target ]] && target=$(realpath "$target")
+[[ $target == /* ]] && target=$(windows_path "$target")
+rm -f "$exit_file"
+WINE_RUN_EXIT_FILE=$(windows_path "$exit_file") \
+  wine "$runner" "$target" "$@" >"$out" 2>&1 </dev/null
 rc=$?
 cat "$out"
 [ -s "$out" ] || echo "wine-run: $program wrote no output at all" >&2
-echo "wine-run: $program ended with status $rc (as Wine reports it; $runner is not built)" >&2
-exit $rc
+read -r kind value <"$exit_file" 2>/dev/null || kind=""
+case $kind in
+  exit)
+    echo "wine-run: $program ended with exit code $value$(describe_code "$value")" >&2
+    code=$((value))
+    status=$((code & 0xFF))
+    [ "$code" -ne 0 ] && [ "$status" -eq 0 ] && status=1
+    exit "$status"
+    ;;
+  not)
+    echo "wine-run: $program could not be started (error ${value#started })" >&2
+    exit 1
+    ;;
+  *)
+    echo "wine-run: $program's runner was ended from outside (status $rc): the program's exit code is unknown" >&2
+    exit 1
+    ;;
+esac
