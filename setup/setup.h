@@ -54,6 +54,11 @@ void InstallUsbDriver(const wchar_t* infPath);
 bool InstallNetworkScanner(const wchar_t* infPath);
 DWORD UninstallScanner(bool isUsb);
 
+// The driver packages' INF files, as they lie in the packages' folder and as
+// the system keeps their original names once staged.
+constexpr wchar_t UsbPackageName[] = L"QZV01SCN_USB.INF";
+constexpr wchar_t NetPackageName[] = L"QZV01SCN_NET.inf";
+
 // Where the USB install records the staged name of its driver package.
 constexpr wchar_t DriverRecordKey[] = L"SOFTWARE\\Orvane\\QzPrinter\\Tarvel\\Mgr\\Driver";
 constexpr wchar_t DriverRecordValue[] = L"scannerUSB";

@@ -107,11 +107,44 @@ struct InfClose {
 // Owns an INF file opened with SetupOpenInfFileW.
 using InfHolder = std::unique_ptr<void, InfClose>;
 
-// True when the staged INF is this scanner's package, the one with the
-// scanner's own uninstall section. Staged names are numbered and reused once
-// freed, so a name recorded or reported earlier may by now be another
-// maker's package: that one is kept, and the log says so.
-bool IsScannerPackage(const wchar_t* infName) {
+// Room for what SetupGetInfInformationW tells of one INF file: its path and
+// its version section.
+constexpr DWORD InfInformationBytes = 4096;
+
+// Reads the name the staged INF had before it was staged (file-name part
+// only) into original. Logs the failing call and gives false when it cannot.
+bool ReadOriginalInfName(HINF inf, wchar_t (&original)[PathCapacity]) {
+  alignas(8) BYTE buffer[InfInformationBytes] = {};
+  auto* const information = reinterpret_cast<SP_INF_INFORMATION*>(buffer);
+  DWORD required = 0;
+  if (!SetupGetInfInformationW(inf, INFINFO_INF_SPEC_IS_HINF, information, sizeof(buffer),
+                               &required)) {
+    const DWORD error = GetLastError();
+    WriteSetupLog(L"SetupGetInfInformation() Failed!! ErrorNo[%d]; package kept.\r\n",
+                  static_cast<int>(error));
+    return false;
+  }
+  SP_ORIGINAL_FILE_INFO_W file = {};
+  file.cbSize = sizeof(file);
+  if (!SetupQueryInfOriginalFileInformationW(information, 0, nullptr, &file)) {
+    const DWORD error = GetLastError();
+    WriteSetupLog(L"SetupQueryInfOriginalFileInformation() Failed!! ErrorNo[%d]; package kept.\r\n",
+                  static_cast<int>(error));
+    return false;
+  }
+  file.OriginalInfName[ARRAYSIZE(file.OriginalInfName) - 1] = L'\0';
+  const wchar_t* const separator = wcsrchr(file.OriginalInfName, L'\\');
+  lstrcpynW(original, separator != nullptr ? separator + 1 : file.OriginalInfName,
+            static_cast<int>(PathCapacity));
+  return true;
+}
+
+// True when the staged INF is this model's package: it has the scanner's own
+// uninstall section, and it was staged from the model's INF file. Staged
+// names are numbered and reused once freed, so a name recorded or reported
+// earlier may by now be another maker's package, or this scanner's package
+// of the other model, still in use: that one is kept, and the log says so.
+bool IsModelPackage(const wchar_t* infName, const wchar_t* modelInfName) {
   const HINF opened = SetupOpenInfFileW(infName, nullptr, INF_STYLE_WIN4, nullptr);
   if (opened == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -124,13 +157,20 @@ bool IsScannerPackage(const wchar_t* infName) {
     WriteSetupLog(L"No QZUninstall.NT section: not this scanner's package; package kept.\r\n");
     return false;
   }
+  wchar_t original[PathCapacity] = {};
+  if (!ReadOriginalInfName(inf.get(), original)) return false;
+  if (CompareStringOrdinal(original, -1, modelInfName, -1, TRUE) != CSTR_EQUAL) {
+    WriteSetupLog(L"Original INF name %ws is not %ws: not this model's package; package kept.\r\n",
+                  original, modelInfName);
+    return false;
+  }
   return true;
 }
 
 // Runs the package's uninstall section and deletes the staged INF, when it
-// is this scanner's package. Returns the result of SetupUninstallOEMInfW, or
+// is this model's package. Returns the result of SetupUninstallOEMInfW, or
 // 0 when nothing was attempted.
-DWORD RemovePackage(const wchar_t* infName) {
+DWORD RemovePackage(const wchar_t* infName, const wchar_t* modelInfName) {
   wchar_t commandLine[PathCapacity] = {};
   if (FormatBounded(commandLine, PathCapacity, L"%s %d %s", UninstallSection, 132, infName) < 0) {
     // An incomplete command line would run the section against another INF;
@@ -139,7 +179,7 @@ DWORD RemovePackage(const wchar_t* infName) {
                   static_cast<int>(wcslen(infName)));
     return 0;
   }
-  if (!IsScannerPackage(infName)) return 0;
+  if (!IsModelPackage(infName, modelInfName)) return 0;
   WriteSetupLog(L"Delete Cmd: %ws\r\n", commandLine);
   InstallHinfSectionW(nullptr, nullptr, commandLine, 0);
   const DWORD result = SetupUninstallOEMInfW(infName, SUOI_FORCEDELETE, nullptr);
@@ -242,5 +282,5 @@ DWORD UninstallScanner(bool isUsb) {
 
   if (!packageFound && isUsb) packageFound = ReadRecordedInfName(infName);
   WriteSetupLog(L"oeminf: %ws\r\n", infName);
-  return packageFound ? RemovePackage(infName) : 0;
+  return packageFound ? RemovePackage(infName, isUsb ? UsbPackageName : NetPackageName) : 0;
 }

@@ -12,20 +12,18 @@ wchar_t SourceDirectory[PathCapacity] = {};
 
 namespace {
 
-constexpr wchar_t UsbInfName[] = L"\\QZV01SCN_USB.INF";
-constexpr wchar_t NetInfName[] = L"\\QZV01SCN_NET.inf";
-
 // The longest source directory that leaves room for "\QZV01SCN_xxx.xxx"
 // and the terminating NUL in a path buffer.
 constexpr int MaxSourceDirectoryLength =
-    static_cast<int>(PathCapacity - (sizeof(UsbInfName) / sizeof(wchar_t)));
-static_assert(sizeof(UsbInfName) == sizeof(NetInfName), "both package names are 17 characters");
+    static_cast<int>(PathCapacity - 1 - (sizeof(UsbPackageName) / sizeof(wchar_t)));
+static_assert(sizeof(UsbPackageName) == sizeof(NetPackageName),
+              "both package names are 16 characters");
 
-// Builds SourceDirectory + fileName into infPath. When the whole path does
+// Builds SourceDirectory, "\" and fileName into infPath. When the whole path does
 // not fit, logs it and leaves infPath empty: an install must never run on a
 // cut path.
 bool BuildInfPath(wchar_t (&infPath)[PathCapacity], const wchar_t* fileName) {
-  if (FormatBounded(infPath, PathCapacity, L"%s%s", SourceDirectory, fileName) >= 0) return true;
+  if (FormatBounded(infPath, PathCapacity, L"%s\\%s", SourceDirectory, fileName) >= 0) return true;
   WriteSetupLog(L"currentDirectory too long for the INF path; size = %d, at most %d\r\n",
                 static_cast<int>(wcsnlen(SourceDirectory, PathCapacity)), MaxSourceDirectoryLength);
   return false;
@@ -57,7 +55,7 @@ void RunAction(wchar_t (&infPath)[PathCapacity]) {
   switch (CurrentAction) {
     case InstallUSB:
       WriteSetupLog(L"Install USB WIA driver!\r\n");
-      if (!BuildInfPath(infPath, UsbInfName)) return;
+      if (!BuildInfPath(infPath, UsbPackageName)) return;
       WriteSetupLog(L"INF File Path: %ws\r\n", infPath);
       InstallUsbDriver(infPath);
       return;
@@ -66,7 +64,7 @@ void RunAction(wchar_t (&infPath)[PathCapacity]) {
       LogUninstallResult(UninstallScanner(true));
       return;
     case InstallNET:
-      if (!BuildInfPath(infPath, NetInfName)) return;
+      if (!BuildInfPath(infPath, NetPackageName)) return;
       WriteSetupLog(L"INF File Path: %ws\r\n", infPath);
       WriteSetupLog(L"Install NET WIA driver!\r\n");
       InstallNetworkScanner(infPath);

@@ -37,15 +37,25 @@ std::vector<std::wstring> Removed(const std::wstring& infName) {
 
 class UninstallTest : public DeviceActionTest {
  protected:
-  // Stages a copy of the USB package under its own name; returns the staged name.
+  // Stages a copy of the USB package under its own name; returns the staged
+  // name. Its original name is not the model's: an uninstall keeps it.
   std::wstring StageCopy(const std::wstring& name) {
     CopyPackage(L"QZV01SCN_USB.INF", name);
     return Track(Stage(name));
   }
+  // Stages the model's own package from the work folder ("QZV01SCN_USB.INF"
+  // or "QZV01SCN_NET.inf"); returns the staged name.
+  std::wstring StageModelPackage(const std::wstring& name) { return Track(Stage(name)); }
 };
 
+// The line of a package kept because it was staged from another INF file.
+std::wstring NotThisModel(const std::wstring& original, const std::wstring& model) {
+  return L"Original INF name " + original + L" is not " + model +
+         L": not this model's package; package kept.";
+}
+
 TEST_F(UninstallTest, UsbUninstallTakesTheExactNameAndNumberedNamesOnly) {
-  const std::wstring staged = StageCopy(L"QZDEVUSB.inf");
+  const std::wstring staged = StageModelPackage(L"QZV01SCN_USB.INF");
   SeedDevice(L"Orvane Scanner USB", staged);
   SeedDevice(L"Orvane Scanner USB2", staged);
   SeedDevice(L"orvane scanner usb", staged);
@@ -67,7 +77,7 @@ TEST_F(UninstallTest, UsbUninstallTakesTheExactNameAndNumberedNamesOnly) {
 
 TEST_F(UninstallTest, PackageOfTheFirstDeviceUninstalledIsTheOneRemoved) {
   const std::wstring first = StageCopy(L"QZDEVA.inf");
-  const std::wstring second = StageCopy(L"QZDEVB.inf");
+  const std::wstring second = StageModelPackage(L"QZV01SCN_USB.INF");
   const std::wstring third = StageCopy(L"QZDEVC.inf");
   ASSERT_NE(first, second);
   ASSERT_NE(second, third);
@@ -131,6 +141,27 @@ TEST_F(UninstallTest, RecordedNameNowOnAnotherMakersPackageKeepsThatPackage) {
   EXPECT_TRUE(IsStaged(other)) << "another maker's package was deleted";
 }
 
+// The USB package removed some other way leaves its record behind, and the
+// system gives the freed staged name to the next package it stages: here the
+// network model's, still used by the network scanner. It has the scanner's
+// uninstall section too; its original name tells it apart.
+TEST_F(UninstallTest, UsbRecordNamingTheNetworkPackageKeepsThatPackage) {
+  const std::wstring network = StageModelPackage(L"QZV01SCN_NET.inf");
+  ASSERT_TRUE(IsStaged(network));
+  SetPackageMarker(L"NET");
+  SeedDevice(L"Orvane Scanner NW", network);
+  SetRecordedName(REG_SZ, TextBytes(network));
+
+  const DrelmoRun run = RunDrelmo(L"UnInstallUSB");
+  ExpectCleanEnd(run);
+  EXPECT_EQ(run.log, UninstallUsbLines({EndOfList, L"oeminf: " + network,
+                                        NotThisModel(L"QZV01SCN_NET.inf", L"QZV01SCN_USB.INF"),
+                                        L"Remove Service Result = 0"}));
+  EXPECT_TRUE(IsStaged(network)) << "the network scanner's package was deleted";
+  EXPECT_TRUE(HasPackageMarker(L"NET")) << "the network package's uninstall section ran";
+  EXPECT_THAT(DeviceNames(), ElementsAre(L"Orvane Scanner NW"));
+}
+
 TEST_F(UninstallTest, NetworkUninstallWithoutDevicesRemovesNothingAndHasNoFallback) {
   const std::wstring staged = StageCopy(L"QZDEVUSB.inf");
   SetRecordedName(REG_SZ, TextBytes(staged));
@@ -142,7 +173,7 @@ TEST_F(UninstallTest, NetworkUninstallWithoutDevicesRemovesNothingAndHasNoFallba
 }
 
 TEST_F(UninstallTest, NetworkUninstallLeavesUsbDevices) {
-  const std::wstring staged = StageCopy(L"QZDEVUSB.inf");
+  const std::wstring staged = StageModelPackage(L"QZV01SCN_NET.inf");
   SeedDevice(L"Orvane Scanner USB", staged);
   SeedDevice(L"Orvane Scanner NW #", staged);
 
@@ -155,7 +186,7 @@ TEST_F(UninstallTest, NetworkUninstallLeavesUsbDevices) {
 }
 
 TEST_F(UninstallTest, PropertyQueryFailingMidListEndsTheEnumeration) {
-  const std::wstring staged = StageCopy(L"QZDEVUSB.inf");
+  const std::wstring staged = StageModelPackage(L"QZV01SCN_USB.INF");
   SeedDevice(L"Orvane Scanner USB", staged);
   SeedDevice(L"Orvane Scanner NW", staged, {{STI_VALUE_FAIL_FRIENDLY_NAME, 31}});
   SeedDevice(L"Orvane Scanner USB #2", staged);
@@ -170,7 +201,7 @@ TEST_F(UninstallTest, PropertyQueryFailingMidListEndsTheEnumeration) {
 }
 
 TEST_F(UninstallTest, InfPathQueryFailingEndsTheEnumerationAndFallsBack) {
-  const std::wstring recorded = StageCopy(L"QZDEVUSB.inf");
+  const std::wstring recorded = StageModelPackage(L"QZV01SCN_USB.INF");
   SetRecordedName(REG_SZ, TextBytes(recorded));
   SeedDevice(L"Orvane Scanner USB", L"QZOTHER.inf", {{STI_VALUE_FAIL_INF_PATH, 1168}});
   SeedDevice(L"Orvane Scanner USB #2", L"QZOTHER.inf");
@@ -186,7 +217,7 @@ TEST_F(UninstallTest, InfPathQueryFailingEndsTheEnumerationAndFallsBack) {
 }
 
 TEST_F(UninstallTest, EveryDeviceFailingToUninstallFallsBackToTheRecordedName) {
-  const std::wstring recorded = StageCopy(L"QZDEVUSB.inf");
+  const std::wstring recorded = StageModelPackage(L"QZV01SCN_USB.INF");
   SetRecordedName(REG_SZ, TextBytes(recorded));
   SeedDevice(L"Orvane Scanner USB", L"QZOTHER.inf", {{STI_VALUE_FAIL_UNINSTALL, 5}});
   SeedDevice(L"Orvane Scanner USB #2", L"QZOTHER.inf", {{STI_VALUE_FAIL_UNINSTALL, 0xE0000219u}});
@@ -271,7 +302,7 @@ class RecordedNameTest : public UninstallTest {
 };
 
 TEST_F(RecordedNameTest, ExpandStringIsAcceptedAsStored) {
-  const std::wstring staged = StageCopy(L"QZDEVUSB.inf");
+  const std::wstring staged = StageModelPackage(L"QZV01SCN_USB.INF");
   EXPECT_EQ(UninstallWithRecord(REG_EXPAND_SZ, TextBytes(staged)).log,
             UninstallUsbLines(Concat({NoDevices}, Removed(staged))));
   EXPECT_FALSE(IsStaged(staged));
@@ -339,7 +370,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A recorded name is used whatever its length, but the uninstall section runs
 // only with the complete command line: names over 240 characters are kept.
-// Names that fit the system's inf folder are staged copies of the package.
+// Names that fit the system's inf folder are staged copies of the package;
+// staged from a file of that name, they are not the model's package either,
+// so a complete command line leads on to that check.
 class LongRecordedName : public RecordedNameTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(LongRecordedName, RunsTheRemovalOnlyWithACompleteCommandLine) {
@@ -351,8 +384,8 @@ TEST_P(LongRecordedName, RunsTheRemovalOnlyWithACompleteCommandLine) {
   const DrelmoRun run = UninstallWithRecord(REG_SZ, TextBytes(name));
   std::vector<std::wstring> expected = {NoDevices, L"oeminf: " + name};
   if (name.size() <= 240) {
-    expected.push_back(L"Delete Cmd: QZUninstall.NT 132 " + name);
-    expected.push_back(L"Remove Service Result = 1");
+    expected.push_back(NotThisModel(name, L"QZV01SCN_USB.INF"));
+    expected.push_back(L"Remove Service Result = 0");
   } else {
     expected.push_back(L"Delete Cmd Failed!! INF name of " + std::to_wstring(name.size()) +
                        L" characters is too long; package kept.");
@@ -360,7 +393,7 @@ TEST_P(LongRecordedName, RunsTheRemovalOnlyWithACompleteCommandLine) {
   }
   EXPECT_EQ(run.log, UninstallUsbLines(expected));
   if (staged) {
-    EXPECT_EQ(IsStaged(name), name.size() > 240);
+    EXPECT_TRUE(IsStaged(name));
   }
 }
 
