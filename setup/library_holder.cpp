@@ -3,6 +3,27 @@
 
 #include "setup.h"
 
+namespace {
+
+// Set once the process searches the system folder only.
+bool SystemFolderSearchOnly = false;
+
+}  // namespace
+
+void RestrictLibrarySearch() {
+  SetDllDirectoryW(L"");
+  // Looked up at run time: a Windows 7 without the update has no such export,
+  // and a program that imported it would not start there.
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD directoryFlags);
+  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return;
+  // Through void (*)(void), the generic function pointer type, to the export's own.
+  const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+  SystemFolderSearchOnly = setDefaultDllDirectories != nullptr &&
+                           setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
+}
+
 LibraryHolder LoadSystemLibrary(const wchar_t* fileName, DWORD* error) {
   wchar_t systemDirectory[PathCapacity] = {};
   const UINT length = GetSystemDirectoryW(systemDirectory, static_cast<UINT>(PathCapacity));
@@ -16,11 +37,13 @@ LibraryHolder LoadSystemLibrary(const wchar_t* fileName, DWORD* error) {
     *error = ERROR_FILENAME_EXCED_RANGE;
     return LibraryHolder();
   }
-  // A full path works on every version the tool supports; the search flag
-  // LOAD_LIBRARY_SEARCH_SYSTEM32 needs an update on Windows 7. With
-  // LOAD_WITH_ALTERED_SEARCH_PATH the libraries this one imports are looked
-  // for in its own folder, the system folder, first as well.
-  LibraryHolder library(LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  // A full path works on every version the tool supports. The libraries this
+  // one imports are looked for in the system folder only where the platform
+  // can be told so; elsewhere (LOAD_WITH_ALTERED_SEARCH_PATH) in the library's
+  // own folder, the system folder, first.
+  LibraryHolder library(LoadLibraryExW(
+      path, nullptr,
+      SystemFolderSearchOnly ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH));
   if (!library) *error = GetLastError();
   return library;
 }

@@ -12,6 +12,15 @@ struct LibraryFree {
 };
 using LibraryHolder = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
 
+// Takes every folder but the system folder out of the process's library
+// search, for the libraries the platform's own libraries load by bare name
+// too: the program's folder and the current directory are places an
+// ordinary user may fill before the elevated tool starts. Where the platform
+// cannot restrict the search to the system folder (Windows 7 without the
+// update that brought SetDefaultDllDirectories), only the current directory
+// is taken out. Called first thing at start-up.
+void RestrictLibrarySearch();
+
 // Loads a library of the platform from the system folder only, by its full
 // path there. A bare name would be looked for in the program's folder first,
 // and then in the current directory: places an ordinary user may fill before

@@ -1,5 +1,6 @@
 // Entry of Drelmo.exe: registers the window class, creates the main window
 // and runs the message loop until the worker (or the user) closes it.
+#include "library_holder.h"
 #include "resource.h"
 #include "setup.h"
 
@@ -12,10 +13,11 @@ constexpr int WindowHeight = 130;
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPWSTR /*commandLine*/,
                     int showCommand) {
-  // The tool runs elevated, often started from a download folder: the
-  // current directory is no place to look for libraries, neither for this
-  // program nor for the platform's libraries that load others by name.
-  SetDllDirectoryW(L"");
+  // The tool runs elevated, often started from a download folder: neither
+  // its own folder nor the current directory is a place to look for
+  // libraries, for this program or for the platform's libraries that load
+  // others by name.
+  RestrictLibrarySearch();
 
   wchar_t title[ResourceTextCapacity] = {};
   wchar_t className[ResourceTextCapacity] = {};

@@ -4,8 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "device_bench.h"
 #include "drelmo_process.h"
+#include "library_holder.h"
 #include "sti_ci_control.h"
 
 using namespace devbench;
@@ -65,5 +68,31 @@ INSTANTIATE_TEST_SUITE_P(
                       Planting{"InTheCurrentDirectory", false, true},
                       Planting{"InTheCurrentDirectoryNoneInTheSystem", false, false}),
     [](const ::testing::TestParamInfo<Planting>& info) { return info.param.name; });
+
+// The platform's own libraries load others by bare name too, with the
+// process's search: after the tool's start-up, a bare name is looked for in
+// the system folder only, never beside the program. (This changes the
+// search of the whole test process, so it runs last.)
+TEST_F(DeviceActionTest, AfterStartUpBareNamesAreLookedForInTheSystemFolderOnly) {
+  wchar_t self[MAX_PATH] = {};
+  ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+  const std::filesystem::path beside =
+      std::filesystem::path(self).parent_path() / L"drelmo_search_probe.dll";
+  std::filesystem::copy_file(
+      std::filesystem::path(drelmo_test::StandInDirectory()) / L"planted" / L"sti_ci.dll", beside,
+      std::filesystem::copy_options::overwrite_existing);
+
+  RestrictLibrarySearch();
+  const HMODULE planted = LoadLibraryW(L"drelmo_search_probe.dll");
+  const DWORD plantedError = GetLastError();
+  if (planted != nullptr) FreeLibrary(planted);
+  const HMODULE platform = LoadLibraryW(L"sti_ci.dll");  // the stand-in in the system folder
+  if (platform != nullptr) FreeLibrary(platform);
+  std::filesystem::remove(beside);
+
+  EXPECT_EQ(planted, nullptr) << "a library beside the program was loaded by its bare name";
+  EXPECT_EQ(plantedError, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_NE(platform, nullptr) << "the system folder's library was not found by its bare name";
+}
 
 }  // namespace
