@@ -4,49 +4,32 @@
 // processes may read the log while it grows.
 //
 // The tool runs elevated, and an ordinary user may make the folder and put
-// names into it before the tool runs. So every open checks that the folder
-// is a real folder and the file a regular file with a single name, both
-// reached by exactly the path asked for; a name planted as a hard link or a
-// symbolic link is removed and the log made anew, and through a folder that
-// is a link nothing is written.
+// names into it before the tool runs. The folder is made the tool's own
+// before the first line, and the files are reached only through it (see
+// log_files.h); where that cannot be done, the run writes no log and says so
+// in the Application event log, where an administrator looks for it.
 #include "setup.h"
 
 #include <cwchar>
+
+#include "handle_holder.h"
+#include "log_files.h"
+#include "log_safety.h"
 
 bool LogEnabled = false;
 wchar_t LogFilePath[PathCapacity] = {};
 
 namespace {
 
-// Owns a file or folder handle; closes it when it goes out of scope.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  ~FileHandle() { Close(); }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) {
-    other.handle_ = INVALID_HANDLE_VALUE;
-  }
-  FileHandle& operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      handle_ = other.handle_;
-      other.handle_ = INVALID_HANDLE_VALUE;
-    }
-    return *this;
-  }
-
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-  void Close() {
-    if (valid()) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE handle_;
-};
+// The log folder of this run, checked once and held until the process ends;
+// every log file is opened through it.
+HandleHolder LogFolder;
+// The event id of the Application event log entries that say the log is
+// not written.
+constexpr DWORD LogNotWrittenEvent = 1;
+// Whether the Application event log has been told that lines of this run's
+// log file are not written.
+bool LogFileRefusalReported = false;
 
 // CR LF, 30 asterisks, CR LF: begins every run in the file.
 constexpr wchar_t RunSeparator[] = L"\r\n******************************\r\n";
@@ -68,83 +51,54 @@ void AppendBounded(wchar_t* buffer, size_t capacity, const wchar_t* text) {
   if (length < capacity) buffer[length] = L'\0';
 }
 
-// True when the handle's file or folder is reached by exactly this path: no
-// link or mount point on the way leads elsewhere. The system gives the path
-// in its \\?\ form; names compare without regard to letter case.
-bool IsReachedAs(HANDLE handle, const wchar_t* path) {
-  wchar_t finalPath[PathCapacity] = {};
-  const DWORD length = GetFinalPathNameByHandleW(
-      handle, finalPath, static_cast<DWORD>(PathCapacity), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0 || length >= PathCapacity) return false;
-  const wchar_t* reached = finalPath;
-  if (wcsncmp(reached, L"\\\\?\\", 4) == 0) reached += 4;
-  return CompareStringOrdinal(reached, -1, path, -1, TRUE) == CSTR_EQUAL;
+// Tells an administrator, in the Application event log, that this run's
+// log is not written or not complete, and why. Ordinary users can neither
+// redirect nor remove what is written there.
+void ReportToAdministrator(const wchar_t* message) {
+  const HANDLE source = RegisterEventSourceW(nullptr, L"Drelmo");
+  if (source == nullptr) return;
+  const wchar_t* strings[] = {message};
+  ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, LogNotWrittenEvent, nullptr, 1, 0, strings,
+               nullptr);
+  DeregisterEventSource(source);
 }
 
-// Opens the log folder, the part of LogFilePath before its last backslash,
-// and checks that it is a real folder: a directory that is no reparse point
-// (junction or symbolic link) and is reached as named. It is held open while
-// the file in it is opened: without delete sharing, nobody can move it away
-// and put a link in its place meanwhile. Not valid when the check fails.
-FileHandle OpenLogFolder() {
-  wchar_t folder[PathCapacity] = {};
-  lstrcpynW(folder, LogFilePath, static_cast<int>(PathCapacity));
-  wchar_t* const lastSeparator = wcsrchr(folder, L'\\');
-  if (lastSeparator == nullptr) return FileHandle();
-  *lastSeparator = L'\0';
-  FileHandle handle(CreateFileW(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr));
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      !IsReachedAs(handle.get(), folder))
-    handle.Close();
-  return handle;
+void ReportLogFolderProblem(const wchar_t* folder, LogFolderProblem problem, DWORD error) {
+  const wchar_t* why = L"cannot be opened";
+  if (problem == LogFolderProblem::NotAFolder)
+    why = L"is not a folder of its own (it is a link, a mount point or a file)";
+  else if (problem == LogFolderProblem::NotSecured)
+    why = L"lets ordinary users change it, and it could not be taken back";
+  wchar_t message[LineCapacity] = {};
+  const int length =
+      FormatBounded(message, LineCapacity, L"Drelmo writes no setup log: %s %s", folder, why);
+  if (length < 0) return;
+  if (error != ERROR_SUCCESS)
+    FormatBounded(message + length, LineCapacity - static_cast<size_t>(length), L" (error %d)",
+                  static_cast<int>(error));
+  AppendBounded(message, LineCapacity,
+                L". Logs are written there again once it is a folder that belongs to the "
+                L"Administrators and that ordinary users may only read.");
+  ReportToAdministrator(message);
 }
 
-enum class LogFileKind {
-  Log,      // a regular file with a single name, reached as LogFilePath
-  Planted,  // reached as LogFilePath, but a hard link or a link (reparse point)
-  Other,    // anything else: nothing is written to it, nor is it removed
-};
-
-LogFileKind Examine(const FileHandle& file) {
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(file.get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-      !IsReachedAs(file.get(), LogFilePath))
-    return LogFileKind::Other;
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1)
-    return LogFileKind::Planted;
-  return LogFileKind::Log;
-}
-
-// Opened for appending only: without write-data access the system puts every
-// write at the end of the file as it is then, so writers in other processes
-// never overwrite each other. A link is opened as itself, never followed.
-FileHandle OpenLogFileAs(DWORD disposition) {
-  return FileHandle(CreateFileW(LogFilePath, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-}
-
-// Opens the log file at LogFilePath for one append, or gives a handle that is
-// not valid. A planted name is removed (for a hard link only that name goes;
-// the other file keeps its content) and the file made anew.
-FileHandle OpenLogFile() {
-  const FileHandle folder = OpenLogFolder();
-  if (!folder.valid()) return FileHandle();
-  FileHandle file = OpenLogFileAs(OPEN_ALWAYS);
-  if (!file.valid()) return file;
-  const LogFileKind kind = Examine(file);
-  if (kind == LogFileKind::Log) return file;
-  file.Close();
-  if (kind == LogFileKind::Other || !DeleteFileW(LogFilePath)) return file;
-  file = OpenLogFileAs(CREATE_NEW);
-  if (file.valid() && Examine(file) != LogFileKind::Log) file.Close();
+// Opens the log file at LogFilePath, in the run's log folder, for one
+// append; the handle is empty when the line cannot be written.
+HandleHolder OpenLogFile() {
+  if (!LogFolder.valid()) return HandleHolder();
+  const wchar_t* const separator = wcsrchr(LogFilePath, L'\\');
+  if (separator == nullptr) return HandleHolder();
+  bool refused = false;
+  HandleHolder file = OpenLogFileIn(LogFolder.get(), separator + 1, LogFilePath, &refused);
+  if (refused && !LogFileRefusalReported) {
+    LogFileRefusalReported = true;
+    wchar_t message[LineCapacity] = {};
+    if (FormatBounded(message, LineCapacity,
+                      L"Drelmo does not write setup log lines to %s: that name leads to another "
+                      L"file or is not a file.",
+                      LogFilePath) >= 0)
+      ReportToAdministrator(message);
+  }
   return file;
 }
 
@@ -181,7 +135,7 @@ class LogTurn {
   bool owned_ = false;
 };
 
-void AppendToFile(const FileHandle& file, const wchar_t* text, size_t length) {
+void AppendToFile(const HandleHolder& file, const wchar_t* text, size_t length) {
   const LogTurn turn;
   DWORD written = 0;
   WriteFile(file.get(), text, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr);
@@ -221,20 +175,31 @@ void OpenSetupLog(const wchar_t* name) {
   ZeroMemory(LogFilePath, sizeof(LogFilePath));
   AppendBounded(LogFilePath, PathCapacity, drive);
   AppendBounded(LogFilePath, PathCapacity, L":\\log");
-  const bool directoryReady =
-      CreateDirectoryW(LogFilePath, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  // Made with the folder's own protected access list; an existing folder is
+  // checked, and taken back if need be, when it is opened below.
+  const SecurityDescriptorHolder security = MakeLogFolderSecurity(false);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security.get(), FALSE};
+  const bool directoryReady = CreateDirectoryW(LogFilePath, security ? &attributes : nullptr) ||
+                              GetLastError() == ERROR_ALREADY_EXISTS;
 
   LogEnabled = false;
+  LogFolder.Close();
+  LogFileRefusalReported = false;
   if (!directoryReady) {
     SecureZeroMemory(LogFilePath, sizeof(LogFilePath));
     return;
   }
+  LogFolderProblem problem = LogFolderProblem::None;
+  DWORD error = ERROR_SUCCESS;
+  LogFolder = OpenLogFolder(LogFilePath, &problem, &error);
+  if (!LogFolder.valid()) ReportLogFolderProblem(LogFilePath, problem, error);
   AppendBounded(LogFilePath, PathCapacity, L"\\");
   AppendBounded(LogFilePath, PathCapacity, name);
   AppendBounded(LogFilePath, PathCapacity, L".log");
+  if (!LogFolder.valid()) return;
 
   {
-    const FileHandle file = OpenLogFile();
+    const HandleHolder file = OpenLogFile();
     if (!file.valid()) return;
     AppendToFile(file, RunSeparator, RunSeparatorLength);
   }
@@ -258,7 +223,7 @@ void WriteSetupLog(const wchar_t* format, ...) {
       FormatLogMessage(line + prefixLength, LineCapacity - prefixLength, format, args);
   va_end(args);
 
-  const FileHandle file = OpenLogFile();
+  const HandleHolder file = OpenLogFile();
   if (!file.valid()) return;
   AppendToFile(file, line, prefixLength + messageLength);
 }

@@ -21,6 +21,8 @@ constexpr size_t PrefixLength = 25;
 constexpr wchar_t OtherFile[] = L"C:\\drelmo-other.txt";
 constexpr wchar_t OtherFolder[] = L"C:\\drelmo-other";
 constexpr wchar_t LogFolderAsideName[] = L"C:\\drelmo-log-aside";
+// A second name of the log inside the log folder, as a backup tool makes.
+constexpr wchar_t SecondLogName[] = L"C:\\log\\ShellLogTest-copy.log";
 
 std::vector<unsigned char> ReadLog() { return drelmo_test::ReadBytes(TestLogPath); }
 
@@ -113,6 +115,7 @@ class SetupLog : public testing::Test {
   void TearDown() override {
     LogEnabled = false;
     DeleteFileW(TestLogPath);
+    DeleteFileW(SecondLogName);
     DeleteFileW(OtherFile);
     DeleteFileW((std::wstring(OtherFolder) + L"\\ShellLogTest.log").c_str());
     RemoveDirectoryW(OtherFolder);
@@ -305,6 +308,68 @@ TEST_F(SetupLog, LogNameThatIsALinkToAnotherFileLeavesThatFileAsItWas) {
   EXPECT_EQ(LogEnabled, shownAsLink);
   if (shownAsLink) {
     EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"through the link\r\n");
+  }
+}
+
+// A log name that is a link whose target does not exist: opening it to
+// append, or creating the log, must not create that target outside C:\log.
+TEST_F(SetupLog, LogNameThatIsADanglingLinkCreatesNothingWhereItLeads) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  drelmo_test::WriteBytes(OtherFile, Utf16Bytes(L"gone soon\r\n"));
+  const drelmo_test::SymbolicLink link(TestLogPath, OtherFile, false);
+  ASSERT_TRUE(link.made());
+  ASSERT_TRUE(DeleteFileW(OtherFile));
+  ASSERT_FALSE(drelmo_test::FileExists(OtherFile));
+
+  OpenSetupLog(TestLogName);
+  WriteSetupLog(L"through the link\r\n");
+  const bool created = drelmo_test::FileExists(OtherFile);
+  // The link leads somewhere again, so that its removal can be waited for.
+  drelmo_test::WriteBytes(OtherFile, Utf16Bytes(L"back\r\n"));
+  EXPECT_FALSE(created) << "the log was created where the link leads";
+}
+
+// A second name of the log inside C:\log (a backup tool's) leads nowhere
+// else: the log keeps its name and its history, and both names see the run.
+TEST_F(SetupLog, SecondNameInsideTheLogFolderKeepsTheLogAndItsHistory) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  const std::vector<unsigned char> history = Utf16Bytes(L"an earlier run\r\n");
+  drelmo_test::WriteBytes(TestLogPath, history);
+  ASSERT_TRUE(CreateHardLinkW(SecondLogName, TestLogPath, nullptr));
+
+  OpenSetupLog(TestLogName);
+  WriteSetupLog(L"kept\r\n");
+
+  const std::vector<unsigned char> log = ReadLog();
+  ASSERT_GE(log.size(), history.size() + SeparatorBytes);
+  EXPECT_EQ(std::vector<unsigned char>(log.begin(), log.begin() + history.size()), history);
+  EXPECT_EQ(Utf16Text(log, history.size() + SeparatorBytes).substr(PrefixLength), L"kept\r\n");
+  EXPECT_EQ(LinkCount(TestLogPath), 2u);
+  EXPECT_EQ(drelmo_test::ReadBytes(SecondLogName), log);
+}
+
+// Anyone may hold C:\log open, with delete access or without sharing
+// anything: the run is still logged.
+TEST_F(SetupLog, LogFolderHeldOpenByOthersIsStillWritten) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  struct Holder {
+    const char* what;
+    DWORD access;
+    DWORD share;
+  };
+  for (const Holder& holder :
+       {Holder{"held with delete access", DELETE | FILE_READ_ATTRIBUTES,
+               FILE_SHARE_READ | FILE_SHARE_WRITE},
+        Holder{"held without sharing", FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, 0}}) {
+    DeleteFileW(TestLogPath);
+    OwnedHandle held = Own(CreateFileW(L"C:\\log", holder.access, holder.share, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_NE(held.get(), INVALID_HANDLE_VALUE) << holder.what;
+    OpenSetupLog(TestLogName);
+    WriteSetupLog(L"while held\r\n");
+    held.reset();
+    EXPECT_TRUE(LogEnabled) << holder.what;
+    EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"while held\r\n") << holder.what;
   }
 }
 

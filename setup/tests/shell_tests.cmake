@@ -8,9 +8,10 @@ target_link_libraries(drelmo_process PUBLIC project_options drelmo_core gtest ad
 target_compile_definitions(drelmo_process PRIVATE DRELMO_BINARY_DIR=L"${WIN_BINARY_DIR}")
 add_dependencies(drelmo_process Drelmo driver_packages)
 
-# The formatter and the registry key owner, in this process.
+# The formatter, the registry key owner and the log's decisions, in this process.
 add_wine_test(NAME setup_unit_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/format_test.cpp ${CMAKE_CURRENT_LIST_DIR}/reg_key_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/log_safety_test.cpp
   LIBS drelmo_core
   TIMEOUT 60)
 
