@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -103,6 +105,54 @@ class LogWriter {
 
  private:
   OwnedHandle process_{nullptr, CloseHandle};
+};
+
+ULONGLONG LogSize() {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!GetFileAttributesExW(TestLogPath, GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Holds the log turn's mutex as a process out to slow the tool down would:
+// holdMs at a time, letting go only for a moment. Counts the bytes the log
+// grew by while it held the mutex: those were written without a turn.
+class TurnHolder {
+ public:
+  explicit TurnHolder(DWORD holdMs)
+      : mutex_(Own(CreateMutexW(nullptr, FALSE, L"DrelmoSetupLogTurn"))),
+        holding_(Own(CreateEventW(nullptr, TRUE, FALSE, nullptr))),
+        thread_([this, holdMs] { Hold(holdMs); }) {}
+  ~TurnHolder() { Stop(); }
+  TurnHolder(const TurnHolder&) = delete;
+  TurnHolder& operator=(const TurnHolder&) = delete;
+
+  bool Holding() const { return WaitForSingleObject(holding_.get(), 10000) == WAIT_OBJECT_0; }
+  // Ends the holding; gives the bytes written while it held the mutex.
+  ULONGLONG Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return writtenWhileHeld_;
+  }
+
+ private:
+  void Hold(DWORD holdMs) {
+    if (mutex_.get() == nullptr || WaitForSingleObject(mutex_.get(), 0) != WAIT_OBJECT_0) return;
+    SetEvent(holding_.get());
+    while (!stop_) {
+      const ULONGLONG before = LogSize();
+      Sleep(holdMs);
+      writtenWhileHeld_ += LogSize() - before;
+      ReleaseMutex(mutex_.get());
+      WaitForSingleObject(mutex_.get(), INFINITE);
+    }
+    ReleaseMutex(mutex_.get());
+  }
+
+  OwnedHandle mutex_;
+  OwnedHandle holding_;
+  std::atomic<bool> stop_{false};
+  std::atomic<ULONGLONG> writtenWhileHeld_{0};
+  std::thread thread_;
 };
 
 class SetupLog : public testing::Test {
@@ -371,6 +421,27 @@ TEST_F(SetupLog, LogFolderHeldOpenByOthersIsStillWritten) {
     EXPECT_TRUE(LogEnabled) << holder.what;
     EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"while held\r\n") << holder.what;
   }
+}
+
+// Whoever holds the log turn costs the run one bounded wait in all, not one
+// per line: here a holder that lets go for a moment every half second would
+// otherwise take half a second from each of the 31 writes. Once the run has
+// waited its share, it writes without turns, while the holder holds on.
+TEST_F(SetupLog, HolderOfTheLogTurnCostsTheRunOneBoundedWait) {
+  constexpr int Lines = 30;
+  TurnHolder holder(500);
+  ASSERT_TRUE(holder.Holding());
+  OpenSetupLog(TestLogName);
+  for (int n = 0; n < Lines; ++n) WriteSetupLog(L"line %d\r\n", n);
+  const ULONGLONG writtenWhileHeld = holder.Stop();
+
+  EXPECT_GT(writtenWhileHeld, 0u) << "every write waited for its turn";
+  const std::wstring text = LinesAfterSeparator();
+  size_t lines = 0;
+  for (size_t end = text.find(L"\r\n"); end != std::wstring::npos;
+       end = text.find(L"\r\n", end + 2))
+    ++lines;
+  EXPECT_EQ(lines, static_cast<size_t>(Lines));
 }
 
 // Each line is appended where the file ends at that moment, also while
