@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 #include "log_safety.h"
@@ -19,6 +20,8 @@ struct FileCase {
   LogFileFacts facts;
   LogFileVerdict verdict;
 };
+
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
 
 LogFileFacts Facts(DWORD attributes, DWORD tag, DWORD links, DWORD inFolder, bool reached) {
   LogFileFacts facts;
