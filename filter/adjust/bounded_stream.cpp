@@ -57,7 +57,10 @@ ULONG STDMETHODCALLTYPE BoundedStream::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE BoundedStream::Read(void* buffer, ULONG size, ULONG* read) {
-  if (!page_) return E_UNEXPECTED;
+  if (!page_) {
+    if (read) *read = 0;
+    return E_UNEXPECTED;
+  }
   if (positionKnown_ && position_ >= size_) {
     if (read) *read = 0;
     return S_OK;
@@ -71,7 +74,10 @@ HRESULT STDMETHODCALLTYPE BoundedStream::Read(void* buffer, ULONG size, ULONG* r
 
 HRESULT STDMETHODCALLTYPE BoundedStream::Seek(LARGE_INTEGER move, DWORD origin,
                                               ULARGE_INTEGER* position) {
-  if (!page_) return E_UNEXPECTED;
+  if (!page_) {
+    if (position) position->QuadPart = 0;
+    return E_UNEXPECTED;
+  }
   ULARGE_INTEGER reached = {};
   const HRESULT hr = page_->Seek(move, origin, &reached);
   if (SUCCEEDED(hr)) {
@@ -93,11 +99,10 @@ HRESULT STDMETHODCALLTYPE BoundedStream::SetSize(ULARGE_INTEGER) { return STG_E_
 HRESULT STDMETHODCALLTYPE BoundedStream::CopyTo(IStream* target, ULARGE_INTEGER size,
                                                 ULARGE_INTEGER* read, ULARGE_INTEGER* written) {
   // Copying starts at the current position too; past the end nothing is copied.
-  if (!page_) return E_UNEXPECTED;
-  if (positionKnown_ && position_ >= size_) {
+  if (!page_ || (positionKnown_ && position_ >= size_)) {
     if (read) read->QuadPart = 0;
     if (written) written->QuadPart = 0;
-    return S_OK;
+    return page_ ? S_OK : E_UNEXPECTED;
   }
   positionKnown_ = false;
   return page_->CopyTo(target, size, read, written);
@@ -120,7 +125,11 @@ HRESULT STDMETHODCALLTYPE BoundedStream::UnlockRegion(ULARGE_INTEGER offset, ULA
 }
 
 HRESULT STDMETHODCALLTYPE BoundedStream::Stat(STATSTG* stat, DWORD flags) {
-  return page_ ? page_->Stat(stat, flags) : E_UNEXPECTED;
+  if (!page_) {
+    if (stat) *stat = STATSTG();
+    return E_UNEXPECTED;
+  }
+  return page_->Stat(stat, flags);
 }
 
 HRESULT STDMETHODCALLTYPE BoundedStream::Clone(IStream** clone) {

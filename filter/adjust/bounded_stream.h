@@ -11,7 +11,10 @@
 //   succeeds, as IStream promises; some memory streams instead copy from
 //   beyond their block when positioned past the end.
 // - Detach() lets go of the page. A reader that kept a reference to the
-//   wrapper beyond its use (a failed decode may) then holds only the wrapper.
+//   wrapper beyond its use (a failed decode may) then holds only the wrapper,
+//   whose calls fail with E_UNEXPECTED and still set every out-parameter
+//   (counts and positions 0, an empty STATSTG), since such a reader may use
+//   them without looking at the result.
 // - Like every object the library hands out, the wrapper counts in
 //   ModuleLockCount while it lives, so the library stays loaded as long as
 //   anyone holds it.

@@ -243,6 +243,40 @@ TEST(PageLoan, CountsInTheModuleLockCountUntilItsLastRelease) {
   EXPECT_EQ(ModuleLockCount, before);
 }
 
+// A reader that kept the loan may use the out-parameters without looking at
+// the result: once the page is taken back, every call still sets them.
+TEST(PageLoan, AfterDetachCallsFailAndSetEveryOutParameter) {
+  ComRef<IStream> page = StreamOf({1, 2, 3});
+  BoundedStream* loan = nullptr;
+  ASSERT_EQ(BoundedStream::Create(page.Get(), &loan), S_OK);
+  loan->Detach();
+  BYTE buffer[4] = {};
+  ULONG read = 77;
+  EXPECT_EQ(loan->Read(buffer, sizeof(buffer), &read), E_UNEXPECTED);
+  EXPECT_EQ(read, 0u);
+  LARGE_INTEGER zero = {};
+  ULARGE_INTEGER position;
+  position.QuadPart = 77;
+  EXPECT_EQ(loan->Seek(zero, STREAM_SEEK_CUR, &position), E_UNEXPECTED);
+  EXPECT_EQ(position.QuadPart, 0u);
+  ComRef<IStream> target = StreamOf({});
+  ULARGE_INTEGER size, copied, written;
+  size.QuadPart = 3;
+  copied.QuadPart = written.QuadPart = 77;
+  EXPECT_EQ(loan->CopyTo(target.Get(), size, &copied, &written), E_UNEXPECTED);
+  EXPECT_EQ(copied.QuadPart, 0u);
+  EXPECT_EQ(written.QuadPart, 0u);
+  STATSTG stat;
+  std::memset(&stat, 0x77, sizeof(stat));
+  EXPECT_EQ(loan->Stat(&stat, STATFLAG_NONAME), E_UNEXPECTED);
+  EXPECT_EQ(stat.pwcsName, nullptr);
+  EXPECT_EQ(stat.type, 0u);
+  EXPECT_EQ(stat.cbSize.QuadPart, 0u);
+  EXPECT_EQ(stat.grfMode, 0u);
+  EXPECT_TRUE(IsEqualCLSID(stat.clsid, CLSID_NULL));
+  EXPECT_EQ(loan->Release(), 0u);
+}
+
 // A small page whose header declares an image of almost 4 GB: only what the
 // page holds is kept, the rest reads as 0, and memory stays near the page's size.
 TEST(DeclaredImageSize, HugeDeclarationOfASmallPageTakesNoMoreMemoryThanThePage) {
