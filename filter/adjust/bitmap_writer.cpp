@@ -157,9 +157,13 @@ HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFO
     return GdiplusFailureToHresult(lockStatus);
   }
 
+  // Scan0 is the top row whatever the sign of Stride: a negative one (a
+  // bitmap stored bottom-up) steps from each row to the one above in memory.
   const Gdiplus::BitmapData& data = lock.Data();
-  if (data.Stride <= 0 || data.Height != height || !data.Scan0) return InvalidDataResult();
-  const UINT32 stride = static_cast<UINT32>(data.Stride);
+  if (data.Stride == 0 || data.Stride == INT_MIN || data.Height != height || !data.Scan0) {
+    return InvalidDataResult();
+  }
+  const UINT32 stride = static_cast<UINT32>(data.Stride < 0 ? -data.Stride : data.Stride);
   const DWORD bitsOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + colours * 4;
   const ULONGLONG imageBytes = static_cast<ULONGLONG>(stride) * height;
   if (imageBytes > UINT_MAX - bitsOffset) return OverflowResult();
@@ -187,7 +191,8 @@ HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFO
   // Bottom row first.
   const BYTE* scan0 = static_cast<const BYTE*>(data.Scan0);
   for (UINT k = 0; k < height; ++k) {
-    hr = WriteBytes(destination, scan0 + static_cast<SIZE_T>(height - 1 - k) * stride, stride);
+    const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(height - 1 - k) * data.Stride;
+    hr = WriteBytes(destination, scan0 + offset, stride);
     if (FAILED(hr)) return hr;
   }
   return hr;

@@ -366,6 +366,29 @@ TEST_F(BitmapWriter, BottomUpFileOfTheLockedRowsIsExact) {
   EXPECT_EQ(StreamBytes(destination.Get()), page_.Bytes());
 }
 
+TEST_F(BitmapWriter, NegativeStrideIsWrittenRowForRow) {
+  // The page's own rows as a bitmap stored bottom-up in memory: GDI+ locks
+  // it with a negative Stride and Scan0 at the top row.
+  std::vector<BYTE> rows = page_.pixels;
+  Gdiplus::Bitmap stored(100, 50, -300, PixelFormat24bppRGB, rows.data() + 49 * 300);
+  ASSERT_EQ(stored.GetLastStatus(), Gdiplus::Ok);
+  Gdiplus::BitmapData data = {};
+  Gdiplus::Rect all(0, 0, 100, 50);
+  ASSERT_EQ(stored.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat24bppRGB, &data),
+            Gdiplus::Ok);
+  const INT stride = data.Stride;
+  stored.UnlockBits(&data);
+  ASSERT_EQ(stride, -300);
+
+  ComRef<IStream> destination = StreamOf({});
+  BITMAPINFOHEADER header = page_.info;
+  ASSERT_EQ(WriteBitmapBmp(&stored, destination.Get(), &header, CropRect{0, 0, 100, 50},
+                           PixelFormat24bppRGB, 300.0, &count_),
+            S_OK);
+  EXPECT_EQ(count_, 15054u);
+  EXPECT_EQ(StreamBytes(destination.Get()), page_.Bytes());
+}
+
 class PelsPerMetre : public BitmapWriter,
                      public ::testing::WithParamInterface<std::pair<double, LONG>> {};
 
