@@ -1,4 +1,5 @@
-// The 8-bit path: mean grey level, 256-entry tone table, table lookup.
+// The 8-bit path: grey levels from the colour table, mean grey level, 256-entry
+// tone table, table lookup.
 #include <climits>
 #if defined(_M_X64) || defined(__x86_64__) || defined(__SSE2__)
 #include <emmintrin.h>
@@ -28,20 +29,17 @@ HRESULT CheckGreyLayout(const BITMAPINFOHEADER& info, const CropRect& crop, Grey
   const UINT32 width = static_cast<UINT32>(info.biWidth);
   const UINT32 rows = static_cast<UINT32>(info.biHeight < 0 ? -info.biHeight : info.biHeight);
 
-  UINT32 imageBytes = info.biSizeImage;
-  UINT32 stride;
-  if (imageBytes == 0) {
-    // Allowed for uncompressed files: rows are padded to 4 bytes.
-    const ULONGLONG row = (static_cast<ULONGLONG>(width) + 3) & ~3ULL;
-    const ULONGLONG image = row * rows;
-    if (image > UINT_MAX) return OverflowResult();
-    stride = static_cast<UINT32>(row);
-    imageBytes = static_cast<UINT32>(image);
-  } else {
-    // Every row must hold biWidth bytes inside the declared image.
-    if (static_cast<ULONGLONG>(width) * rows > imageBytes) return InvalidDataResult();
-    stride = imageBytes / rows;
+  // Rows lie at their padded length however biSizeImage was worked out (a
+  // driver may declare biWidth x rows for an odd width): the declared size
+  // does not move them, it only has to hold the pixels themselves.
+  const ULONGLONG row = (static_cast<ULONGLONG>(width) + 3) & ~3ULL;
+  const ULONGLONG image = row * rows;
+  if (image > UINT_MAX) return OverflowResult();
+  if (info.biSizeImage != 0 && static_cast<ULONGLONG>(width) * rows > info.biSizeImage) {
+    return InvalidDataResult();
   }
+  const UINT32 stride = static_cast<UINT32>(row);
+  const UINT32 imageBytes = static_cast<UINT32>(image);
 
   UINT32 outRow, outImage;
   const HRESULT hr = GreyOutputSize(crop, &outRow, &outImage);
@@ -78,6 +76,36 @@ UINT64 RowSum(const BYTE* row, UINT32 width) {
 
 }  // namespace
 
+BYTE GreyOfColour(BYTE red, BYTE green, BYTE blue) {
+  return static_cast<BYTE>((299u * red + 587u * green + 114u * blue + 500u) / 1000u);
+}
+
+HRESULT ReadGreyLevels(IStream* working, const BITMAPFILEHEADER& file, const BITMAPINFOHEADER& info,
+                       ULONGLONG pageSize, BYTE levels[256]) {
+  for (int i = 0; i < 256; ++i) levels[i] = static_cast<BYTE>(i);
+  const ULONGLONG tableStart = sizeof(BITMAPFILEHEADER) + static_cast<ULONGLONG>(info.biSize);
+  ULONGLONG tableEnd = file.bfOffBits;
+  if (tableEnd > pageSize) tableEnd = pageSize;
+  if (tableEnd <= tableStart) return S_OK;
+  ULONGLONG entries = (tableEnd - tableStart) / sizeof(RGBQUAD);
+  const ULONGLONG declared = info.biClrUsed == 0 || info.biClrUsed > 256 ? 256 : info.biClrUsed;
+  if (entries > declared) entries = declared;
+  if (entries == 0) return S_OK;
+
+  // Entries the stream does not deliver stay black, as values beyond the table are.
+  RGBQUAD table[256] = {};
+  HRESULT hr = SeekFromStart(working, tableStart);
+  if (FAILED(hr)) return hr;
+  hr = ReadBytes(working, table, static_cast<ULONG>(entries * sizeof(RGBQUAD)));
+  if (FAILED(hr)) return hr;
+  for (int i = 0; i < 256; ++i) {
+    levels[i] = static_cast<ULONGLONG>(i) < entries
+                    ? GreyOfColour(table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue)
+                    : 0;
+  }
+  return S_OK;
+}
+
 float MeanGreyLevel(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride) {
   return MeanGreyLevel(pixels, static_cast<SIZE_T>(rows) * stride, width, rows, stride);
 }
@@ -93,6 +121,32 @@ float MeanGreyLevel(const BYTE* pixels, SIZE_T present, UINT32 width, UINT32 row
   const UINT32 count = width * rows;
   const double divisor = static_cast<double>(static_cast<float>(count));
   return static_cast<float>(sum / divisor);
+}
+
+float MeanGreyLevel(const BYTE* pixels, SIZE_T present, UINT32 width, UINT32 rows, UINT32 stride,
+                    const BYTE levels[256]) {
+  bool identity = true;
+  for (int i = 0; i < 256 && identity; ++i) identity = levels[i] == i;
+  if (identity) return MeanGreyLevel(pixels, present, width, rows, stride);
+
+  // Count each value, then weigh the counts with their levels: the sum is the
+  // same integer that adding the levels pixel by pixel gives.
+  UINT64 counts[256] = {};
+  UINT64 held = 0;
+  for (UINT32 k = 0; k < rows; ++k) {
+    const SIZE_T start = static_cast<SIZE_T>(k) * stride;
+    if (start >= present) break;
+    const SIZE_T inRow = present - start < width ? present - start : width;
+    const BYTE* row = pixels + start;
+    for (SIZE_T j = 0; j < inRow; ++j) ++counts[row[j]];
+    held += inRow;
+  }
+  const UINT32 count = width * rows;
+  counts[0] += count - held;  // the bytes the page lacks are value 0
+  UINT64 sum = 0;
+  for (int i = 0; i < 256; ++i) sum += counts[i] * levels[i];
+  const double divisor = static_cast<double>(static_cast<float>(count));
+  return static_cast<float>(static_cast<double>(sum) / divisor);
 }
 
 void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256]) {
@@ -144,6 +198,10 @@ HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const C
                                                        ? pageSize - file.bfOffBits
                                                        : layout.imageBytes)
                              : 0;
+  BYTE levels[256];
+  hr = ReadGreyLevels(working, file, info, pageSize, levels);
+  if (FAILED(hr)) return hr;
+
   HeapBuffer input = HeapBuffer::AllocateZeroed(present > 0 ? present : 1);
   if (!input) return E_OUTOFMEMORY;
   hr = SeekFromStart(working, file.bfOffBits);
@@ -154,9 +212,14 @@ HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const C
   HeapBuffer output = HeapBuffer::AllocateZeroed(layout.outImageBytes);
   if (!output) return E_OUTOFMEMORY;
 
+  // The tone curve works on grey levels; one table takes a pixel value
+  // through the colour table and the tone curve at once.
+  BYTE tone[256];
+  BuildToneTable(
+      MeanGreyLevel(input.Get(), present, layout.width, layout.rows, layout.stride, levels),
+      brightness, contrast, tone);
   BYTE table[256];
-  BuildToneTable(MeanGreyLevel(input.Get(), present, layout.width, layout.rows, layout.stride),
-                 brightness, contrast, table);
+  for (int i = 0; i < 256; ++i) table[i] = tone[levels[i]];
 
   // Output pixel (j, r) takes image pixel (left + j, top + r), rows counted
   // from the image's top whatever order they are stored in; pixels outside
@@ -175,7 +238,7 @@ HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const C
     const LONGLONG count = endColumn - firstColumn;
     if (count <= 0) continue;
     // Of this row's columns, those the page holds are looked up; the rest
-    // are level 0. Pointers and counts are fixed before the loops, so
+    // are value 0. Pointers and counts are fixed before the loops, so
     // nothing is re-read from memory that the stores could have changed.
     const LONGLONG rowStart = sourceRow * static_cast<LONGLONG>(layout.stride);
     const LONGLONG firstSource = rowStart + crop.left + firstColumn;

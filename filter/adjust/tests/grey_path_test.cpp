@@ -2,9 +2,11 @@
 // writer's file layout, and failing streams.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "adjust.h"
+#include "adjust_gdiplus.h"
 #include "adjust_internal.h"
 #include "bmp_test_support.h"
 
@@ -224,6 +226,161 @@ TEST(GreyPath, ZeroWidthOrHeightMeansTheWholeImageWhateverTheOrigin) {
   EXPECT_EQ(RunAdjustImage(page.Bytes(), 1000, 0, 3, 4, 5, 0).output, whole.output);
 }
 
+// 8-bit pages read as the platform reads them: GDI+ decodes each page, and
+// at brightness and contrast 0 (levels unchanged) every output pixel is the
+// grey of the colour GDI+ gives it, weighted 299, 587, 114 per 1000 and
+// rounded. Values beyond a short table are black: GDI+ leaves their colour
+// undefined (Wine's decoder reads past its table). A page with no room for a table
+// keeps its values as levels, where GDI+ makes up a palette of its own.
+struct PlatformCase {
+  std::string name;
+  BmpFile page;
+  UINT32 entries;  // values below this have a colour table entry
+  bool tableless;
+};
+
+void PrintTo(const PlatformCase& c, std::ostream* os) { *os << c.name; }
+
+BYTE WeightedGrey(BYTE red, BYTE green, BYTE blue) {
+  return static_cast<BYTE>((299 * red + 587 * green + 114 * blue + 500) / 1000);
+}
+
+std::vector<RGBQUAD> TableOf(UINT32 count, RGBQUAD (*entry)(UINT32)) {
+  std::vector<RGBQUAD> table;
+  for (UINT32 i = 0; i < count; ++i) table.push_back(entry(i));
+  return table;
+}
+
+// A page whose image pixel (x, y), y from the top, holds valueAt(x, y), with
+// 0xEE in the row padding.
+BmpFile TablePage(LONG width, LONG height, BYTE (*valueAt)(UINT32, UINT32),
+                  std::vector<RGBQUAD> table) {
+  const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
+  return MakeBmp(
+      width, height, 8,
+      [&](UINT32 r, UINT32 b) -> BYTE {
+        const UINT32 y = height < 0 ? r : rows - 1 - r;
+        return b < static_cast<UINT32>(width) ? valueAt(b, y) : 0xEE;
+      },
+      std::move(table));
+}
+
+std::vector<PlatformCase> PlatformCases() {
+  auto inverted = [](UINT32 i) {
+    const BYTE v = static_cast<BYTE>(255 - i);
+    return RGBQUAD{v, v, v, 0};
+  };
+  auto steps = [](UINT32 i) {
+    const BYTE v = static_cast<BYTE>(17 * i);
+    return RGBQUAD{v, v, v, 0};
+  };
+  auto colours = [](UINT32 i) {
+    return RGBQUAD{static_cast<BYTE>(i * 37), static_cast<BYTE>(i * 91 + 5),
+                   static_cast<BYTE>(i * 53 + 200), static_cast<BYTE>(i)};
+  };
+  auto ascending = [](UINT32 i) { return RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0}; };
+  auto any = [](UINT32 x, UINT32 y) { return static_cast<BYTE>(x * 7 + y * 11); };
+  auto sixteen = [](UINT32 x, UINT32 y) { return static_cast<BYTE>((x + 3 * y) % 16); };
+  auto ten = [](UINT32 x, UINT32 y) { return static_cast<BYTE>((x + y) % 10); };
+
+  std::vector<PlatformCase> cases;
+  cases.push_back({"InvertedGrey", TablePage(37, 23, any, TableOf(256, inverted)), 256, false});
+  cases.push_back({"SixteenStepsOf17", TablePage(21, -9, sixteen, TableOf(16, steps)), 16, false});
+  cases.push_back({"Colours", TablePage(13, 7, any, TableOf(256, colours)), 256, false});
+  cases.push_back(
+      {"FiveColoursValuesToNine", TablePage(10, 6, ten, TableOf(5, colours)), 5, false});
+  {
+    BmpFile page = TablePage(37, 23, any, TableOf(256, ascending));
+    page.info.biSizeImage = 37 * 23;  // the pixels without their row padding
+    cases.push_back({"SizeImageWithoutPadding", page, 256, false});
+  }
+  {
+    BmpFile page = TablePage(38, 5, any, TableOf(256, inverted));
+    page.info.biSizeImage += 4000;
+    cases.push_back({"SizeImageBeyondThePixels", page, 256, false});
+  }
+  {
+    BmpFile page = TablePage(23, -4, sixteen, TableOf(16, steps));
+    page.info.biSizeImage = 0;
+    cases.push_back({"SizeImageZero", page, 16, false});
+  }
+  {
+    BmpFile page = TablePage(9, 4, any, TableOf(300, inverted));
+    page.info.biClrUsed = 300;  // only 256 count
+    cases.push_back({"MoreEntriesThanValues", page, 256, false});
+  }
+  cases.push_back({"NoTable", TablePage(15, 3, any, {}), 0, true});
+  return cases;
+}
+
+class GreyPathAgainstGdiplus : public ::testing::TestWithParam<PlatformCase> {
+ protected:
+  void SetUp() override {
+    Gdiplus::GdiplusStartupInput input;
+    ASSERT_EQ(Gdiplus::GdiplusStartup(&token_, &input, nullptr), Gdiplus::Ok);
+  }
+  void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
+
+  // The colour of every pixel as GDI+ decodes the page, top row first.
+  std::vector<Gdiplus::ARGB> Decode(const std::vector<BYTE>& bytes, UINT width, UINT height) {
+    ComRef<IStream> stream = StreamOf(bytes);
+    Gdiplus::Bitmap bitmap(stream.Get(), FALSE);
+    if (bitmap.GetLastStatus() != Gdiplus::Ok) return {};
+    if (bitmap.GetWidth() != width || bitmap.GetHeight() != height) return {};
+    std::vector<Gdiplus::ARGB> pixels(static_cast<size_t>(width) * height);
+    Gdiplus::BitmapData data = {};
+    data.Width = width;
+    data.Height = height;
+    data.Stride = static_cast<INT>(width * 4);
+    data.PixelFormat = PixelFormat32bppARGB;
+    data.Scan0 = pixels.data();
+    Gdiplus::Rect all(0, 0, static_cast<INT>(width), static_cast<INT>(height));
+    if (bitmap.LockBits(&all, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
+                        PixelFormat32bppARGB, &data) != Gdiplus::Ok) {
+      return {};
+    }
+    bitmap.UnlockBits(&data);
+    return pixels;
+  }
+
+ private:
+  ULONG_PTR token_ = 0;
+};
+
+TEST_P(GreyPathAgainstGdiplus, EveryPixelIsTheGreyOfItsDecodedColour) {
+  const PlatformCase& c = GetParam();
+  const std::vector<BYTE> bytes = c.page.Bytes();
+  const UINT width = static_cast<UINT>(c.page.info.biWidth);
+  const UINT height =
+      static_cast<UINT>(c.page.info.biHeight < 0 ? -c.page.info.biHeight : c.page.info.biHeight);
+  const std::vector<Gdiplus::ARGB> decoded = Decode(bytes, width, height);
+  ASSERT_EQ(decoded.size(), static_cast<size_t>(width) * height) << "GDI+ could not decode it";
+
+  const AdjustOutcome run = RunAdjustImage(bytes, 0, 0);
+  ASSERT_EQ(run.hr, S_OK);
+  const UINT outStride = (width + 3) & ~3u;
+  ASSERT_EQ(run.output.size(), 1078u + outStride * height);
+  const UINT inStride = BmpStride(static_cast<LONG>(width), 8);
+  const bool bottomUp = c.page.info.biHeight > 0;
+  for (UINT y = 0; y < height; ++y) {
+    for (UINT x = 0; x < width; ++x) {
+      const BYTE value = c.page.pixels[(bottomUp ? height - 1 - y : y) * inStride + x];
+      const Gdiplus::ARGB colour = decoded[y * width + x];
+      const BYTE expected = c.tableless ? value
+                            : value < c.entries
+                                ? WeightedGrey(BYTE(colour >> 16), BYTE(colour >> 8), BYTE(colour))
+                                : 0;
+      ASSERT_EQ(run.output[1078 + y * outStride + x], expected)
+          << "pixel (" << x << ", " << y << ") value " << int(value);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, GreyPathAgainstGdiplus, ::testing::ValuesIn(PlatformCases()),
+                         [](const ::testing::TestParamInfo<PlatformCase>& info) {
+                           return info.param.name;
+                         });
+
 // The grey writer on its own.
 class GreyWriter : public ::testing::Test {
  protected:
@@ -326,14 +483,15 @@ TEST_P(GreyPathFailingWorking, ReturnsTheStreamsCodeAndTouchesNothing) {
   EXPECT_EQ(StreamBytes(destination.Get()), (std::vector<BYTE>{9, 9, 9}));
 }
 
-// Seeks: info header, file start, pixel data. Reads: info header, file
-// header, info header again, pixel data.
+// Seeks: info header, file start, colour table, pixel data. Reads: info
+// header, file header, info header again, colour table, pixel data.
 INSTANTIATE_TEST_SUITE_P(
     EachCall, GreyPathFailingWorking,
     ::testing::Values(WorkingFailure{StreamCall::Seek, 1}, WorkingFailure{StreamCall::Seek, 2},
-                      WorkingFailure{StreamCall::Seek, 3}, WorkingFailure{StreamCall::Read, 1},
-                      WorkingFailure{StreamCall::Read, 2}, WorkingFailure{StreamCall::Read, 3},
-                      WorkingFailure{StreamCall::Read, 4}));
+                      WorkingFailure{StreamCall::Seek, 3}, WorkingFailure{StreamCall::Seek, 4},
+                      WorkingFailure{StreamCall::Read, 1}, WorkingFailure{StreamCall::Read, 2},
+                      WorkingFailure{StreamCall::Read, 3}, WorkingFailure{StreamCall::Read, 4},
+                      WorkingFailure{StreamCall::Read, 5}));
 
 TEST(GreyPath, FailingDestinationWriteGivesItsCodeAndTheFullSize) {
   ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, 20, STG_E_WRITEFAULT);
