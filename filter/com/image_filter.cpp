@@ -118,6 +118,7 @@ HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName, BS
   // item and the callback must be held.
   if (!applicationCallback_ || !item_) return E_UNEXPECTED;
   currentStream_.reset();
+  delivered_.reset();
 
   ComRef<IStream> applicationStream;
   HRESULT hr = applicationCallback_->GetNextStream(0, bstrItemName, bstrFullItemName,
@@ -153,10 +154,20 @@ HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName, BS
     return S_OK;
   }
 
+  // A page with adjustments is buffered, and reaches the application only
+  // through the adjustment's writes: they are counted on their way.
+  IStream* destination = applicationStream.get();
+  if (brightness != 0 || contrast != 0) {
+    CountingStream* counter = CountingStream::Create(applicationStream.get());
+    if (!counter) return E_OUTOFMEMORY;
+    delivered_ = ComRef<CountingStream>::adopt(counter);
+    destination = counter;
+  }
+
   ZelFilterStream* stream = new (std::nothrow) ZelFilterStream();
   if (!stream) return E_OUTOFMEMORY;
   currentStream_ = ComRef<ZelFilterStream>::adopt(stream);
-  hr = stream->Initialize(brightness, contrast, applicationStream.get());
+  hr = stream->Initialize(brightness, contrast, destination);
   if (FAILED(hr)) return hr;
   return stream->QueryInterface(IID_IStream, reinterpret_cast<void**>(ppDestination));
 }
@@ -171,17 +182,21 @@ HRESULT STDMETHODCALLTYPE ImageFilter::TransferCallback(LONG lFlags,
   if (ZelFilterStream* stream = currentStream_.get()) {
     pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
     if (endOfStream) {
-      if (!errorLatch_) {
-        applyResult = stream->ApplyAdjustments();
-        pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
-        // The application learns that its page failed, unless the driver
-        // already reported a failure of its own.
-        if (FAILED(applyResult) && pWiaTransferParams->hrErrorStatus == S_OK) {
-          pWiaTransferParams->hrErrorStatus = applyResult;
+      if (stream->HasAdjustments()) {
+        // The page was buffered: the application has what the adjustment
+        // wrote into its stream, and nothing while the filter is latched,
+        // when the page is dropped and the transfer counts as aborted.
+        applyResult = errorLatch_ ? E_ABORT : stream->ApplyAdjustments();
+        if (SUCCEEDED(applyResult)) {
+          pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
+        } else {
+          pWiaTransferParams->ulTransferredBytes = delivered_ ? delivered_->BytesWritten() : 0;
+          // The application learns that its page failed, unless the driver
+          // already reported a failure of its own.
+          if (SUCCEEDED(pWiaTransferParams->hrErrorStatus)) {
+            pWiaTransferParams->hrErrorStatus = applyResult;
+          }
         }
-      } else if (stream->HasAdjustments()) {
-        // The page was buffered and is dropped: nothing reached the application.
-        pWiaTransferParams->ulTransferredBytes = 0;
       }
       stream->ReleaseStreams();
     }
@@ -191,7 +206,10 @@ HRESULT STDMETHODCALLTYPE ImageFilter::TransferCallback(LONG lFlags,
       applicationCallback_->TransferCallback(lFlags, pWiaTransferParams);
   const HRESULT hr = FAILED(applyResult) ? applyResult : applicationResult;
 
-  if (endOfStream) currentStream_.reset();
+  if (endOfStream) {
+    currentStream_.reset();
+    delivered_.reset();
+  }
   if (hr != S_OK) errorLatch_ = true;
   return hr;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "com_ref.h"
+#include "counting_stream.h"
 #include "filter_stream.h"
 #include "wia2.h"
 
@@ -38,6 +39,9 @@ class ImageFilter final : public IWiaImageFilter, public IWiaTransferCallback {
   ~ImageFilter() = default;
 
   ComRef<ZelFilterStream> currentStream_;
+  // The application's stream of the current page as the adjustment writes
+  // into it; absent when the page is not adjusted.
+  ComRef<CountingStream> delivered_;
   ComRef<IWiaItem2> item_;
   ComRef<IWiaTransferCallback> applicationCallback_;
   bool errorLatch_ = false;

@@ -57,11 +57,14 @@ HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(LONG lFlags,
   const HRESULT answer = index == messageIndex_ ? messageResult_ : S_OK;
   messages_.push_back({lFlags, *pWiaTransferParams, answer});
   if (echo_) {
-    std::printf("application: message %d: %s percent %ld ulTransferredBytes %llu -> 0x%08lX\n",
-                index + 1, MessageName(pWiaTransferParams->lMessage),
-                static_cast<long>(pWiaTransferParams->lPercentComplete),
-                static_cast<unsigned long long>(pWiaTransferParams->ulTransferredBytes),
-                static_cast<unsigned long>(answer));
+    std::printf(
+        "application: message %d: %s percent %ld ulTransferredBytes %llu hrErrorStatus 0x%08lX "
+        "-> 0x%08lX\n",
+        index + 1, MessageName(pWiaTransferParams->lMessage),
+        static_cast<long>(pWiaTransferParams->lPercentComplete),
+        static_cast<unsigned long long>(pWiaTransferParams->ulTransferredBytes),
+        static_cast<unsigned long>(pWiaTransferParams->hrErrorStatus),
+        static_cast<unsigned long>(answer));
   }
   if (pWiaTransferParams->lMessage == published::MessageEndOfStream && pageStarted_) {
     pageSeconds_.push_back(SecondsSince(pageStart_));
@@ -71,6 +74,13 @@ HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(LONG lFlags,
 }
 
 HRESULT FakeApplication::OpenStream(std::wstring* path, IStream** stream) {
+  if (folder_.empty() && failWriteIndex_ >= 0) {
+    FakeStream* failing = FakeStream::Create();
+    if (!failing) return E_OUTOFMEMORY;
+    failing->FailWrite(failWriteIndex_, failWriteResult_);
+    *stream = failing;
+    return S_OK;
+  }
   if (folder_.empty()) return CreateStreamOnHGlobal(nullptr, TRUE, stream);
   *path = folder_ + L"\\page" + std::to_wstring(pages_.size() + 1) + L".bmp";
   return SHCreateStreamOnFileEx(path->c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_DENY_WRITE,

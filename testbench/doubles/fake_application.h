@@ -39,6 +39,12 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
     nextStreamResult_ = result;
     nextStreamWithStream_ = withStream;
   }
+  // Memory streams handed out from now on fail their write number `index`
+  // (0-based) with `result`, writing nothing.
+  void FailStreamWrite(int index, HRESULT result) {
+    failWriteIndex_ = index;
+    failWriteResult_ = result;
+  }
   // TransferCallback call number `index` (0-based) answers `result`.
   void AnswerMessage(int index, HRESULT result) {
     messageIndex_ = index;
@@ -79,6 +85,8 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
   int nextStreamIndex_ = -1;
   HRESULT nextStreamResult_ = S_OK;
   bool nextStreamWithStream_ = false;
+  int failWriteIndex_ = -1;
+  HRESULT failWriteResult_ = S_OK;
   int messageIndex_ = -1;
   HRESULT messageResult_ = S_OK;
   int nextStreamCalls_ = 0;

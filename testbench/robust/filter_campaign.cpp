@@ -38,6 +38,7 @@ class CampaignApplication final : public IWiaTransferCallback {
   FaultStream* Stream() const { return stream_; }
   int EndOfStreamMessages() const { return endOfStream_; }
   ULONG64 EndOfStreamBytes() const { return endOfStreamBytes_; }
+  HRESULT EndOfStreamStatus() const { return endOfStreamStatus_; }
   int Messages() const { return messages_; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
@@ -59,6 +60,7 @@ class CampaignApplication final : public IWiaTransferCallback {
     if (params && params->lMessage == published::MessageEndOfStream) {
       ++endOfStream_;
       endOfStreamBytes_ = params->ulTransferredBytes;
+      endOfStreamStatus_ = params->hrErrorStatus;
     }
     return S_OK;
   }
@@ -84,6 +86,7 @@ class CampaignApplication final : public IWiaTransferCallback {
   unsigned failAt_ = 0;
   int endOfStream_ = 0;
   ULONG64 endOfStreamBytes_ = 0;
+  HRESULT endOfStreamStatus_ = S_OK;
   int messages_ = 0;
 };
 
@@ -92,6 +95,7 @@ struct OnePage {
   int appMessages = 0;
   int endOfStream = 0;
   ULONG64 endOfStreamBytes = 0;
+  HRESULT endOfStreamStatus = S_OK;
   std::vector<unsigned char> received;
   unsigned appCalls = 0;
   bool injected = false;
@@ -128,6 +132,7 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
   out.appMessages = app->Messages();
   out.endOfStream = app->EndOfStreamMessages();
   out.endOfStreamBytes = app->EndOfStreamBytes();
+  out.endOfStreamStatus = app->EndOfStreamStatus();
   if (FaultStream* stream = app->Stream()) {
     out.received = stream->Contents();
     out.appCalls = stream->Calls();
@@ -164,6 +169,14 @@ void JudgeCleanPage(const OnePage& p, const PageCase& page, const TransferSetup&
     if (p.endOfStreamBytes != p.received.size())
       problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) +
                  " for an adjusted file of " + std::to_string(p.received.size()) + " bytes; ";
+  } else {
+    // The application must learn that its page failed, and how much of it arrived.
+    if (SUCCEEDED(p.endOfStreamStatus))
+      problem += "failed page ended with status " + Hex(p.endOfStreamStatus) + "; ";
+    if (p.endOfStreamBytes != p.received.size())
+      problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) +
+                 " for a failed page of which " + std::to_string(p.received.size()) +
+                 " bytes arrived; ";
   }
 }
 

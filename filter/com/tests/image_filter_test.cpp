@@ -388,7 +388,7 @@ TEST_F(ImageFilterTest, FailedAdjustmentOverridesTheApplicationsAnswer) {
 
 TEST_F(ImageFilterTest, FailedAdjustmentIsTheErrorStatusOfTheApplicationsEndOfStream) {
   SetAdjustments(200, 0);
-  for (HRESULT driverStatus : {S_OK, STG_E_WRITEFAULT}) {
+  for (HRESULT driverStatus : {S_OK, S_FALSE, STG_E_WRITEFAULT}) {
     Initialize();  // clears the latch
     ComRef<IStream> stream;
     ASSERT_EQ(S_OK, NextStream(stream.put()));
@@ -396,10 +396,29 @@ TEST_F(ImageFilterTest, FailedAdjustmentIsTheErrorStatusOfTheApplicationsEndOfSt
     WiaTransferParams params = {WIA_TRANSFER_MSG_END_OF_STREAM, 100, 30, driverStatus};
     const HRESULT hr = filter_->TransferCallback(0, &params);
     ASSERT_TRUE(FAILED(hr)) << std::hex << hr;
-    // A failure the driver reported itself stays.
-    EXPECT_EQ(driverStatus == S_OK ? hr : driverStatus,
-              application_->Messages().back().params.hrErrorStatus);
+    // A failure the driver reported itself stays; a success of any kind is
+    // no failure of its own.
+    const WiaTransferParams& received = application_->Messages().back().params;
+    EXPECT_EQ(FAILED(driverStatus) ? driverStatus : hr, received.hrErrorStatus);
+    // The page was refused before anything was written into the application's stream.
+    EXPECT_EQ(0u, received.ulTransferredBytes) << std::hex << driverStatus;
+    EXPECT_TRUE(application_->PageBytes(application_->Pages().size() - 1).empty());
   }
+}
+
+TEST_F(ImageFilterTest, AdjustmentFailingPartWayReportsWhatTheApplicationReceived) {
+  SetAdjustments(200, 0);
+  Initialize();
+  // The grey writer writes the file header, the info header and the palette,
+  // then one row at a time: the first row fails.
+  application_->FailStreamWrite(3, STG_E_MEDIUMFULL);
+  const DriverReport report = Play({MakeSampleBmp(10, 10, 8)});
+  ASSERT_EQ(3u, report.answers.size());  // progress, end of stream, end of transfer
+  EXPECT_EQ(STG_E_MEDIUMFULL, report.answers[1]);
+  const std::vector<BYTE> received = application_->PageBytes(0);
+  EXPECT_EQ(14u + 40 + 1024, received.size());
+  EXPECT_EQ(std::vector<ULONG64>{received.size()}, EndOfStreamCounts());
+  EXPECT_EQ(STG_E_MEDIUMFULL, application_->Messages()[1].params.hrErrorStatus);
 }
 
 TEST_F(ImageFilterTest, WhileLatchedADroppedPageIsReportedAsZeroBytes) {
@@ -407,12 +426,21 @@ TEST_F(ImageFilterTest, WhileLatchedADroppedPageIsReportedAsZeroBytes) {
   application_->AnswerMessage(0, S_FALSE);  // cancels at the first progress message
   const std::vector<BYTE> page = MakeSampleBmp(30, 30, 8);
   SetAdjustments(200, 0);
-  Play({page}, 1 << 20);  // buffered, and dropped at its end
+  const DriverReport dropped = Play({page}, 1 << 20);  // buffered, and dropped at its end
   SetAdjustments(0, 0);
-  Play({page}, 1 << 20);  // written straight into the application's stream
+  const DriverReport straight = Play({page}, 1 << 20);  // written into the application's stream
   EXPECT_TRUE(application_->PageBytes(0).empty());
   EXPECT_EQ(page, application_->PageBytes(1));
   EXPECT_EQ((std::vector<ULONG64>{0, page.size()}), EndOfStreamCounts());
+  // The dropped page ends as an aborted one, for the application and the
+  // driver alike; the page that arrived whole ends as the driver said.
+  ASSERT_EQ(3u, dropped.answers.size());
+  EXPECT_EQ(E_ABORT, dropped.answers[1]);
+  ASSERT_EQ(3u, straight.answers.size());
+  EXPECT_EQ(S_OK, straight.answers[1]);
+  ASSERT_EQ(6u, application_->Messages().size());
+  EXPECT_EQ(E_ABORT, application_->Messages()[1].params.hrErrorStatus);
+  EXPECT_EQ(S_OK, application_->Messages()[4].params.hrErrorStatus);
 }
 
 TEST_F(ImageFilterTest, ApplicationFailureIsReturnedAndLatches) {
