@@ -325,6 +325,17 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
       if (outcome.writeFailure != injected && outcome.endOfStream != injected)
         problem += "injected " + Hex(injected) + " came back as write " +
                    Hex(outcome.writeFailure) + ", end of stream " + Hex(outcome.endOfStream) + "; ";
+      // An adjusted page that failed on its way into the application's
+      // stream: the application is told so, and how much of it arrived.
+      if (setup.mode == TransferMode::Adjusted && outcome.endOfStream == injected &&
+          first.endOfStream == 1) {
+        if (SUCCEEDED(first.endOfStreamStatus))
+          problem += "failed page ended with status " + Hex(first.endOfStreamStatus) + "; ";
+        if (first.endOfStreamBytes != first.received.size())
+          problem += "end-of-stream byte count " + std::to_string(first.endOfStreamBytes) +
+                     " for a failed page of which " + std::to_string(first.received.size()) +
+                     " bytes arrived; ";
+      }
     }
     streams.push_back(std::move(first.stream));
     if (secondPage) {
