@@ -1,13 +1,45 @@
-# Cross-compiles x86-64 Windows binaries with MinGW-w64's posix thread variant.
+# Cross-compiles x86-64 Windows binaries with clang and lld, against
+# MinGW-w64's headers, C runtime and libstdc++ (its posix thread variant, as
+# the GCC cross compiler of the same name uses). lld writes each binary's
+# debug information to a PDB beside it, which Windows debuggers read.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   ${TOOLCHAIN_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER  ${TOOLCHAIN_PREFIX}-windres)
+set(MINGW_SYSROOT /usr/${TOOLCHAIN_PREFIX})
 
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
+# clang does not recognise Debian's "12-posix" / "12-win32" folders as GCC
+# installations, so the posix variant's libstdc++ is named here.
+file(GLOB MINGW_GCC_DIRS LIST_DIRECTORIES true /usr/lib/gcc/${TOOLCHAIN_PREFIX}/*-posix)
+list(SORT MINGW_GCC_DIRS COMPARE NATURAL ORDER DESCENDING)
+list(GET MINGW_GCC_DIRS 0 MINGW_GCC_DIR)
+if(NOT EXISTS "${MINGW_GCC_DIR}/include/c++")
+  message(FATAL_ERROR "No MinGW-w64 libstdc++ (posix threads) under /usr/lib/gcc/${TOOLCHAIN_PREFIX}")
+endif()
+
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_CXX_COMPILER clang++)
+set(CMAKE_C_COMPILER_TARGET ${TOOLCHAIN_PREFIX})
+set(CMAKE_CXX_COMPILER_TARGET ${TOOLCHAIN_PREFIX})
+set(CMAKE_RC_COMPILER ${TOOLCHAIN_PREFIX}-windres)
+set(CMAKE_AR llvm-ar)
+set(CMAKE_RANLIB llvm-ranlib)
+set(CMAKE_SYSROOT ${MINGW_SYSROOT})
+
+set(libstdcxx_include
+    "-stdlib++-isystem ${MINGW_GCC_DIR}/include/c++"
+    "-stdlib++-isystem ${MINGW_GCC_DIR}/include/c++/${TOOLCHAIN_PREFIX}"
+    "-stdlib++-isystem ${MINGW_GCC_DIR}/include/c++/backward")
+list(JOIN libstdcxx_include " " libstdcxx_include)
+set(CMAKE_CXX_FLAGS_INIT "${libstdcxx_include}")
+# -B finds crtbegin.o and crtend.o, -L libstdc++ and libgcc; -pthread links
+# winpthreads, which that libstdc++ is built on.
+set(toolchain_link_flags "-fuse-ld=lld -B${MINGW_GCC_DIR} -L${MINGW_GCC_DIR} -pthread")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${toolchain_link_flags}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${toolchain_link_flags}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${toolchain_link_flags}")
+
+set(CMAKE_FIND_ROOT_PATH ${MINGW_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

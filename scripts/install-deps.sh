@@ -20,6 +20,16 @@ have_cmd cmake       || need+=(cmake)
 have_cmd ninja       || need+=(ninja-build)
 have_cmd python3     || need+=(python3)
 have_cmd clang-format || need+=(clang-format)
+# The compiler and linker of every binary (clang and lld, on MinGW-w64's
+# headers and libraries above), the tools that read and strip binaries and
+# PDBs, and what release.sh signs with.
+have_cmd clang       || need+=(clang)
+have_cmd ld.lld      || need+=(lld)
+have_cmd llvm-objcopy || need+=(llvm)
+have_cmd llvm-pdbutil || need+=(llvm)
+have_cmd llvm-symbolizer || need+=(llvm)
+have_cmd osslsigncode || need+=(osslsigncode)
+have_cmd openssl     || need+=(openssl)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 
 if [ ${#need[@]} -gt 0 ]; then

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Compiler and linker launcher of the build (see CMakeLists.txt).
+#   launcher.sh compile|link SOURCE_DIR BINARY_DIR COMMAND [ARGS...]
+# Runs COMMAND with every path inside the source tree or the build tree made
+# relative to the current folder (the build tree), macro definitions apart,
+# so that objects, binaries and PDBs record no path of the machine that built
+# them, and without the host compiler's search-path variables, which have no
+# place in a cross build.
+# After a link it removes the DWARF sections that MinGW-w64's prebuilt
+# runtime libraries bring into the binary: its own debug information is in
+# its PDB, and the image keeps nothing but code, data and the PDB's name.
+set -euo pipefail
+mode=$1
+src=$2
+bin=$3
+shift 3
+unset LIBRARY_PATH CPATH C_INCLUDE_PATH CPLUS_INCLUDE_PATH OBJC_INCLUDE_PATH
+
+rel_bin=$(realpath -m --relative-to="$PWD" "$bin")
+rel_src=$(realpath -m --relative-to="$PWD" "$src")
+
+# Sets REPLY to ARG with TREE/ replaced by REL/ (by nothing when REL is ".")
+# and TREE at its end by REL.
+relative() {
+  local arg=$1 tree=$2 rel=$3
+  if [ "$rel" = . ]; then
+    arg=${arg//"$tree/"/}
+  else
+    arg=${arg//"$tree/"/"$rel/"}
+  fi
+  [[ $arg == *"$tree" ]] && arg="${arg%"$tree"}$rel"
+  REPLY=$arg
+}
+
+# The longer tree first: the build tree often lies inside the source tree.
+if [ ${#bin} -ge ${#src} ]; then
+  trees=("$bin" "$rel_bin" "$src" "$rel_src")
+else
+  trees=("$src" "$rel_src" "$bin" "$rel_bin")
+fi
+args=()
+output=""
+previous=""
+for arg in "$@"; do
+  if [[ $arg == -D* ]]; then
+    # A macro's value is the program's business (test programs are told
+    # where the build lies, as Windows paths): left as it is.
+    REPLY=$arg
+  else
+    relative "$arg" "${trees[0]}" "${trees[1]}"
+    relative "$REPLY" "${trees[2]}" "${trees[3]}"
+  fi
+  args+=("$REPLY")
+  [ "$previous" = -o ] && output=$REPLY
+  previous=$arg
+done
+
+case $mode in
+  compile) exec "${args[@]}" ;;
+  link)
+    "${args[@]}"
+    if [ -z "$output" ]; then
+      echo "launcher.sh: no -o in the link command" >&2
+      exit 1
+    fi
+    llvm-objcopy --strip-debug "$output"
+    ;;
+  *)
+    echo "usage: launcher.sh compile|link SOURCE_DIR BINARY_DIR COMMAND [ARGS...]" >&2
+    exit 64
+    ;;
+esac
