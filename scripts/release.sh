@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# Builds the shipped binaries of the commit checked out, as a scanner maker
+# ships them, into dist/ (DIST_DIR overrides it):
+#
+#   dist/Vantrel.dll, dist/Drelmo.exe      optimised, no debug information inside
+#   dist/symbols/Vantrel.pdb, Drelmo.pdb   their PDBs, under the names their
+#                                          CodeView records give
+#   dist/BUILD.txt                         version, commit, compiler and linker
+#   dist/SHA256SUMS                        of all the above
+#
+#   bash scripts/release.sh [--test-sign]
+#   bash scripts/release.sh --sign-key KEY.pem --sign-cert CERTS.pem [--sign-pass-file FILE]
+#                           [--sign-ca CA.pem] [--timestamp-url URL]
+#   bash scripts/release.sh --sign-pkcs12 FILE.pfx [--sign-pass-file FILE] [...]
+#
+# The commit is exported (git archive) into build-release/src (RELEASE_DIR
+# overrides build-release) and built there from nothing, with the same
+# toolchain and settings as the test command's build, so the binaries are
+# those the tests run. Uncommitted changes are not part of a release.
+#
+# --test-sign signs both binaries with a throwaway certificate made on the
+# spot, verifies both signatures, and runs the signed binaries under Wine: a
+# page adjusted through COM activation of dist/Vantrel.dll by the transfer
+# host, and dist/Drelmo.exe InstallUSB LOG then UnInstallUSB LOG against the
+# class-installer stand-in.
+# --sign-key/--sign-cert (PEM or DER key, certificate chain) or --sign-pkcs12
+# sign with the maker's own certificate; --sign-pass-file names a file that
+# holds the key's password, --sign-ca the root to verify the signatures
+# against (default: the system's CA bundle), --timestamp-url a time-stamping
+# service (RFC 3161) to countersign with.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dist=${DIST_DIR:-$root/dist}
+work=${RELEASE_DIR:-$root/build-release}
+
+usage() {
+  sed -n '/^#   bash scripts\/release.sh/,/^$/p' "$0" | sed 's/^# \{0,1\}//' >&2
+  exit 64
+}
+
+test_sign=0
+sign_key=""
+sign_cert=""
+sign_pkcs12=""
+sign_pass_file=""
+sign_ca=""
+timestamp_url=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --test-sign) test_sign=1; shift ;;
+    --sign-key) sign_key=$(realpath "$2"); shift 2 ;;
+    --sign-cert) sign_cert=$(realpath "$2"); shift 2 ;;
+    --sign-pkcs12) sign_pkcs12=$(realpath "$2"); shift 2 ;;
+    --sign-pass-file) sign_pass_file=$(realpath "$2"); shift 2 ;;
+    --sign-ca) sign_ca=$(realpath "$2"); shift 2 ;;
+    --timestamp-url) timestamp_url=$2; shift 2 ;;
+    *) usage ;;
+  esac
+done
+if [ -n "$sign_key$sign_cert" ] && { [ -z "$sign_key" ] || [ -z "$sign_cert" ]; }; then
+  echo "release: --sign-key and --sign-cert go together" >&2
+  exit 64
+fi
+makers_sign=0
+[ -n "$sign_key$sign_pkcs12" ] && makers_sign=1
+if [ "$makers_sign" -eq 1 ] && { [ "$test_sign" -eq 1 ] || { [ -n "$sign_key" ] && [ -n "$sign_pkcs12" ]; }; }; then
+  echo "release: one way of signing at a time" >&2
+  exit 64
+fi
+
+"$root/scripts/install-deps.sh"
+
+commit=$(git -C "$root" rev-parse HEAD)
+commit_time=$(git -C "$root" log -1 --format=%ct HEAD)
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+  echo "release: uncommitted changes in $root are not part of the release of ${commit:0:12}" >&2
+fi
+
+echo "== building ${commit:0:12} in $work"
+rm -rf "$work"
+mkdir -p "$work/src"
+git -C "$root" archive --format=tar "$commit" | tar -x -C "$work/src"
+build=$work/src/build
+SOURCE_DATE_EPOCH=$commit_time cmake -S "$work/src" -B "$build" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-x86_64.cmake" >"$work/configure.log"
+targets=(Vantrel Drelmo)
+# What the end-to-end check runs besides the two: the transfer host, the
+# program runner of scripts/wine-run.sh, the stand-in and the packages.
+[ "$test_sign" -eq 1 ] && targets+=(wiahost program_runner sti_ci driver_packages)
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
+
+rm -rf "$dist"
+mkdir -p "$dist/symbols"
+for binary in Vantrel.dll Drelmo.exe; do
+  cp "$build/bin/$binary" "$dist/$binary"
+  cp "$build/bin/${binary%.*}.pdb" "$dist/symbols/${binary%.*}.pdb"
+done
+
+# The version as the version resource holds it (VS_FIXEDFILEINFO's file
+# version), read from each binary.
+file_version() {
+  python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+if at < 0:
+    sys.exit("no version resource in " + sys.argv[1])
+ms, ls = struct.unpack_from("<II", data, at + 8)
+print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
+PY
+}
+version=$(file_version "$dist/Vantrel.dll")
+if [ "$(file_version "$dist/Drelmo.exe")" != "$version" ]; then
+  echo "release: Vantrel.dll is version $version, Drelmo.exe $(file_version "$dist/Drelmo.exe")" >&2
+  exit 1
+fi
+
+sign_dir=$work/signing
+mkdir -p "$sign_dir"
+signed_with="unsigned"
+verify_ca=""
+if [ "$test_sign" -eq 1 ]; then
+  echo "== signing with a throwaway test certificate"
+  openssl req -x509 -newkey rsa:3072 -sha256 -nodes -days 2 \
+    -subj "/O=Orvane/CN=Orvane test signing (throwaway)" \
+    -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+    -keyout "$sign_dir/test-key.pem" -out "$sign_dir/test-cert.pem" 2>/dev/null
+  sign_key=$sign_dir/test-key.pem
+  sign_cert=$sign_dir/test-cert.pem
+  verify_ca=$sign_cert
+  signed_with="test-signed with a throwaway certificate (not for distribution)"
+elif [ "$makers_sign" -eq 1 ]; then
+  verify_ca=${sign_ca:-/etc/ssl/certs/ca-certificates.crt}
+  signed_with="signed"
+fi
+if [ "$test_sign" -eq 1 ] || [ "$makers_sign" -eq 1 ]; then
+  credentials=()
+  if [ -n "$sign_pkcs12" ]; then
+    credentials=(-pkcs12 "$sign_pkcs12")
+  else
+    credentials=(-certs "$sign_cert" -key "$sign_key")
+  fi
+  [ -n "$sign_pass_file" ] && credentials+=(-readpass "$sign_pass_file")
+  [ -n "$timestamp_url" ] && credentials+=(-ts "$timestamp_url")
+  for binary in Vantrel.dll Drelmo.exe; do
+    osslsigncode sign "${credentials[@]}" -h sha256 -n "Orvane Scanner Software" \
+      -in "$dist/$binary" -out "$sign_dir/$binary" >"$sign_dir/sign-$binary.log" 2>&1 || {
+      cat "$sign_dir/sign-$binary.log" >&2
+      echo "release: signing $binary failed" >&2
+      exit 1
+    }
+    mv "$sign_dir/$binary" "$dist/$binary"
+    if osslsigncode verify -CAfile "$verify_ca" -in "$dist/$binary" >"$sign_dir/verify-$binary.log" 2>&1; then
+      echo "ok: $binary: $(grep -m1 -E '^Signature verification: ok' "$sign_dir/verify-$binary.log" || echo 'signature verified')"
+    else
+      cat "$sign_dir/verify-$binary.log" >&2
+      echo "release: the signature of $binary does not verify" >&2
+      exit 1
+    fi
+  done
+fi
+
+{
+  echo "Orvane Scanner Software $version"
+  echo
+  echo "version:  $version (the binaries' version resources)"
+  echo "commit:   $commit"
+  echo "date:     $(date -u -d "@$commit_time" '+%Y-%m-%d %H:%M:%S UTC') (the commit's; the binaries' time stamp)"
+  echo "compiler: $(clang --version | head -1)"
+  echo "linker:   $(ld.lld --version | head -1)"
+  echo "runtime:  MinGW-w64 $(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev 2>/dev/null)," \
+    "libstdc++ from $(dpkg-query -W -f='${Package} ${Version}' g++-mingw-w64-x86-64-posix 2>/dev/null)," \
+    "linked statically"
+  echo "resource: $(x86_64-w64-mingw32-windres --version | head -1)"
+  echo "build:    $(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt"), cmake $(cmake --version | head -1 | awk '{print $3}')"
+  echo "signing:  $signed_with"
+} >"$dist/BUILD.txt"
+
+(cd "$dist" && sha256sum Vantrel.dll Drelmo.exe symbols/Vantrel.pdb symbols/Drelmo.pdb BUILD.txt >SHA256SUMS)
+
+echo "== checking the binaries in $dist"
+"$root/scripts/check-binaries.sh" "$dist" "$dist/symbols"
+
+if [ "$test_sign" -eq 1 ]; then
+  echo "== running the signed binaries under Wine"
+  BUILD_DIR=$build DIST_DIR=$dist "$root/scripts/check-dist-runs.sh"
+fi
+
+echo
+echo "== $dist"
+(cd "$dist" && find . -type f | sort | xargs ls -l | awk '{ printf "%10d  %s\n", $5, $9 }')
+echo
+cat "$dist/BUILD.txt"
