@@ -172,7 +172,10 @@ fi
     "libstdc++ from $(dpkg-query -W -f='${Package} ${Version}' g++-mingw-w64-x86-64-posix 2>/dev/null)," \
     "linked statically"
   echo "resource: $(x86_64-w64-mingw32-windres --version | head -1)"
-  echo "build:    $(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt"), cmake $(cmake --version | head -1 | awk '{print $3}')"
+  build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+  build_type=${build_type:-RelWithDebInfo}
+  echo "build:    $build_type ($(sed -n "s/^CMAKE_CXX_FLAGS_${build_type^^}:[A-Z]*=//p" "$build/CMakeCache.txt")" \
+    "-gcodeview, PDB by lld), cmake $(cmake --version | head -1 | awk '{print $3}')"
   echo "signing:  $signed_with"
 } >"$dist/BUILD.txt"
 
