@@ -133,6 +133,7 @@ elif [ "$makers_sign" -eq 1 ]; then
   verify_ca=${sign_ca:-/etc/ssl/certs/ca-certificates.crt}
   signed_with="signed"
 fi
+signer=""
 if [ "$test_sign" -eq 1 ] || [ "$makers_sign" -eq 1 ]; then
   credentials=()
   if [ -n "$sign_pkcs12" ]; then
@@ -152,6 +153,7 @@ if [ "$test_sign" -eq 1 ] || [ "$makers_sign" -eq 1 ]; then
     mv "$sign_dir/$binary" "$dist/$binary"
     if osslsigncode verify -CAfile "$verify_ca" -in "$dist/$binary" >"$sign_dir/verify-$binary.log" 2>&1; then
       echo "ok: $binary: $(grep -m1 -E '^Signature verification: ok' "$sign_dir/verify-$binary.log" || echo 'signature verified')"
+      signer=$(grep -m1 'Subject:' "$sign_dir/verify-$binary.log" | sed 's/.*Subject: *//')
     else
       cat "$sign_dir/verify-$binary.log" >&2
       echo "release: the signature of $binary does not verify" >&2
@@ -176,7 +178,7 @@ fi
   build_type=${build_type:-RelWithDebInfo}
   echo "build:    $build_type ($(sed -n "s/^CMAKE_CXX_FLAGS_${build_type^^}:[A-Z]*=//p" "$build/CMakeCache.txt")" \
     "-gcodeview, PDB by lld), cmake $(cmake --version | head -1 | awk '{print $3}')"
-  echo "signing:  $signed_with"
+  echo "signing:  $signed_with${signer:+, by $signer}"
 } >"$dist/BUILD.txt"
 
 (cd "$dist" && sha256sum Vantrel.dll Drelmo.exe symbols/Vantrel.pdb symbols/Drelmo.pdb BUILD.txt >SHA256SUMS)
