@@ -12,8 +12,11 @@ set(MINGW_SYSROOT /usr/${TOOLCHAIN_PREFIX})
 # installations, so the posix variant's libstdc++ is named here.
 file(GLOB MINGW_GCC_DIRS LIST_DIRECTORIES true /usr/lib/gcc/${TOOLCHAIN_PREFIX}/*-posix)
 list(SORT MINGW_GCC_DIRS COMPARE NATURAL ORDER DESCENDING)
-list(GET MINGW_GCC_DIRS 0 MINGW_GCC_DIR)
-if(NOT EXISTS "${MINGW_GCC_DIR}/include/c++")
+set(MINGW_GCC_DIR "")
+if(MINGW_GCC_DIRS)
+  list(GET MINGW_GCC_DIRS 0 MINGW_GCC_DIR)
+endif()
+if(NOT MINGW_GCC_DIR OR NOT EXISTS "${MINGW_GCC_DIR}/include/c++")
   message(FATAL_ERROR "No MinGW-w64 libstdc++ (posix threads) under /usr/lib/gcc/${TOOLCHAIN_PREFIX}")
 endif()
 
