@@ -1,0 +1,297 @@
+#include "page_buffer_stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "module.h"
+
+namespace {
+
+ULONGLONG RoundUpToCommitStep(ULONGLONG bytes) {
+  return (bytes + kPageBufferCommitStep - 1) / kPageBufferCommitStep * kPageBufferCommitStep;
+}
+
+// The low 32 bits of a seek's move, as a signed value: an HGLOBAL stream keeps
+// 32-bit positions and reads the move that way.
+LONGLONG LowMove(LARGE_INTEGER move) {
+  const LONGLONG low = move.QuadPart & 0xFFFFFFFFll;
+  return low >= 0x80000000ll ? low - 0x100000000ll : low;
+}
+
+// CopyTo moves the bytes through a buffer of this size, one Write per piece,
+// as an HGLOBAL stream does: the pieces are what the destination sees.
+constexpr ULONG kCopyPiece = 128;
+
+// The memory that a stream and its clones share: a reserved address range
+// whose first `committed_` bytes are committed. Bytes from `size_` up to
+// `committed_` are zero.
+class PageBlock {
+ public:
+  // One reference owned by the caller, or null when the address range cannot
+  // be reserved.
+  static PageBlock* Create(ULONGLONG reserveBytes) {
+    const ULONGLONG reserved = std::min(RoundUpToCommitStep(std::max<ULONGLONG>(reserveBytes, 1)),
+                                        RoundUpToCommitStep(kPageBufferMaxSize));
+    void* base = VirtualAlloc(nullptr, static_cast<SIZE_T>(reserved), MEM_RESERVE, PAGE_NOACCESS);
+    if (!base) return nullptr;
+    PageBlock* block = new (std::nothrow) PageBlock(static_cast<BYTE*>(base), reserved);
+    if (!block) VirtualFree(base, 0, MEM_RELEASE);
+    return block;
+  }
+  PageBlock(const PageBlock&) = delete;
+  PageBlock& operator=(const PageBlock&) = delete;
+
+  void AddRef() { InterlockedIncrement(&references_); }
+  void Release() {
+    if (InterlockedDecrement(&references_) == 0) delete this;
+  }
+
+  ULONGLONG Size() const { return size_; }
+  BYTE* Bytes() const { return base_; }
+
+  // Sets the size, committing what a larger size needs and giving back what a
+  // smaller one no longer needs. On failure nothing changes.
+  HRESULT Resize(ULONGLONG newSize) {
+    if (newSize > reserved_) return E_OUTOFMEMORY;
+    const ULONGLONG needed = RoundUpToCommitStep(newSize);
+    if (needed > committed_) {
+      if (!VirtualAlloc(base_ + committed_, static_cast<SIZE_T>(needed - committed_), MEM_COMMIT,
+                        PAGE_READWRITE)) {
+        return E_OUTOFMEMORY;
+      }
+      committed_ = needed;  // freshly committed memory is zero
+    } else if (newSize < size_) {
+      // What stays committed past the new size is cleared; the rest is given
+      // back (and comes back zero if it is committed again).
+      std::memset(base_ + newSize, 0, static_cast<size_t>(std::min(size_, needed) - newSize));
+      if (needed < committed_) {
+        if (VirtualFree(base_ + needed, static_cast<SIZE_T>(committed_ - needed), MEM_DECOMMIT)) {
+          committed_ = needed;
+        } else {
+          std::memset(base_ + needed, 0, static_cast<size_t>(size_ - std::min(size_, needed)));
+        }
+      }
+    }
+    size_ = newSize;
+    return S_OK;
+  }
+
+ private:
+  PageBlock(BYTE* base, ULONGLONG reserved) : base_(base), reserved_(reserved) {}
+  ~PageBlock() { VirtualFree(base_, 0, MEM_RELEASE); }
+
+  BYTE* const base_;
+  const ULONGLONG reserved_;
+  ULONGLONG committed_ = 0;
+  ULONGLONG size_ = 0;
+  LONG references_ = 1;
+};
+
+class PageBufferStream final : public IStream {
+ public:
+  // Takes a reference of its own to `block`; reference count 1, owned by the
+  // creator, and ModuleLockCount rises by one.
+  PageBufferStream(PageBlock* block, ULONGLONG position) : block_(block), position_(position) {
+    block_->AddRef();
+    AddRef();
+  }
+  PageBufferStream(const PageBufferStream&) = delete;
+  PageBufferStream& operator=(const PageBufferStream&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override;
+  HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
+                                 ULARGE_INTEGER* plibNewPosition) override;
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
+  HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
+                                   ULARGE_INTEGER* pcbWritten) override;
+  HRESULT STDMETHODCALLTYPE Commit(DWORD grfCommitFlags) override;
+  HRESULT STDMETHODCALLTYPE Revert() override;
+  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
+                                       DWORD dwLockType) override;
+  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
+                                         DWORD dwLockType) override;
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) override;
+  HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override;
+
+ private:
+  ~PageBufferStream() { block_->Release(); }
+
+  PageBlock* const block_;  // one reference
+  ULONGLONG position_;      // 32-bit, as an HGLOBAL stream keeps it
+  LONG references_ = 0;
+};
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::QueryInterface(REFIID riid, void** ppvObject) {
+  if (!ppvObject) return E_INVALIDARG;
+  *ppvObject = nullptr;
+  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_ISequentialStream) &&
+      !IsEqualIID(riid, IID_IStream)) {
+    return E_NOINTERFACE;
+  }
+  *ppvObject = static_cast<IStream*>(this);
+  AddRef();
+  return S_OK;
+}
+
+ULONG STDMETHODCALLTYPE PageBufferStream::AddRef() {
+  if (references_ == 0) ModuleAddRef();
+  return static_cast<ULONG>(InterlockedIncrement(&references_));
+}
+
+ULONG STDMETHODCALLTYPE PageBufferStream::Release() {
+  const LONG count = InterlockedDecrement(&references_);
+  if (count == 0) {
+    delete this;
+    ModuleRelease();
+  }
+  return static_cast<ULONG>(count);
+}
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
+  ULONG ignored = 0;
+  ULONG* count = pcbRead ? pcbRead : &ignored;
+  // From the end on, and from past it, nothing is read.
+  const ULONGLONG size = block_->Size();
+  const ULONG n =
+      position_ < size ? static_cast<ULONG>(std::min<ULONGLONG>(cb, size - position_)) : 0;
+  if (n > 0 && !pv) {
+    *count = 0;
+    return STG_E_INVALIDPOINTER;
+  }
+  if (n > 0) std::memcpy(pv, block_->Bytes() + position_, n);
+  position_ += n;
+  *count = n;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
+  ULONG ignored = 0;
+  ULONG* count = pcbWritten ? pcbWritten : &ignored;
+  *count = 0;
+  if (cb == 0) return S_OK;
+  if (!pv) return STG_E_INVALIDPOINTER;
+  const ULONGLONG end = position_ + cb;
+  if (end > kPageBufferMaxSize) return STG_E_MEDIUMFULL;
+  if (end > block_->Size()) {
+    const HRESULT hr = block_->Resize(end);
+    if (FAILED(hr)) return hr;
+  }
+  std::memcpy(block_->Bytes() + position_, pv, cb);
+  position_ = end;
+  *count = cb;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
+                                                 ULARGE_INTEGER* plibNewPosition) {
+  LONGLONG from = 0;
+  HRESULT hr = S_OK;
+  switch (dwOrigin) {
+    case STREAM_SEEK_SET: from = 0; break;
+    case STREAM_SEEK_CUR: from = static_cast<LONGLONG>(position_); break;
+    case STREAM_SEEK_END: from = static_cast<LONGLONG>(block_->Size()); break;
+    default: hr = STG_E_SEEKERROR; break;
+  }
+  if (SUCCEEDED(hr)) {
+    const LONGLONG target = from + LowMove(dlibMove);
+    // Before the start is an error; a position is kept in 32 bits.
+    if (target < 0) {
+      hr = STG_E_SEEKERROR;
+    } else {
+      position_ = static_cast<ULONGLONG>(target) & 0xFFFFFFFFull;
+    }
+  }
+  // The position is reported also when the seek fails.
+  if (plibNewPosition) plibNewPosition->QuadPart = position_;
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::SetSize(ULARGE_INTEGER libNewSize) {
+  if (libNewSize.QuadPart > kPageBufferMaxSize) return STG_E_INVALIDFUNCTION;
+  if (libNewSize.QuadPart == block_->Size()) return S_OK;
+  return block_->Resize(libNewSize.QuadPart);
+}
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::CopyTo(IStream* pstm, ULARGE_INTEGER cb,
+                                                   ULARGE_INTEGER* pcbRead,
+                                                   ULARGE_INTEGER* pcbWritten) {
+  if (!pstm) return STG_E_INVALIDPOINTER;
+  BYTE piece[kCopyPiece];
+  ULONGLONG left = cb.QuadPart;
+  ULONGLONG totalRead = 0;
+  ULONGLONG totalWritten = 0;
+  HRESULT hr = S_OK;
+  // Piece by piece through Read and the destination's Write, so that a
+  // destination that shares this memory (the stream itself, or a clone) sees
+  // what it would see with an HGLOBAL stream.
+  while (left > 0) {
+    const ULONG wanted = static_cast<ULONG>(std::min<ULONGLONG>(left, kCopyPiece));
+    ULONG read = 0;
+    hr = Read(piece, wanted, &read);
+    if (FAILED(hr)) break;
+    totalRead += read;
+    if (read > 0) {
+      ULONG written = 0;
+      hr = pstm->Write(piece, read, &written);
+      if (FAILED(hr)) break;
+      totalWritten += written;
+    }
+    if (read != wanted) break;
+    left -= read;
+  }
+  if (pcbRead) pcbRead->QuadPart = totalRead;
+  if (pcbWritten) pcbWritten->QuadPart = totalWritten;
+  return hr;
+}
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::Commit(DWORD) { return S_OK; }
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::Revert() { return S_OK; }
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+  return STG_E_INVALIDFUNCTION;
+}
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::Stat(STATSTG* pstatstg, DWORD) {
+  if (!pstatstg) return STG_E_INVALIDPOINTER;
+  // No name, whatever the flag; every other byte but the type and size is 0.
+  std::memset(pstatstg, 0, sizeof(*pstatstg));
+  pstatstg->type = STGTY_STREAM;
+  pstatstg->cbSize.QuadPart = block_->Size();
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE PageBufferStream::Clone(IStream** ppstm) {
+  if (!ppstm) return STG_E_INVALIDPOINTER;
+  // The clone starts where this stream stands, as far as a seek from the
+  // start can take it: a position of 2 GB or more is out of a seek's reach
+  // and leaves the clone at 0.
+  const ULONGLONG start = position_ < 0x80000000ull ? position_ : 0;
+  *ppstm = new (std::nothrow) PageBufferStream(block_, start);
+  return *ppstm ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace
+
+HRESULT CreatePageBufferStream(IStream** stream) {
+  return CreatePageBufferStream(RoundUpToCommitStep(kPageBufferMaxSize), stream);
+}
+
+HRESULT CreatePageBufferStream(ULONGLONG reserveBytes, IStream** stream) {
+  if (!stream) return E_INVALIDARG;
+  *stream = nullptr;
+  PageBlock* block = PageBlock::Create(reserveBytes);
+  if (!block) return E_OUTOFMEMORY;
+  *stream = new (std::nothrow) PageBufferStream(block, 0);
+  block->Release();  // the stream holds its own reference
+  return *stream ? S_OK : E_OUTOFMEMORY;
+}
