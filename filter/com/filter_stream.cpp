@@ -2,6 +2,7 @@
 
 #include "../adjust/adjust.h"
 #include "module.h"
+#include "page_buffer_stream.h"
 
 ZelFilterStream::ZelFilterStream() { AddRef(); }
 
@@ -51,7 +52,12 @@ HRESULT STDMETHODCALLTYPE ZelFilterStream::Write(const void* pv, ULONG cb, ULONG
   ULONG written = 0;
   ULONG* count = pcbWritten ? pcbWritten : &written;
   const HRESULT hr = working_->Write(pv, cb, count);
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) {
+    // A page that could not be buffered whole is not adjusted: the apply step
+    // reports the first such failure instead.
+    if (HasAdjustments() && SUCCEEDED(bufferFailure_)) bufferFailure_ = hr;
+    return hr;
+  }
   byteCount_ += static_cast<ULONG64>(*count);
   return hr;
 }
@@ -129,7 +135,7 @@ HRESULT ZelFilterStream::Initialize(LONG brightness, LONG contrast, IStream* app
   }
   destination_ = ComRef<IStream>::copy(applicationStream);
   IStream* memory = nullptr;
-  const HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &memory);
+  const HRESULT hr = CreatePageBufferStream(&memory);
   if (FAILED(hr)) return hr;
   working_ = ComRef<IStream>::adopt(memory);
   return hr;
@@ -142,6 +148,7 @@ HRESULT ZelFilterStream::ApplyAdjustments() {
   // Without the memory stream (never made, or already released) there is no
   // page to adjust.
   if (!working_ || !destination_) return E_POINTER;
+  if (FAILED(bufferFailure_)) return bufferFailure_;
   return AdjustImage(brightness_, contrast_, working_.get(), destination_.get(), &byteCount_, 0, 0,
                      0, 0);
 }

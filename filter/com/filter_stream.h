@@ -1,7 +1,7 @@
 // ZelFilterStream: the stream the driver writes one page into. It counts every
 // byte written and, when brightness or contrast is set, buffers the page in
-// memory until the apply step writes the adjusted page into the application's
-// stream.
+// memory (a page buffer stream, page_buffer_stream.h) until the apply step
+// writes the adjusted page into the application's stream.
 #pragma once
 
 #include <windows.h>
@@ -46,7 +46,9 @@ class ZelFilterStream final : public IStream {
   HRESULT Initialize(LONG brightness, LONG contrast, IStream* applicationStream);
   bool HasAdjustments() const;
   // End of the page: writes the adjusted page into the destination stream and
-  // sets the byte count to its size. Nothing to do without adjustments.
+  // sets the byte count to its size. Nothing to do without adjustments. A page
+  // that a write failed to buffer is not adjusted: that write's result is
+  // returned and the destination is not touched.
   HRESULT ApplyAdjustments();
   // Drops both inner streams; the object and its byte count stay.
   HRESULT ReleaseStreams();
@@ -61,4 +63,5 @@ class ZelFilterStream final : public IStream {
   LONG brightness_ = 0;
   LONG contrast_ = 0;
   LONG refCount_ = 0;
+  HRESULT bufferFailure_ = S_OK;  // the first failed write into the page buffer
 };

@@ -198,6 +198,29 @@ TEST_F(FilterStreamTest, FailingAdjustmentIsReturnedUnchanged) {
   EXPECT_EQ(STG_E_MEDIUMFULL, second->ApplyAdjustments());
 }
 
+TEST_F(FilterStreamTest, PageTheBufferCouldNotHoldFailsWithItsErrorAndTheNextPageWorks) {
+  const std::vector<BYTE> page = MakeSampleBmp(33, 17, 8);
+  auto stream = NewFilterStream();
+  ASSERT_EQ(S_OK, stream->Initialize(200, 0, application_.get()));
+  ASSERT_EQ(S_OK, WriteAll(stream.get(), page));
+  // A piece that would take the page past 4 GB (refused before its bytes are
+  // read): the page is not adjusted, though what was buffered is a whole BMP.
+  ULONG written = 77;
+  EXPECT_EQ(STG_E_MEDIUMFULL, stream->Write(page.data(), 0xFFFFFFFFu, &written));
+  EXPECT_EQ(0u, written);
+  EXPECT_EQ(page.size(), stream->ByteCount());
+  EXPECT_EQ(STG_E_MEDIUMFULL, stream->ApplyAdjustments());
+  EXPECT_TRUE(application_->Contents().empty());
+  EXPECT_EQ(page.size(), stream->ByteCount());
+  stream->ReleaseStreams();
+
+  auto next = NewFilterStream();
+  ASSERT_EQ(S_OK, next->Initialize(200, 0, application_.get()));
+  ASSERT_EQ(S_OK, WriteAll(next.get(), page));
+  ASSERT_EQ(S_OK, next->ApplyAdjustments());
+  EXPECT_EQ(AdjustedCopy(200, 0, page), application_->Contents());
+}
+
 TEST_F(FilterStreamTest, QueryInterfaceAnswersUnknownSequentialStreamAndStreamWithOneObject) {
   auto stream = NewFilterStream();
   EXPECT_EQ(E_POINTER, stream->QueryInterface(IID_IStream, nullptr));
