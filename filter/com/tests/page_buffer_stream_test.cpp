@@ -580,10 +580,16 @@ class Differential {
     const int slot = LiveSlot();
     ++counts[10];
     if (LiveCount() < 2 || Chance(30)) {
-      // An extra reference taken and given back.
-      op_ += "AddRef and Release slot " + std::to_string(slot);
-      EXPECT_EQ(platform_[slot]->AddRef(), mine_[slot]->AddRef()) << op_;
-      EXPECT_EQ(platform_[slot]->Release(), mine_[slot]->Release()) << op_;
+      // Extra references taken and given back.
+      const int extra = static_cast<int>(Pick(1, 3));
+      op_ += "AddRef and Release slot " + std::to_string(slot) + " " + std::to_string(extra) +
+             " times";
+      for (int i = 0; i < extra; ++i) {
+        EXPECT_EQ(platform_[slot]->AddRef(), mine_[slot]->AddRef()) << op_;
+      }
+      for (int i = 0; i < extra; ++i) {
+        EXPECT_EQ(platform_[slot]->Release(), mine_[slot]->Release()) << op_;
+      }
       return;
     }
     // The slot's only reference: the others keep the contents.
