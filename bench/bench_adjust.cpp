@@ -5,7 +5,8 @@
 //   gdiplus  AdjustImage on the 24-bit page against the GDI+ floor: decode,
 //            one draw through the colour matrix, one read lock.
 //   memory   peak memory of a fresh process that adjusts one page, for each
-//            page and each kind of destination stream.
+//            page and each kind of destination stream, with the page in a
+//            memory stream of the platform and in the filter's page buffer.
 //
 // Usage: bench_adjust.exe [copy] [gdiplus] [memory] [--runs N] [--slow N]
 //                         [--page NAME]...
@@ -22,6 +23,7 @@
 
 #include "adjust.h"
 #include "bench_support.h"
+#include "page_buffer_stream.h"
 #include "gdiplus_floor.h"
 #include "grey_profile.h"
 
@@ -321,12 +323,41 @@ void RunGdiplusCase(const Options& options) {
 // Case 4, in the child process: runs `work` on a small page of the same
 // depth (so that every library it needs is loaded and set up), reads the
 // working set, runs `work` on the page and prints the memory figures.
-int MeasureMemory(const PageSpec& page,
+// The page to adjust: a memory stream of the platform holding it, or, with
+// `pageBuffer`, the filter's page buffer stream into which the page was
+// written in 64 KiB pieces, as a driver writes it (the platform's stream the
+// pieces came from is gone by then).
+HRESULT MakeSourceStream(const PageSpec& page, bool pageBuffer, IStream** stream) {
+  if (!pageBuffer) return MakePageStream(page, stream);
+  *stream = nullptr;
+  ComRef<IStream> buffer;
+  HRESULT hr = CreatePageBufferStream(buffer.Put());
+  if (FAILED(hr)) return hr;
+  {
+    ComRef<IStream> file;
+    hr = MakePageStream(page, file.Put());
+    if (FAILED(hr)) return hr;
+    std::vector<BYTE> piece(64 * 1024);
+    for (;;) {
+      ULONG read = 0;
+      hr = file->Read(piece.data(), static_cast<ULONG>(piece.size()), &read);
+      if (FAILED(hr)) return hr;
+      if (read == 0) break;
+      hr = WriteInPieces(buffer.Get(), piece.data(), read, read);
+      if (FAILED(hr)) return hr;
+    }
+  }
+  *stream = buffer.Get();
+  (*stream)->AddRef();
+  return S_OK;
+}
+
+int MeasureMemory(const PageSpec& page, bool pageBuffer,
                   const std::function<HRESULT(const PageSpec&, IStream*)>& work) {
   const PageSpec small = {"small", 64, 64, page.bitCount, page.dpi};
   {
     ComRef<IStream> source;
-    HRESULT hr = MakePageStream(small, source.Put());
+    HRESULT hr = MakeSourceStream(small, pageBuffer, source.Put());
     if (SUCCEEDED(hr)) hr = work(small, source.Get());
     if (FAILED(hr)) {
       std::printf("FAILED warm-up %s\n", FormatHr(hr).c_str());
@@ -335,7 +366,7 @@ int MeasureMemory(const PageSpec& page,
   }
   const MemoryFigures before = ReadMemoryFigures();
   ComRef<IStream> source;
-  HRESULT hr = MakePageStream(page, source.Put());
+  HRESULT hr = MakeSourceStream(page, pageBuffer, source.Put());
   if (SUCCEEDED(hr)) hr = work(page, source.Get());
   const MemoryFigures after = ReadMemoryFigures();
   if (FAILED(hr)) {
@@ -351,11 +382,11 @@ int MeasureMemory(const PageSpec& page,
 
 // The adjustment into a destination of kind `d`, which stays alive until the
 // figures are read.
-int MemoryChild(const PageSpec& page, Destination d) {
+int MemoryChild(const PageSpec& page, Destination d, bool pageBuffer) {
   ComSession com;
   TempFile temp(L"vantrel-bench-memory");
   ComRef<IStream> destination;
-  return MeasureMemory(page, [&](const PageSpec& which, IStream* source) {
+  return MeasureMemory(page, pageBuffer, [&](const PageSpec& which, IStream* source) {
     HRESULT hr = MakeDestination(d, FileBytes(which), temp, destination.Put());
     if (SUCCEEDED(hr)) hr = Adjust(which, source, destination.Get());
     return hr;
@@ -367,7 +398,7 @@ int FloorMemoryChild(const PageSpec& page) {
   ComSession com;
   GdiplusStarted started;
   if (!started.Ok()) return 1;
-  return MeasureMemory(page, [](const PageSpec&, IStream* source) {
+  return MeasureMemory(page, false, [](const PageSpec&, IStream* source) {
     return RunGdiplusFloor(source, kBrightness, kContrast, nullptr, nullptr, nullptr);
   });
 }
@@ -425,19 +456,25 @@ void RunMemoryCase(const Options& options) {
       "   PeakWorkingSetSize at the end minus WorkingSetSize just before the page is made,\n"
       "   in a fresh process per row (GetProcessMemoryInfo); the page's own memory\n"
       "   stream (the filter's working stream) is included. 'held' is what is still\n"
-      "   resident at the end (page and destination).\n");
-  std::printf("%-10s %-15s %9s %10s %9s %9s\n", "page", "destination", "file MB", "peak MB",
-              "x file", "held MB");
+      "   resident at the end (page and destination). 'page buffer' rows hold the page\n"
+      "   in the filter's own page buffer stream, written into it in 64 KiB pieces.\n");
+  std::printf("%-10s %-15s %-12s %9s %10s %9s %9s\n", "page", "destination", "page in", "file MB",
+              "peak MB", "x file", "held MB");
   for (const PageSpec& page : Pages()) {
     if (!options.Wants(page)) continue;
     std::vector<std::string> kinds = {DestinationArg(Destination::MemorySized),
                                       DestinationArg(Destination::File),
                                       DestinationArg(Destination::MemoryEmpty)};
     if (page.bitCount != 8) kinds.push_back("floor");
+    kinds.push_back(std::string(DestinationArg(Destination::MemorySized)) + " buffer");
+    kinds.push_back(std::string(DestinationArg(Destination::File)) + " buffer");
     for (const std::string& kind : kinds) {
+      const bool pageBuffer = kind.size() > 7 && kind.compare(kind.size() - 7, 7, " buffer") == 0;
+      const std::string destinationArg = pageBuffer ? kind.substr(0, kind.size() - 7) : kind;
       Destination d = Destination::MemorySized;
-      const bool floorOnly = !ParseDestination(kind, &d);
+      const bool floorOnly = !ParseDestination(destinationArg, &d);
       const char* label = floorOnly ? "GDI+ floor" : DestinationName(d);
+      const char* source = pageBuffer ? "page buffer" : "memory";
       const std::string argument = std::string("--memory-child ") + page.name + " " + kind;
       const std::wstring args(argument.begin(), argument.end());
       std::string output;
@@ -445,14 +482,14 @@ void RunMemoryCase(const Options& options) {
       unsigned long long base = 0, peakBefore = 0, peakAfter = 0, held = 0;
       if (FAILED(hr) || std::sscanf(output.c_str(), "OK %llu %llu %llu %llu", &base, &peakBefore,
                                     &peakAfter, &held) != 4) {
-        std::printf("%-10s %-15s failed: %s %s\n", page.name, label, FormatHr(hr).c_str(),
-                    output.c_str());
+        std::printf("%-10s %-15s %-12s failed: %s %s\n", page.name, label, source,
+                    FormatHr(hr).c_str(), output.c_str());
         continue;
       }
       const double file = FileBytes(page);
       const double peak = static_cast<double>(peakAfter) - static_cast<double>(base);
-      std::printf("%-10s %-15s %9.1f %10.1f %9.2f %9.1f%s\n", page.name, label, file / 1e6,
-                  peak / 1e6, peak / file, (static_cast<double>(held) - base) / 1e6,
+      std::printf("%-10s %-15s %-12s %9.1f %10.1f %9.2f %9.1f%s\n", page.name, label, source,
+                  file / 1e6, peak / 1e6, peak / file, (static_cast<double>(held) - base) / 1e6,
                   peakAfter <= peakBefore ? "  (peak not above the start-up peak)" : "");
       std::fflush(stdout);
     }
@@ -463,13 +500,16 @@ void RunMemoryCase(const Options& options) {
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
-  if (options.rest.size() == 3 && options.rest[0] == "--memory-child") {
+  const size_t childArgs = options.rest.size();
+  if ((childArgs == 3 || childArgs == 4) && options.rest[0] == "--memory-child") {
     const PageSpec* page = FindPage(options.rest[1]);
     if (page == nullptr) return 2;
     if (options.rest[2] == "floor") return FloorMemoryChild(*page);
     Destination d;
     if (!ParseDestination(options.rest[2], &d)) return 2;
-    return MemoryChild(*page, d);
+    const bool pageBuffer = childArgs == 4 && options.rest[3] == "buffer";
+    if (childArgs == 4 && !pageBuffer) return 2;
+    return MemoryChild(*page, d, pageBuffer);
   }
   bool copy = options.rest.empty();
   bool gdiplus = options.rest.empty();

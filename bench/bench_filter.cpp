@@ -5,14 +5,25 @@
 // each, and ends the page with the end-of-stream message. The item, the
 // application and the driver are the test doubles of testbench/doubles.
 //
-// For each page, application stream (memory: CreateStreamOnHGlobal; file: a
-// file stream) and piece size, three transfers run side by side:
-//   brightness 200  the page is buffered, adjusted and written at its end
-//   0/0 counting    brightness and contrast 0: the filter stream only counts
-//   no filter       the driver writes the same pieces straight into the
-//                   application's stream, without the filter
+// transfer  For each page, application stream (memory: CreateStreamOnHGlobal;
+//           file: a file stream) and piece size, three transfers run side by
+//           side:
+//             brightness 200  the page is buffered, adjusted and written at
+//                             its end
+//             0/0 counting    brightness and contrast 0: the filter stream
+//                             only counts
+//             no filter       the driver writes the same pieces straight into
+//                             the application's stream, without the filter
+// buffer    The cost of buffering the page as it grows: pages from 2 to 104 MB
+//           at brightness 200 into a file, the driver writing 64 KiB pieces,
+//           1 MiB pieces or the whole page at once, through two builds of the
+//           filter side by side: Vantrel.dll (NEW, the page in the filter's
+//           page buffer stream) and Vantrel-hglobal.dll (OLD, the same code
+//           with the page in a CreateStreamOnHGlobal stream).
 //
-// Usage: bench_filter.exe [--slow N] [--page NAME]...
+// Usage: bench_filter.exe [transfer] [buffer] [--runs N] [--slow N] [--page NAME]...
+// With no case named, both run.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,10 +42,11 @@ const wchar_t kFullItemName[] = L"0000\\Root\\Flatbed";
 
 using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
 
-// Vantrel.dll, loaded from the folder of this program, as COM loads it.
+// A build of the filter, loaded from the folder of this program, as COM
+// loads it.
 class FilterLibrary {
  public:
-  FilterLibrary() : module_(LoadLibraryW(L"Vantrel.dll")) {
+  explicit FilterLibrary(const wchar_t* name) : module_(LoadLibraryW(name)) {
     if (module_ != nullptr) {
       getClassObject_ = reinterpret_cast<GetClassObjectFunction>(
           reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
@@ -169,17 +181,8 @@ class ScanFolder {
   std::wstring path_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  bench::ComSession com;
-  const bench::Options options = bench::ParseOptions(argc, argv);
-  FilterLibrary library;
-  if (!library.Ok()) {
-    std::printf("Vantrel.dll or its DllGetClassObject was not found\n");
-    return 1;
-  }
-  ScanFolder folder;
+void RunTransferCase(const bench::Options& options, const FilterLibrary& library,
+                     const ScanFolder& folder) {
   std::printf(
       "A page through the filter, time per page; ratios against 'no filter'\n"
       "(the same pieces straight into the application's stream) and against '0/0'.\n");
@@ -194,10 +197,10 @@ int main(int argc, char** argv) {
     for (bool onDisk : {false, true}) {
       for (ULONG piece : pieces) {
         if (piece == 0) piece = static_cast<ULONG>(fileBytes);
-        // A memory stream grows by each write that passes its block's end
-        // (64 KiB steps): with small pieces, or with the adjusted page's
-        // rows written into the application's memory stream, a run takes
-        // seconds, so those run once.
+        // A memory stream of the platform grows by each write that passes
+        // its block's end (64 KiB steps): with small pieces into the
+        // application's memory stream, or with the adjusted page's rows
+        // written into it, a run takes seconds, so those run once.
         const bool growing = fileBytes / piece > 16;
         const Mode modes[] = {Mode::Straight, Mode::Count, Mode::Adjust};
         std::vector<Transfer> transfers;
@@ -209,10 +212,7 @@ int main(int argc, char** argv) {
           bench::Variant& v = variants[i];
           Transfer& t = transfers.back();
           v.name = ModeName(modes[i]);
-          // The filter's working stream is a memory stream whatever the
-          // application's stream is.
-          const bool memoryWrites = !onDisk || modes[i] == Mode::Adjust;
-          const bool slow = (memoryWrites && growing) || (modes[i] == Mode::Adjust && !onDisk);
+          const bool slow = !onDisk && (growing || modes[i] == Mode::Adjust);
           v.runs = slow ? 1 : options.slowRuns;
           v.prepare = [&t]() { return t.Prepare(); };
           v.body = [&t]() { return t.Run(); };
@@ -241,6 +241,162 @@ int main(int argc, char** argv) {
         }
       }
     }
+  }
+}
+
+// The pages of the buffer case, 2 to 104 MB.
+const std::vector<bench::PageSpec>& BufferPages() {
+  static const std::vector<bench::PageSpec> pages = {
+      {"grey150", 1240, 1754, 8, 150},      // A4, 150 dpi: 2.2 MB
+      {"grey300", 2480, 3508, 8, 300},      // A4, 300 dpi: 8.7 MB
+      {"grey600half", 4960, 3508, 8, 600},  // half an A4 at 600 dpi: 17.4 MB
+      {"grey600", 4960, 7016, 8, 600},      // A4, 600 dpi: 34.8 MB
+      {"colour300", 2480, 3508, 24, 300},   // A4, 300 dpi: 26.1 MB
+      {"colour600", 4960, 7016, 24, 600},   // A4, 600 dpi: 104.4 MB
+  };
+  return pages;
+}
+
+double MsPerMb(double seconds, size_t bytes) { return seconds * 1000.0 / (bytes / 1e6); }
+
+std::string Format(const char* format, double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+void RunBufferCase(const bench::Options& options, const FilterLibrary& newLibrary,
+                   const FilterLibrary& oldLibrary, const ScanFolder& folder) {
+  std::printf(
+      "\nBuffering the page: brightness 200, the application's stream a file; minimum\n"
+      "time per page (runs in brackets) and per MB (10^6 bytes), OLD (the page in a\n"
+      "CreateStreamOnHGlobal stream) and NEW (the page buffer stream) side by side.\n"
+      "'x page' is the time over the same build's whole-page time.\n");
+  std::printf("%-12s %8s %8s | %12s %8s %7s | %12s %8s %7s | %8s\n", "page", "MB", "piece",
+              "OLD ms", "ms/MB", "x page", "NEW ms", "ms/MB", "x page", "OLD/NEW");
+  struct Row {
+    const char* page;
+    bool colour;
+    size_t bytes;
+    double small = 0, whole = 0;  // NEW at 64 KiB and whole-page pieces
+  };
+  std::vector<Row> rows;
+  for (const bench::PageSpec& page : BufferPages()) {
+    if (!options.Wants(page)) continue;
+    const std::vector<DriverPage> driverPages = {
+        DriverPage{kItemName, kFullItemName, bench::MakeBmpFile(page)}};
+    const size_t fileBytes = driverPages[0].bytes.size();
+    const double mb = fileBytes / 1e6;
+    Row row{page.name, page.bitCount != 8, fileBytes};
+    // Whole pages first, so that the other rows can be set against them.
+    const ULONG pieces[] = {static_cast<ULONG>(fileBytes), 1024 * 1024, 64 * 1024};
+    double oldWhole = 0, newWhole = 0;
+    for (ULONG piece : pieces) {
+      Transfer oldTransfer(oldLibrary, driverPages, Mode::Adjust, folder.Path(), piece);
+      Transfer newTransfer(newLibrary, driverPages, Mode::Adjust, folder.Path(), piece);
+      std::vector<bench::Variant> variants(2);
+      Transfer* transfers[] = {&oldTransfer, &newTransfer};
+      for (int i = 0; i < 2; ++i) {
+        bench::Variant& v = variants[i];
+        Transfer* t = transfers[i];
+        v.name = i == 0 ? "OLD" : "NEW";
+        v.prepare = [t]() { return t->Prepare(); };
+        v.body = [t]() { return t->Run(); };
+        v.finish = [t]() { t->Finish(); };
+      }
+      // The old build grows its block by copying: above 16 pieces a run
+      // takes seconds to minutes, and runs once.
+      variants[0].runs = fileBytes / piece > 16 ? 1 : options.slowRuns;
+      variants[1].runs = fileBytes > 50000000 ? options.slowRuns : options.runs;
+      bench::RunSideBySide(&variants, variants[0].runs > 1);
+      const std::string pieceName = bench::PieceName(piece, fileBytes);
+      if (FAILED(variants[0].result) || FAILED(variants[1].result)) {
+        std::printf("%-12s %8.1f %8s failed: OLD %s, NEW %s\n", page.name, mb, pieceName.c_str(),
+                    bench::FormatHr(variants[0].result).c_str(),
+                    bench::FormatHr(variants[1].result).c_str());
+        continue;
+      }
+      const double oldTime = variants[0].stats.min;
+      const double newTime = variants[1].stats.min;
+      if (piece == fileBytes) {
+        oldWhole = oldTime;
+        newWhole = newTime;
+        row.whole = newTime;
+      }
+      if (piece == 64 * 1024) row.small = newTime;
+      const std::string oldMs =
+          bench::FormatMs(oldTime) + " (" + std::to_string(variants[0].stats.runs) + ")";
+      const std::string newMs =
+          bench::FormatMs(newTime) + " (" + std::to_string(variants[1].stats.runs) + ")";
+      std::printf("%-12s %8.1f %8s | %12s %8s %7s | %12s %8s %7s | %8s\n", page.name, mb,
+                  pieceName.c_str(), oldMs.c_str(),
+                  Format("%.1f", MsPerMb(oldTime, fileBytes)).c_str(),
+                  bench::FormatRatio(oldTime, oldWhole).c_str(), newMs.c_str(),
+                  Format("%.2f", MsPerMb(newTime, fileBytes)).c_str(),
+                  bench::FormatRatio(newTime, newWhole).c_str(),
+                  bench::FormatRatio(oldTime, newTime).c_str());
+      std::fflush(stdout);
+    }
+    rows.push_back(row);
+  }
+  // The targets: every page within 1.3x of its whole-page time at 64 KiB
+  // pieces, and the time per MB at 64 KiB pieces flat within 1.3x from the
+  // smallest page of a kind to the largest.
+  std::printf("\nNEW at 64 KiB pieces:\n");
+  for (bool colour : {false, true}) {
+    double lowest = 0, highest = 0, worst = 0;
+    const Row* first = nullptr;
+    const Row* last = nullptr;
+    for (const Row& row : rows) {
+      if (row.colour != colour || row.small <= 0 || row.whole <= 0) continue;
+      const double perMb = MsPerMb(row.small, row.bytes);
+      if (!first || row.bytes < first->bytes) first = &row;
+      if (!last || row.bytes > last->bytes) last = &row;
+      lowest = lowest == 0 ? perMb : std::min(lowest, perMb);
+      highest = std::max(highest, perMb);
+      worst = std::max(worst, row.small / row.whole);
+    }
+    if (!first) continue;
+    std::printf(
+        "  %-6s worst x whole page %.2f; ms/MB %.2f (%s) to %.2f (%s), %.2fx; spread "
+        "max/min %.2fx\n",
+        colour ? "colour" : "grey", worst, MsPerMb(first->small, first->bytes), first->page,
+        MsPerMb(last->small, last->bytes), last->page,
+        MsPerMb(last->small, last->bytes) / MsPerMb(first->small, first->bytes), highest / lowest);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bench::ComSession com;
+  const bench::Options options = bench::ParseOptions(argc, argv);
+  bool transfer = options.rest.empty();
+  bool buffer = options.rest.empty();
+  for (const std::string& arg : options.rest) {
+    if (arg == "transfer") {
+      transfer = true;
+    } else if (arg == "buffer") {
+      buffer = true;
+    } else {
+      std::fprintf(stderr, "unknown argument: %s\n", arg.c_str());
+      return 2;
+    }
+  }
+  FilterLibrary library(L"Vantrel.dll");
+  if (!library.Ok()) {
+    std::printf("Vantrel.dll or its DllGetClassObject was not found\n");
+    return 1;
+  }
+  ScanFolder folder;
+  if (transfer) RunTransferCase(options, library, folder);
+  if (buffer) {
+    FilterLibrary oldLibrary(L"Vantrel-hglobal.dll");
+    if (!oldLibrary.Ok()) {
+      std::printf("Vantrel-hglobal.dll or its DllGetClassObject was not found\n");
+      return 1;
+    }
+    RunBufferCase(options, library, oldLibrary, folder);
   }
   return 0;
 }
