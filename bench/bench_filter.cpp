@@ -271,9 +271,10 @@ void RunBufferCase(const bench::Options& options, const FilterLibrary& newLibrar
       "\nBuffering the page: brightness 200, the application's stream a file; minimum\n"
       "time per page (runs in brackets) and per MB (10^6 bytes), OLD (the page in a\n"
       "CreateStreamOnHGlobal stream) and NEW (the page buffer stream) side by side.\n"
-      "'x page' is the time over the same build's whole-page time.\n");
-  std::printf("%-12s %8s %8s | %12s %8s %7s | %12s %8s %7s | %8s\n", "page", "MB", "piece",
-              "OLD ms", "ms/MB", "x page", "NEW ms", "ms/MB", "x page", "OLD/NEW");
+      "'x page' is the time over the same build's whole-page time; for NEW, over\n"
+      "whole-page runs ('page ms') made in turn with the row's own runs.\n");
+  std::printf("%-12s %8s %8s | %12s %8s %7s | %12s %8s %9s %7s | %8s\n", "page", "MB", "piece",
+              "OLD ms", "ms/MB", "x page", "NEW ms", "ms/MB", "page ms", "x page", "OLD/NEW");
   struct Row {
     const char* page;
     bool colour;
@@ -288,53 +289,64 @@ void RunBufferCase(const bench::Options& options, const FilterLibrary& newLibrar
     const size_t fileBytes = driverPages[0].bytes.size();
     const double mb = fileBytes / 1e6;
     Row row{page.name, page.bitCount != 8, fileBytes};
-    // Whole pages first, so that the other rows can be set against them.
+    // Whole pages first, so that the other rows can be set against them. Each
+    // row of smaller pieces also runs NEW with whole pages in turn with its
+    // own runs: NEW's 'x page' is taken against those, so that a change of
+    // the machine's load between rows does not enter the ratio.
     const ULONG pieces[] = {static_cast<ULONG>(fileBytes), 1024 * 1024, 64 * 1024};
-    double oldWhole = 0, newWhole = 0;
+    double oldWhole = 0;
     for (ULONG piece : pieces) {
+      const bool whole = piece == fileBytes;
       Transfer oldTransfer(oldLibrary, driverPages, Mode::Adjust, folder.Path(), piece);
       Transfer newTransfer(newLibrary, driverPages, Mode::Adjust, folder.Path(), piece);
-      std::vector<bench::Variant> variants(2);
-      Transfer* transfers[] = {&oldTransfer, &newTransfer};
-      for (int i = 0; i < 2; ++i) {
+      Transfer newWholeTransfer(newLibrary, driverPages, Mode::Adjust, folder.Path(),
+                                static_cast<ULONG>(fileBytes));
+      Transfer* transfers[] = {&oldTransfer, &newTransfer, &newWholeTransfer};
+      std::vector<bench::Variant> variants(whole ? 2 : 3);
+      for (size_t i = 0; i < variants.size(); ++i) {
         bench::Variant& v = variants[i];
         Transfer* t = transfers[i];
         v.name = i == 0 ? "OLD" : "NEW";
         v.prepare = [t]() { return t->Prepare(); };
         v.body = [t]() { return t->Run(); };
         v.finish = [t]() { t->Finish(); };
+        // NEW runs a few times; fewer on the largest page.
+        v.runs = fileBytes > 50000000 ? options.slowRuns : options.runs;
       }
       // The old build grows its block by copying: above 16 pieces a run
       // takes seconds to minutes, and runs once.
       variants[0].runs = fileBytes / piece > 16 ? 1 : options.slowRuns;
-      variants[1].runs = fileBytes > 50000000 ? options.slowRuns : options.runs;
       bench::RunSideBySide(&variants, variants[0].runs > 1);
       const std::string pieceName = bench::PieceName(piece, fileBytes);
-      if (FAILED(variants[0].result) || FAILED(variants[1].result)) {
-        std::printf("%-12s %8.1f %8s failed: OLD %s, NEW %s\n", page.name, mb, pieceName.c_str(),
-                    bench::FormatHr(variants[0].result).c_str(),
-                    bench::FormatHr(variants[1].result).c_str());
+      bool failed = false;
+      for (const bench::Variant& v : variants) failed = failed || FAILED(v.result);
+      if (failed) {
+        std::printf("%-12s %8.1f %8s failed:", page.name, mb, pieceName.c_str());
+        for (const bench::Variant& v : variants) {
+          std::printf(" %s %s", v.name.c_str(), bench::FormatHr(v.result).c_str());
+        }
+        std::printf("\n");
         continue;
       }
       const double oldTime = variants[0].stats.min;
       const double newTime = variants[1].stats.min;
-      if (piece == fileBytes) {
-        oldWhole = oldTime;
-        newWhole = newTime;
-        row.whole = newTime;
+      const double newReference = whole ? newTime : variants[2].stats.min;
+      if (whole) oldWhole = oldTime;
+      if (piece == 64 * 1024) {
+        row.small = newTime;
+        row.whole = newReference;
       }
-      if (piece == 64 * 1024) row.small = newTime;
       const std::string oldMs =
           bench::FormatMs(oldTime) + " (" + std::to_string(variants[0].stats.runs) + ")";
       const std::string newMs =
           bench::FormatMs(newTime) + " (" + std::to_string(variants[1].stats.runs) + ")";
-      std::printf("%-12s %8.1f %8s | %12s %8s %7s | %12s %8s %7s | %8s\n", page.name, mb,
-                  pieceName.c_str(), oldMs.c_str(),
-                  Format("%.1f", MsPerMb(oldTime, fileBytes)).c_str(),
-                  bench::FormatRatio(oldTime, oldWhole).c_str(), newMs.c_str(),
-                  Format("%.2f", MsPerMb(newTime, fileBytes)).c_str(),
-                  bench::FormatRatio(newTime, newWhole).c_str(),
-                  bench::FormatRatio(oldTime, newTime).c_str());
+      std::printf(
+          "%-12s %8.1f %8s | %12s %8s %7s | %12s %8s %9s %7s | %8s\n", page.name, mb,
+          pieceName.c_str(), oldMs.c_str(), Format("%.1f", MsPerMb(oldTime, fileBytes)).c_str(),
+          bench::FormatRatio(oldTime, oldWhole).c_str(), newMs.c_str(),
+          Format("%.2f", MsPerMb(newTime, fileBytes)).c_str(),
+          bench::FormatMs(newReference).c_str(), bench::FormatRatio(newTime, newReference).c_str(),
+          bench::FormatRatio(oldTime, newTime).c_str());
       std::fflush(stdout);
     }
     rows.push_back(row);
