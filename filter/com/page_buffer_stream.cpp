@@ -23,20 +23,39 @@ LONGLONG LowMove(LARGE_INTEGER move) {
 // as an HGLOBAL stream does: the pieces are what the destination sees.
 constexpr ULONG kCopyPiece = 128;
 
-// The memory that a stream and its clones share: a reserved address range
-// whose first `committed_` bytes are committed. Bytes from `size_` up to
-// `committed_` are zero.
+// The memory is held in address ranges reserved one after another as the
+// stream grows, each as large as all before it together: range 0 holds the
+// first commit step, range k (k >= 1) the bytes from step << (k - 1) to
+// step << k. Thirteen ranges hold 4 GB; a stream of N bytes has reserved less
+// than 2N plus one step of address space, and nothing it holds ever moves.
+constexpr int kRanges = 13;
+
+ULONGLONG RangeStart(int k) { return k == 0 ? 0 : kPageBufferCommitStep << (k - 1); }
+ULONGLONG RangeEnd(int k) { return kPageBufferCommitStep << k; }
+// The range that holds `offset` (below 4 GB).
+int RangeOf(ULONGLONG offset) {
+  int k = 0;
+  while (offset >= RangeEnd(k)) ++k;
+  return k;
+}
+
+// The memory that a stream and its clones share. Within each range, memory is
+// committed from its start in commit steps, up to the stream's size rounded up
+// to the next step; ranges wholly past the size are released (range 0 stays
+// reserved). Committed bytes from the size on are zero.
 class PageBlock {
  public:
-  // One reference owned by the caller, or null when the address range cannot
-  // be reserved.
-  static PageBlock* Create(ULONGLONG reserveBytes) {
-    const ULONGLONG reserved = std::min(RoundUpToCommitStep(std::max<ULONGLONG>(reserveBytes, 1)),
-                                        RoundUpToCommitStep(kPageBufferMaxSize));
-    void* base = VirtualAlloc(nullptr, static_cast<SIZE_T>(reserved), MEM_RESERVE, PAGE_NOACCESS);
-    if (!base) return nullptr;
-    PageBlock* block = new (std::nothrow) PageBlock(static_cast<BYTE*>(base), reserved);
-    if (!block) VirtualFree(base, 0, MEM_RELEASE);
+  // One reference owned by the caller, or null when the first range cannot be
+  // reserved. The block holds at most `limitBytes` (rounded up to the commit
+  // step, at most 4 GB).
+  static PageBlock* Create(ULONGLONG limitBytes) {
+    const ULONGLONG limit = std::min(RoundUpToCommitStep(std::max<ULONGLONG>(limitBytes, 1)),
+                                     RoundUpToCommitStep(kPageBufferMaxSize));
+    PageBlock* block = new (std::nothrow) PageBlock(limit);
+    if (block && !block->Reserve(0)) {
+      delete block;
+      return nullptr;
+    }
     return block;
   }
   PageBlock(const PageBlock&) = delete;
@@ -48,42 +67,117 @@ class PageBlock {
   }
 
   ULONGLONG Size() const { return size_; }
-  BYTE* Bytes() const { return base_; }
+
+  // Copies between the block and a buffer; the bytes lie below the size.
+  void CopyOut(ULONGLONG offset, void* to, size_t count) const {
+    BYTE* out = static_cast<BYTE*>(to);
+    ForEachPiece(offset, count, [&out](BYTE* piece, size_t length) {
+      std::memcpy(out, piece, length);
+      out += length;
+    });
+  }
+  void CopyIn(ULONGLONG offset, const void* from, size_t count) {
+    const BYTE* in = static_cast<const BYTE*>(from);
+    ForEachPiece(offset, count, [&in](BYTE* piece, size_t length) {
+      std::memcpy(piece, in, length);
+      in += length;
+    });
+  }
 
   // Sets the size, committing what a larger size needs and giving back what a
   // smaller one no longer needs. On failure nothing changes.
   HRESULT Resize(ULONGLONG newSize) {
-    if (newSize > reserved_) return E_OUTOFMEMORY;
-    const ULONGLONG needed = RoundUpToCommitStep(newSize);
-    if (needed > committed_) {
-      if (!VirtualAlloc(base_ + committed_, static_cast<SIZE_T>(needed - committed_), MEM_COMMIT,
-                        PAGE_READWRITE)) {
+    if (newSize > limit_) return E_OUTOFMEMORY;
+    if (newSize > size_) {
+      if (!Commit(newSize)) {
+        Trim(size_);
         return E_OUTOFMEMORY;
       }
-      committed_ = needed;  // freshly committed memory is zero
     } else if (newSize < size_) {
-      // What stays committed past the new size is cleared; the rest is given
-      // back (and comes back zero if it is committed again).
-      std::memset(base_ + newSize, 0, static_cast<size_t>(std::min(size_, needed) - newSize));
-      if (needed < committed_) {
-        if (VirtualFree(base_ + needed, static_cast<SIZE_T>(committed_ - needed), MEM_DECOMMIT)) {
-          committed_ = needed;
-        } else {
-          std::memset(base_ + needed, 0, static_cast<size_t>(size_ - std::min(size_, needed)));
-        }
-      }
+      // What stays committed past the new size is cleared, the rest given
+      // back; memory committed again later comes back zero.
+      const ULONGLONG kept = std::min(size_, RoundUpToCommitStep(newSize));
+      ForEachPiece(newSize, static_cast<size_t>(kept - newSize),
+                   [](BYTE* piece, size_t length) { std::memset(piece, 0, length); });
+      Trim(newSize);
     }
     size_ = newSize;
     return S_OK;
   }
 
  private:
-  PageBlock(BYTE* base, ULONGLONG reserved) : base_(base), reserved_(reserved) {}
-  ~PageBlock() { VirtualFree(base_, 0, MEM_RELEASE); }
+  struct Range {
+    BYTE* base = nullptr;
+    ULONGLONG committed = 0;  // bytes from the range's start
+  };
 
-  BYTE* const base_;
-  const ULONGLONG reserved_;
-  ULONGLONG committed_ = 0;
+  explicit PageBlock(ULONGLONG limit) : limit_(limit) {}
+  ~PageBlock() {
+    for (Range& range : ranges_) {
+      if (range.base) VirtualFree(range.base, 0, MEM_RELEASE);
+    }
+  }
+
+  template <typename Function>
+  void ForEachPiece(ULONGLONG offset, size_t count, Function function) const {
+    while (count > 0) {
+      const int k = RangeOf(offset);
+      const size_t length = static_cast<size_t>(std::min<ULONGLONG>(count, RangeEnd(k) - offset));
+      function(ranges_[k].base + (offset - RangeStart(k)), length);
+      offset += length;
+      count -= length;
+    }
+  }
+
+  bool Reserve(int k) {
+    const ULONGLONG bytes = std::min(RangeEnd(k), limit_) - RangeStart(k);
+    ranges_[k].base = static_cast<BYTE*>(
+        VirtualAlloc(nullptr, static_cast<SIZE_T>(bytes), MEM_RESERVE, PAGE_NOACCESS));
+    ranges_[k].committed = 0;
+    return ranges_[k].base != nullptr;
+  }
+
+  // Reserves and commits what a size of `size` bytes needs.
+  bool Commit(ULONGLONG size) {
+    const ULONGLONG end = RoundUpToCommitStep(size);
+    for (int k = 0; k < kRanges && RangeStart(k) < end; ++k) {
+      Range& range = ranges_[k];
+      if (!range.base && !Reserve(k)) return false;
+      const ULONGLONG needed = std::min(end, RangeEnd(k)) - RangeStart(k);
+      if (needed <= range.committed) continue;
+      if (!VirtualAlloc(range.base + range.committed, static_cast<SIZE_T>(needed - range.committed),
+                        MEM_COMMIT, PAGE_READWRITE)) {
+        return false;
+      }
+      range.committed = needed;
+    }
+    return true;
+  }
+
+  // Gives back what a size of `size` bytes does not need.
+  void Trim(ULONGLONG size) {
+    const ULONGLONG end = RoundUpToCommitStep(size);
+    for (int k = 0; k < kRanges; ++k) {
+      Range& range = ranges_[k];
+      if (!range.base) continue;
+      if (k > 0 && RangeStart(k) >= size) {
+        VirtualFree(range.base, 0, MEM_RELEASE);
+        range = Range();
+        continue;
+      }
+      const ULONGLONG needed = end > RangeStart(k) ? std::min(end, RangeEnd(k)) - RangeStart(k) : 0;
+      if (range.committed <= needed) continue;
+      const SIZE_T extra = static_cast<SIZE_T>(range.committed - needed);
+      if (VirtualFree(range.base + needed, extra, MEM_DECOMMIT)) {
+        range.committed = needed;
+      } else {
+        std::memset(range.base + needed, 0, extra);  // still committed: keep it zero
+      }
+    }
+  }
+
+  const ULONGLONG limit_;
+  Range ranges_[kRanges];
   ULONGLONG size_ = 0;
   LONG references_ = 1;
 };
@@ -163,7 +257,7 @@ HRESULT STDMETHODCALLTYPE PageBufferStream::Read(void* pv, ULONG cb, ULONG* pcbR
     *count = 0;
     return STG_E_INVALIDPOINTER;
   }
-  if (n > 0) std::memcpy(pv, block_->Bytes() + position_, n);
+  if (n > 0) block_->CopyOut(position_, pv, n);
   position_ += n;
   *count = n;
   return S_OK;
@@ -181,7 +275,7 @@ HRESULT STDMETHODCALLTYPE PageBufferStream::Write(const void* pv, ULONG cb, ULON
     const HRESULT hr = block_->Resize(end);
     if (FAILED(hr)) return hr;
   }
-  std::memcpy(block_->Bytes() + position_, pv, cb);
+  block_->CopyIn(position_, pv, cb);
   position_ = end;
   *count = cb;
   return S_OK;
@@ -286,10 +380,10 @@ HRESULT CreatePageBufferStream(IStream** stream) {
   return CreatePageBufferStream(RoundUpToCommitStep(kPageBufferMaxSize), stream);
 }
 
-HRESULT CreatePageBufferStream(ULONGLONG reserveBytes, IStream** stream) {
+HRESULT CreatePageBufferStream(ULONGLONG limitBytes, IStream** stream) {
   if (!stream) return E_INVALIDARG;
   *stream = nullptr;
-  PageBlock* block = PageBlock::Create(reserveBytes);
+  PageBlock* block = PageBlock::Create(limitBytes);
   if (!block) return E_OUTOFMEMORY;
   *stream = new (std::nothrow) PageBufferStream(block, 0);
   block->Release();  // the stream holds its own reference

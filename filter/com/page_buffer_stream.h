@@ -1,11 +1,11 @@
 // The memory stream that holds a page while the driver writes it.
 //
 // It answers every IStream call as a stream made by CreateStreamOnHGlobal
-// answers it, but it never moves what it holds when it grows: the address
-// range of the largest stream it can hold is reserved when it is made, and
-// memory is committed in steps of kPageBufferCommitStep as the stream grows
-// and given back as it shrinks. A page written in small pieces therefore costs
-// what its bytes cost, whatever the size of the pieces.
+// answers it, but it never moves what it holds when it grows: address space
+// is reserved in ranges that double the room each time, and memory is
+// committed in steps of kPageBufferCommitStep as the stream grows and given
+// back as it shrinks. A page written in small pieces therefore costs what its
+// bytes cost, whatever the size of the pieces.
 //
 // Limits, with the errors an HGLOBAL stream gives for them:
 // - a size above 0xFFFFFFFF (the most an HGLOBAL stream holds): SetSize fails
@@ -16,9 +16,10 @@
 // A failed Write or SetSize leaves the contents, the size and the position
 // as they were.
 //
-// Committed memory is the stream's size rounded up to the next commit step;
-// bytes past the size are always zero, so a gap left by a write past the end,
-// or by SetSize growing the stream, reads as zeros.
+// Committed memory is the stream's size rounded up to the next commit step,
+// reserved address space less than twice the size plus one step; bytes past
+// the size are always zero, so a gap left by a write past the end, or by
+// SetSize growing the stream, reads as zeros.
 //
 // Clones share the memory; it is released with the last stream that uses it.
 // Every stream counts in ModuleLockCount while it lives.
@@ -29,13 +30,13 @@
 
 // Memory is committed and given back in steps of this many bytes.
 constexpr ULONGLONG kPageBufferCommitStep = 1024 * 1024;
-// The largest stream, and the address range reserved for one: 4 GB.
+// The largest stream: what an HGLOBAL stream holds.
 constexpr ULONGLONG kPageBufferMaxSize = 0xFFFFFFFFull;
 
 // A new, empty stream at position 0 with one reference owned by the caller.
 HRESULT CreatePageBufferStream(IStream** stream);
 
-// The same with only `reserveBytes` of address space (rounded up to the
-// commit step, at most the 4 GB above): growing beyond it fails with
-// E_OUTOFMEMORY, as running out of memory does.
-HRESULT CreatePageBufferStream(ULONGLONG reserveBytes, IStream** stream);
+// The same with room for only `limitBytes` (rounded up to the commit step, at
+// most 4 GB): growing beyond it fails with E_OUTOFMEMORY, as running out of
+// memory does.
+HRESULT CreatePageBufferStream(ULONGLONG limitBytes, IStream** stream);
