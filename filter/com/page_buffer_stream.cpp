@@ -185,8 +185,11 @@ class PageBlock {
 class PageBufferStream final : public IStream {
  public:
   // Takes a reference of its own to `block`; reference count 1, owned by the
-  // creator, and ModuleLockCount rises by one.
-  PageBufferStream(PageBlock* block, ULONGLONG position) : block_(block), position_(position) {
+  // creator. A clone, which the library hands out, counts in ModuleLockCount
+  // while it lives; the first stream is held by the filter stream, which
+  // counts for it.
+  PageBufferStream(PageBlock* block, ULONGLONG position, bool counted)
+      : block_(block), position_(position), counted_(counted) {
     block_->AddRef();
     AddRef();
   }
@@ -217,6 +220,7 @@ class PageBufferStream final : public IStream {
 
   PageBlock* const block_;  // one reference
   ULONGLONG position_;      // 32-bit, as an HGLOBAL stream keeps it
+  const bool counted_;      // in ModuleLockCount
   LONG references_ = 0;
 };
 
@@ -233,15 +237,16 @@ HRESULT STDMETHODCALLTYPE PageBufferStream::QueryInterface(REFIID riid, void** p
 }
 
 ULONG STDMETHODCALLTYPE PageBufferStream::AddRef() {
-  if (references_ == 0) ModuleAddRef();
+  if (references_ == 0 && counted_) ModuleAddRef();
   return static_cast<ULONG>(InterlockedIncrement(&references_));
 }
 
 ULONG STDMETHODCALLTYPE PageBufferStream::Release() {
   const LONG count = InterlockedDecrement(&references_);
   if (count == 0) {
+    const bool counted = counted_;
     delete this;
-    ModuleRelease();
+    if (counted) ModuleRelease();
   }
   return static_cast<ULONG>(count);
 }
@@ -370,7 +375,7 @@ HRESULT STDMETHODCALLTYPE PageBufferStream::Clone(IStream** ppstm) {
   // start can take it: a position of 2 GB or more is out of a seek's reach
   // and leaves the clone at 0.
   const ULONGLONG start = position_ < 0x80000000ull ? position_ : 0;
-  *ppstm = new (std::nothrow) PageBufferStream(block_, start);
+  *ppstm = new (std::nothrow) PageBufferStream(block_, start, true);
   return *ppstm ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -385,7 +390,7 @@ HRESULT CreatePageBufferStream(ULONGLONG limitBytes, IStream** stream) {
   *stream = nullptr;
   PageBlock* block = PageBlock::Create(limitBytes);
   if (!block) return E_OUTOFMEMORY;
-  *stream = new (std::nothrow) PageBufferStream(block, 0);
+  *stream = new (std::nothrow) PageBufferStream(block, 0, false);
   block->Release();  // the stream holds its own reference
   return *stream ? S_OK : E_OUTOFMEMORY;
 }

@@ -22,7 +22,8 @@
 // SetSize growing the stream, reads as zeros.
 //
 // Clones share the memory; it is released with the last stream that uses it.
-// Every stream counts in ModuleLockCount while it lives.
+// Clones, which the library hands out, count in ModuleLockCount while they
+// live; the stream made here is held by its creator, which counts for it.
 #pragma once
 
 #include <windows.h>
