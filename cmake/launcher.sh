@@ -63,7 +63,7 @@ case $mode in
       echo "launcher.sh: no -o in the link command" >&2
       exit 1
     fi
-    llvm-objcopy --strip-debug "$output"
+    "llvm-objcopy-$(<"$src/cmake/llvm-version")" --strip-debug "$output"
     ;;
   *)
     echo "usage: launcher.sh compile|link SOURCE_DIR BINARY_DIR COMMAND [ARGS...]" >&2

@@ -15,9 +15,14 @@
 # and Vantrel.dll exports exactly DllCanUnloadNow @1, DllGetClassObject @2 and
 # DllMain @3, and an address inside each of them resolves to its name through
 # the PDB (llvm-symbolizer, as a crash's address would be resolved).
-# The binaries are read with LLVM's tools, never with code of the project.
+# The binaries are read with LLVM's tools (of the build's LLVM version),
+# never with code of the project.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+llvm=$(<"$root/cmake/llvm-version")
+readobj=llvm-readobj-$llvm
+pdbutil=llvm-pdbutil-$llvm
+symbolizer=llvm-symbolizer-$llvm
 bin_dir=$(cd "${1:?usage: check-binaries.sh BINARY_DIR [SYMBOL_DIR]}" && pwd)
 sym_dir=$(cd "${2:-$bin_dir}" && pwd)
 failures=0
@@ -30,16 +35,6 @@ fail() {
 # The value of "Key: value" in llvm-readobj's output.
 field() { awk -v key="$1:" '$1 == key { print $2; exit }' <<<"$2"; }
 
-# A GUID as llvm-readobj prints the CodeView record's bytes, "(A3 2A ...)",
-# in the registry form llvm-pdbutil prints: {0F972AA3-51BD-...}.
-guid_of_bytes() {
-  local b
-  read -r -a b <<<"$(tr -d '()' <<<"$1")"
-  printf '{%s%s%s%s-%s%s-%s%s-%s%s-%s%s%s%s%s%s}' "${b[3]}" "${b[2]}" "${b[1]}" "${b[0]}" \
-    "${b[5]}" "${b[4]}" "${b[7]}" "${b[6]}" "${b[8]}" "${b[9]}" \
-    "${b[10]}" "${b[11]}" "${b[12]}" "${b[13]}" "${b[14]}" "${b[15]}"
-}
-
 check_binary() {
   local name=$1 file=$bin_dir/$1
   if [ ! -f "$file" ]; then
@@ -47,9 +42,9 @@ check_binary() {
     return
   fi
   local headers sections debug
-  headers=$(llvm-readobj --file-headers "$file")
-  sections=$(llvm-readobj --sections "$file")
-  debug=$(llvm-readobj --coff-debug-directory "$file")
+  headers=$("$readobj" --file-headers "$file")
+  sections=$("$readobj" --sections "$file")
+  debug=$("$readobj" --coff-debug-directory "$file")
 
   local flag
   for flag in DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT; do
@@ -86,7 +81,7 @@ check_binary() {
     return
   fi
   pdb_name=$(field PDBFileName "$debug")
-  guid=$(guid_of_bytes "$(sed -n 's/^ *PDBGUID: //p' <<<"$debug")")
+  guid=$(field PDBGUID "$debug")
   age=$(field PDBAge "$debug")
   [ "$pdb_name" = "${name%.*}.pdb" ] || fail "$name: its CodeView record names \"$pdb_name\""
   if [ ! -f "$sym_dir/$pdb_name" ]; then
@@ -94,7 +89,7 @@ check_binary() {
     return
   fi
   local summary
-  summary=$(llvm-pdbutil dump --summary "$sym_dir/$pdb_name")
+  summary=$("$pdbutil" dump --summary "$sym_dir/$pdb_name")
   [ "$(field GUID "$summary")" = "$guid" ] && [ "$(field Age "$summary")" = "$age" ] ||
     fail "$name: $pdb_name is GUID $(field GUID "$summary") age $(field Age "$summary"), the binary asks for $guid age $age"
   echo "ok: $name: ASLR (high entropy), DEP, Windows 6.1, no W+X section, no debug information; $pdb_name $guid age $age"
@@ -107,7 +102,7 @@ check_binary Drelmo.exe
 # address 0 is an unused slot of the table (lld counts ordinals from 0).
 vantrel=$bin_dir/Vantrel.dll
 if [ -f "$vantrel" ]; then
-  exports=$(llvm-readobj --coff-exports "$vantrel" |
+  exports=$("$readobj" --coff-exports "$vantrel" |
     awk '$1 == "Ordinal:" { o = $2 } $1 == "Name:" { n = $2 }
          $1 == "RVA:" { if ($2 != "0x0") print o, (n == "" ? "(unnamed)" : n), $2; n = "" }')
   listed=$(awk '{ print $1, $2 }' <<<"$exports")
@@ -121,19 +116,20 @@ if [ -f "$vantrel" ]; then
   # A debugger resolves a crash's address with the PDB its CodeView record
   # names; llvm-symbolizer looks for that name in the current folder (and
   # beside the binary). The binary alone, in a folder of its own, must know
-  # no names: they come from the PDB.
+  # no names: they come from the PDB (without it llvm-symbolizer prints "??",
+  # or fails saying that the PDB is missing).
   alone=$(mktemp -d)
   trap 'rm -rf "$alone"' EXIT
   cp "$vantrel" "$alone/Vantrel.dll"
   while read -r _ function rva; do
     [ -n "${function:-}" ] || continue
     inside=$(printf '0x%x' $((rva + 1)))
-    resolved=$(cd "$sym_dir" && llvm-symbolizer --obj="$vantrel" --relative-address "$inside" | head -1)
-    without=$(cd "$alone" && llvm-symbolizer --obj="$alone/Vantrel.dll" --relative-address "$inside" 2>/dev/null | head -1)
-    if [ "$without" != "??" ]; then
+    resolved=$(cd "$sym_dir" && "$symbolizer" --obj="$vantrel" --relative-address "$inside" | head -1) || true
+    without=$(cd "$alone" && "$symbolizer" --obj="$alone/Vantrel.dll" --relative-address "$inside" 2>/dev/null | head -1) || true
+    if [ -n "$without" ] && [ "$without" != "??" ]; then
       fail "Vantrel.dll+$inside resolves to \"$without\" without its PDB: the binary carries names"
     elif [ "$resolved" = "$function" ]; then
-      echo "ok: Vantrel.dll+$inside resolves to $resolved through its PDB (to ?? without it)"
+      echo "ok: Vantrel.dll+$inside resolves to $resolved through its PDB (to nothing without it)"
     else
       fail "Vantrel.dll+$inside (inside $function) resolves to \"$resolved\" through its PDB"
     fi

@@ -21,13 +21,14 @@ have_cmd ninja       || need+=(ninja-build)
 have_cmd python3     || need+=(python3)
 have_cmd clang-format || need+=(clang-format)
 # The compiler and linker of every binary (clang and lld, on MinGW-w64's
-# headers and libraries above), the tools that read and strip binaries and
-# PDBs, and what release.sh signs with.
-have_cmd clang       || need+=(clang)
-have_cmd ld.lld      || need+=(lld)
-have_cmd llvm-objcopy || need+=(llvm)
-have_cmd llvm-pdbutil || need+=(llvm)
-have_cmd llvm-symbolizer || need+=(llvm)
+# headers and libraries above) and the tools that read binaries and PDBs, all
+# of the LLVM version in cmake/llvm-version, and what release.sh signs with.
+llvm=$(<"$(dirname "$0")/../cmake/llvm-version")
+have_cmd "clang-$llvm" || need+=("clang-$llvm")
+have_cmd "ld.lld-$llvm" || need+=("lld-$llvm")
+for tool in llvm-ar llvm-ranlib llvm-readobj llvm-objdump llvm-pdbutil llvm-symbolizer; do
+  have_cmd "$tool-$llvm" || need+=("llvm-$llvm")
+done
 have_cmd osslsigncode || need+=(osslsigncode)
 have_cmd openssl     || need+=(openssl)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)

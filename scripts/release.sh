@@ -168,15 +168,18 @@ fi
   echo "version:  $version (the binaries' version resources)"
   echo "commit:   $commit"
   echo "date:     $(date -u -d "@$commit_time" '+%Y-%m-%d %H:%M:%S UTC') (the commit's; the binaries' time stamp)"
-  echo "compiler: $(clang --version | head -1)"
-  echo "linker:   $(ld.lld --version | head -1)"
+  # The compiler and linker of the LLVM version the commit builds with.
+  llvm=$(<"$work/src/cmake/llvm-version")
+  echo "compiler: $("clang++-$llvm" --version | head -1)"
+  echo "linker:   $("ld.lld-$llvm" --version | head -1)"
+  cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
   echo "runtime:  MinGW-w64 $(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev 2>/dev/null)," \
     "libstdc++ from $(dpkg-query -W -f='${Package} ${Version}' g++-mingw-w64-x86-64-posix 2>/dev/null)," \
     "linked statically"
   echo "resource: $(x86_64-w64-mingw32-windres --version | head -1)"
-  build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+  build_type=$(cache_value CMAKE_BUILD_TYPE)
   build_type=${build_type:-RelWithDebInfo}
-  echo "build:    $build_type ($(sed -n "s/^CMAKE_CXX_FLAGS_${build_type^^}:[A-Z]*=//p" "$build/CMakeCache.txt")" \
+  echo "build:    $build_type ($(cache_value "CMAKE_CXX_FLAGS_${build_type^^}")" \
     "-gcodeview, PDB by lld), cmake $(cmake --version | head -1 | awk '{print $3}')"
   echo "signing:  $signed_with${signer:+, by $signer}"
 } >"$dist/BUILD.txt"
