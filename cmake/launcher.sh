@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Compiler and linker launcher of the build (see CMakeLists.txt).
-#   launcher.sh compile|link SOURCE_DIR BINARY_DIR COMMAND [ARGS...]
+#   launcher.sh SOURCE_DIR BINARY_DIR COMMAND [ARGS...]
 # Runs COMMAND with every path inside the source tree or the build tree made
 # relative to the current folder (the build tree), macro definitions apart,
 # so that objects, binaries and PDBs record no path of the machine that built
 # them, and without the host compiler's search-path variables, which have no
 # place in a cross build.
-# After a link it removes the DWARF sections that MinGW-w64's prebuilt
-# runtime libraries bring into the binary: its own debug information is in
-# its PDB, and the image keeps nothing but code, data and the PDB's name.
 set -euo pipefail
-mode=$1
-src=$2
-bin=$3
-shift 3
+if [ $# -lt 3 ]; then
+  echo "usage: launcher.sh SOURCE_DIR BINARY_DIR COMMAND [ARGS...]" >&2
+  exit 64
+fi
+src=$1
+bin=$2
+shift 2
 unset LIBRARY_PATH CPATH C_INCLUDE_PATH CPLUS_INCLUDE_PATH OBJC_INCLUDE_PATH
 
 rel_bin=$(realpath -m --relative-to="$PWD" "$bin")
@@ -39,8 +39,6 @@ else
   trees=("$src" "$rel_src" "$bin" "$rel_bin")
 fi
 args=()
-output=""
-previous=""
 for arg in "$@"; do
   if [[ $arg == -D* ]]; then
     # A macro's value is the program's business (test programs are told
@@ -51,22 +49,5 @@ for arg in "$@"; do
     relative "$REPLY" "${trees[2]}" "${trees[3]}"
   fi
   args+=("$REPLY")
-  [ "$previous" = -o ] && output=$REPLY
-  previous=$arg
 done
-
-case $mode in
-  compile) exec "${args[@]}" ;;
-  link)
-    "${args[@]}"
-    if [ -z "$output" ]; then
-      echo "launcher.sh: no -o in the link command" >&2
-      exit 1
-    fi
-    "llvm-objcopy-$(<"$src/cmake/llvm-version")" --strip-debug "$output"
-    ;;
-  *)
-    echo "usage: launcher.sh compile|link SOURCE_DIR BINARY_DIR COMMAND [ARGS...]" >&2
-    exit 64
-    ;;
-esac
+exec "${args[@]}"
