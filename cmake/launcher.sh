@@ -3,9 +3,11 @@
 #   launcher.sh SOURCE_DIR BINARY_DIR COMMAND [ARGS...]
 # Runs COMMAND with every path inside the source tree or the build tree made
 # relative to the current folder (the build tree), macro definitions apart,
-# so that objects, binaries and PDBs record no path of the machine that built
-# them, and without the host compiler's search-path variables, which have no
-# place in a cross build.
+# and without the host compiler's search-path variables, which have no place
+# in a cross build (clang turns LIBRARY_PATH into -L folders of the link).
+# lld records its whole command line in the PDB, the .def file by absolute
+# path among it, so two builds in two folders would otherwise give two
+# different PDBs and, through the PDB's hash, two different binaries.
 set -euo pipefail
 if [ $# -lt 3 ]; then
   echo "usage: launcher.sh SOURCE_DIR BINARY_DIR COMMAND [ARGS...]" >&2
