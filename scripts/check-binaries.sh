@@ -13,10 +13,11 @@
 #     record naming its PDB by file name, and that PDB has the GUID and age
 #     the record asks for;
 # and Vantrel.dll exports exactly DllCanUnloadNow @1, DllGetClassObject @2 and
-# DllMain @3, and an address inside each of them resolves to its name through
+# DllMain @3 (an export table of ordinal base 1 with three addresses and
+# three names, no empty slot), and an address inside each of them resolves to its name through
 # the PDB (llvm-symbolizer, as a crash's address would be resolved).
-# The binaries are read with LLVM's tools (of the build's LLVM version),
-# never with code of the project.
+# The binaries are read with LLVM's tools (of the build's LLVM version) and
+# binutils' objdump, never with code of the project.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 llvm=$(<"$root/cmake/llvm-version")
@@ -98,20 +99,37 @@ check_binary() {
 check_binary Vantrel.dll
 check_binary Drelmo.exe
 
-# Vantrel.dll's exports: ordinal, name and address of each; an ordinal with
-# address 0 is an unused slot of the table (lld counts ordinals from 0).
+# Vantrel.dll's export table. Its directory (read by binutils' objdump, a
+# second reader) must count from ordinal 1 and hold three addresses and three
+# names; llvm-readobj lists every slot of the address table with its ordinal
+# (base + index), name and address, and must list exactly the three entry
+# points, none of them at address 0.
 vantrel=$bin_dir/Vantrel.dll
 if [ -f "$vantrel" ]; then
+  # objdump prints the base in decimal and the two counts in hexadecimal.
+  read -r base addresses names < <(x86_64-w64-mingw32-objdump -p "$vantrel" |
+    awk '/^Ordinal Base/ { base = $3 }
+         /^Number in:/ { counts = 1 }
+         /^Table Addresses/ { counts = 0 }
+         counts && /Export Address Table/ { addresses = $4 }
+         counts && /Name Pointer\/Ordinal/ { names = $4 }
+         END { print base, addresses, names }')
+  directory="ordinal base ${base:-?}, $((16#${addresses:-0})) addresses, $((16#${names:-0})) names"
   exports=$("$readobj" --coff-exports "$vantrel" |
     awk '$1 == "Ordinal:" { o = $2 } $1 == "Name:" { n = $2 }
-         $1 == "RVA:" { if ($2 != "0x0") print o, (n == "" ? "(unnamed)" : n), $2; n = "" }')
+         $1 == "RVA:" { print o, (n == "" ? "(unnamed)" : n), $2; n = "" }')
   listed=$(awk '{ print $1, $2 }' <<<"$exports")
   expected=$'1 DllCanUnloadNow\n2 DllGetClassObject\n3 DllMain'
-  if [ "$listed" = "$expected" ]; then
-    echo "ok: Vantrel.dll exports $(tr '\n' ' ' <<<"$listed")"
-  else
-    fail "Vantrel.dll exports (ordinal name): $(tr '\n' ' ' <<<"$listed")"
+  table_ok=1
+  if [ "$directory" != "ordinal base 1, 3 addresses, 3 names" ]; then
+    fail "Vantrel.dll's export directory: $directory (expected ordinal base 1, 3 addresses, 3 names)"
+    table_ok=0
   fi
+  if [ "$listed" != "$expected" ] || grep -q ' 0x0$' <<<"$exports"; then
+    fail "Vantrel.dll's export slots (ordinal name address): $(tr '\n' ' ' <<<"$exports")"
+    table_ok=0
+  fi
+  [ "$table_ok" -eq 0 ] || echo "ok: Vantrel.dll's export table: $directory: $(tr '\n' ' ' <<<"$listed")"
 
   # A debugger resolves a crash's address with the PDB its CodeView record
   # names; llvm-symbolizer looks for that name in the current folder (and
@@ -122,7 +140,7 @@ if [ -f "$vantrel" ]; then
   trap 'rm -rf "$alone"' EXIT
   cp "$vantrel" "$alone/Vantrel.dll"
   while read -r _ function rva; do
-    [ -n "${function:-}" ] || continue
+    [ -n "${function:-}" ] && [ "$function" != "(unnamed)" ] && [ "$rva" != 0x0 ] || continue
     inside=$(printf '0x%x' $((rva + 1)))
     resolved=$(cd "$sym_dir" && "$symbolizer" --obj="$vantrel" --relative-address "$inside" | head -1) || true
     without=$(cd "$alone" && "$symbolizer" --obj="$alone/Vantrel.dll" --relative-address "$inside" 2>/dev/null | head -1) || true
