@@ -180,7 +180,7 @@ fi
   build_type=$(cache_value CMAKE_BUILD_TYPE)
   build_type=${build_type:-RelWithDebInfo}
   echo "build:    $build_type ($(cache_value "CMAKE_CXX_FLAGS_${build_type^^}")" \
-    "-gcodeview, PDB by lld), cmake $(cmake --version | head -1 | awk '{print $3}')"
+    "-gcodeview -gno-codeview-command-line, PDB by lld), cmake $(cmake --version | head -1 | awk '{print $3}')"
   echo "signing:  $signed_with${signer:+, by $signer}"
 } >"$dist/BUILD.txt"
 
