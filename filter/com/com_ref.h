@@ -2,6 +2,7 @@
 // goes away or is given another reference.
 #pragma once
 
+#include <objidl.h>
 #include <unknwn.h>
 
 template <typename T>
@@ -54,3 +55,17 @@ class ComRef {
  private:
   T* ptr_ = nullptr;
 };
+
+// QueryInterface for a stream object that answers IUnknown, ISequentialStream
+// and IStream, all with its IStream pointer.
+inline HRESULT QueryStreamInterface(IStream* stream, REFIID riid, void** ppvObject) {
+  if (!ppvObject) return E_POINTER;
+  *ppvObject = nullptr;
+  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_ISequentialStream) &&
+      !IsEqualIID(riid, IID_IStream)) {
+    return E_NOINTERFACE;
+  }
+  *ppvObject = stream;
+  stream->AddRef();
+  return S_OK;
+}

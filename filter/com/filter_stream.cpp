@@ -9,15 +9,7 @@ ZelFilterStream::ZelFilterStream() { AddRef(); }
 ZelFilterStream::~ZelFilterStream() { ReleaseStreams(); }
 
 HRESULT STDMETHODCALLTYPE ZelFilterStream::QueryInterface(REFIID riid, void** ppvObject) {
-  if (!ppvObject) return E_POINTER;
-  *ppvObject = nullptr;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_ISequentialStream) &&
-      !IsEqualIID(riid, IID_IStream)) {
-    return E_NOINTERFACE;
-  }
-  *ppvObject = static_cast<IStream*>(this);
-  AddRef();
-  return S_OK;
+  return QueryStreamInterface(this, riid, ppvObject);
 }
 
 ULONG STDMETHODCALLTYPE ZelFilterStream::AddRef() {
