@@ -15,11 +15,8 @@ void RestrictLibrarySearch() {
   // Looked up at run time: a Windows 7 without the update has no such export,
   // and a program that imported it would not start there.
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD directoryFlags);
-  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return;
-  // Through void (*)(void), the generic function pointer type, to the export's own.
-  const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+  const auto setDefaultDllDirectories = FindExport<SetDefaultDllDirectoriesFn>(
+      GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
   SystemFolderSearchOnly = setDefaultDllDirectories != nullptr &&
                            setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
 }

@@ -12,6 +12,15 @@ struct LibraryFree {
 };
 using LibraryHolder = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
 
+// The export called name of a loaded library, as the function type Fn; null
+// when the library is null or has no such export (GetLastError says why).
+template <typename Fn>
+Fn FindExport(HMODULE library, const char* name) {
+  if (library == nullptr) return nullptr;
+  // Through void (*)(void), the generic function pointer type, to the export's own.
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
 // Takes every folder but the system folder out of the process's library
 // search, for the libraries the platform's own libraries load by bare name
 // too: the program's folder and the current directory are places an

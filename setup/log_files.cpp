@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "library_holder.h"
 #include "log_safety.h"
 #include "setup.h"
 
@@ -46,19 +47,12 @@ constexpr DWORD ShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // Enough for a few dozen entries of the folder per call.
 constexpr size_t ListingBytes = 8192;
 
-NtCreateFileFn FindNtCreateFile() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  if (ntdll == nullptr) return nullptr;
-  // Through void (*)(void), the generic function pointer type, to the export's own.
-  return reinterpret_cast<NtCreateFileFn>(
-      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
-}
-
 // Opens, or creates, the file called name in the folder the handle holds,
 // looking the name up in that folder only, and opening a link as itself.
 HandleHolder OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share,
                           ULONG disposition, NTSTATUS* status) {
-  static const NtCreateFileFn ntCreateFile = FindNtCreateFile();
+  static const NtCreateFileFn ntCreateFile =
+      FindExport<NtCreateFileFn>(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile");
   *status = NotImplemented;
   const size_t length = wcsnlen(name, PathCapacity);
   if (ntCreateFile == nullptr || length == 0 || length >= PathCapacity) return HandleHolder();

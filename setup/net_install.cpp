@@ -45,9 +45,7 @@ bool InstallNetworkScanner(const wchar_t* infPath) {
     WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed: %d.\r\n", static_cast<int>(loadError));
     return false;
   }
-  // Through void (*)(void), the generic function pointer type, to the export's own.
-  const auto installWiaDevice = reinterpret_cast<InstallWiaDeviceFn>(
-      reinterpret_cast<void (*)()>(GetProcAddress(library.get(), "InstallWiaDevice")));
+  const auto installWiaDevice = FindExport<InstallWiaDeviceFn>(library.get(), "InstallWiaDevice");
   if (installWiaDevice == nullptr) {
     WriteSetupLog(L"GetProcAddress(InstallWiaDevice) Failed: %d.\r\n",
                   static_cast<int>(GetLastError()));

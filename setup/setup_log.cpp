@@ -15,6 +15,7 @@
 #include <cwchar>
 
 #include "handle_holder.h"
+#include "library_holder.h"
 #include "log_files.h"
 #include "log_safety.h"
 
@@ -131,11 +132,7 @@ using ClosePrivateNamespaceFn = BOOLEAN(WINAPI*)(HANDLE space, ULONG flags);
 
 template <typename Fn>
 Fn FindKernel32Export(const char* name) {
-  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  // Through void (*)(void), the generic function pointer type, to the export's own.
-  return kernel32 == nullptr
-             ? nullptr
-             : reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
+  return FindExport<Fn>(GetModuleHandleW(L"kernel32.dll"), name);
 }
 
 // Owns an open private namespace; closes it (without destroying it for

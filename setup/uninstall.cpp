@@ -45,12 +45,6 @@ class DeviceListHolder {
   void* list_ = nullptr;
 };
 
-template <typename Fn>
-Fn FindExport(HMODULE library, const char* name) {
-  // Through void (*)(void), the generic function pointer type, to the export's own.
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
-}
-
 // Looks an export up; logs the failure line when it is missing.
 template <typename Fn>
 bool LookUp(HMODULE library, const char* name, const wchar_t* failureFormat, Fn* function) {
