@@ -78,9 +78,9 @@ float MeanGreyLevel(const BYTE* pixels, SIZE_T present, UINT32 width, UINT32 row
 void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256]);
 
 // Reads the 8-bit BMP in `working`, takes each pixel's grey level from its
-// colour table, applies the tone curve and hands back the grey image: crop-height rows of (crop
-// width + 3) & ~3 bytes, the top row first whatever the page's storage order. The crop counts from
-// the image's top-left corner.
+// colour table, applies the tone curve and hands back the grey image:
+// crop-height rows of (crop width + 3) & ~3 bytes, the top row first whatever
+// the page's storage order. The crop counts from the image's top-left corner.
 HRESULT ApplyToneCurve(IStream* working, LONG brightness, LONG contrast, const CropRect& crop,
                        HeapBuffer* grey);
 
