@@ -32,6 +32,18 @@ HRESULT CheckInfoHeader(const BITMAPINFOHEADER& info) {
   }
 }
 
+HRESULT CheckPageHoldsPixels(const BITMAPFILEHEADER& file, const BITMAPINFOHEADER& info,
+                             ULONGLONG pageSize) {
+  if (file.bfOffBits > 0x7FFFFFFFu) return InvalidDataResult();
+  // The info header has been checked: the image fits 32 bits.
+  const ULONGLONG rowBytes = (static_cast<ULONGLONG>(info.biWidth) * info.biBitCount + 31) / 32 * 4;
+  const ULONGLONG rows = info.biHeight < 0 ? -static_cast<LONGLONG>(info.biHeight) : info.biHeight;
+  if (pageSize < file.bfOffBits || pageSize - file.bfOffBits < rowBytes * rows) {
+    return InvalidDataResult();
+  }
+  return S_OK;
+}
+
 HRESULT MakeCropRect(const BITMAPINFOHEADER& info, LONG left, LONG top, LONG width, LONG height,
                      CropRect* crop) {
   const LONG rows = info.biHeight < 0 ? -info.biHeight : info.biHeight;
@@ -60,13 +72,20 @@ HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working, IStream* d
   if (FAILED(hr)) return hr;
   IStream* const input = page.get();
 
+  BITMAPFILEHEADER file = {};
   BITMAPINFOHEADER info = {};
-  hr = SeekFromStart(input, sizeof(BITMAPFILEHEADER));
+  hr = SeekFromStart(input, 0);
+  if (FAILED(hr)) return hr;
+  hr = ReadBytes(input, &file, sizeof(file));
   if (FAILED(hr)) return hr;
   hr = ReadBytes(input, &info, sizeof(info));
   if (FAILED(hr)) return hr;
 
   hr = CheckInfoHeader(info);
+  if (FAILED(hr)) return hr;
+  // The output's size comes from the header: a page that does not hold what
+  // its header declares is refused before anything is written.
+  hr = CheckPageHoldsPixels(file, info, page.size());
   if (FAILED(hr)) return hr;
   CropRect crop;
   hr = MakeCropRect(info, left, top, width, height, &crop);

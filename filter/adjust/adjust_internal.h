@@ -39,6 +39,13 @@ inline HRESULT OverflowResult() { return HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVE
 // 24 and 32 bits.
 HRESULT CheckInfoHeader(const BITMAPINFOHEADER& info);
 
+// Refuses, as invalid data, a page of `pageSize` bytes that does not hold
+// the pixels its headers declare: every row at its length padded to 4 bytes,
+// the last row's padding included, from bfOffBits on. An offset to the
+// pixels of 2 GB or more is refused whatever the page's size.
+HRESULT CheckPageHoldsPixels(const BITMAPFILEHEADER& file, const BITMAPINFOHEADER& info,
+                             ULONGLONG pageSize);
+
 // The crop that a request of left, top, width, height gives on `info`: a zero
 // width or height means the whole image, a larger one is clipped to the image.
 HRESULT MakeCropRect(const BITMAPINFOHEADER& info, LONG left, LONG top, LONG width, LONG height,

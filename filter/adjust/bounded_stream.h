@@ -28,6 +28,8 @@ class BoundedStream final : public IStream {
   static HRESULT Create(IStream* page, BoundedStream** wrapper);
 
   void Detach();
+  // The page's size when it was lent.
+  ULONGLONG Size() const { return size_; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
@@ -74,6 +76,7 @@ class LentPage {
   }
   HRESULT Lend(IStream* page) { return BoundedStream::Create(page, &stream_); }
   IStream* get() const { return stream_; }
+  ULONGLONG size() const { return stream_ ? stream_->Size() : 0; }
 
  private:
   BoundedStream* stream_ = nullptr;

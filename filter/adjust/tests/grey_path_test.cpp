@@ -145,17 +145,6 @@ TEST(GreyPath, ContrastMinus1000GivesTheTruncatedMeanEverywhere) {
   EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 5, 1, row));
 }
 
-TEST(GreyPath, ShortWorkingStreamReadsMissingBytesAsZero) {
-  const BmpFile page = MakeBmp(
-      4, 3, 8, [](UINT32, UINT32) -> BYTE { return 50; }, GreyPalette());
-  std::vector<BYTE> bytes = page.Bytes();
-  bytes.resize(bytes.size() - 6);  // the last stored row and a half: the image's top
-  const AdjustOutcome run = RunAdjustImage(bytes, 1000, 0);
-  ASSERT_EQ(run.hr, S_OK);
-  const std::vector<BYTE> rows = {0, 0, 0, 0, 100, 100, 0, 0, 100, 100, 100, 100};
-  EXPECT_EQ(run.output, ExpectedGreyFile(page.info, 4, 3, rows));
-}
-
 TEST(GreyPath, WritesFromPositionZeroAndLeavesTheDestinationsTailAlone) {
   const BmpFile page = GreyPage(4, 2, Ramp);
   ComRef<IStream> working = StreamOf(page.Bytes());

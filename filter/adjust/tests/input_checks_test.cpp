@@ -93,6 +93,22 @@ std::vector<BadInput> BadInputs() {
     add(
         "CropBottomOverflows" + d, bits, [](BmpFile&) {}, E_INVALIDARG, farDown);
   }
+  for (WORD bits : {WORD(1), WORD(8), WORD(24)}) {
+    const std::string d = std::to_string(bits);
+    // A tiny page must not make an enormous one: the output's size comes
+    // from the header, so the header must be borne out by the page.
+    add(
+        "DeclaresMoreRowsThanItHolds" + d, bits,
+        [](BmpFile& p) {
+          p.info.biWidth = 20000;
+          p.info.biHeight = 20000;
+          p.info.biSizeImage = 0;
+        },
+        kInvalidData, none);
+    add(
+        "LastPixelByteMissing" + d, bits, [](BmpFile& p) { p.pixels.pop_back(); }, kInvalidData,
+        none);
+  }
   add(
       "SizeImageTooSmall", 8, [](BmpFile& p) { p.info.biSizeImage = 16 * 8 - 1; }, kInvalidData,
       none);
@@ -183,16 +199,48 @@ ULONG References(IStream* stream) {
 
 }  // namespace
 
-// The page lies past the end of the stream: reading it must not go beyond the
-// stream (some memory streams copy from outside their block there), the 8-bit
-// path takes the missing pixels as 0, and every path gives the stream back.
-TEST(PagePastTheStreamEnd, GreyPageReadsNothingBeyondTheEnd) {
-  const BmpFile page = MakeBmp(
-      16, 8, 8, [](UINT32, UINT32) -> BYTE { return 200; }, GreyPalette());
-  const AdjustOutcome outcome = RunAdjustImage(WithPixelsAt(page, 1u << 20), 500, 0);
-  ASSERT_EQ(outcome.hr, S_OK);
-  ASSERT_EQ(outcome.output.size(), 1078u + 16 * 8);
-  for (size_t i = 1078; i < outcome.output.size(); ++i) ASSERT_EQ(outcome.output[i], 0) << i;
+// A page must hold every row its header declares at its padded length, the
+// last row's padding included, from bfOffBits on; a page short of that, or
+// whose pixels lie 2 GB or more in, is refused before anything is written.
+TEST(PagePastTheStreamEnd, PageMustHoldItsPaddedRows) {
+  struct Case {
+    WORD bits;
+    long long shortBy;  // bytes cut off the page's end
+    DWORD offset;       // bfOffBits, 0 for the page's own
+    bool taken;
+  };
+  const Case cases[] = {
+      {1, 0, 0, true},
+      {8, 0, 0, true},
+      {24, 0, 0, true},
+      {1, 1, 0, false},
+      {8, 1, 0, false},
+      {24, 1, 0, false},
+      {8, 0, 1u << 20, false},
+      {24, 0, 1u << 20, false},
+      {8, 0, 0x7FFFFFF0, false},
+      {8, 0, 0x80000000, false},
+      {24, 0, 0xFFFFFFFF, false},
+  };
+  for (const Case& c : cases) {
+    // 5 pixels wide: every depth's rows end in padding.
+    const BmpFile page = MakeBmp(
+        5, 3, c.bits, [](UINT32, UINT32) -> BYTE { return 200; },
+        c.bits == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
+    std::vector<BYTE> bytes = c.offset ? WithPixelsAt(page, c.offset) : page.Bytes();
+    bytes.resize(bytes.size() - static_cast<size_t>(c.shortBy));
+    const AdjustOutcome outcome = RunAdjustImage(bytes, 500, 0);
+    const std::string what = std::to_string(c.bits) + " bits, short by " +
+                             std::to_string(c.shortBy) + ", offset " + std::to_string(c.offset);
+    if (c.taken) {
+      EXPECT_EQ(outcome.hr, S_OK) << what;
+      EXPECT_EQ(outcome.byteCount, outcome.output.size()) << what;
+    } else {
+      EXPECT_EQ(outcome.hr, kInvalidData) << what;
+      EXPECT_EQ(outcome.byteCount, kUntouched) << what;
+      EXPECT_TRUE(outcome.output.empty()) << what;
+    }
+  }
 }
 
 TEST(PagePastTheStreamEnd, EveryPathGivesTheStreamBack) {
