@@ -17,8 +17,24 @@ inline HRESULT ReadBytes(IStream* stream, void* buffer, ULONG size) {
   return stream->Read(buffer, size, &read);
 }
 
-// One Write call; the count the stream reports is not checked.
+// Writes all `size` bytes. A stream may take a write in parts and say so
+// with a count below the size: the rest is offered again, as long as each
+// call takes something. A call that succeeds but takes nothing fails with
+// STG_E_MEDIUMFULL, the stream's room being spent. A count above what was
+// offered is taken as what was offered. Returns the first failure, or the
+// last call's success. Nothing to write is still one call.
 inline HRESULT WriteBytes(IStream* stream, const void* data, ULONG size) {
-  ULONG written = 0;
-  return stream->Write(data, size, &written);
+  const BYTE* next = static_cast<const BYTE*>(data);
+  ULONG none = 0;
+  HRESULT hr = size == 0 ? stream->Write(data, 0, &none) : S_OK;
+  while (size > 0) {
+    ULONG written = 0;
+    hr = stream->Write(next, size, &written);
+    if (FAILED(hr)) return hr;
+    if (written == 0) return STG_E_MEDIUMFULL;
+    if (written > size) written = size;
+    next += written;
+    size -= written;
+  }
+  return hr;
 }

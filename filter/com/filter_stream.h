@@ -46,13 +46,23 @@ class ZelFilterStream final : public IStream {
   HRESULT Initialize(LONG brightness, LONG contrast, IStream* applicationStream);
   bool HasAdjustments() const;
   // End of the page: writes the adjusted page into the destination stream and
-  // sets the byte count to its size. Nothing to do without adjustments. A page
-  // that a write failed to buffer is not adjusted: that write's result is
-  // returned and the destination is not touched.
+  // sets the byte count to its size. A page that a write failed to take whole
+  // (into the buffer, or into the application's stream when there is nothing
+  // to adjust) is not complete: that write's result is returned and the
+  // destination is not touched. Otherwise nothing to do without adjustments.
   HRESULT ApplyAdjustments();
   // Drops both inner streams; the object and its byte count stay.
   HRESULT ReleaseStreams();
+  // The sum of the bytes every write took, through this stream and its
+  // clones; after a successful apply step, the adjusted file's size.
   ULONG64 ByteCount() const { return byteCount_; }
+
+  // A write into `target` (the working stream or a clone of it), counted and
+  // its failure remembered as a write through this stream is.
+  HRESULT CountedWrite(IStream* target, const void* pv, ULONG cb, ULONG* pcbWritten);
+  // Whether the inner streams are still held: a clone has nothing to work on
+  // once they are gone.
+  bool HoldsStreams() const { return static_cast<bool>(working_); }
 
  private:
   ~ZelFilterStream();
@@ -63,5 +73,5 @@ class ZelFilterStream final : public IStream {
   LONG brightness_ = 0;
   LONG contrast_ = 0;
   LONG refCount_ = 0;
-  HRESULT bufferFailure_ = S_OK;  // the first failed write into the page buffer
+  HRESULT writeFailure_ = S_OK;  // the first failed write of the page
 };

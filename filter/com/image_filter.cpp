@@ -182,20 +182,21 @@ HRESULT STDMETHODCALLTYPE ImageFilter::TransferCallback(LONG lFlags,
   if (ZelFilterStream* stream = currentStream_.get()) {
     pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
     if (endOfStream) {
-      if (stream->HasAdjustments()) {
-        // The page was buffered: the application has what the adjustment
-        // wrote into its stream, and nothing while the filter is latched,
-        // when the page is dropped and the transfer counts as aborted.
-        applyResult = errorLatch_ ? E_ABORT : stream->ApplyAdjustments();
-        if (SUCCEEDED(applyResult)) {
-          pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
-        } else {
-          pWiaTransferParams->ulTransferredBytes = delivered_ ? delivered_->BytesWritten() : 0;
-          // The application learns that its page failed, unless the driver
-          // already reported a failure of its own.
-          if (SUCCEEDED(pWiaTransferParams->hrErrorStatus)) {
-            pWiaTransferParams->hrErrorStatus = applyResult;
-          }
+      // A buffered page reaches the application only through the adjustment's
+      // writes, and not at all while the filter is latched: the page is then
+      // dropped and counts as aborted. A page written straight through is in
+      // the application's stream already, whole unless a write failed.
+      applyResult = stream->HasAdjustments() && errorLatch_ ? E_ABORT : stream->ApplyAdjustments();
+      if (SUCCEEDED(applyResult)) {
+        pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
+      } else {
+        // What the application did receive, and that its page failed,
+        // unless the driver already reported a failure of its own.
+        pWiaTransferParams->ulTransferredBytes = stream->HasAdjustments()
+                                                     ? (delivered_ ? delivered_->BytesWritten() : 0)
+                                                     : stream->ByteCount();
+        if (SUCCEEDED(pWiaTransferParams->hrErrorStatus)) {
+          pWiaTransferParams->hrErrorStatus = applyResult;
         }
       }
       stream->ReleaseStreams();

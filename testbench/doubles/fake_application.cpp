@@ -77,7 +77,7 @@ HRESULT FakeApplication::OpenStream(std::wstring* path, IStream** stream) {
   if (folder_.empty() && failWriteIndex_ >= 0) {
     FakeStream* failing = FakeStream::Create();
     if (!failing) return E_OUTOFMEMORY;
-    failing->FailWrite(failWriteIndex_, failWriteResult_);
+    failing->FailWrite(failWriteIndex_, failWriteResult_, failWriteKeep_);
     *stream = failing;
     return S_OK;
   }

@@ -39,11 +39,12 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
     nextStreamResult_ = result;
     nextStreamWithStream_ = withStream;
   }
-  // Memory streams handed out from now on fail their write number `index`
-  // (0-based) with `result`, writing nothing.
-  void FailStreamWrite(int index, HRESULT result) {
+  // Memory streams handed out from now on answer their write number `index`
+  // (0-based) with `result`, taking only its first `keep` bytes.
+  void FailStreamWrite(int index, HRESULT result, ULONG keep = 0) {
     failWriteIndex_ = index;
     failWriteResult_ = result;
+    failWriteKeep_ = keep;
   }
   // TransferCallback call number `index` (0-based) answers `result`.
   void AnswerMessage(int index, HRESULT result) {
@@ -87,6 +88,7 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
   bool nextStreamWithStream_ = false;
   int failWriteIndex_ = -1;
   HRESULT failWriteResult_ = S_OK;
+  ULONG failWriteKeep_ = 0;
   int messageIndex_ = -1;
   HRESULT messageResult_ = S_OK;
   int nextStreamCalls_ = 0;

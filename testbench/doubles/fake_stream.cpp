@@ -33,7 +33,9 @@ HRESULT STDMETHODCALLTYPE FakeStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
 HRESULT STDMETHODCALLTYPE FakeStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
   const int index = writes_++;
   if (index == failWriteIndex_) {
-    if (pcbWritten) *pcbWritten = 0;
+    ULONG kept = 0;
+    if (failWriteKeep_ > 0) inner_->Write(pv, failWriteKeep_ < cb ? failWriteKeep_ : cb, &kept);
+    if (pcbWritten) *pcbWritten = kept;
     return failWriteResult_;
   }
   return inner_->Write(pv, cb, pcbWritten);

@@ -16,10 +16,13 @@ class FakeStream final : public IStream, public RefCounted<FakeStream> {
   // be made.
   static FakeStream* Create();
 
-  // The write with this 0-based index fails with `result` (without writing).
-  void FailWrite(int index, HRESULT result) {
+  // The write with this 0-based index answers `result` having taken only its
+  // first `keep` bytes (none by default), and reports that count: a failure,
+  // or with S_OK a short write that claims success.
+  void FailWrite(int index, HRESULT result, ULONG keep = 0) {
     failWriteIndex_ = index;
     failWriteResult_ = result;
+    failWriteKeep_ = keep;
   }
   int Writes() const { return writes_; }
   // Everything the stream holds, from position 0, without moving its position.
@@ -50,6 +53,7 @@ class FakeStream final : public IStream, public RefCounted<FakeStream> {
   int writes_ = 0;
   int failWriteIndex_ = -1;
   HRESULT failWriteResult_ = S_OK;
+  ULONG failWriteKeep_ = 0;
 };
 
 // Reads a whole stream from position 0 and leaves its position as it was.

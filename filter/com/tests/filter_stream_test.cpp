@@ -80,16 +80,68 @@ INSTANTIATE_TEST_SUITE_P(BrightnessOrContrast, FilterStreamAdjustmentTest,
                          ::testing::Values(std::make_pair(200L, 0L), std::make_pair(0L, -300L),
                                            std::make_pair(-150L, 250L)));
 
-TEST_F(FilterStreamTest, CountsTheSumOfSuccessfulWritesOnly) {
-  application_->FailWrite(1, STG_E_MEDIUMFULL);
-  auto stream = NewFilterStream();
-  ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
-  ULONG written = 0;
-  EXPECT_EQ(S_OK, stream->Write(Bytes(14, 1).data(), 14, &written));
-  EXPECT_EQ(STG_E_MEDIUMFULL, stream->Write(Bytes(99, 2).data(), 99, &written));
-  EXPECT_EQ(S_OK, stream->Write(Bytes(40, 3).data(), 40, &written));
-  EXPECT_EQ(S_OK, stream->Write(Bytes(1000, 4).data(), 1000, &written));
-  EXPECT_EQ(1054u, stream->ByteCount());
+// The count is the sum of the bytes every write took, whatever it answered:
+// a write that fails part-way took what it reports, and the page it belongs
+// to is then not complete, which the apply step reports.
+TEST_F(FilterStreamTest, CountsWhatEveryWriteTookAndRemembersTheFirstFailure) {
+  struct Case {
+    HRESULT answer;  // of the second write, 99 bytes offered
+    ULONG kept;
+    ULONG64 count;
+    HRESULT applied;
+  };
+  const Case cases[] = {
+      {STG_E_MEDIUMFULL, 0, 1054, STG_E_MEDIUMFULL},
+      {STG_E_MEDIUMFULL, 30, 1084, STG_E_MEDIUMFULL},
+      {S_OK, 30, 1084, S_OK},  // a short write the driver was told of
+      {S_OK, 99, 1153, S_OK},
+  };
+  for (const Case& c : cases) {
+    application_ = ComRef<FakeStream>::adopt(FakeStream::Create());
+    application_->FailWrite(1, c.answer, c.kept);
+    auto stream = NewFilterStream();
+    ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
+    ULONG written = 0;
+    EXPECT_EQ(S_OK, stream->Write(Bytes(14, 1).data(), 14, &written));
+    EXPECT_EQ(c.answer, stream->Write(Bytes(99, 2).data(), 99, &written));
+    EXPECT_EQ(c.kept, written);
+    EXPECT_EQ(S_OK, stream->Write(Bytes(40, 3).data(), 40, &written));
+    EXPECT_EQ(S_OK, stream->Write(Bytes(1000, 4).data(), 1000, nullptr));
+    EXPECT_EQ(c.count, stream->ByteCount()) << c.kept;
+    EXPECT_EQ(c.count, application_->Contents().size()) << c.kept;
+    EXPECT_EQ(c.applied, stream->ApplyAdjustments()) << c.kept;
+  }
+}
+
+// A clone has a position of its own, but its writes are the page's: counted,
+// and a failure among them keeps the page from being adjusted.
+TEST_F(FilterStreamTest, ClonesWriteIntoThePageThroughTheFilterStream) {
+  const std::vector<BYTE> page = MakeSampleBmp(33, 17, 8);
+  for (LONG brightness : {0L, 200L}) {
+    application_ = ComRef<FakeStream>::adopt(FakeStream::Create());
+    auto stream = NewFilterStream();
+    ASSERT_EQ(S_OK, stream->Initialize(brightness, 0, application_.get()));
+    ComRef<IStream> clone, second;
+    ASSERT_EQ(S_OK, stream->Clone(clone.put()));
+    ASSERT_EQ(S_OK, clone->Clone(second.put()));
+    ASSERT_EQ(S_OK, WriteAll(clone.get(), page));
+    EXPECT_EQ(page.size(), stream->ByteCount()) << brightness;
+    ULONG written = 77;
+    const HRESULT refused = brightness ? STG_E_MEDIUMFULL : S_OK;
+    // A piece that would take the page past 4 GB, refused before its bytes
+    // are read.
+    const LARGE_INTEGER zero = {};
+    ASSERT_EQ(S_OK, second->Seek(zero, STREAM_SEEK_END, nullptr));
+    if (brightness) EXPECT_EQ(refused, second->Write(page.data(), 0xFFFFFFFFu, &written));
+    ASSERT_EQ(refused, stream->ApplyAdjustments()) << brightness;
+    if (!brightness) EXPECT_EQ(page, application_->Contents());
+    if (brightness) EXPECT_TRUE(application_->Contents().empty());
+    stream->ReleaseStreams();
+    BYTE buffer[4] = {};
+    EXPECT_EQ(E_POINTER, clone->Write(buffer, 4, &written));
+    EXPECT_EQ(E_POINTER, second->Read(buffer, 4, &written));
+    EXPECT_EQ(page.size(), stream->ByteCount());
+  }
 }
 
 TEST_F(FilterStreamTest, RewrittenBytesAreCountedAgain) {
@@ -252,11 +304,11 @@ TEST_F(FilterStreamTest, OtherCallsGoToTheWorkingStream) {
   ASSERT_EQ(S_OK, stream->SetSize(size));
   EXPECT_EQ(Bytes(16, 9), application_->Contents());
 
-  // Writes through a clone are the working stream's own and are not counted.
+  // A clone starts where the stream stands, in the working stream.
   ComRef<IStream> clone;
   ASSERT_EQ(S_OK, stream->Clone(clone.put()));
   ASSERT_EQ(S_OK, WriteAll(clone.get(), Bytes(8, 1)));
-  EXPECT_EQ(64u, stream->ByteCount());
+  EXPECT_EQ(72u, stream->ByteCount());
   clone.reset();
 
   const LARGE_INTEGER zero = {};
@@ -265,7 +317,7 @@ TEST_F(FilterStreamTest, OtherCallsGoToTheWorkingStream) {
   ULONG read = 0;
   ASSERT_EQ(S_OK, stream->Read(buffer, sizeof(buffer), &read));
   EXPECT_EQ(16u, read);
-  EXPECT_EQ(64u, stream->ByteCount());
+  EXPECT_EQ(72u, stream->ByteCount());
 }
 
 }  // namespace

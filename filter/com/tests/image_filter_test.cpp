@@ -421,6 +421,65 @@ TEST_F(ImageFilterTest, AdjustmentFailingPartWayReportsWhatTheApplicationReceive
   EXPECT_EQ(STG_E_MEDIUMFULL, application_->Messages()[1].params.hrErrorStatus);
 }
 
+// Whatever way the page reached the application (adjusted or not, through
+// the filter stream or a clone of it), the end of the page says what the
+// application's stream holds, and whether the page failed.
+TEST_F(ImageFilterTest, EndOfStreamTellsWhatTheApplicationHolds) {
+  struct Case {
+    LONG brightness;
+    bool throughClone;
+    int failingWrite;  // of the application's stream; -1 for none
+    HRESULT answer;
+    ULONG kept;
+    HRESULT status;  // the end of the page's hrErrorStatus
+  };
+  const Case cases[] = {
+      {200, false, -1, S_OK, 0, S_OK},
+      // The palette taken in part but answered S_OK: the rest is written too.
+      {200, false, 2, S_OK, 1000, S_OK},
+      {200, false, 3, STG_E_MEDIUMFULL, 100, STG_E_MEDIUMFULL},
+      {200, true, -1, S_OK, 0, S_OK},
+      {200, true, 3, STG_E_MEDIUMFULL, 0, STG_E_MEDIUMFULL},
+      {0, false, 1, STG_E_MEDIUMFULL, 300, STG_E_MEDIUMFULL},
+      {0, false, 1, STG_E_MEDIUMFULL, 0, STG_E_MEDIUMFULL},
+      {0, true, -1, S_OK, 0, S_OK},
+  };
+  const std::vector<BYTE> page = MakeSampleBmp(40, 25, 8);
+  SetAdjustments(0, 0);
+  Initialize();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.brightness << (c.throughClone ? " clone" : "")
+                                      << " write " << c.failingWrite << " keeps " << c.kept);
+    ASSERT_EQ(S_OK, filter_->InitializeFilter(item_.get(), application_.get()));  // no latch
+    SetAdjustments(c.brightness, 0);
+    application_->FailStreamWrite(c.failingWrite, c.answer, c.kept);
+    ComRef<IStream> stream;
+    ASSERT_EQ(S_OK, NextStream(stream.put()));
+    ComRef<IStream> target;
+    if (c.throughClone) {
+      ASSERT_EQ(S_OK, stream->Clone(target.put()));
+    } else {
+      target = ComRef<IStream>::copy(stream.get());
+    }
+    // The driver writes 500-byte pieces and stops at a failure.
+    for (size_t at = 0; at < page.size(); at += 500) {
+      ULONG written = 0;
+      const ULONG piece = static_cast<ULONG>(std::min<size_t>(500, page.size() - at));
+      if (FAILED(target->Write(page.data() + at, piece, &written))) break;
+    }
+    target.reset();
+    stream.reset();
+    const HRESULT hr = Message(published::MessageEndOfStream, page.size());
+    const std::vector<BYTE> received = application_->PageBytes(application_->Pages().size() - 1);
+    EXPECT_EQ(received.size(), EndOfStreamCounts().back());
+    EXPECT_EQ(c.status, application_->Messages().back().params.hrErrorStatus);
+    EXPECT_EQ(c.status, hr);
+    if (SUCCEEDED(c.status)) {
+      EXPECT_EQ(c.brightness ? AdjustedCopy(c.brightness, 0, page) : page, received);
+    }
+  }
+}
+
 TEST_F(ImageFilterTest, WhileLatchedADroppedPageIsReportedAsZeroBytes) {
   Initialize();
   application_->AnswerMessage(0, S_FALSE);  // cancels at the first progress message
