@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "adjust_gdiplus.h"
-#include "stream_io.h"
+#include "destination_writer.h"
 
 using Gdiplus::Status;
 
@@ -180,19 +180,20 @@ HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFO
   file.bfSize = bitsOffset + header->biSizeImage;
   *byteCount = file.bfSize;
 
-  hr = SeekFromStart(destination, 0);
+  DestinationWriter out(destination, file.bfSize);
+  hr = out.Start();
   if (FAILED(hr)) return hr;
-  hr = WriteBytes(destination, &file, sizeof(file));
+  hr = out.Write(&file, sizeof(file));
   if (FAILED(hr)) return hr;
-  hr = WriteBytes(destination, header, sizeof(*header));
+  hr = out.Write(header, sizeof(*header));
   if (FAILED(hr)) return hr;
-  hr = WriteBytes(destination, palette, colours * 4);
+  hr = out.Write(palette, colours * 4);
   if (FAILED(hr)) return hr;
   // Bottom row first.
   const BYTE* scan0 = static_cast<const BYTE*>(data.Scan0);
   for (UINT k = 0; k < height; ++k) {
     const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(height - 1 - k) * data.Stride;
-    hr = WriteBytes(destination, scan0 + offset, stride);
+    hr = out.Write(scan0 + offset, stride);
     if (FAILED(hr)) return hr;
   }
   return hr;

@@ -1,6 +1,6 @@
 // WriteGreyBmp: a top-down 8-bit BMP file with a 256-level grey palette.
 #include "adjust_internal.h"
-#include "stream_io.h"
+#include "destination_writer.h"
 
 HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& crop,
                      BITMAPINFOHEADER* header, ULONG64* byteCount) {
@@ -31,17 +31,18 @@ HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& cro
 
   *byteCount = file.bfSize;
 
-  hr = SeekFromStart(destination, 0);
+  DestinationWriter out(destination, file.bfSize);
+  hr = out.Start();
   if (FAILED(hr)) return hr;
-  hr = WriteBytes(destination, &file, sizeof(file));
+  hr = out.Write(&file, sizeof(file));
   if (FAILED(hr)) return hr;
   header->biHeight = -header->biHeight;  // top-down
-  hr = WriteBytes(destination, header, sizeof(*header));
+  hr = out.Write(header, sizeof(*header));
   if (FAILED(hr)) return hr;
-  hr = WriteBytes(destination, palette, sizeof(palette));
+  hr = out.Write(palette, sizeof(palette));
   if (FAILED(hr)) return hr;
   for (LONG r = 0; r < height; ++r) {
-    hr = WriteBytes(destination, grey + static_cast<SIZE_T>(r) * rowBytes, rowBytes);
+    hr = out.Write(grey + static_cast<SIZE_T>(r) * rowBytes, rowBytes);
     if (FAILED(hr)) return hr;
   }
   return hr;

@@ -38,6 +38,14 @@ HRESULT STDMETHODCALLTYPE FakeStream::Write(const void* pv, ULONG cb, ULONG* pcb
     if (pcbWritten) *pcbWritten = kept;
     return failWriteResult_;
   }
+  ULARGE_INTEGER position = {};
+  STATSTG stat = {};
+  const LARGE_INTEGER zero = {};
+  if (SUCCEEDED(inner_->Seek(zero, STREAM_SEEK_CUR, &position)) &&
+      SUCCEEDED(inner_->Stat(&stat, STATFLAG_NONAME)) &&
+      position.QuadPart + cb > stat.cbSize.QuadPart) {
+    ++growths_;
+  }
   return inner_->Write(pv, cb, pcbWritten);
 }
 
@@ -47,6 +55,7 @@ HRESULT STDMETHODCALLTYPE FakeStream::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigi
 }
 
 HRESULT STDMETHODCALLTYPE FakeStream::SetSize(ULARGE_INTEGER libNewSize) {
+  if (setSizeAnswer_ != S_OK) return setSizeAnswer_;
   return inner_->SetSize(libNewSize);
 }
 

@@ -24,7 +24,11 @@ class FakeStream final : public IStream, public RefCounted<FakeStream> {
     failWriteResult_ = result;
     failWriteKeep_ = keep;
   }
+  // SetSize answers `result` and changes nothing, unless it is S_OK.
+  void AnswerSetSize(HRESULT result) { setSizeAnswer_ = result; }
   int Writes() const { return writes_; }
+  // Writes that ended past the stream's end, growing it.
+  int Growths() const { return growths_; }
   // Everything the stream holds, from position 0, without moving its position.
   std::vector<BYTE> Contents() const;
 
@@ -54,6 +58,8 @@ class FakeStream final : public IStream, public RefCounted<FakeStream> {
   int failWriteIndex_ = -1;
   HRESULT failWriteResult_ = S_OK;
   ULONG failWriteKeep_ = 0;
+  HRESULT setSizeAnswer_ = S_OK;
+  int growths_ = 0;
 };
 
 // Reads a whole stream from position 0 and leaves its position as it was.

@@ -140,7 +140,12 @@ FaultSummary RunAdjustFaults(const PageCase& page) {
       if (r.hr != clean.hr || r.output != clean.output)
         r.problem += "differs from the clean call; ";
     } else if (SUCCEEDED(r.hr)) {
-      if (!onWorking) r.problem += "a failed destination call still gave " + Hex(r.hr) + "; ";
+      // The destination's Stat and SetSize only make room for the file
+      // ahead: a stream that refuses them is written as it is.
+      const bool roomOnly = !onWorking && (std::string(r.failedCall) == "Stat" ||
+                                           std::string(r.failedCall) == "SetSize");
+      if (!onWorking && !roomOnly)
+        r.problem += "a failed destination call still gave " + Hex(r.hr) + "; ";
       else if (r.hr != clean.hr || r.output != clean.output || r.count != clean.count)
         r.problem += "success " + Hex(r.hr) + " with output unlike the clean call's; ";
     } else if (!onWorking && r.hr != injected) {

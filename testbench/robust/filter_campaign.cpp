@@ -99,6 +99,9 @@ struct OnePage {
   std::vector<unsigned char> received;
   unsigned appCalls = 0;
   bool injected = false;
+  // The injected failure hit a call that only makes room for the file ahead
+  // (Stat, SetSize): a stream that refuses it is written as it is.
+  bool roomOnly = false;
   ComRef<FaultStream> stream;  // the application's stream, kept to count its references
 };
 
@@ -137,6 +140,8 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
     out.received = stream->Contents();
     out.appCalls = stream->Calls();
     out.injected = stream->FailedCall() != nullptr;
+    out.roomOnly = out.injected && (std::string(stream->FailedCall()) == "Stat" ||
+                                    std::string(stream->FailedCall()) == "SetSize");
     out.stream = ComRef<FaultStream>::copy(stream);
   }
   return out;
@@ -315,7 +320,7 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
                               ? first.report.answers[first.report.answers.size() - 2]
                               : S_OK;
     outcome.writeFailure = first.report.pages.empty() ? S_OK : first.report.pages[0].writeFailure;
-    if (setup.failAppCall == 0) {
+    if (setup.failAppCall == 0 || first.roomOnly) {
       JudgeCleanPage(first, page, setup, problem);
     } else if (first.injected) {
       // The failure must come back to the driver unchanged: through its

@@ -1,5 +1,7 @@
 #include "filter_stream.h"
 
+#include <shlwapi.h>
+
 #include "adjusted_copy.h"
 #include "fake_stream.h"
 #include "sample_bmp.h"
@@ -142,6 +144,39 @@ TEST_F(FilterStreamTest, ClonesWriteIntoThePageThroughTheFilterStream) {
     EXPECT_EQ(E_POINTER, second->Read(buffer, 4, &written));
     EXPECT_EQ(page.size(), stream->ByteCount());
   }
+}
+
+// An adjusted page reaches every kind of application's stream alike: the
+// platform's memory stream, a file, and a stream that refuses SetSize get the
+// same bytes and the same count; a memory stream is grown once, never row by
+// row (it copies its whole block each time a write passes its end).
+TEST_F(FilterStreamTest, EveryKindOfApplicationStreamGetsTheSamePage) {
+  wchar_t folder[MAX_PATH] = {};
+  ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder));
+  const std::wstring path =
+      std::wstring(folder) + L"vantrel-page-" + std::to_wstring(GetCurrentProcessId()) + L".bmp";
+  for (WORD bits : {WORD(8), WORD(24)}) {
+    const std::vector<BYTE> page = MakeSampleBmp(301, 97, bits);
+    const std::vector<BYTE> expected = AdjustedCopy(200, 0, page);
+    ComRef<FakeStream> memory = ComRef<FakeStream>::adopt(FakeStream::Create());
+    ComRef<FakeStream> refusing = ComRef<FakeStream>::adopt(FakeStream::Create());
+    refusing->AnswerSetSize(E_NOTIMPL);
+    ComRef<IStream> file;
+    ASSERT_EQ(S_OK, SHCreateStreamOnFileEx(path.c_str(), STGM_CREATE | STGM_READWRITE,
+                                           FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, file.put()));
+    for (IStream* destination :
+         {static_cast<IStream*>(memory.get()), static_cast<IStream*>(refusing.get()), file.get()}) {
+      auto stream = NewFilterStream();
+      ASSERT_EQ(S_OK, stream->Initialize(200, 0, destination));
+      ASSERT_EQ(S_OK, WriteAll(stream.get(), page));
+      ASSERT_EQ(S_OK, stream->ApplyAdjustments()) << bits;
+      EXPECT_EQ(expected.size(), stream->ByteCount()) << bits;
+      EXPECT_EQ(expected, ReadWholeStream(destination)) << bits;
+    }
+    EXPECT_EQ(0, memory->Growths()) << bits;
+    EXPECT_GT(refusing->Growths(), 97) << bits;
+  }
+  DeleteFileW(path.c_str());
 }
 
 TEST_F(FilterStreamTest, RewrittenBytesAreCountedAgain) {
