@@ -20,9 +20,17 @@
 //           filter side by side: Vantrel.dll (NEW, the page in the filter's
 //           page buffer stream) and Vantrel-hglobal.dll (OLD, the same code
 //           with the page in a CreateStreamOnHGlobal stream).
+// appstream The application's stream as an application hands it out: pages
+//           from 2 to 140 MB, grey and colour, the driver writing 64 KiB
+//           pieces, into a file stream and into the platform's memory stream
+//           (CreateStreamOnHGlobal, empty), side by side; adjusted
+//           (brightness 200: the filter's writers write the page) and, for
+//           pages up to 35 MB, unadjusted (0/0: the driver's pieces go
+//           straight through) beside the same pieces without the filter.
 //
-// Usage: bench_filter.exe [transfer] [buffer] [--runs N] [--slow N] [--page NAME]...
-// With no case named, both run.
+// Usage: bench_filter.exe [transfer] [buffer] [appstream] [--runs N] [--slow N]
+//                         [--page NAME]...
+// With no case named, all run.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -378,6 +386,100 @@ void RunBufferCase(const bench::Options& options, const FilterLibrary& newLibrar
   }
 }
 
+// The pages of the application's stream case, 2 to 140 MB.
+const std::vector<bench::PageSpec>& AppStreamPages() {
+  static const std::vector<bench::PageSpec> pages = {
+      {"grey150", 1240, 1754, 8, 150},         // A4, 150 dpi: 2.2 MB
+      {"grey300", 2480, 3508, 8, 300},         // A4, 300 dpi: 8.7 MB
+      {"grey600half", 4960, 3508, 8, 600},     // half an A4 at 600 dpi: 17.4 MB
+      {"grey600", 4960, 7016, 8, 600},         // A4, 600 dpi: 34.8 MB
+      {"grey1200", 9920, 14032, 8, 1200},      // A4, 1200 dpi: 139 MB
+      {"colour150", 1240, 1754, 24, 150},      // A4, 150 dpi: 6.5 MB
+      {"colour300", 2480, 3508, 24, 300},      // A4, 300 dpi: 26.1 MB
+      {"colour600", 4960, 7016, 24, 600},      // A4, 600 dpi: 104.4 MB
+      {"colour600legal", 5100, 8400, 24, 600}  // US legal, 600 dpi: 128.5 MB
+  };
+  return pages;
+}
+
+void RunAppStreamCase(const bench::Options& options, const FilterLibrary& library,
+                      const ScanFolder& folder) {
+  std::printf(
+      "\nThe application's stream: a file stream or the platform's memory stream, the\n"
+      "driver writing 64 KiB pieces; minimum time per page (runs in brackets), the\n"
+      "memory stream's time over the file stream's, and per MB (10^6 bytes).\n");
+  std::printf("%-15s %7s %-15s | %12s %8s | %12s %8s | %8s\n", "page", "MB", "run", "file ms",
+              "ms/MB", "memory ms", "ms/MB", "mem/file");
+  struct Row {
+    bool colour;
+    Mode mode;
+    double perMb, ratio;
+  };
+  std::vector<Row> rows;
+  const ULONG piece = 64 * 1024;
+  for (const bench::PageSpec& page : AppStreamPages()) {
+    if (!options.Wants(page)) continue;
+    const std::vector<DriverPage> driverPages = {
+        DriverPage{kItemName, kFullItemName, bench::MakeBmpFile(page)}};
+    const size_t fileBytes = driverPages[0].bytes.size();
+    for (Mode mode : {Mode::Adjust, Mode::Count, Mode::Straight}) {
+      // The driver's own pieces into the memory stream grow it piece by
+      // piece, with the filter or without it: minutes from 35 MB on.
+      if (mode != Mode::Adjust && fileBytes > 40000000) continue;
+      Transfer onDisk(library, driverPages, mode, folder.Path(), piece);
+      Transfer inMemory(library, driverPages, mode, std::wstring(), piece);
+      Transfer* transfers[] = {&onDisk, &inMemory};
+      std::vector<bench::Variant> variants(2);
+      for (size_t i = 0; i < variants.size(); ++i) {
+        Transfer* t = transfers[i];
+        variants[i].name = i == 0 ? "file" : "memory";
+        variants[i].prepare = [t]() { return t->Prepare(); };
+        variants[i].body = [t]() { return t->Run(); };
+        variants[i].finish = [t]() { t->Finish(); };
+        variants[i].runs = fileBytes > 50000000 ? options.slowRuns : options.runs;
+      }
+      if (mode != Mode::Adjust) variants[1].runs = 1;
+      bench::RunSideBySide(&variants, false);
+      if (FAILED(variants[0].result) || FAILED(variants[1].result)) {
+        std::printf("%-15s %7.1f %-15s failed: file %s, memory %s\n", page.name, fileBytes / 1e6,
+                    ModeName(mode), bench::FormatHr(variants[0].result).c_str(),
+                    bench::FormatHr(variants[1].result).c_str());
+        continue;
+      }
+      const double file = variants[0].stats.min;
+      const double memory = variants[1].stats.min;
+      const std::string fileMs =
+          bench::FormatMs(file) + " (" + std::to_string(variants[0].stats.runs) + ")";
+      const std::string memoryMs =
+          bench::FormatMs(memory) + " (" + std::to_string(variants[1].stats.runs) + ")";
+      std::printf("%-15s %7.1f %-15s | %12s %8s | %12s %8s | %8s\n", page.name, fileBytes / 1e6,
+                  ModeName(mode), fileMs.c_str(), Format("%.1f", MsPerMb(file, fileBytes)).c_str(),
+                  memoryMs.c_str(), Format("%.1f", MsPerMb(memory, fileBytes)).c_str(),
+                  bench::FormatRatio(memory, file).c_str());
+      std::fflush(stdout);
+      rows.push_back(Row{page.bitCount != 8, mode, MsPerMb(memory, fileBytes), memory / file});
+    }
+  }
+  // The targets: the memory stream within 1.3x of the file stream for every
+  // page, and its time per MB flat within 1.3x across the sizes.
+  std::printf("\nInto the memory stream:\n");
+  for (Mode mode : {Mode::Adjust, Mode::Count, Mode::Straight}) {
+    for (bool colour : {false, true}) {
+      double lowest = 0, highest = 0, worst = 0;
+      for (const Row& row : rows) {
+        if (row.colour != colour || row.mode != mode) continue;
+        lowest = lowest == 0 ? row.perMb : std::min(lowest, row.perMb);
+        highest = std::max(highest, row.perMb);
+        worst = std::max(worst, row.ratio);
+      }
+      if (lowest == 0) continue;
+      std::printf("  %-6s %-15s worst memory/file %.2fx; ms/MB %.1f to %.1f, spread %.2fx\n",
+                  colour ? "colour" : "grey", ModeName(mode), worst, lowest, highest,
+                  highest / lowest);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -385,11 +487,14 @@ int main(int argc, char** argv) {
   const bench::Options options = bench::ParseOptions(argc, argv);
   bool transfer = options.rest.empty();
   bool buffer = options.rest.empty();
+  bool appStream = options.rest.empty();
   for (const std::string& arg : options.rest) {
     if (arg == "transfer") {
       transfer = true;
     } else if (arg == "buffer") {
       buffer = true;
+    } else if (arg == "appstream") {
+      appStream = true;
     } else {
       std::fprintf(stderr, "unknown argument: %s\n", arg.c_str());
       return 2;
@@ -410,5 +515,6 @@ int main(int argc, char** argv) {
     }
     RunBufferCase(options, library, oldLibrary, folder);
   }
+  if (appStream) RunAppStreamCase(options, library, folder);
   return 0;
 }
