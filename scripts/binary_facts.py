@@ -11,9 +11,10 @@ llvm-readobj's listing of the base relocations and the guard table.
   binary_facts.py guard BINARY READOBJ
       one line per code address the binary keeps in relocated data or
       exports that is not in its table of valid call targets ("unlisted
-      RVA"), and a line
-      "writable SECTION" when the guard's check or dispatch pointer lies in
-      a writable section.
+      RVA"), "unsorted" when the table is not in strictly ascending order,
+      "not-code RVA" for an entry outside the executable sections, and
+      "writable SECTION" when the guard's check or dispatch pointer lies in a
+      writable section.
 """
 
 import re
@@ -78,8 +79,17 @@ def guard(path, readobj):
     listing = subprocess.run([readobj, "--coff-basereloc", "--coff-load-config", path],
                              check=True, capture_output=True, text=True).stdout
     table = re.search(r"GuardFidTable \[\n(.*?)\n\s*\]", listing, re.S)
-    valid = {int(v, 16) - image.base for v in re.findall(r"0x[0-9A-F]+", table.group(1))} \
-        if table else set()
+    listed = [int(v, 16) - image.base for v in re.findall(r"0x[0-9A-F]+", table.group(1))] \
+        if table else []
+    valid = set(listed)
+    # The loader searches the table: it must be in ascending order, each
+    # entry once, and name only code.
+    if any(a >= b for a, b in zip(listed, listed[1:])):
+        print("unsorted")
+    for target in listed:
+        s = image.section_of(target)
+        if not (s and s[4] & IMAGE_SCN_MEM_EXECUTE):
+            print(f"not-code {target:#x}")
     for place in re.findall(r"Type: DIR64\s+Address: (0x[0-9A-F]+)", listing):
         target = image.qword(int(place, 16)) - image.base
         s = image.section_of(target) if 0 <= target < 1 << 32 else None

@@ -17,9 +17,10 @@
 #     own bytes), with that GUID and age inside;
 #   - is hardened: Control Flow Guard (the GUARD_CF flag, a load
 #     configuration whose guard flags say instrumented with a function
-#     table, a non-empty table, check and dispatch pointers outside writable
-#     memory, and every code address the binary keeps in relocated data, its
-#     exports among them, listed as a valid call target); marked compatible
+#     table, a non-empty table in ascending order naming only code, check
+#     and dispatch pointers outside writable memory, and every code address
+#     the binary keeps in relocated data, and every export, listed as a valid
+#     call target); marked compatible
 #     with CET shadow stacks (extended DLL characteristics); a stack
 #     protector (__stack_chk_guard and __stack_chk_fail in its PDB, and the
 #     failure routine called from the binary's code);
@@ -146,6 +147,9 @@ check_hardening() {
                  END { if (n > 8) printf "... (%d in all)", n }' <<<"$facts")
   [ -z "$unlisted" ] ||
     fail "$name: code addresses kept in relocated data but not valid call targets: $unlisted"
+  ! grep -q '^unsorted' <<<"$facts" || fail "$name: its table of valid call targets is not in ascending order"
+  ! grep -q '^not-code' <<<"$facts" ||
+    fail "$name: its table of valid call targets lists addresses outside code: $(awk '/^not-code/ { printf "%s ", $2 }' <<<"$facts")"
   ! grep -q '^writable' <<<"$facts" ||
     fail "$name: the guard's check or dispatch pointer is writable ($(awk '/^writable/ { print $2 }' <<<"$facts"))"
   grep -q 'IMAGE_DLL_CHARACTERISTICS_EX_CET_COMPAT ' <<<"$debug" ||
@@ -166,7 +170,7 @@ check_hardening() {
     calls=$("$objdump" -d --no-show-raw-insn "$file" | grep -cE "call[q]?[[:space:]]+0x$address( |$)" || true)
   fi
   [ "$calls" -gt 0 ] || fail "$name: no call of __stack_chk_fail in its code (no stack protector)"
-  [ -n "$unlisted$(grep '^writable' <<<"$facts" || true)" ] ||
+  [ -n "$unlisted$(grep -E '^(writable|unsorted|not-code)' <<<"$facts" || true)" ] ||
     echo "ok: $name: Control Flow Guard ($targets valid call targets, every relocated code address among them), CET compatible, stack protector (__stack_chk_fail called from $calls places)"
 }
 

@@ -45,6 +45,11 @@ elif what == "no-guard-flags":          # load configuration: GuardFlags 0
     struct.pack_into("<I", d, offset(directory(10)[0]) + 0x90, 0)
 elif what == "one-call-target":         # load configuration: a table of one entry
     struct.pack_into("<Q", d, offset(directory(10)[0]) + 0x88, 1)
+elif what == "swapped-call-targets":    # the table's first two entries swapped
+    config = offset(directory(10)[0])
+    table = offset(struct.unpack_from("<Q", d, config + 0x80)[0] - struct.unpack_from("<Q", d, opt + 24)[0])
+    first, second = struct.unpack_from("<II", d, table)
+    struct.pack_into("<II", d, table, second, first)
 elif what == "no-cet-mark":             # extended DLL characteristics 0
     rva, size = directory(6)
     for i in range(size // 28):
@@ -110,11 +115,13 @@ patch_pe "$work/bin/Vantrel.dll" no-guard-cf-flag
 patch_pe "$work/bin/Vantrel.dll" one-call-target
 patch_pe "$work/bin/Drelmo.exe" no-guard-flags
 patch_pe "$work/bin/Drelmo.exe" no-cet-mark
+patch_pe "$work/bin/Drelmo.exe" swapped-call-targets
 expect_fail "hardening taken away" \
   "Vantrel.dll: GUARD_CF is not set" \
   "Vantrel.dll: code addresses kept in relocated data but not valid call targets" \
   "Drelmo.exe: guard flag CF_INSTRUMENTED is not set" \
-  "Drelmo.exe: not marked compatible with CET shadow stacks" -- check_binaries "$work/store"
+  "Drelmo.exe: not marked compatible with CET shadow stacks" \
+  "Drelmo.exe: its table of valid call targets is not in ascending order" -- check_binaries "$work/store"
 
 # A store with Vantrel's age written with a leading zero, and Drelmo's PDB
 # in the store's top folder.
