@@ -25,6 +25,7 @@ import os
 import re
 import subprocess
 import sys
+import textwrap
 import uuid
 from urllib.parse import quote
 
@@ -359,10 +360,12 @@ def write_notices(args):
         gpl = gpl or c["notice"]["kind"] == "gcc"
         out += ["", rule, f"{n}. {c['name']}", rule, "",
                 f"Version:  {upstream_version(version)} (Debian package {c['package']} {version})",
-                f"What:     {c['what']}"]
+                textwrap.fill(c["what"], 78, initial_indent="What:     ",
+                              subsequent_indent=" " * 10)]
         licence = GCC_LICENCE + " (GCC Runtime Library Exception 3.1)" \
             if c["notice"]["kind"] == "gcc" else " AND ".join(names)
-        out.append(f"Licence:  {licence}")
+        out.append(textwrap.fill(licence, 78, initial_indent="Licence:  ", subsequent_indent=" " * 10,
+                                 break_on_hyphens=False, break_long_words=False))
         for b in binaries:
             if b in per_binary:
                 out.append(f"Libraries in {b}: {' '.join(sorted(per_binary[b]))}")
