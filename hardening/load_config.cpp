@@ -17,8 +17,9 @@
 // configuration of the PE format, field by field, up to
 // GuardMemcpyFunctionPointer (0x140 bytes): fields the project does not use
 // are zero, as a linker writes them for a binary without those features.
-// The pointers sit in the read-only section .00cfg, which the loader makes
-// writable only while it installs its routines.
+// The pointers sit in the read-only section .00cfg (lld merges it into
+// .rdata), which the loader makes writable only while it installs its
+// routines.
 
 #if defined(__MINGW32__) && defined(__x86_64__)
 
