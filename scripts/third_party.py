@@ -18,6 +18,7 @@ the call, never kept here.
 
 import argparse
 import datetime
+import functools
 import glob
 import hashlib
 import json
@@ -188,6 +189,7 @@ def assign(linked):
 
 # --- Debian packages ----------------------------------------------------------
 
+@functools.lru_cache(maxsize=None)
 def gcc_lib_dir():
     dirs = glob.glob(f"/usr/lib/gcc/{TRIPLE}/*-posix")
     if not dirs:
@@ -204,17 +206,26 @@ def library_path(file_name):
     fail(f"{file_name} is in neither {gcc_lib_dir()} nor {MINGW_LIB_DIR}")
 
 
-def owning_package(path):
-    out = run("dpkg-query", "-S", path)
-    return out.split(":", 1)[0].split(",")[0].strip()
+def owning_packages(paths):
+    """{path: package} in one look-up (dpkg-query is slow to start)."""
+    owners = {}
+    for line in run("dpkg-query", "-S", *paths).splitlines():
+        packages, _, path = line.partition(": ")
+        owners[path.strip()] = packages.split(",")[0].split(":")[0].strip()
+    return owners
+
+
+@functools.lru_cache(maxsize=None)
+def package_fields(package):
+    return run("dpkg-query", "-W", "-f=${Version} ${Architecture}", package).split()
 
 
 def package_version(package):
-    return run("dpkg-query", "-W", "-f=${Version}", package).strip()
+    return package_fields(package)[0]
 
 
 def package_arch(package):
-    return run("dpkg-query", "-W", "-f=${Architecture}", package).strip()
+    return package_fields(package)[1]
 
 
 def upstream_version(debian_version):
@@ -225,12 +236,15 @@ def upstream_version(debian_version):
 
 def check_packages(used):
     """Every linked file is installed by the package its component names."""
-    for key, per_binary in used.items():
-        c = next(c for c in COMPONENTS if c["key"] == key)
-        for f in sorted({f for files in per_binary.values() for f in files}):
-            owner = owning_package(library_path(f))
-            if owner != c["package"]:
-                fail(f"{f} belongs to package {owner}, not {c['package']} as {key} says")
+    files = {f: c for key, per_binary in used.items()
+             for c in COMPONENTS if c["key"] == key
+             for files in per_binary.values() for f in files}
+    paths = {f: library_path(f) for f in files}
+    owners = owning_packages(sorted(paths.values()))
+    for f, c in sorted(files.items()):
+        owner = owners.get(paths[f])
+        if owner != c["package"]:
+            fail(f"{f} belongs to package {owner}, not {c['package']} as {c['key']} says")
 
 
 def copyright_file(package):
