@@ -31,6 +31,11 @@ for tool in llvm-ar llvm-ranlib llvm-readobj llvm-objdump llvm-pdbutil llvm-symb
 done
 have_cmd osslsigncode || need+=(osslsigncode)
 have_cmd openssl     || need+=(openssl)
+# The release's bill of materials is checked with Debian's Python and its
+# jsonschema against CycloneDX's published schema, which npm fetches once.
+[ -x /usr/bin/python3 ] || need+=(python3)
+have_pkg python3-jsonschema || need+=(python3-jsonschema)
+have_cmd npm         || need+=(npm)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 
 if [ ${#need[@]} -gt 0 ]; then
@@ -40,3 +45,7 @@ if [ ${#need[@]} -gt 0 ]; then
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
 fi
+
+# The schema of the bill of materials, pinned by version and checksum, kept
+# in a cache folder (fetched only when missing).
+"$(dirname "$0")/fetch-sbom-schema.sh" >/dev/null

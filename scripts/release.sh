@@ -2,9 +2,13 @@
 # Builds the shipped binaries of the commit checked out, as a scanner maker
 # ships them, into dist/ (DIST_DIR overrides it):
 #
-#   dist/Vantrel.dll, dist/Drelmo.exe      optimised, no debug information inside
-#   dist/symbols/Vantrel.pdb, Drelmo.pdb   their PDBs, under the names their
-#                                          CodeView records give
+#   dist/Vantrel.dll, dist/Drelmo.exe      optimised, hardened, no debug
+#                                          information inside
+#   dist/symbols/                          their PDBs as a symbol store:
+#                                          <name>.pdb/<GUID><age>/<name>.pdb
+#   dist/THIRD-PARTY-NOTICES.txt           the components linked into each
+#                                          binary, their versions and licences
+#   dist/sbom.cdx.json                     bill of materials (CycloneDX 1.5)
 #   dist/BUILD.txt                         version, commit, compiler and linker
 #   dist/SHA256SUMS                        of all the above
 #
@@ -90,11 +94,14 @@ targets=(Vantrel Drelmo)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 rm -rf "$dist"
-mkdir -p "$dist/symbols"
-for binary in Vantrel.dll Drelmo.exe; do
+mkdir -p "$dist"
+binaries=(Vantrel.dll Drelmo.exe)
+for binary in "${binaries[@]}"; do
   cp "$build/bin/$binary" "$dist/$binary"
-  cp "$build/bin/${binary%.*}.pdb" "$dist/symbols/${binary%.*}.pdb"
 done
+# The PDBs in a symbol store's layout, by the GUID and age inside each.
+"$root/scripts/symbol-store.sh" "$dist/symbols" "$build/bin/Vantrel.pdb" "$build/bin/Drelmo.pdb" \
+  >/dev/null
 
 # The version as the version resource holds it (VS_FIXEDFILEINFO's file
 # version), read from each binary.
@@ -114,6 +121,12 @@ if [ "$(file_version "$dist/Drelmo.exe")" != "$version" ]; then
   echo "release: Vantrel.dll is version $version, Drelmo.exe $(file_version "$dist/Drelmo.exe")" >&2
   exit 1
 fi
+
+# What each binary links of third-party code, from the links' maps: the
+# notices, and (once the binaries are signed) the bill of materials.
+third_party=(--map "Vantrel.dll=$build/bin/Vantrel.map" --map "Drelmo.exe=$build/bin/Drelmo.map"
+  --own-lib-dir "$build/lib" --product-version "$version")
+python3 "$root/scripts/third_party.py" notices "${third_party[@]}" >"$dist/THIRD-PARTY-NOTICES.txt"
 
 sign_dir=$work/signing
 mkdir -p "$sign_dir"
@@ -143,7 +156,7 @@ if [ "$test_sign" -eq 1 ] || [ "$makers_sign" -eq 1 ]; then
   fi
   [ -n "$sign_pass_file" ] && credentials+=(-readpass "$sign_pass_file")
   [ -n "$timestamp_url" ] && credentials+=(-ts "$timestamp_url")
-  for binary in Vantrel.dll Drelmo.exe; do
+  for binary in "${binaries[@]}"; do
     osslsigncode sign "${credentials[@]}" -h sha256 -n "Orvane Scanner Software" \
       -in "$dist/$binary" -out "$sign_dir/$binary" >"$sign_dir/sign-$binary.log" 2>&1 || {
       cat "$sign_dir/sign-$binary.log" >&2
@@ -181,13 +194,23 @@ fi
   build_type=${build_type:-RelWithDebInfo}
   echo "build:    $build_type ($(cache_value "CMAKE_CXX_FLAGS_${build_type^^}")" \
     "-gcodeview -gno-codeview-command-line, PDB by lld), cmake $(cmake --version | head -1 | awk '{print $3}')"
+  echo "hardened: Control Flow Guard (-mguard=cf, --guard-cf), CET shadow-stack compatible," \
+    "stack protector (-fstack-protector-strong, libssp linked statically)"
   echo "signing:  $signed_with${signer:+, by $signer}"
 } >"$dist/BUILD.txt"
 
-(cd "$dist" && sha256sum Vantrel.dll Drelmo.exe symbols/Vantrel.pdb symbols/Drelmo.pdb BUILD.txt >SHA256SUMS)
+python3 "$root/scripts/third_party.py" sbom "${third_party[@]}" --binaries "$dist" \
+  --commit "$commit" --commit-time "$commit_time" --llvm "$(<"$work/src/cmake/llvm-version")" \
+  >"$dist/sbom.cdx.json"
+
+(cd "$dist" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
+  xargs sha256sum >SHA256SUMS)
 
 echo "== checking the binaries in $dist"
 "$root/scripts/check-binaries.sh" "$dist" "$dist/symbols"
+echo "== checking the notices and the bill of materials"
+"$root/scripts/check-notices.sh" "$build/bin" "$build/lib" "$dist/THIRD-PARTY-NOTICES.txt"
+"$root/scripts/check-sbom.sh" "$dist" "$build/lib" "$dist/sbom.cdx.json" "$dist/THIRD-PARTY-NOTICES.txt"
 
 if [ "$test_sign" -eq 1 ]; then
   echo "== running the signed binaries under Wine"
