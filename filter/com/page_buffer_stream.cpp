@@ -8,6 +8,8 @@
 
 namespace {
 
+const PageBufferMemory kPlatformMemory = {VirtualAlloc, VirtualFree};
+
 ULONGLONG RoundUpToCommitStep(ULONGLONG bytes) {
   return (bytes + kPageBufferCommitStep - 1) / kPageBufferCommitStep * kPageBufferCommitStep;
 }
@@ -47,11 +49,11 @@ class PageBlock {
  public:
   // One reference owned by the caller, or null when the first range cannot be
   // reserved. The block holds at most `limitBytes` (rounded up to the commit
-  // step, at most 4 GB).
-  static PageBlock* Create(ULONGLONG limitBytes) {
-    const ULONGLONG limit = std::min(RoundUpToCommitStep(std::max<ULONGLONG>(limitBytes, 1)),
-                                     RoundUpToCommitStep(kPageBufferMaxSize));
-    PageBlock* block = new (std::nothrow) PageBlock(limit);
+  // step, at most 4 GB; capped before rounding, so no limit wraps around).
+  static PageBlock* Create(ULONGLONG limitBytes, const PageBufferMemory& memory) {
+    const ULONGLONG limit =
+        RoundUpToCommitStep(std::min(std::max<ULONGLONG>(limitBytes, 1), kPageBufferMaxSize));
+    PageBlock* block = new (std::nothrow) PageBlock(limit, memory);
     if (block && !block->Reserve(0)) {
       delete block;
       return nullptr;
@@ -111,10 +113,10 @@ class PageBlock {
     ULONGLONG committed = 0;  // bytes from the range's start
   };
 
-  explicit PageBlock(ULONGLONG limit) : limit_(limit) {}
+  PageBlock(ULONGLONG limit, const PageBufferMemory& memory) : memory_(memory), limit_(limit) {}
   ~PageBlock() {
     for (Range& range : ranges_) {
-      if (range.base) VirtualFree(range.base, 0, MEM_RELEASE);
+      if (range.base) memory_.virtualFree(range.base, 0, MEM_RELEASE);
     }
   }
 
@@ -132,7 +134,7 @@ class PageBlock {
   bool Reserve(int k) {
     const ULONGLONG bytes = std::min(RangeEnd(k), limit_) - RangeStart(k);
     ranges_[k].base = static_cast<BYTE*>(
-        VirtualAlloc(nullptr, static_cast<SIZE_T>(bytes), MEM_RESERVE, PAGE_NOACCESS));
+        memory_.virtualAlloc(nullptr, static_cast<SIZE_T>(bytes), MEM_RESERVE, PAGE_NOACCESS));
     ranges_[k].committed = 0;
     return ranges_[k].base != nullptr;
   }
@@ -145,8 +147,9 @@ class PageBlock {
       if (!range.base && !Reserve(k)) return false;
       const ULONGLONG needed = std::min(end, RangeEnd(k)) - RangeStart(k);
       if (needed <= range.committed) continue;
-      if (!VirtualAlloc(range.base + range.committed, static_cast<SIZE_T>(needed - range.committed),
-                        MEM_COMMIT, PAGE_READWRITE)) {
+      if (!memory_.virtualAlloc(range.base + range.committed,
+                                static_cast<SIZE_T>(needed - range.committed), MEM_COMMIT,
+                                PAGE_READWRITE)) {
         return false;
       }
       range.committed = needed;
@@ -161,14 +164,14 @@ class PageBlock {
       Range& range = ranges_[k];
       if (!range.base) continue;
       if (k > 0 && RangeStart(k) >= size) {
-        VirtualFree(range.base, 0, MEM_RELEASE);
+        memory_.virtualFree(range.base, 0, MEM_RELEASE);
         range = Range();
         continue;
       }
       const ULONGLONG needed = end > RangeStart(k) ? std::min(end, RangeEnd(k)) - RangeStart(k) : 0;
       if (range.committed <= needed) continue;
       const SIZE_T extra = static_cast<SIZE_T>(range.committed - needed);
-      if (VirtualFree(range.base + needed, extra, MEM_DECOMMIT)) {
+      if (memory_.virtualFree(range.base + needed, extra, MEM_DECOMMIT)) {
         range.committed = needed;
       } else {
         std::memset(range.base + needed, 0, extra);  // still committed: keep it zero
@@ -176,6 +179,7 @@ class PageBlock {
     }
   }
 
+  const PageBufferMemory memory_;
   const ULONGLONG limit_;
   Range ranges_[kRanges];
   ULONGLONG size_ = 0;
@@ -382,13 +386,18 @@ HRESULT STDMETHODCALLTYPE PageBufferStream::Clone(IStream** ppstm) {
 }  // namespace
 
 HRESULT CreatePageBufferStream(IStream** stream) {
-  return CreatePageBufferStream(RoundUpToCommitStep(kPageBufferMaxSize), stream);
+  return CreatePageBufferStream(kPageBufferMaxSize, stream);
 }
 
 HRESULT CreatePageBufferStream(ULONGLONG limitBytes, IStream** stream) {
+  return CreatePageBufferStream(limitBytes, kPlatformMemory, stream);
+}
+
+HRESULT CreatePageBufferStream(ULONGLONG limitBytes, const PageBufferMemory& memory,
+                               IStream** stream) {
   if (!stream) return E_INVALIDARG;
   *stream = nullptr;
-  PageBlock* block = PageBlock::Create(limitBytes);
+  PageBlock* block = PageBlock::Create(limitBytes, memory);
   if (!block) return E_OUTOFMEMORY;
   *stream = new (std::nothrow) PageBufferStream(block, 0, false);
   block->Release();  // the stream holds its own reference

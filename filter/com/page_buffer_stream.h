@@ -38,6 +38,18 @@ constexpr ULONGLONG kPageBufferMaxSize = 0xFFFFFFFFull;
 HRESULT CreatePageBufferStream(IStream** stream);
 
 // The same with room for only `limitBytes` (rounded up to the commit step, at
-// most 4 GB): growing beyond it fails with E_OUTOFMEMORY, as running out of
-// memory does.
+// most 4 GB, which any larger limit gives): growing beyond it fails with
+// E_OUTOFMEMORY, as running out of memory does.
 HRESULT CreatePageBufferStream(ULONGLONG limitBytes, IStream** stream);
+
+// Where a stream reserves, commits, decommits and releases its memory: the
+// platform's VirtualAlloc and VirtualFree, or stand-ins with the same
+// contract (a test's, to make any of those calls fail).
+struct PageBufferMemory {
+  LPVOID(WINAPI* virtualAlloc)(LPVOID address, SIZE_T bytes, DWORD type, DWORD protect);
+  BOOL(WINAPI* virtualFree)(LPVOID address, SIZE_T bytes, DWORD type);
+};
+
+// The same, taking its memory through `memory`.
+HRESULT CreatePageBufferStream(ULONGLONG limitBytes, const PageBufferMemory& memory,
+                               IStream** stream);

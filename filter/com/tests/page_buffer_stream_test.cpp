@@ -5,13 +5,18 @@
 
 #include <psapi.h>
 
+#include <atomic>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "fake_stream.h"
 #include "ref_counted.h"
 #include "test_support.h"
 
@@ -781,6 +786,271 @@ TEST_F(PageBufferStreamTest, MemoryFollowsTheSizeAndGoesWithTheLastClone) {
   back = std::vector<BYTE>();
   clone.reset();
   EXPECT_LT(ResidentBytes(), before + kSlack);
+}
+
+// Stand-ins for VirtualAlloc and VirtualFree: every call goes on to the
+// platform, except the one chosen to fail; live reservations are recorded.
+// Each reservation is followed by a committed guard the stream never owns,
+// so that bytes moved past a range's end land in the guard, or come from it,
+// where a neighbouring reservation could otherwise make them look right.
+namespace seam {
+std::mutex lock;
+std::map<BYTE*, SIZE_T> reservations;
+DWORD failType = 0;  // MEM_RESERVE, MEM_COMMIT or MEM_DECOMMIT
+int failAfter = 0;   // calls of that type that still succeed first
+int strayFrees = 0;  // releases of memory not reserved here
+constexpr SIZE_T kGuard = 64 * 1024;
+
+LPVOID WINAPI Allocate(LPVOID address, SIZE_T bytes, DWORD type, DWORD protect) {
+  std::lock_guard<std::mutex> hold(lock);
+  if (type == failType && failAfter-- == 0) return nullptr;
+  if (type != MEM_RESERVE) return VirtualAlloc(address, bytes, type, protect);
+  BYTE* base = static_cast<BYTE*>(VirtualAlloc(address, bytes + kGuard, type, protect));
+  if (base && VirtualAlloc(base + bytes, kGuard, MEM_COMMIT, PAGE_READWRITE)) {
+    std::memset(base + bytes, 0xA5, kGuard);
+    reservations[base] = bytes;
+  }
+  return base;
+}
+
+BOOL WINAPI Free(LPVOID address, SIZE_T bytes, DWORD type) {
+  std::lock_guard<std::mutex> hold(lock);
+  if (type == failType && failAfter-- == 0) return FALSE;
+  if (type == MEM_RELEASE && reservations.erase(static_cast<BYTE*>(address)) == 0) ++strayFrees;
+  return VirtualFree(address, bytes, type);
+}
+
+const PageBufferMemory kMemory = {Allocate, Free};
+
+// Bytes reserved, and committed as VirtualQuery finds them, in all live
+// reservations (guards left out).
+std::pair<ULONGLONG, ULONGLONG> Held() {
+  std::lock_guard<std::mutex> hold(lock);
+  ULONGLONG reserved = 0, committed = 0;
+  for (const auto& range : reservations) {
+    reserved += range.second;
+    for (BYTE* at = range.first; at < range.first + range.second;) {
+      MEMORY_BASIC_INFORMATION info = {};
+      if (!VirtualQuery(at, &info, sizeof info)) break;
+      const SIZE_T length = std::min<SIZE_T>(info.RegionSize, range.first + range.second - at);
+      if (info.State == MEM_COMMIT) committed += length;
+      at += length;
+    }
+  }
+  return {reserved, committed};
+}
+}  // namespace seam
+
+constexpr ULONGLONG kStep = kPageBufferCommitStep;
+constexpr ULONGLONG kMiB = 1 << 20;
+constexpr ULONGLONG kTop = 0xFFFFFFFFull;  // the largest size an HGLOBAL stream holds
+
+// Streams taking their memory through the stand-ins; every one leaves nothing
+// reserved behind.
+class PageBufferMemoryTest : public PageBufferStreamTest {
+ protected:
+  void SetUp() override {
+    PageBufferStreamTest::SetUp();
+    seam::failType = 0;
+    seam::strayFrees = 0;
+  }
+  void TearDown() override {
+    EXPECT_TRUE(seam::reservations.empty());
+    EXPECT_EQ(0, seam::strayFrees);
+    PageBufferStreamTest::TearDown();
+  }
+  // A stream of `size` bytes commits its size rounded up to the commit step,
+  // in ranges that double from one step, as far as `room` (the limit).
+  static void ExpectHolds(ULONGLONG size, ULONGLONG room = 4096 * kMiB) {
+    ULONGLONG reserved = kStep;
+    while (reserved < size) reserved *= 2;
+    const auto held = seam::Held();
+    EXPECT_EQ(std::min(reserved, room), held.first) << "reserved for " << size << " bytes";
+    EXPECT_EQ((size + kStep - 1) / kStep * kStep, held.second) << "committed for " << size;
+  }
+  static void Resize(IStream* stream, ULONGLONG size, HRESULT expected = S_OK) {
+    ULARGE_INTEGER to;
+    to.QuadPart = size;
+    EXPECT_EQ(expected, stream->SetSize(to)) << "SetSize " << size;
+  }
+  static void SeekFromEnd(IStream* stream, LONGLONG move) {
+    LARGE_INTEGER by;
+    by.QuadPart = move;
+    ASSERT_EQ(S_OK, stream->Seek(by, STREAM_SEEK_END, nullptr));
+  }
+  static std::vector<BYTE> Take(IStream* stream, ULONG count) {
+    std::vector<BYTE> bytes(count);
+    ULONG read = 0;
+    EXPECT_EQ(S_OK, stream->Read(bytes.data(), count, &read));
+    bytes.resize(read);
+    return bytes;
+  }
+  // What CopyTo hands a platform stream.
+  static std::vector<BYTE> Copy(IStream* stream, ULONGLONG count) {
+    ComRef<IStream> to = MemoryStream();
+    ULARGE_INTEGER cb, read, written;
+    cb.QuadPart = count;
+    EXPECT_EQ(S_OK, stream->CopyTo(to.get(), cb, &read, &written));
+    EXPECT_EQ(read.QuadPart, written.QuadPart);
+    return ReadWholeStream(to.get());
+  }
+  std::vector<BYTE> Pattern(size_t count) {
+    std::vector<BYTE> bytes(count);
+    for (BYTE& b : bytes) b = static_cast<BYTE>(random_() | 1);  // never 0
+    return bytes;
+  }
+  std::mt19937 random_{27};
+};
+
+// Every range end (1 MiB, 2 MiB ... 2 GiB) is crossed by a write, a read,
+// CopyTo and SetSize both ways, in streams whose limits all mean 4 GB
+// (larger limits included) or, in one row, stop the last range short. The
+// stream is made afresh for each end, so that at most that end is committed
+// at once.
+TEST_F(PageBufferMemoryTest, EveryRangeEndIsCrossedByEveryCall) {
+  struct Row {
+    ULONGLONG end;
+    ULONGLONG limit;
+    ULONGLONG room;  // what the limit leaves
+  };
+  std::vector<Row> rows;
+  const ULONGLONG limits[] = {kTop, ~0ull, ~0ull - kStep + 2, 1ull << 63, kTop + 2};
+  for (int k = 0; k < 12; ++k) rows.push_back({kMiB << k, limits[k % 5], 4096 * kMiB});
+  rows.push_back({4 * kMiB, 5 * kMiB + 1, 6 * kMiB});
+  for (const Row& row : rows) {
+    SCOPED_TRACE("range end " + Hex(row.end) + ", limit " + Hex(row.limit));
+    const ULONGLONG at = row.end - 100;
+    const std::vector<BYTE> pattern = Pattern(300);
+    ComRef<IStream> stream;
+    ASSERT_EQ(S_OK, CreatePageBufferStream(row.limit, seam::kMemory, stream.put()));
+    Resize(stream.get(), row.end - 50);
+    SeekTo(stream.get(), at);
+    ULONG count = 0;
+    EXPECT_EQ(S_OK, stream->Write(pattern.data(), 300, &count));
+    EXPECT_EQ(300u, count);
+    ExpectHolds(at + 300, row.room);
+    SeekTo(stream.get(), at);
+    EXPECT_EQ(pattern, Take(stream.get(), 400));
+    SeekFromEnd(stream.get(), -200);  // to the range end
+    EXPECT_EQ(std::vector<BYTE>(pattern.begin() + 100, pattern.end()), Take(stream.get(), 400));
+    SeekTo(stream.get(), at);
+    EXPECT_EQ(pattern, Copy(stream.get(), 400));
+    // Down across the end and up again: what lay past the smaller size is 0.
+    Resize(stream.get(), row.end - 10);
+    ExpectHolds(row.end - 10, row.room);
+    Resize(stream.get(), at + 300);
+    ExpectHolds(at + 300, row.room);
+    SeekTo(stream.get(), at);
+    std::vector<BYTE> expected(pattern.begin(), pattern.begin() + 90);
+    expected.resize(300, 0);
+    EXPECT_EQ(expected, Take(stream.get(), 300));
+  }
+}
+
+// The largest stream, which any limit from 4 GB up gives, ends at 4 GB less
+// one byte: there a write ends and SetSize reaches, one byte more is refused;
+// reads and CopyTo stop at it.
+TEST_F(PageBufferMemoryTest, TheLargestStreamEndsOneByteShortOfFourGigabytes) {
+  const std::vector<BYTE> pattern = Pattern(101);
+  ComRef<IStream> stream;
+  ASSERT_EQ(S_OK, CreatePageBufferStream(~0ull, seam::kMemory, stream.put()));
+  Resize(stream.get(), kTop);
+  ExpectHolds(kTop);
+  Resize(stream.get(), kTop + 1, STG_E_INVALIDFUNCTION);
+  Resize(stream.get(), kTop - 50);
+  SeekFromEnd(stream.get(), -50);
+  ULONG count = 7;
+  EXPECT_EQ(STG_E_MEDIUMFULL, stream->Write(pattern.data(), 101, &count));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(kTop - 50, Size(stream.get()));
+  EXPECT_EQ(S_OK, stream->Write(pattern.data(), 100, &count));
+  EXPECT_EQ(kTop, Size(stream.get()));
+  SeekFromEnd(stream.get(), -100);
+  const std::vector<BYTE> last(pattern.begin(), pattern.begin() + 100);
+  EXPECT_EQ(last, Take(stream.get(), 300));
+  SeekFromEnd(stream.get(), -100);
+  EXPECT_EQ(last, Copy(stream.get(), 300));
+}
+
+// A reserve, commit or decommit that fails: a grown stream is left as it
+// was, memory and all; a shrunk one still reads zeros past its size. Then
+// the same call succeeds.
+TEST_F(PageBufferMemoryTest, FailedReserveCommitOrDecommitLeavesTheStreamWhole) {
+  struct Row {
+    const char* name;
+    DWORD type;  // the kind of call that fails
+    int after;   // calls of that kind that succeed first
+    ULONGLONG from, to;
+    bool write;  // grown by Write, else by SetSize
+    HRESULT result;
+  };
+  const Row rows[] = {
+      {"first new range, reserve", MEM_RESERVE, 0, kMiB / 2, 3 * kMiB / 2, true, E_OUTOFMEMORY},
+      {"third new range, reserve", MEM_RESERVE, 2, 3 * kMiB / 2, 9 * kMiB, false, E_OUTOFMEMORY},
+      {"first commit", MEM_COMMIT, 0, kMiB / 2, 3 * kMiB / 2, false, E_OUTOFMEMORY},
+      {"second commit", MEM_COMMIT, 1, 3 * kMiB / 2, 5 * kMiB, true, E_OUTOFMEMORY},
+      {"decommit", MEM_DECOMMIT, 0, 7 * kMiB / 2, 23 * kMiB / 10, false, S_OK},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::vector<BYTE> page = Pattern(static_cast<size_t>(std::max(row.from, row.to)));
+    ComRef<IStream> stream;
+    ASSERT_EQ(S_OK, CreatePageBufferStream(kTop, seam::kMemory, stream.put()));
+    ULONG count = 0;
+    ASSERT_EQ(S_OK, stream->Write(page.data(), static_cast<ULONG>(row.from), &count));
+    seam::failType = row.type;
+    seam::failAfter = row.after;
+    const ULONG more = static_cast<ULONG>(row.to - row.from);
+    count = 7;
+    if (row.write) {
+      EXPECT_EQ(row.result, stream->Write(page.data() + row.from, more, &count));
+      EXPECT_EQ(0u, count);
+    } else {
+      Resize(stream.get(), row.to, row.result);
+    }
+    seam::failType = 0;
+    EXPECT_EQ(row.from, Position(stream.get()));
+    EXPECT_EQ(row.result == S_OK ? row.to : row.from, Size(stream.get()));
+    ExpectHolds(row.from);
+    // The bytes below the smaller size are the page's, the rest zeros.
+    Resize(stream.get(), row.from);
+    SeekTo(stream.get(), 0);
+    std::vector<BYTE> expected(page.begin(), page.begin() + std::min(row.from, row.to));
+    expected.resize(row.from, 0);
+    EXPECT_TRUE(expected == Take(stream.get(), static_cast<ULONG>(row.from)));
+    Resize(stream.get(), row.to);
+    ExpectHolds(row.to);
+  }
+  // The first range, at creation.
+  seam::failType = MEM_RESERVE;
+  seam::failAfter = 0;
+  IStream* stream = reinterpret_cast<IStream*>(1);
+  EXPECT_EQ(E_OUTOFMEMORY, CreatePageBufferStream(kTop, seam::kMemory, &stream));
+  EXPECT_EQ(nullptr, stream);
+}
+
+// Clones made and released on several threads at once share the memory
+// with the stream: it stays while the stream lives and goes with it.
+TEST_F(PageBufferMemoryTest, ClonesComeAndGoOnManyThreadsAtOnce) {
+  ComRef<IStream> stream;
+  ASSERT_EQ(S_OK, CreatePageBufferStream(kTop, seam::kMemory, stream.put()));
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int thread = 0; thread < 4; ++thread) {
+    threads.emplace_back([&stream, &failures] {
+      IStream* clones[16];
+      for (int round = 0; round < 100000; ++round) {
+        for (IStream*& clone : clones) failures += stream->Clone(&clone) == S_OK ? 0 : 1;
+        for (IStream* clone : clones) {
+          if (clone) clone->Release();
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, failures);
+  EXPECT_EQ(1u, seam::reservations.size());
+  stream.reset();
 }
 
 }  // namespace

@@ -128,4 +128,73 @@ TEST_F(VantrelDllTest, PageIsAdjustedWithAnItemThatKnowsOnlyThePublishedIdentifi
   item->ClearChildren();
 }
 
+// A 600 dpi A4 colour page (104 MB) that the driver writes in 64 KiB pieces
+// reaches the application as exactly the bytes of the same page written in
+// one piece, both adjusted through the library into files.
+TEST_F(VantrelDllTest, LargePageInSmallPiecesGivesTheBytesOfTheWholePage) {
+  std::vector<DriverPage> pages = {{L"Flatbed", L"0000\\Root\\Flatbed", {}}};
+  pages[0].bytes = MakeSampleBmp(4960, 7016, 24);
+  // Noise over the pixels: any byte out of place changes the adjusted page.
+  UINT32 noise = 27;
+  for (size_t i = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER); i < pages[0].bytes.size();
+       ++i) {
+    noise = noise * 1664525u + 1013904223u;
+    pages[0].bytes[i] = static_cast<BYTE>(noise >> 24);
+  }
+  wchar_t temp[MAX_PATH];
+  ASSERT_NE(0u, GetTempPathW(MAX_PATH, temp));
+  const std::wstring folder = std::wstring(temp) + L"vantrel-large-page";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  auto item = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+  auto child = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+  child->SetLong(published::BrightnessProperty, 200);
+  child->SetGuid(published::FormatProperty, published::Ids().formatBmp);
+  item->AddChild(pages[0].fullItemName.c_str(), child.get());
+  auto application = ComRef<FakeApplication>::adopt(FakeApplication::Create(folder));
+  for (const ULONG piece : {65536ul, static_cast<ULONG>(pages[0].bytes.size())}) {
+    ComRef<IClassFactory> factory;
+    ASSERT_EQ(S_OK, getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
+                                    reinterpret_cast<void**>(factory.put())));
+    ComRef<IWiaImageFilter> filter;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().imageFilter,
+                                            reinterpret_cast<void**>(filter.put())));
+    ASSERT_EQ(S_OK, filter->InitializeFilter(item.get(), application.get()));
+    ComRef<IWiaTransferCallback> service;
+    ASSERT_EQ(S_OK, filter->QueryInterface(published::Ids().transferCallback,
+                                           reinterpret_cast<void**>(service.put())));
+    DriverOptions options;
+    options.pieceSize = piece;
+    EXPECT_EQ(S_OK, PlayDriver(service.get(), pages, options).result) << piece;
+  }
+  // The two files, compared a mebibyte at a time from their starts.
+  ASSERT_EQ(2u, application->Pages().size());
+  IStream* files[2] = {application->Pages()[0].stream.get(), application->Pages()[1].stream.get()};
+  std::vector<BYTE> chunks[2] = {std::vector<BYTE>(1 << 20), std::vector<BYTE>(1 << 20)};
+  ULONG64 size = 0;
+  for (IStream* file : files) ASSERT_EQ(S_OK, file->Seek({}, STREAM_SEEK_SET, nullptr));
+  for (ULONG got[2] = {1, 1}; got[0] > 0; size += got[0]) {
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_TRUE(SUCCEEDED(files[i]->Read(chunks[i].data(), 1 << 20, &got[i])));
+    }
+    ASSERT_EQ(got[0], got[1]) << "at " << size;
+    ASSERT_TRUE(chunks[0] == chunks[1]) << "in the mebibyte from " << size;
+    if (size == 0) EXPECT_NE(0, memcmp(chunks[0].data(), pages[0].bytes.data(), got[0]));
+  }
+  EXPECT_GE(size, 100000000u);
+  // Each page's end-of-stream message reports what its file holds.
+  std::vector<ULONG64> ends;
+  for (const ReceivedMessage& message : application->Messages()) {
+    if (message.params.lMessage == published::MessageEndOfStream) {
+      ends.push_back(message.params.ulTransferredBytes);
+    }
+  }
+  EXPECT_EQ(std::vector<ULONG64>(2, size), ends);
+  application->ReleasePages();
+  item->ClearChildren();
+  for (const wchar_t* name : {L"\\page1.bmp", L"\\page2.bmp"}) {
+    EXPECT_TRUE(DeleteFileW((folder + name).c_str()));
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
 }  // namespace
