@@ -1,4 +1,4 @@
-// The setup log's folder and files (see log_files.h).
+// The setup log's folders and files (see log_files.h).
 #include "log_files.h"
 
 #include <winternl.h>
@@ -23,36 +23,38 @@ constexpr NTSTATUS NameNotFound = static_cast<NTSTATUS>(0xC0000034);
 constexpr NTSTATUS NameCollision = static_cast<NTSTATUS>(0xC0000035);
 constexpr NTSTATUS NotImplemented = static_cast<NTSTATUS>(0xC0000002);
 constexpr NTSTATUS FileIsAFolder = static_cast<NTSTATUS>(0xC00000BA);
+constexpr NTSTATUS NotAFolderStatus = static_cast<NTSTATUS>(0xC0000103);
 
 using NtCreateFileFn = NTSTATUS(NTAPI*)(HANDLE* handle, ACCESS_MASK access,
                                         OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* io,
                                         LARGE_INTEGER* allocationSize, ULONG fileAttributes,
                                         ULONG share, ULONG disposition, ULONG options,
                                         void* extendedAttributes, ULONG extendedAttributesLength);
-
-// The folder: its security is read and, if need be, replaced; nothing on it
-// is asked that another opener's sharing could refuse (no reading or
-// listing, no delete access), so holding the folder open cannot keep the
-// tool out of it.
-constexpr DWORD FolderAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES;
-constexpr DWORD FolderReadOnlyAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
-constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+using RtlNtStatusToDosErrorFn = ULONG(NTAPI*)(NTSTATUS status);
 
 // The file is opened for appending only: without write-data access the
 // system puts every write at the end of the file as it is then, so writers
 // in other processes never overwrite each other.
 constexpr ACCESS_MASK AppendAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD ShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Enough for a few dozen entries of the folder per call.
-constexpr size_t ListingBytes = 8192;
+// The system's form of a DOS path, for a create that names no folder handle.
+constexpr wchar_t NtPathPrefix[] = L"\\??\\";
 
-// Opens, or creates, the file called name in the folder the handle holds,
-// looking the name up in that folder only, and opening a link as itself.
-HandleHolder OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share,
-                          ULONG disposition, NTSTATUS* status) {
-  static const NtCreateFileFn ntCreateFile =
-      FindExport<NtCreateFileFn>(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile");
+HMODULE Ntdll() { return GetModuleHandleW(L"ntdll.dll"); }
+
+DWORD ErrorOf(NTSTATUS status) {
+  static const RtlNtStatusToDosErrorFn toDosError =
+      FindExport<RtlNtStatusToDosErrorFn>(Ntdll(), "RtlNtStatusToDosError");
+  return toDosError != nullptr ? toDosError(status) : static_cast<DWORD>(status);
+}
+
+// One NtCreateFile of name, looked up in root (a folder handle) when root is
+// given, or as a path of the system's form.
+HandleHolder NtCreate(HANDLE root, const wchar_t* name, const CreateRequest& request,
+                      ULONG fileAttributes, NTSTATUS* status) {
+  static const NtCreateFileFn ntCreateFile = FindExport<NtCreateFileFn>(Ntdll(), "NtCreateFile");
   *status = NotImplemented;
   const size_t length = wcsnlen(name, PathCapacity);
   if (ntCreateFile == nullptr || length == 0 || length >= PathCapacity) return HandleHolder();
@@ -61,13 +63,26 @@ HandleHolder OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access
   unicodeName.MaximumLength = unicodeName.Length;
   unicodeName.Buffer = const_cast<wchar_t*>(name);
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  InitializeObjectAttributes(&attributes, &unicodeName, request.attributes, root, request.security);
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  *status = ntCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr,
-                         FILE_ATTRIBUTE_NORMAL, share, disposition,
-                         NonDirectoryFile | SynchronousIo | OpenReparsePointItself, nullptr, 0);
+  *status =
+      ntCreateFile(&handle, request.access | SYNCHRONIZE, &attributes, &io, nullptr, fileAttributes,
+                   request.share, request.disposition, request.options, nullptr, 0);
   return HandleHolder(*status >= 0 ? handle : nullptr);
+}
+
+// Opens, or creates, the file called name in the folder the handle holds,
+// looking the name up in that folder only, and opening a link as itself.
+HandleHolder OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share,
+                          ULONG disposition, NTSTATUS* status) {
+  const CreateRequest request = {access,
+                                 share,
+                                 disposition,
+                                 NonDirectoryFile | SynchronousIo | OpenReparsePointItself,
+                                 OBJ_CASE_INSENSITIVE,
+                                 nullptr};
+  return NtCreate(folder, name, request, FILE_ATTRIBUTE_NORMAL, status);
 }
 
 ULONGLONG FileIndexOf(const BY_HANDLE_FILE_INFORMATION& info) {
@@ -87,59 +102,26 @@ bool IsReachedAs(HANDLE handle, const wchar_t* path) {
   return CompareStringOrdinal(reached, -1, path, -1, TRUE) == CSTR_EQUAL;
 }
 
-// How many of the folder's own entries are the file with this index. The
-// listing is read through a second handle on the folder itself, not by its
-// path; when it cannot be read, none are counted.
-DWORD CountNamesInFolder(HANDLE folder, ULONGLONG fileIndex) {
-  const HandleHolder listing(
-      ReOpenFile(folder, FILE_LIST_DIRECTORY | SYNCHRONIZE, ShareAll, FILE_FLAG_BACKUP_SEMANTICS));
-  if (!listing.valid()) return 0;
-  alignas(8) BYTE buffer[ListingBytes];
-  DWORD names = 0;
-  FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
-  while (GetFileInformationByHandleEx(listing.get(), request, buffer, sizeof(buffer))) {
-    request = FileIdBothDirectoryInfo;
-    for (size_t offset = 0; offset + sizeof(FILE_ID_BOTH_DIR_INFO) <= sizeof(buffer);) {
-      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + offset);
-      if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-          static_cast<ULONGLONG>(entry->FileId.QuadPart) == fileIndex)
-        ++names;
-      if (entry->NextEntryOffset == 0) break;
-      offset += entry->NextEntryOffset;
-    }
-  }
-  return names;
-}
-
-// Gathers what the handle shows of the file at the log's name.
-bool Inspect(HANDLE folder, HANDLE file, const wchar_t* fullPath, LogFileFacts* facts,
-             BY_HANDLE_FILE_INFORMATION* info) {
-  if (!GetFileInformationByHandle(file, info)) return false;
-  facts->attributes = info->dwFileAttributes;
-  facts->linkCount = info->nNumberOfLinks;
-  facts->reparseTag = 0;
+// Judges what the handle, opened on the log's name, shows of the file there.
+LogFileVerdict Judge(HANDLE file, const wchar_t* fullPath, BY_HANDLE_FILE_INFORMATION* info) {
+  if (!GetFileInformationByHandle(file, info)) return LogFileVerdict::Other;
+  LogFileFacts facts;
+  facts.attributes = info->dwFileAttributes;
+  facts.linkCount = info->nNumberOfLinks;
   if ((info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     FILE_ATTRIBUTE_TAG_INFO tag = {};
-    if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag))) return false;
-    facts->reparseTag = tag.ReparseTag;
+    if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag)))
+      return LogFileVerdict::Other;
+    facts.reparseTag = tag.ReparseTag;
   }
-  facts->namesInFolder = info->nNumberOfLinks > 1 ? CountNamesInFolder(folder, FileIndexOf(*info))
-                                                  : info->nNumberOfLinks;
-  facts->reachedAsAsked = IsReachedAs(file, fullPath);
-  return true;
-}
-
-LogFileVerdict Judge(HANDLE folder, HANDLE file, const wchar_t* fullPath,
-                     BY_HANDLE_FILE_INFORMATION* info) {
-  LogFileFacts facts;
-  return Inspect(folder, file, fullPath, &facts, info) ? JudgeLogFile(facts)
-                                                       : LogFileVerdict::Other;
+  facts.reachedAsAsked = IsReachedAs(file, fullPath);
+  return JudgeLogFile(facts);
 }
 
 // A log kept by a filter (an archived file) is written through a handle
 // opened by the file's identity, without opening its reparse point as
 // itself, so that the filter brings the file back first. The new handle must
-// be the same file, still reached as the log's path.
+// be the same file, with one name, still reached as the log's path.
 HandleHolder ReopenByIdentity(HANDLE folder, const BY_HANDLE_FILE_INFORMATION& checked,
                               const wchar_t* fullPath) {
   FILE_ID_DESCRIPTOR identity = {};
@@ -150,29 +132,24 @@ HandleHolder ReopenByIdentity(HANDLE folder, const BY_HANDLE_FILE_INFORMATION& c
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
       info.dwVolumeSerialNumber != checked.dwVolumeSerialNumber ||
-      FileIndexOf(info) != FileIndexOf(checked) || !IsReachedAs(file.get(), fullPath))
+      FileIndexOf(info) != FileIndexOf(checked) || info.nNumberOfLinks != 1 ||
+      !IsReachedAs(file.get(), fullPath))
     file.Close();
   return file;
 }
 
-// Removes a planted name through a handle opened on it with delete access,
+// Removes a planted link through a handle opened on it with delete access,
 // as itself, and checked again: only a name that still leads elsewhere goes.
-// For a hard link only this name goes; the file keeps its other names.
 bool RemovePlantedName(HANDLE folder, const wchar_t* name, const wchar_t* fullPath) {
   NTSTATUS status = 0;
   const HandleHolder planted = OpenInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES, ShareAll,
                                             OpenExistingOnly, &status);
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!planted.valid() || Judge(folder, planted.get(), fullPath, &info) != LogFileVerdict::Planted)
+  if (!planted.valid() || Judge(planted.get(), fullPath, &info) != LogFileVerdict::Planted)
     return false;
   FILE_DISPOSITION_INFO disposition = {TRUE};
   return SetFileInformationByHandle(planted.get(), FileDispositionInfo, &disposition,
                                     sizeof(disposition)) != FALSE;
-}
-
-HANDLE OpenFolderItself(const wchar_t* path, DWORD access) {
-  return CreateFileW(path, access, ShareAll, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 // A directory that is no reparse point (junction, mount point or symbolic
@@ -185,59 +162,75 @@ bool IsRealFolder(HANDLE folder, const wchar_t* path) {
 }
 
 bool HasSecureOwnerAndAccessList(HANDLE folder) {
+  BYTE toolUser[SECURITY_MAX_SID_SIZE] = {};
+  const bool knowsUser = ReadToolUser(toolUser);
   PSECURITY_DESCRIPTOR security = nullptr;
   if (GetSecurityInfo(folder, SE_FILE_OBJECT,
                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
                       nullptr, nullptr, &security) != ERROR_SUCCESS)
     return false;
   const SecurityDescriptorHolder held(security);
-  return IsLogFolderSecure(held.get());
+  return IsLogFolderSecure(held.get(), knowsUser ? toolUser : nullptr);
 }
 
-// Gives the folder Administrators as owner and the protected access list,
-// through the handle. The security is stored as given (the descriptor marks
-// its list protected) on this folder alone: it is not carried into what the
-// folder already holds, which may lead anywhere.
-DWORD TakeBack(HANDLE folder) {
-  const SecurityDescriptorHolder security = MakeLogFolderSecurity(true);
-  if (!security) return GetLastError();
-  if (!SetKernelObjectSecurity(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                               security.get()))
-    return GetLastError();
-  return ERROR_SUCCESS;
+// Makes the folder, or opens the one that is there; as itself either way.
+HandleHolder MakeOrOpenFolder(const wchar_t* path, LogFailure* failure) {
+  wchar_t ntPath[PathCapacity] = {};
+  if (FormatBounded(ntPath, PathCapacity, L"%s%s", NtPathPrefix, path) < 0) {
+    *failure = {LogProblem::FolderNotMade, ERROR_FILENAME_EXCED_RANGE};
+    return HandleHolder();
+  }
+  const SecurityDescriptorHolder security = MakeLogFolderSecurity();
+  if (!security) {
+    *failure = {LogProblem::FolderNotMade, GetLastError()};
+    return HandleHolder();
+  }
+  NTSTATUS status = 0;
+  HandleHolder folder =
+      NtCreate(nullptr, ntPath, LogFolderCreate(security.get()), FILE_ATTRIBUTE_NORMAL, &status);
+  if (folder.valid()) return folder;
+  if (status != NameCollision) {
+    *failure = {LogProblem::FolderNotMade, ErrorOf(status)};
+    return folder;
+  }
+  folder = NtCreate(nullptr, ntPath, LogFolderOpen(), 0, &status);
+  if (!folder.valid())
+    *failure = {status == NotAFolderStatus ? LogProblem::NotAFolder : LogProblem::FolderNotOpened,
+                status == NotAFolderStatus ? ERROR_SUCCESS : ErrorOf(status)};
+  return folder;
 }
 
 }  // namespace
 
-HandleHolder OpenLogFolder(const wchar_t* path, LogFolderProblem* problem, DWORD* error) {
-  *problem = LogFolderProblem::None;
-  *error = ERROR_SUCCESS;
-  HANDLE opened = OpenFolderItself(path, FolderAccess);
-  // Without the right to change it, a folder that is already secure still serves.
-  if (opened == INVALID_HANDLE_VALUE) opened = OpenFolderItself(path, FolderReadOnlyAccess);
-  if (opened == INVALID_HANDLE_VALUE) {
-    *error = GetLastError();
-    *problem = LogFolderProblem::CannotOpen;
-    return HandleHolder();
-  }
-  HandleHolder folder(opened);
+bool ReadToolUser(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
+  const HandleHolder token(opened);
+  alignas(8) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
+  const PSID user = reinterpret_cast<const TOKEN_USER*>(buffer)->User.Sid;
+  return IsValidSid(user) && CopySid(sizeof(sid), sid, user);
+}
+
+HandleHolder OpenLogFolder(const wchar_t* path, LogFailure* failure) {
+  *failure = LogFailure();
+  HandleHolder folder = MakeOrOpenFolder(path, failure);
+  if (!folder.valid()) return folder;
   if (!IsRealFolder(folder.get(), path)) {
-    *problem = LogFolderProblem::NotAFolder;
+    *failure = {LogProblem::NotAFolder, ERROR_SUCCESS};
     folder.Close();
   } else if (!HasSecureOwnerAndAccessList(folder.get())) {
-    *error = TakeBack(folder.get());
-    if (*error != ERROR_SUCCESS) {
-      *problem = LogFolderProblem::NotSecured;
-      folder.Close();
-    }
+    *failure = {LogProblem::NotSecured, ERROR_SUCCESS};
+    folder.Close();
   }
   return folder;
 }
 
 HandleHolder OpenLogFileIn(HANDLE folder, const wchar_t* fileName, const wchar_t* fullPath,
-                           bool* refused) {
-  *refused = false;
-  // One look finds a planted name and removes it, the next makes the log;
+                           LogFailure* failure) {
+  *failure = {LogProblem::FileNotTheLog, ERROR_SUCCESS};
+  // One look finds a planted link and removes it, the next makes the log;
   // a third is for a name that appeared between a look and a creation.
   for (int look = 0; look < 3; ++look) {
     NTSTATUS status = 0;
@@ -250,21 +243,27 @@ HandleHolder OpenLogFileIn(HANDLE folder, const wchar_t* fileName, const wchar_t
       if (!file.valid() && status == NameCollision) continue;
     }
     if (!file.valid() && status == FileIsAFolder) break;  // not the log: left alone
-    if (!file.valid()) return file;
+    if (!file.valid()) {
+      *failure = {LogProblem::FileNotOpened, ErrorOf(status)};
+      return file;
+    }
 
     BY_HANDLE_FILE_INFORMATION info = {};
-    switch (Judge(folder, file.get(), fullPath, &info)) {
-      case LogFileVerdict::Log: return file;
-      case LogFileVerdict::ReparsedLog: return ReopenByIdentity(folder, info, fullPath);
+    switch (Judge(file.get(), fullPath, &info)) {
+      case LogFileVerdict::Log: *failure = LogFailure(); return file;
+      case LogFileVerdict::ReparsedLog:
+        file = ReopenByIdentity(folder, info, fullPath);
+        if (file.valid()) *failure = LogFailure();
+        return file;
       case LogFileVerdict::Planted:
         // The append handle does not share deletion: closed first.
         file.Close();
         if (RemovePlantedName(folder, fileName, fullPath)) continue;
         break;
+      case LogFileVerdict::ManyNames: *failure = {LogProblem::FileManyNames, ERROR_SUCCESS}; break;
       case LogFileVerdict::Other: break;
     }
     break;
   }
-  *refused = true;
   return HandleHolder();
 }

@@ -3,15 +3,27 @@
 
 #include <sddl.h>
 
-#include "setup.h"
-
 namespace {
 
 // The log folder's access list: SYSTEM and the Administrators full control,
-// the Users read and list, each inherited by files and folders in it, and
-// nothing inherited from the drive's root.
-constexpr wchar_t FolderAccessList[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-constexpr wchar_t AdministratorsAsOwner[] = L"O:BA";
+// each inherited by files and folders in it, nobody else anything, and
+// nothing inherited from the folder above. No ordinary user can then open a
+// log, so none can hold it open, lock it or give it another name.
+constexpr wchar_t FolderAccessList[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// NtCreateFile's values, as published.
+constexpr ULONG CreateOnly = 2;                       // FILE_CREATE
+constexpr ULONG OpenOnly = 1;                         // FILE_OPEN
+constexpr ULONG DirectoryFile = 0x00000001;           // FILE_DIRECTORY_FILE
+constexpr ULONG SynchronousIo = 0x00000020;           // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr ULONG OpenReparsePointItself = 0x00200000;  // FILE_OPEN_REPARSE_POINT
+constexpr ULONG CaseInsensitive = 0x00000040;         // OBJ_CASE_INSENSITIVE
+
+// The folder is asked for nothing that another opener's sharing could
+// refuse (no reading or listing, no delete access), so holding it open
+// cannot keep the tool out; its security is read, never changed.
+constexpr ACCESS_MASK FolderAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // What anyone may be allowed on the folder without being able to change it,
 // or anything in it: reading, listing, passing through, reading security.
@@ -28,10 +40,12 @@ bool IsTrustedInstaller(PSID sid) {
   return EqualSid(sid, buffer) != FALSE;
 }
 
-// The principals an ordinary user cannot act as.
-bool IsAdministrative(PSID sid) {
+// The principals an ordinary user cannot act as, and the account the tool
+// runs as: what that account controls, the tool could as well have made.
+bool IsTrusted(PSID sid, PSID toolUser) {
   return IsWellKnownSid(sid, WinLocalSystemSid) ||
-         IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsTrustedInstaller(sid);
+         IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsTrustedInstaller(sid) ||
+         (toolUser != nullptr && EqualSid(sid, toolUser));
 }
 
 bool IsDenyingEntry(BYTE type) {
@@ -48,28 +62,36 @@ LogFileVerdict JudgeLogFile(const LogFileFacts& facts) {
   const bool reparsePoint = (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   // Junctions, mount points and symbolic links name another file or folder.
   if (reparsePoint && IsReparseTagNameSurrogate(facts.reparseTag)) return LogFileVerdict::Planted;
-  if (facts.linkCount > facts.namesInFolder) return LogFileVerdict::Planted;
+  if (facts.linkCount > 1) return LogFileVerdict::ManyNames;
   return reparsePoint ? LogFileVerdict::ReparsedLog : LogFileVerdict::Log;
 }
 
-SecurityDescriptorHolder MakeLogFolderSecurity(bool withOwner) {
-  wchar_t text[128] = {};
-  if (FormatBounded(text, ARRAYSIZE(text), L"%s%s", withOwner ? AdministratorsAsOwner : L"",
-                    FolderAccessList) < 0)
-    return SecurityDescriptorHolder();
+SecurityDescriptorHolder MakeLogFolderSecurity() {
   PSECURITY_DESCRIPTOR security = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &security,
-                                                            nullptr))
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(FolderAccessList, SDDL_REVISION_1,
+                                                            &security, nullptr))
     return SecurityDescriptorHolder();
   return SecurityDescriptorHolder(security);
 }
 
-bool IsLogFolderSecure(PSECURITY_DESCRIPTOR security) {
+CreateRequest LogFolderCreate(PSECURITY_DESCRIPTOR security) {
+  return {FolderAccess,    ShareAll,
+          CreateOnly,      DirectoryFile | SynchronousIo | OpenReparsePointItself,
+          CaseInsensitive, security};
+}
+
+CreateRequest LogFolderOpen() {
+  return {FolderAccess,    ShareAll,
+          OpenOnly,        DirectoryFile | SynchronousIo | OpenReparsePointItself,
+          CaseInsensitive, nullptr};
+}
+
+bool IsLogFolderSecure(PSECURITY_DESCRIPTOR security, PSID toolUser) {
   if (security == nullptr || !IsValidSecurityDescriptor(security)) return false;
   PSID owner = nullptr;
   BOOL ownerDefaulted = FALSE;
   if (!GetSecurityDescriptorOwner(security, &owner, &ownerDefaulted) || owner == nullptr ||
-      !IsAdministrative(owner))
+      !IsTrusted(owner, toolUser))
     return false;
   BOOL present = FALSE;
   PACL accessList = nullptr;
@@ -89,7 +111,7 @@ bool IsLogFolderSecure(PSECURITY_DESCRIPTOR security) {
     if (type != ACCESS_ALLOWED_ACE_TYPE) return false;
     const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
     PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-    if (!IsAdministrative(sid) && (allowed->Mask & ~ReadingRights) != 0) return false;
+    if (!IsTrusted(sid, toolUser) && (allowed->Mask & ~ReadingRights) != 0) return false;
   }
   return true;
 }

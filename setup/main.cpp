@@ -57,5 +57,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPWSTR /*command
       DispatchMessageW(&message);
     }
   }
+  FinishSetupLog();
   return static_cast<int>(message.wParam);
 }

@@ -1,38 +1,61 @@
-// The setup log: one UTF-16LE text file per action under <system drive>:\log,
-// appended to one line at a time. Each line opens, appends to and closes the
-// file, so nothing is lost when the program ends abruptly and other
-// processes may read the log while it grows.
+// The setup log: one UTF-16LE text file per action, appended to one line at
+// a time. Each line opens, appends to and closes the file, so nothing is
+// lost when the program ends abruptly and other processes may read the log
+// while it grows.
 //
-// The tool runs elevated, and an ordinary user may make the folder and put
-// names into it before the tool runs. The folder is made the tool's own
-// before the first line, and the files are reached only through it (see
-// log_files.h); where that cannot be done, the run writes no log and says so
-// in the Application event log, where an administrator looks for it.
+// The tool runs elevated, and an ordinary user may make a folder and put
+// names into it before the tool runs. The log goes to <system drive>:\log
+// when that is a folder only administrators control (the tool makes it so
+// when it is not there); otherwise to a folder of the tool's own under the
+// Windows logs folder, and the Application event log says where and why.
+// The files are reached only through the checked folder (see log_files.h).
+// Every line that cannot be written is counted, and the end of the run
+// reports how many, and why the first was not, in the Application event log
+// and, where it can still be written, in the log itself.
 #include "setup.h"
 
 #include <sddl.h>
 
 #include <cwchar>
+#include <utility>
 
 #include "handle_holder.h"
 #include "library_holder.h"
 #include "log_files.h"
 #include "log_safety.h"
+#include "reg_key.h"
 
 bool LogEnabled = false;
 wchar_t LogFilePath[PathCapacity] = {};
+SetupEventWriter SetupEventSink = nullptr;
 
 namespace {
 
 // The log folder of this run, checked once and held until the process ends;
 // every log file is opened through it.
 HandleHolder LogFolder;
-// The event id of the Application event log entries that say the log is
-// not written.
-constexpr DWORD LogNotWrittenEvent = 1;
-// Whether the Application event log has been told that lines of this run's
-// log file are not written.
-bool LogFileRefusalReported = false;
+// Whether this run asked for a log, found a folder for it or not.
+bool LogAskedFor = false;
+
+// The lines of this run that were not written, and why the first was not;
+// the worker writes lines while the window's thread may end the run.
+SRWLOCK UnwrittenLock = SRWLOCK_INIT;
+int UnwrittenLines = 0;
+LogFailure FirstUnwritten;
+
+// The Application event log entries of the tool: where the log went when it
+// is not in its usual folder, and the lines a run did not write.
+constexpr wchar_t EventSource[] = L"Drelmo";
+constexpr wchar_t EventSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Drelmo";
+constexpr DWORD EventTypesSupported =
+    EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+constexpr DWORD LogMovedEvent = 1;
+constexpr DWORD LinesNotWrittenEvent = 2;
+
+// The tool's own folder under the Windows folder, for when the usual one
+// cannot be used.
+constexpr wchar_t FallbackFolder[] = L"\\Logs\\Drelmo";
 
 // CR LF, 30 asterisks, CR LF: begins every run in the file.
 constexpr wchar_t RunSeparator[] = L"\r\n******************************\r\n";
@@ -54,55 +77,84 @@ void AppendBounded(wchar_t* buffer, size_t capacity, const wchar_t* text) {
   if (length < capacity) buffer[length] = L'\0';
 }
 
-// Tells an administrator, in the Application event log, that this run's
-// log is not written or not complete, and why. Ordinary users can neither
-// redirect nor remove what is written there.
-void ReportToAdministrator(const wchar_t* message) {
-  const HANDLE source = RegisterEventSourceW(nullptr, L"Drelmo");
+// Registers the tool as a source of the Application event log, once: the
+// key, under the system's services, can be made by administrators only.
+// A key that is there is left as an administrator made it.
+void RegisterEventSourceOnce() {
+  RegKeyHolder key;
+  DWORD disposition = 0;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE, nullptr, key.Receive(), &disposition) != ERROR_SUCCESS ||
+      disposition != REG_CREATED_NEW_KEY)
+    return;
+  RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
+                 reinterpret_cast<const BYTE*>(&EventTypesSupported), sizeof(DWORD));
+}
+
+// Tells an administrator, in the Application event log, where this run's
+// log is or what it lacks; the entry names the account the tool ran as.
+void ReportToAdministrator(DWORD eventId, const wchar_t* message) {
+  BYTE user[SECURITY_MAX_SID_SIZE] = {};
+  const PSID sid = ReadToolUser(user) ? user : nullptr;
+  if (SetupEventSink != nullptr) {
+    SetupEventSink(EVENTLOG_WARNING_TYPE, eventId, sid, message);
+    return;
+  }
+  RegisterEventSourceOnce();
+  const HANDLE source = RegisterEventSourceW(nullptr, EventSource);
   if (source == nullptr) return;
   const wchar_t* strings[] = {message};
-  ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, LogNotWrittenEvent, nullptr, 1, 0, strings,
-               nullptr);
+  ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, eventId, sid, 1, 0, strings, nullptr);
   DeregisterEventSource(source);
 }
 
-void ReportLogFolderProblem(const wchar_t* folder, LogFolderProblem problem, DWORD error) {
-  const wchar_t* why = L"cannot be opened";
-  if (problem == LogFolderProblem::NotAFolder)
-    why = L"is not a folder of its own (it is a link, a mount point or a file)";
-  else if (problem == LogFolderProblem::NotSecured)
-    why = L"lets ordinary users change it, and it could not be taken back";
-  wchar_t message[LineCapacity] = {};
-  const int length =
-      FormatBounded(message, LineCapacity, L"Drelmo writes no setup log: %s %s", folder, why);
-  if (length < 0) return;
-  if (error != ERROR_SUCCESS)
-    FormatBounded(message + length, LineCapacity - static_cast<size_t>(length), L" (error %d)",
-                  static_cast<int>(error));
-  AppendBounded(message, LineCapacity,
-                L". Logs are written there again once it is a folder that belongs to the "
-                L"Administrators and that ordinary users may only read.");
-  ReportToAdministrator(message);
+// Says why a folder or file could not serve, or a line was not written, in
+// words: folderPath names the folder and filePath the log file.
+void DescribeFailure(wchar_t* buffer, size_t capacity, const LogFailure& failure,
+                     const wchar_t* folderPath, const wchar_t* filePath) {
+  const wchar_t* format = L"%s could not be used";
+  const wchar_t* path = filePath;
+  switch (failure.problem) {
+    case LogProblem::FolderNotMade:
+      format = L"%s could not be made";
+      path = folderPath;
+      break;
+    case LogProblem::FolderNotOpened:
+      format = L"%s could not be opened";
+      path = folderPath;
+      break;
+    case LogProblem::NotAFolder:
+      format = L"%s is not a folder of its own (a link, a mount point or a file)";
+      path = folderPath;
+      break;
+    case LogProblem::NotSecured:
+      format =
+          L"%s is not controlled by the administrators alone (its owner or its access list "
+          L"lets others change it)";
+      path = folderPath;
+      break;
+    case LogProblem::FileNotTheLog:
+      format = L"%s is not a log file of its own (a link that could not be removed, or a folder)";
+      break;
+    case LogProblem::FileManyNames:
+      format = L"%s has more than one name, and another may lie outside the folder";
+      break;
+    case LogProblem::FileNotOpened: format = L"%s could not be opened"; break;
+    case LogProblem::WriteFailed: format = L"writing to %s failed"; break;
+    case LogProblem::WriteShort: format = L"only part of a line was written to %s"; break;
+    case LogProblem::NoFolder: format = L"no folder could take the log (%s)"; break;
+    case LogProblem::None: break;
+  }
+  const int length = FormatBounded(buffer, capacity, format, path);
+  if (length >= 0 && failure.error != ERROR_SUCCESS)
+    FormatBounded(buffer + length, capacity - static_cast<size_t>(length), L" (error %d)",
+                  static_cast<int>(failure.error));
 }
 
-// Opens the log file at LogFilePath, in the run's log folder, for one
-// append; the handle is empty when the line cannot be written.
-HandleHolder OpenLogFile() {
-  if (!LogFolder.valid()) return HandleHolder();
-  const wchar_t* const separator = wcsrchr(LogFilePath, L'\\');
-  if (separator == nullptr) return HandleHolder();
-  bool refused = false;
-  HandleHolder file = OpenLogFileIn(LogFolder.get(), separator + 1, LogFilePath, &refused);
-  if (refused && !LogFileRefusalReported) {
-    LogFileRefusalReported = true;
-    wchar_t message[LineCapacity] = {};
-    if (FormatBounded(message, LineCapacity,
-                      L"Drelmo does not write setup log lines to %s: that name leads to another "
-                      L"file or is not a file.",
-                      LogFilePath) >= 0)
-      ReportToAdministrator(message);
-  }
-  return file;
+void RecordUnwritten(const LogFailure& failure) {
+  AcquireSRWLockExclusive(&UnwrittenLock);
+  if (UnwrittenLines++ == 0) FirstUnwritten = failure;
+  ReleaseSRWLockExclusive(&UnwrittenLock);
 }
 
 // The tool's writers of the logs take turns, one write at a time, across
@@ -251,10 +303,57 @@ class LogTurn {
   bool owned_ = false;
 };
 
-void AppendToFile(const HandleHolder& file, const wchar_t* text, size_t length) {
+LogFailure AppendToFile(const HandleHolder& file, const wchar_t* text, size_t length) {
   const LogTurn turn;
+  const DWORD bytes = static_cast<DWORD>(length * sizeof(wchar_t));
   DWORD written = 0;
-  WriteFile(file.get(), text, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr);
+  if (!WriteFile(file.get(), text, bytes, &written, nullptr))
+    return {LogProblem::WriteFailed, GetLastError()};
+  if (written != bytes) return {LogProblem::WriteShort, ERROR_SUCCESS};
+  return LogFailure();
+}
+
+// Appends text to the run's log file; says why when it could not.
+LogFailure AppendToLog(const wchar_t* text, size_t length) {
+  const wchar_t* const separator = wcsrchr(LogFilePath, L'\\');
+  if (!LogFolder.valid() || separator == nullptr) return {LogProblem::NoFolder, ERROR_SUCCESS};
+  LogFailure failure;
+  const HandleHolder file = OpenLogFileIn(LogFolder.get(), separator + 1, LogFilePath, &failure);
+  if (!file.valid()) return failure;
+  return AppendToFile(file, text, length);
+}
+
+// Prepares the log in folderPath: the folder checked, the file opened and
+// the run separator written. On success the folder is the run's and
+// LogFilePath names the file; otherwise nothing of the run's changes and
+// filePath still names the file that was tried.
+LogFailure PrepareLogIn(const wchar_t* folderPath, const wchar_t* name,
+                        wchar_t (&filePath)[PathCapacity]) {
+  if (FormatBounded(filePath, PathCapacity, L"%s\\%s.log", folderPath, name) < 0)
+    return {LogProblem::FolderNotMade, ERROR_FILENAME_EXCED_RANGE};
+  LogFailure failure;
+  HandleHolder folder = OpenLogFolder(folderPath, &failure);
+  if (!folder.valid()) return failure;
+  {
+    const HandleHolder file =
+        OpenLogFileIn(folder.get(), wcsrchr(filePath, L'\\') + 1, filePath, &failure);
+    if (!file.valid()) return failure;
+    failure = AppendToFile(file, RunSeparator, RunSeparatorLength);
+    if (failure.problem != LogProblem::None) return failure;
+  }
+  LogFolder = std::move(folder);
+  ZeroMemory(LogFilePath, sizeof(LogFilePath));
+  AppendBounded(LogFilePath, PathCapacity, filePath);
+  return failure;
+}
+
+// The tool's folder under the Windows folder; empty when it cannot be named.
+void FallbackFolderPath(wchar_t (&path)[PathCapacity]) {
+  wchar_t windows[PathCapacity] = {};
+  const UINT length = GetSystemWindowsDirectoryW(windows, static_cast<UINT>(PathCapacity));
+  if (length == 0 || length >= PathCapacity ||
+      FormatBounded(path, PathCapacity, L"%s%s", windows, FallbackFolder) < 0)
+    path[0] = L'\0';
 }
 
 // Formats a message into room characters (terminating NUL included) and
@@ -281,6 +380,17 @@ size_t FormatLogMessage(wchar_t* buffer, size_t room, const wchar_t* format, va_
   return wcsnlen(buffer, room);
 }
 
+// Puts the timestamp prefix of a line, the local time, at the start of the
+// line buffer; returns its length.
+size_t FormatPrefix(wchar_t (&line)[LineCapacity]) {
+  SYSTEMTIME now = {};
+  GetLocalTime(&now);
+  const int prefix =
+      FormatBounded(line, LineCapacity, L"%d-%02d-%02d %02d:%02d:%02d.%03d  ", now.wYear,
+                    now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+  return prefix > 0 ? static_cast<size_t>(prefix) : 0;
+}
+
 }  // namespace
 
 void OpenSetupLog(const wchar_t* name) {
@@ -288,59 +398,96 @@ void OpenSetupLog(const wchar_t* name) {
   GetSystemDirectoryW(systemDirectory, static_cast<UINT>(PathCapacity));
   const wchar_t drive[2] = {systemDirectory[0] != L'\0' ? systemDirectory[0] : L'C', L'\0'};
 
-  ZeroMemory(LogFilePath, sizeof(LogFilePath));
-  AppendBounded(LogFilePath, PathCapacity, drive);
-  AppendBounded(LogFilePath, PathCapacity, L":\\log");
-  // Made with the folder's own protected access list; an existing folder is
-  // checked, and taken back if need be, when it is opened below.
-  const SecurityDescriptorHolder security = MakeLogFolderSecurity(false);
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security.get(), FALSE};
-  const bool directoryReady = CreateDirectoryW(LogFilePath, security ? &attributes : nullptr) ||
-                              GetLastError() == ERROR_ALREADY_EXISTS;
-
   LogEnabled = false;
   LogFolder.Close();
-  LogFileRefusalReported = false;
-  if (!directoryReady) {
-    SecureZeroMemory(LogFilePath, sizeof(LogFilePath));
-    return;
-  }
-  LogFolderProblem problem = LogFolderProblem::None;
-  DWORD error = ERROR_SUCCESS;
-  LogFolder = OpenLogFolder(LogFilePath, &problem, &error);
-  if (!LogFolder.valid()) ReportLogFolderProblem(LogFilePath, problem, error);
-  AppendBounded(LogFilePath, PathCapacity, L"\\");
-  AppendBounded(LogFilePath, PathCapacity, name);
-  AppendBounded(LogFilePath, PathCapacity, L".log");
-  if (!LogFolder.valid()) return;
+  LogAskedFor = true;
+  AcquireSRWLockExclusive(&UnwrittenLock);
+  UnwrittenLines = 0;
+  FirstUnwritten = LogFailure();
+  ReleaseSRWLockExclusive(&UnwrittenLock);
   PrepareLogTurns();
 
-  {
-    const HandleHolder file = OpenLogFile();
-    if (!file.valid()) return;
-    AppendToFile(file, RunSeparator, RunSeparatorLength);
+  wchar_t usualFolder[PathCapacity] = {};
+  AppendBounded(usualFolder, PathCapacity, drive);
+  AppendBounded(usualFolder, PathCapacity, L":\\log");
+  wchar_t usualFile[PathCapacity] = {};
+  const LogFailure usual = PrepareLogIn(usualFolder, name, usualFile);
+  if (usual.problem == LogProblem::None) {
+    LogEnabled = true;
+    return;
   }
-  LogEnabled = true;
+  ZeroMemory(LogFilePath, sizeof(LogFilePath));
+  AppendBounded(LogFilePath, PathCapacity, usualFile);
+
+  wchar_t usualWhy[LineCapacity] = {};
+  DescribeFailure(usualWhy, LineCapacity, usual, usualFolder, usualFile);
+  wchar_t fallbackFolder[PathCapacity] = {};
+  FallbackFolderPath(fallbackFolder);
+  wchar_t fallbackFile[PathCapacity] = {};
+  const LogFailure fallback = fallbackFolder[0] != L'\0'
+                                  ? PrepareLogIn(fallbackFolder, name, fallbackFile)
+                                  : LogFailure{LogProblem::FolderNotMade, ERROR_PATH_NOT_FOUND};
+  wchar_t message[LineCapacity] = {};
+  if (fallback.problem == LogProblem::None) {
+    LogEnabled = true;
+    FormatCut(message, LineCapacity, nullptr,
+              L"Drelmo writes the setup log of this run to %s, not to %s: %s.", fallbackFile,
+              usualFile, usualWhy);
+  } else {
+    wchar_t fallbackWhy[LineCapacity] = {};
+    DescribeFailure(fallbackWhy, LineCapacity, fallback, fallbackFolder, fallbackFile);
+    FormatCut(message, LineCapacity, nullptr, L"Drelmo writes no setup log in this run: %s; %s.",
+              usualWhy, fallbackWhy);
+  }
+  ReportToAdministrator(LogMovedEvent, message);
 }
 
 void WriteSetupLog(const wchar_t* format, ...) {
-  if (!LogEnabled) return;
+  if (!LogEnabled) {
+    // A run that asked for a log but found no folder for it loses every line.
+    if (LogAskedFor && !LogFolder.valid()) RecordUnwritten({LogProblem::NoFolder, ERROR_SUCCESS});
+    return;
+  }
 
   wchar_t line[LineCapacity] = {};
-  SYSTEMTIME now = {};
-  GetLocalTime(&now);
-  const int prefix =
-      FormatBounded(line, LineCapacity, L"%d-%02d-%02d %02d:%02d:%02d.%03d  ", now.wYear,
-                    now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-  const size_t prefixLength = prefix > 0 ? static_cast<size_t>(prefix) : 0;
-
+  const size_t prefixLength = FormatPrefix(line);
   va_list args;
   va_start(args, format);
   const size_t messageLength =
       FormatLogMessage(line + prefixLength, LineCapacity - prefixLength, format, args);
   va_end(args);
 
-  const HandleHolder file = OpenLogFile();
-  if (!file.valid()) return;
-  AppendToFile(file, line, prefixLength + messageLength);
+  const LogFailure failure = AppendToLog(line, prefixLength + messageLength);
+  if (failure.problem != LogProblem::None) RecordUnwritten(failure);
+}
+
+void FinishSetupLog() {
+  AcquireSRWLockExclusive(&UnwrittenLock);
+  const int unwritten = UnwrittenLines;
+  const LogFailure first = FirstUnwritten;
+  UnwrittenLines = 0;
+  ReleaseSRWLockExclusive(&UnwrittenLock);
+  if (unwritten == 0) return;
+
+  wchar_t folder[PathCapacity] = {};
+  AppendBounded(folder, PathCapacity, LogFilePath);
+  if (wchar_t* const separator = wcsrchr(folder, L'\\')) *separator = L'\0';
+  wchar_t why[LineCapacity] = {};
+  DescribeFailure(why, LineCapacity, first, folder, LogFilePath);
+  wchar_t message[LineCapacity] = {};
+  FormatCut(message, LineCapacity, nullptr,
+            L"Lines of the setup log %s not written in this run: %d. The first was not written "
+            L"because %s.",
+            LogFilePath, unwritten, why);
+  ReportToAdministrator(LinesNotWrittenEvent, message);
+
+  // The same words in the log itself, where only administrators write and
+  // nobody can bury them under entries of their own; not counted if lost.
+  if (!LogEnabled) return;
+  wchar_t line[LineCapacity] = {};
+  const size_t prefixLength = FormatPrefix(line);
+  FormatCut(line + prefixLength, LineCapacity - prefixLength - LineEndLength, nullptr, L"%s",
+            message);
+  AppendBounded(line, LineCapacity, LineEnd);
+  AppendToLog(line, wcsnlen(line, LineCapacity));
 }

@@ -161,10 +161,23 @@ bool IsModelPackage(const wchar_t* infName, const wchar_t* modelInfName) {
   return true;
 }
 
+// True when infName can only name a package in the driver store: a bare
+// file name, which the setup functions look up in the system's inf folder.
+// A path (full, relative, or on a drive) would have them open, run and
+// delete an INF file wherever it names, and any user may put one there.
+bool IsDriverStoreName(const wchar_t* infName) {
+  if (wcspbrk(infName, L"\\/:") != nullptr) return false;
+  return wcscmp(infName, L".") != 0 && wcscmp(infName, L"..") != 0;
+}
+
 // Runs the package's uninstall section and deletes the staged INF, when it
 // is this model's package. Returns the result of SetupUninstallOEMInfW, or
 // 0 when nothing was attempted.
 DWORD RemovePackage(const wchar_t* infName, const wchar_t* modelInfName) {
+  if (!IsDriverStoreName(infName)) {
+    WriteSetupLog(L"INF name %ws is not a name in the driver store; package kept.\r\n", infName);
+    return 0;
+  }
   wchar_t commandLine[PathCapacity] = {};
   if (FormatBounded(commandLine, PathCapacity, L"%s %d %s", UninstallSection, 132, infName) < 0) {
     // An incomplete command line would run the section against another INF;

@@ -400,3 +400,26 @@ TEST_P(LongRecordedName, RunsTheRemovalOnlyWithACompleteCommandLine) {
 INSTANTIATE_TEST_SUITE_P(Lengths, LongRecordedName, ::testing::Values(240u, 241u, 259u));
 
 }  // namespace
+
+// A recorded name that is a path leads the setup functions to an INF file
+// outside the driver store, which any user may have put there: here the
+// model's own package in the work folder, which the uninstall would run and
+// delete. Only a bare name is taken.
+class RecordedPath : public RecordedNameTest,
+                     public ::testing::WithParamInterface<const wchar_t*> {};
+
+TEST_P(RecordedPath, IsNotAPackageToRemove) {
+  // No prefix given: the full path of the work folder.
+  const std::wstring prefix = GetParam() != nullptr ? GetParam() : WorkFolder() + L"\\";
+  const std::wstring path = prefix + L"QZV01SCN_USB.INF";
+  SetPackageMarker(L"USB");
+  const DrelmoRun run = UninstallWithRecord(REG_SZ, TextBytes(path));
+  EXPECT_EQ(run.log, UninstallUsbLines({NoDevices, L"oeminf: " + path,
+                                        L"INF name " + path +
+                                            L" is not a name in the driver store; package kept.",
+                                        L"Remove Service Result = 0"}));
+  EXPECT_TRUE(HasPackageMarker(L"USB")) << "the package's uninstall section ran";
+  EXPECT_TRUE(std::filesystem::exists(WorkFolder() + L"\\QZV01SCN_USB.INF"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, RecordedPath, ::testing::Values(nullptr, L".\\", L"C:", L"./"));

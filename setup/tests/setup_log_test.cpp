@@ -2,9 +2,14 @@
 // test's own (the real action names belong to the command-line tests).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <windows.h>
+
+#include <sddl.h>
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <ostream>
 #include <set>
 #include <thread>
 #include <string>
@@ -34,28 +39,6 @@ using drelmo_test::Utf16Text;
 
 using OwnedHandle = std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)>;
 OwnedHandle Own(HANDLE handle) { return OwnedHandle(handle, CloseHandle); }
-
-DWORD LinkCount(const wchar_t* path) {
-  const OwnedHandle file = Own(CreateFileW(
-      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (file.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.get(), &info))
-    return 0;
-  return info.nNumberOfLinks;
-}
-
-bool FolderIsEmpty(const std::wstring& folder) {
-  WIN32_FIND_DATAW found = {};
-  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return true;
-  bool empty = true;
-  do {
-    empty &= wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0;
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return empty;
-}
 
 // C:\log moved aside while a test puts something else in its place, and put
 // back when the test ends.
@@ -155,24 +138,73 @@ class TurnHolder {
   std::thread thread_;
 };
 
+// Where the tool logs when C:\log cannot be used: its folder under the
+// Windows folder.
+std::wstring FallbackFolder() {
+  wchar_t windows[MAX_PATH] = {};
+  GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  return std::wstring(windows) + L"\\Logs\\Drelmo";
+}
+std::wstring FallbackLogPath() { return FallbackFolder() + L"\\ShellLogTest.log"; }
+
+// The tool's event log entries, as its event writer hands them over.
+struct Event {
+  DWORD id;
+  std::wstring user;  // the account named, as text
+  std::wstring text;
+};
+std::vector<Event> events;
+
+std::wstring SidText(PSID sid) {
+  wchar_t* text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return L"(none)";
+  const std::wstring result(text);
+  LocalFree(text);
+  return result;
+}
+
+void RecordEvent(WORD type, DWORD id, PSID user, const wchar_t* text) {
+  EXPECT_EQ(type, EVENTLOG_WARNING_TYPE);
+  events.push_back({id, SidText(user), text});
+}
+
+// The account this process runs as, from its token.
+std::wstring ProcessUser() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+  const OwnedHandle held = Own(token);
+  alignas(8) BYTE buffer[256] = {};
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) return L"";
+  return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+}
+
 class SetupLog : public testing::Test {
  protected:
   void SetUp() override {
     LogEnabled = false;
     ZeroMemory(LogFilePath, sizeof(LogFilePath));
     DeleteFileW(TestLogPath);
+    events.clear();
+    SetupEventSink = RecordEvent;
   }
   void TearDown() override {
+    FinishSetupLog();  // the next test starts without this one's count
+    SetupEventSink = nullptr;
     LogEnabled = false;
     DeleteFileW(TestLogPath);
     DeleteFileW(SecondLogName);
     DeleteFileW(OtherFile);
     DeleteFileW((std::wstring(OtherFolder) + L"\\ShellLogTest.log").c_str());
     RemoveDirectoryW(OtherFolder);
+    DeleteFileW(FallbackLogPath().c_str());
+    RemoveDirectoryW(FallbackFolder().c_str());
   }
 
   // The text written after the run separator of a fresh log.
-  std::wstring LinesAfterSeparator() { return Utf16Text(ReadLog(), SeparatorBytes); }
+  std::wstring LinesAfterSeparator(const std::wstring& path = TestLogPath) {
+    return Utf16Text(drelmo_test::ReadBytes(path), SeparatorBytes);
+  }
 };
 
 TEST_F(SetupLog, OpenCreatesTheFileWithTheRunSeparatorOnTheSystemDrive) {
@@ -288,62 +320,175 @@ TEST_F(SetupLog, ReadersMayHoldTheFileOpenWhileLinesAreAppended) {
   EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"while read\r\n");
 }
 
-TEST_F(SetupLog, LineThatCannotOpenTheFileIsLostAndLaterLinesAreWritten) {
+// Lines that cannot be written (here while a reader holds the log without
+// sharing write access) are counted; the end of the run says how many and
+// why the first was not, in one event naming the tool's account and, where
+// it can be written, in the log itself.
+TEST_F(SetupLog, LinesNotWrittenAreCountedAndReportedAtTheEnd) {
   OpenSetupLog(TestLogName);
-  const HANDLE locker =
-      CreateFileW(TestLogPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(locker, INVALID_HANDLE_VALUE);
+  const HANDLE reader =
+      CreateFileW(TestLogPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   WriteSetupLog(L"lost\r\n");
-  CloseHandle(locker);
+  WriteSetupLog(L"lost too\r\n");
+  CloseHandle(reader);
   WriteSetupLog(L"kept\r\n");
-  EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"kept\r\n");
+  EXPECT_TRUE(events.empty()) << "reported before the run ended";
+  FinishSetupLog();
+
+  const std::wstring summary =
+      L"Lines of the setup log C:\\log\\ShellLogTest.log not written in this run: 2. The first "
+      L"was not written because C:\\log\\ShellLogTest.log could not be opened (error 32).";
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].id, 2u);
+  EXPECT_EQ(events[0].text, summary);
+  EXPECT_EQ(events[0].user, ProcessUser());
+  const std::wstring lines = LinesAfterSeparator();
+  ASSERT_EQ(lines.size(), 2 * PrefixLength + 6 + summary.size() + 2);
+  EXPECT_EQ(lines.substr(PrefixLength, 6), L"kept\r\n");
+  EXPECT_EQ(lines.substr(2 * PrefixLength + 6), summary + L"\r\n");
 }
 
-// The log's name planted as a hard link to another file: writing through it
-// would change that file, elevated. The name is removed (the other file keeps
-// its content) and the run is logged into a new file of its own.
-TEST_F(SetupLog, HardLinkPlantedAsTheLogIsReplacedAndTheOtherFileKeptAsItWas) {
+// With no folder for the log at all, every line is counted as lost.
+TEST_F(SetupLog, RunWithoutAnyLogFolderCountsEveryLine) {
+  const LogFolderAside aside;
+  drelmo_test::WriteBytes(L"C:\\log", Utf16Bytes(L"a file"));
+  CreateDirectoryW(FallbackFolder().c_str(), nullptr);
+  CreateDirectoryW((FallbackLogPath()).c_str(), nullptr);  // a folder where the log should be
+  OpenSetupLog(TestLogName);
+  for (int n = 0; n < 3; ++n) WriteSetupLog(L"line %d\r\n", n);
+  FinishSetupLog();
+  DeleteFileW(L"C:\\log");
+  RemoveDirectoryW(FallbackLogPath().c_str());
+
+  EXPECT_FALSE(LogEnabled);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].id, 1u);
+  EXPECT_EQ(events[0].text,
+            L"Drelmo writes no setup log in this run: C:\\log is not a folder of "
+            L"its own (a link, a mount point or a file); " +
+                FallbackLogPath() +
+                L" is not a log file of its own (a link that could not be "
+                L"removed, or a folder).");
+  EXPECT_EQ(events[1].text,
+            L"Lines of the setup log C:\\log\\ShellLogTest.log not written in "
+            L"this run: 3. The first was not written because no folder could take "
+            L"the log (C:\\log\\ShellLogTest.log).");
+}
+
+// What keeps the run's log out of C:\log. Its log then goes to the tool's
+// folder under the Windows folder, one event says where and why, and
+// whatever was in the way keeps its content.
+enum class InTheWay {
+  FolderIsAFile,
+  FolderIsALink,
+  LogHeldWithoutWriteSharing,
+  LogHasANameOutside,  // planted as a link to another file, or linked to erase the log
+};
+
+struct MovedCase {
+  const char* name;
+  InTheWay what;
+  const wchar_t* why;
+};
+
+void PrintTo(const MovedCase& c, std::ostream* os) { *os << c.name; }
+
+class LogMoved : public SetupLog, public testing::WithParamInterface<MovedCase> {};
+
+TEST_P(LogMoved, ToTheToolsWindowsFolderWithOneEventAndWhatWasInTheWayKept) {
+  const InTheWay what = GetParam().what;
+  const std::vector<unsigned char> history = Utf16Bytes(L"an earlier run\r\n");
+  std::optional<LogFolderAside> aside;
+  std::optional<drelmo_test::SymbolicLink> link;
+  if (what == InTheWay::FolderIsAFile || what == InTheWay::FolderIsALink) aside.emplace();
+  if (what == InTheWay::FolderIsALink) {
+    ASSERT_TRUE(CreateDirectoryW(OtherFolder, nullptr));
+    link.emplace(L"C:\\log", OtherFolder, true);
+  } else if (what != InTheWay::FolderIsAFile) {
+    CreateDirectoryW(L"C:\\log", nullptr);
+  }
+  // For a link, the file behind it in the other folder.
+  const std::wstring kept = what == InTheWay::FolderIsAFile ? L"C:\\log" : TestLogPath;
+  drelmo_test::WriteBytes(kept, history);
+  OwnedHandle reader = Own(what == InTheWay::LogHeldWithoutWriteSharing
+                               ? CreateFileW(TestLogPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, 0, nullptr)
+                               : nullptr);
+  if (what == InTheWay::LogHasANameOutside)
+    ASSERT_TRUE(CreateHardLinkW(OtherFile, TestLogPath, nullptr));
+
+  OpenSetupLog(TestLogName);
+  WriteSetupLog(L"moved\r\n");
+  reader.reset();
+  EXPECT_EQ(drelmo_test::ReadBytes(kept), history) << "what was in the way lost its content";
+  if (what == InTheWay::FolderIsAFile) DeleteFileW(L"C:\\log");
+
+  EXPECT_TRUE(LogEnabled);
+  EXPECT_EQ(std::wstring(LogFilePath), FallbackLogPath());
+  EXPECT_EQ(drelmo_test::ReadBytes(FallbackLogPath()).size(),
+            SeparatorBytes + 2 * (PrefixLength + 7));
+  EXPECT_EQ(LinesAfterSeparator(FallbackLogPath()).substr(PrefixLength), L"moved\r\n");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].id, 1u);
+  EXPECT_EQ(events[0].text, L"Drelmo writes the setup log of this run to " + FallbackLogPath() +
+                                L", not to C:\\log\\ShellLogTest.log: " + GetParam().why + L".");
+  EXPECT_EQ(events[0].user, ProcessUser());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LogMoved,
+    testing::Values(
+        MovedCase{"FolderIsAFile", InTheWay::FolderIsAFile,
+                  L"C:\\log is not a folder of its own (a link, a mount point or a file)"},
+        MovedCase{"FolderIsALink", InTheWay::FolderIsALink,
+                  L"C:\\log is not a folder of its own (a link, a mount point or a file)"},
+        MovedCase{"LogHeldWithoutWriteSharing", InTheWay::LogHeldWithoutWriteSharing,
+                  L"C:\\log\\ShellLogTest.log could not be opened (error 32)"},
+        MovedCase{"LogHasANameOutside", InTheWay::LogHasANameOutside,
+                  L"C:\\log\\ShellLogTest.log has more than one name, and another may lie outside "
+                  L"the folder"}),
+    [](const testing::TestParamInfo<MovedCase>& info) { return info.param.name; });
+
+// A file outside C:\log planted as the log, in a folder of thousands of
+// names, while a second name of that file appears in C:\log and goes again
+// as fast as it can: whichever moment a run looks at the file, it writes
+// nothing into it.
+TEST_F(SetupLog, NameAppearingDuringTheLookNeverLetsARunWriteIntoAFileOutside) {
+  constexpr int Names = 2000;
+  constexpr int Runs = 30;
   CreateDirectoryW(L"C:\\log", nullptr);
+  const auto filler = [](int n) { return L"C:\\log\\filler-" + std::to_wstring(n); };
+  for (int n = 0; n < Names; ++n)
+    CloseHandle(
+        CreateFileW(filler(n).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   const std::vector<unsigned char> other = Utf16Bytes(L"someone else's file\r\n");
   drelmo_test::WriteBytes(OtherFile, other);
-  ASSERT_TRUE(CreateHardLinkW(TestLogPath, OtherFile, nullptr));
-  ASSERT_EQ(LinkCount(OtherFile), 2u);
 
-  OpenSetupLog(TestLogName);
-  WriteSetupLog(L"first\r\n");
-  WriteSetupLog(L"second\r\n");
-
-  EXPECT_EQ(drelmo_test::ReadBytes(OtherFile), other);
-  EXPECT_EQ(LinkCount(OtherFile), 1u);
-  EXPECT_EQ(LinkCount(TestLogPath), 1u);
-  const std::vector<unsigned char> log = ReadLog();
-  ASSERT_GE(log.size(), SeparatorBytes);
-  EXPECT_EQ(std::vector<unsigned char>(log.begin(), log.begin() + SeparatorBytes),
-            RunSeparatorBytes());
-  const std::wstring lines = LinesAfterSeparator();
-  ASSERT_EQ(lines.size(), 2 * PrefixLength + 7 + 8);
-  EXPECT_EQ(lines.substr(PrefixLength, 7), L"first\r\n");
-  EXPECT_EQ(lines.substr(2 * PrefixLength + 7), L"second\r\n");
-}
-
-// C:\log replaced by a link to another folder: nothing is written through it.
-TEST_F(SetupLog, LogFolderThatIsALinkToAnotherFolderIsNotWrittenThrough) {
-  const LogFolderAside aside;
-  ASSERT_EQ(GetFileAttributesW(L"C:\\log"), INVALID_FILE_ATTRIBUTES) << "C:\\log is still there";
-  ASSERT_TRUE(CreateDirectoryW(OtherFolder, nullptr));
-  const drelmo_test::SymbolicLink link(L"C:\\log", OtherFolder, true);
-  ASSERT_TRUE(link.made());
-
-  OpenSetupLog(TestLogName);
-  WriteSetupLog(L"through the link\r\n");
-  EXPECT_FALSE(LogEnabled);
-  EXPECT_TRUE(FolderIsEmpty(OtherFolder)) << "the log was written into the other folder";
+  std::atomic<bool> stop{false};
+  std::thread flicker([&stop] {
+    while (!stop) {
+      CreateHardLinkW(SecondLogName, OtherFile, nullptr);
+      DeleteFileW(SecondLogName);
+    }
+  });
+  for (int run = 0; run < Runs; ++run) {
+    DeleteFileW(TestLogPath);
+    CreateHardLinkW(TestLogPath, OtherFile, nullptr);
+    OpenSetupLog(TestLogName);
+    WriteSetupLog(L"run %d\r\n", run);
+  }
+  stop = true;
+  flicker.join();
+  for (int n = 0; n < Names; ++n) DeleteFileW(filler(n).c_str());
+  EXPECT_EQ(Utf16Text(drelmo_test::ReadBytes(OtherFile)), Utf16Text(other));
 }
 
 // The log's name as a link to another file. Where the platform shows it as a
 // link (a reparse point), the name is replaced by a log of its own; under
 // Wine, which follows its Unix links and shows them as the file they lead
-// to, the line is not written. Either way the other file stays as it was.
+// to, the log goes to the fallback folder. Either way the other file stays
+// as it was.
 TEST_F(SetupLog, LogNameThatIsALinkToAnotherFileLeavesThatFileAsItWas) {
   CreateDirectoryW(L"C:\\log", nullptr);
   const std::vector<unsigned char> other = Utf16Bytes(L"someone else's file\r\n");
@@ -355,10 +500,9 @@ TEST_F(SetupLog, LogNameThatIsALinkToAnotherFileLeavesThatFileAsItWas) {
   OpenSetupLog(TestLogName);
   WriteSetupLog(L"through the link\r\n");
   EXPECT_EQ(drelmo_test::ReadBytes(OtherFile), other);
-  EXPECT_EQ(LogEnabled, shownAsLink);
-  if (shownAsLink) {
-    EXPECT_EQ(LinesAfterSeparator().substr(PrefixLength), L"through the link\r\n");
-  }
+  EXPECT_TRUE(LogEnabled);
+  EXPECT_EQ(LinesAfterSeparator(shownAsLink ? TestLogPath : FallbackLogPath()).substr(PrefixLength),
+            L"through the link\r\n");
 }
 
 // A log name that is a link whose target does not exist: opening it to
@@ -377,25 +521,6 @@ TEST_F(SetupLog, LogNameThatIsADanglingLinkCreatesNothingWhereItLeads) {
   // The link leads somewhere again, so that its removal can be waited for.
   drelmo_test::WriteBytes(OtherFile, Utf16Bytes(L"back\r\n"));
   EXPECT_FALSE(created) << "the log was created where the link leads";
-}
-
-// A second name of the log inside C:\log (a backup tool's) leads nowhere
-// else: the log keeps its name and its history, and both names see the run.
-TEST_F(SetupLog, SecondNameInsideTheLogFolderKeepsTheLogAndItsHistory) {
-  CreateDirectoryW(L"C:\\log", nullptr);
-  const std::vector<unsigned char> history = Utf16Bytes(L"an earlier run\r\n");
-  drelmo_test::WriteBytes(TestLogPath, history);
-  ASSERT_TRUE(CreateHardLinkW(SecondLogName, TestLogPath, nullptr));
-
-  OpenSetupLog(TestLogName);
-  WriteSetupLog(L"kept\r\n");
-
-  const std::vector<unsigned char> log = ReadLog();
-  ASSERT_GE(log.size(), history.size() + SeparatorBytes);
-  EXPECT_EQ(std::vector<unsigned char>(log.begin(), log.begin() + history.size()), history);
-  EXPECT_EQ(Utf16Text(log, history.size() + SeparatorBytes).substr(PrefixLength), L"kept\r\n");
-  EXPECT_EQ(LinkCount(TestLogPath), 2u);
-  EXPECT_EQ(drelmo_test::ReadBytes(SecondLogName), log);
 }
 
 // Anyone may hold C:\log open, with delete access or without sharing

@@ -491,10 +491,28 @@ TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
   drelmo_test::DeleteAllLogs();
   RemoveDirectoryW(L"C:\\log");
   drelmo_test::WriteBytes(L"C:\\log", {'k', 'e', 'e', 'p'});
+  // The log then goes to the tool's folder under the Windows folder, and the
+  // tool is registered as the source of its warning.
+  wchar_t windows[MAX_PATH] = {};
+  GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  const std::wstring fallback = std::wstring(windows) + L"\\Logs\\Drelmo\\InstallNET.log";
+  const wchar_t source[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Drelmo";
+  DeleteFileW(fallback.c_str());
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, source);
   DrelmoOutcome run = Start(L"InstallNET LOG", devbench::WorkFolder(), Expect::Action);
   ExpectCleanEnd(run, "log directory is a file");
   EXPECT_EQ(drelmo_test::ReadBytes(L"C:\\log"), (std::vector<unsigned char>{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(devbench::LastInstallRecord().size(), 1824u) << "the action runs without its log";
+  const std::wstring moved = drelmo_test::Utf16Text(drelmo_test::ReadBytes(fallback));
+  EXPECT_NE(moved.find(L"Install NET WIA driver!\r\n"), std::wstring::npos)
+      << "no log in the fallback";
+  DWORD types = 0;
+  DWORD size = sizeof(types);
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
+                         &types, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(types, 7u);
+  DeleteFileW(fallback.c_str());
   DeleteFileW(L"C:\\log");
 
   CreateDirectoryW(L"C:\\log", nullptr);
@@ -524,6 +542,7 @@ TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
   ExpectCleanEnd(run, "log that cannot be opened");
   EXPECT_EQ(drelmo_test::ReadBytes(L"C:\\log\\InstallNET.log"), old);
   EXPECT_EQ(devbench::LastInstallRecord().size(), 1824u) << "the action runs without its log";
+  DeleteFileW(fallback.c_str());
 }
 
 TEST_F(SetupCampaign, UnwritableRegistryKeyOnlyLosesTheRecord) {
