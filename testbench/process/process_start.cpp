@@ -19,8 +19,8 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
-// The build's record of starts tried again, which the test command counts
-// at its end; the environment may name another file.
+// The build's record of starts, which the test command counts at its end;
+// the environment may name another file.
 std::wstring RecordFile() {
   wchar_t name[MAX_PATH];
   const DWORD length = GetEnvironmentVariableW(L"TESTBENCH_START_RECORD", name, MAX_PATH);
@@ -48,7 +48,7 @@ void Record(const std::string& line) {
   const DWORD error = GetLastError();
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   if (!recorded)
-    std::fprintf(stderr, "testbench: the start tried again is not in %ls (error %lu)\n",
+    std::fprintf(stderr, "testbench: a line of the record of starts is not in %ls (error %lu)\n",
                  record.c_str(), error);
 }
 
@@ -70,6 +70,7 @@ const StartPlatform& RealPlatform() {
       },
       [](DWORD milliseconds) { Sleep(milliseconds); },
       ReportAndRecord,
+      [](const std::string& program) { Record("start " + program); },
   };
   return platform;
 }
@@ -106,6 +107,7 @@ DWORD StartProcess(const ProcessStart& start, PROCESS_INFORMATION* started) {
 
 DWORD StartProcess(const ProcessStart& start, PROCESS_INFORMATION* started,
                    const StartPlatform& platform) {
+  platform.count(Utf8(ProgramName(start)));
   for (int tryNumber = 1;; ++tryNumber) {
     const DWORD error = StartOnce(start, started, platform.create);
     if (error != RefusedBeforeItRan || tryNumber > TriesAgainAtMost) {

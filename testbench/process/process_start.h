@@ -5,10 +5,11 @@
 // Wine 8 now and then refuses a start before the program has run any of its
 // code: CreateProcessW fails with ERROR_INTERNAL_ERROR (1359). That refusal,
 // and no other, is tried again: after a pause, at most twice more, each time
-// with one line on standard error naming the program and the error, and the
-// same line appended to the build's record of starts tried again, which the
-// test command counts. Any other failure to start is handed back at once, and
-// a program that started is never started again here, however it ended.
+// with one line on standard error naming the program and the error. The
+// build's record of starts (build/starts.txt) gets a line for every start and
+// the same line for every start tried again; the test command counts both.
+// Any other failure to start is handed back at once, and a program that
+// started is never started again here, however it ended.
 #pragma once
 
 #include <windows.h>
@@ -36,13 +37,15 @@ using CreateProcessCall =
                        STARTUPINFOW* startup, PROCESS_INFORMATION* started)>;
 
 // What a start takes from the platform; a test gives stand-ins. The real
-// report writes the line to standard error and appends it to the build's
-// record of starts tried again (build/starts-tried-again.txt, or the file
-// the environment variable TESTBENCH_START_RECORD names).
+// count appends "start <program>" to the build's record of starts
+// (build/starts.txt, or the file the environment variable
+// TESTBENCH_START_RECORD names), the real report writes its line to
+// standard error and appends it to the record.
 struct StartPlatform {
-  CreateProcessCall create;                             // CreateProcessW
-  std::function<void(DWORD milliseconds)> pause;        // Sleep
-  std::function<void(const std::string& line)> report;  // standard error and the record
+  CreateProcessCall create;                               // CreateProcessW
+  std::function<void(DWORD milliseconds)> pause;          // Sleep
+  std::function<void(const std::string& line)> report;    // a start tried again
+  std::function<void(const std::string& program)> count;  // every start, once
 };
 const StartPlatform& RealPlatform();
 

@@ -45,6 +45,7 @@ struct ScriptedPlatform {
   std::vector<Call> calls;
   std::vector<DWORD> pauses;
   std::vector<std::string> reports;
+  std::vector<std::string> counted;
 
   StartPlatform Platform() {
     return {[this](const wchar_t* application, wchar_t* commandLine, BOOL inheritHandles,
@@ -64,7 +65,8 @@ struct ScriptedPlatform {
               return TRUE;
             },
             [this](DWORD milliseconds) { pauses.push_back(milliseconds); },
-            [this](const std::string& line) { reports.push_back(line); }};
+            [this](const std::string& line) { reports.push_back(line); },
+            [this](const std::string& program) { counted.push_back(program); }};
   }
 };
 
@@ -106,6 +108,8 @@ TEST(StartProcess, TriesAgainOnlyARefusalBeforeTheProgramRanAndAtMostTwice) {
     EXPECT_EQ(result, c.result) << c.what;
     EXPECT_EQ(GetLastError(), c.result) << c.what;
     EXPECT_EQ(platform.calls.size(), c.calls) << c.what;
+    // One start, however often it was tried.
+    EXPECT_EQ(platform.counted, std::vector<std::string>{"Drelmo.exe"}) << c.what;
     // Every try before the last was a refusal, reported once and paused for.
     const size_t triedAgain = c.calls - 1;
     ASSERT_EQ(platform.reports.size(), triedAgain) << c.what;
@@ -185,16 +189,17 @@ TEST(StartProcess, NamesTheProgramByItsFileName) {
   }
 }
 
-// The real report leaves one line per start tried again in the record the
+// The real count and report leave one line each in the record of starts the
 // test command counts (here a file of the test's own).
-TEST(StartProcess, TheRealReportAppendsOneLineToTheRecord) {
+TEST(StartProcess, TheRealCountAndReportAppendOneLineEachToTheRecord) {
   wchar_t folder[MAX_PATH];
   wchar_t record[MAX_PATH];
   GetTempPathW(MAX_PATH, folder);
   ASSERT_NE(GetTempFileNameW(folder, L"str", 0, record), 0u);
   ASSERT_TRUE(SetEnvironmentVariableW(L"TESTBENCH_START_RECORD", record));
-  testbench::RealPlatform().report("first line");
-  testbench::RealPlatform().report("second line");
+  testbench::RealPlatform().count("Drelmo.exe");
+  testbench::RealPlatform().report("tried again");
+  testbench::RealPlatform().count("wiahost.exe");
   SetEnvironmentVariableW(L"TESTBENCH_START_RECORD", nullptr);
   std::string text;
   const HANDLE file =
@@ -205,7 +210,7 @@ TEST(StartProcess, TheRealReportAppendsOneLineToTheRecord) {
   while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
   CloseHandle(file);
   DeleteFileW(record);
-  EXPECT_EQ(text, "first line\nsecond line\n");
+  EXPECT_EQ(text, "start Drelmo.exe\ntried again\nstart wiahost.exe\n");
 }
 
 // The real platform: a program that is not there is an error at once, never

@@ -8,16 +8,20 @@
 //   end-wait  has its job ended, and the next start waits until no process
 //             of the job is left (as the tests do)
 //
-// Every start is tried once: a refusal is counted, never tried again. Run by
-// hand, never by the test command (docs/testing.md keeps the figures):
+// Every start is tried once: a refusal is counted and named with its number,
+// never tried again (the start after it shows whether the next one goes
+// through). Run by hand, never by the test command (docs/testing.md keeps
+// the figures):
 //
 //   WINEPREFIX=build/wineprefix scripts/wine-run.sh build/bin/start_stress.exe
 //       [--starts N] [--run-ms MS] [wait] [end] [end-wait]
 //
 // N starts per pattern (1000), each program ended MS milliseconds after it
-// was resumed (50); all three patterns when none is named.
+// was resumed (50; 0 ends it at once, while Wine may still be starting it);
+// all three patterns when none is named.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -36,6 +40,8 @@ struct Counts {
   unsigned refused = 0;
   std::map<DWORD, unsigned> byError;
   unsigned notEnded = 0;  // job or program still there after the limit
+  unsigned inARow = 0;    // refusals since the last start that went through
+  unsigned mostInARow = 0;
 };
 
 class Handle {
@@ -71,8 +77,11 @@ void StartOne(const std::wstring& pattern, DWORD runMs, Counts& counts) {
   if (error != ERROR_SUCCESS) {
     ++counts.refused;
     ++counts.byError[error];
+    counts.mostInARow = std::max(counts.mostInARow, ++counts.inARow);
+    std::printf("  %ls: start %u refused, error %lu\n", pattern.c_str(), counts.starts, error);
     return;
   }
+  counts.inARow = 0;
   Handle process(started.hProcess);
   Handle thread(started.hThread);
   if (!AssignProcessToJobObject(job.get(), process.get())) {
@@ -108,6 +117,7 @@ void Report(const std::wstring& pattern, const Counts& counts, ULONGLONG millise
       static_cast<double>(milliseconds) / counts.starts);
   for (const auto& error : counts.byError)
     std::printf("; error %lu: %u", error.first, error.second);
+  if (counts.refused) std::printf("; at most %u refused in a row", counts.mostInARow);
   if (counts.notEnded) std::printf("; not ended within the limit: %u", counts.notEnded);
   std::printf("\n");
   std::fflush(stdout);
