@@ -26,6 +26,7 @@
 #include "page_buffer_stream.h"
 #include "gdiplus_floor.h"
 #include "grey_profile.h"
+#include "process_start.h"
 
 using namespace bench;
 
@@ -420,23 +421,20 @@ HRESULT RunChild(const std::wstring& arguments, std::string* output) {
                                CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
   if (!file.Valid()) return HRESULT_FROM_WIN32(GetLastError());
 
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = file.Get();
-  startup.hStdError = file.Get();
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  testbench::ProcessStart start;
+  start.commandLine = commandLine;
+  start.inheritHandles = true;
+  start.startup.dwFlags = STARTF_USESTDHANDLES;
+  start.startup.hStdOutput = file.Get();
+  start.startup.hStdError = file.Get();
+  start.startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION process = {};
-  std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
-  mutableLine.push_back(L'\0');
-  if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return HRESULT_FROM_WIN32(GetLastError());
-  }
+  if (const DWORD error = testbench::StartProcess(start, &process))
+    return HRESULT_FROM_WIN32(error);
   HandleOwner processHandle(process.hProcess);
   HandleOwner threadHandle(process.hThread);
   if (WaitForSingleObject(processHandle.Get(), 10 * 60 * 1000) != WAIT_OBJECT_0) {
-    TerminateProcess(processHandle.Get(), 1);
+    testbench::EndProcess(processHandle.Get(), 1);
     return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
   }
   // The child wrote through a handle that shares this one's file position.

@@ -16,7 +16,9 @@
 # anew, as on a machine that never ran the tests.
 #
 # Each run's whole output goes to $REPEAT_LOG_DIR (build/repeat-tests/<time>)
-# as run-N.log; summary.md there holds the table that docs/testing.md shows.
+# as run-N.log; summary.md there holds the table that docs/testing.md shows,
+# with each run's count of the starts the platform refused and the test bench
+# tried again (test.sh prints it last).
 # Exits non-zero when any run failed.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -81,11 +83,13 @@ servers_of_prefix() {
   echo "- machine: $(nproc) cores, $(wine --version 2>/dev/null), $(. /etc/os-release && echo "$PRETTY_NAME")"
   echo "- started: $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo
-  echo "| run | started (UTC) | new prefix, no wineserver before | result | duration | tests | failed |"
-  echo "|---|---|---|---|---|---|---|"
+  echo "| run | started (UTC) | new prefix, no wineserver before | result | duration | tests | failed | starts tried again |"
+  echo "|---|---|---|---|---|---|---|---|"
 } >"$summary"
 
 passed=0
+tried_again_in_all=0
+made_in_all=0
 for run in $(seq 1 "$runs"); do
   fresh_prefix
   left=$(servers_of_prefix | tr '\n' ' ')
@@ -100,21 +104,29 @@ for run in $(seq 1 "$runs"); do
   t1=$(date +%s)
   tests=$(grep -aoE '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
   failed=$(grep -aE '^[[:space:]]*[0-9]+ - [A-Za-z_0-9]+ \(' "$log" | awk '{print $3}' | tr '\n' ' ')
+  # test.sh's count of the starts the platform refused and the test bench
+  # tried again, and of all its starts ("?" when the run ended before it).
+  counts=$(grep -aoE '^[0-9]+ starts? refused by the platform and tried again \([0-9]+ ' "$log" |
+    tail -1)
+  tried_again=$(cut -d' ' -f1 <<<"$counts")
+  made=$(sed -E 's/.*\(([0-9]+) $/\1/' <<<"$counts")
+  tried_again_in_all=$((tried_again_in_all + ${tried_again:-0}))
+  made_in_all=$((made_in_all + ${made:-0}))
   if [ "$rc" -eq 0 ]; then
     result=passed
     passed=$((passed + 1))
   else
     result="FAILED (exit $rc)"
   fi
-  echo "| $run | $started | $clean | $result | $((t1 - t0)) s | ${tests:-no test summary} | ${failed:--} |" >>"$summary"
-  echo "run $run of $runs: $result in $((t1 - t0)) s; ${tests:-no test summary}${failed:+; failed: $failed} (log: $log)"
+  echo "| $run | $started | $clean | $result | $((t1 - t0)) s | ${tests:-no test summary} | ${failed:--} | ${tried_again:-?} of ${made:-?} |" >>"$summary"
+  echo "run $run of $runs: $result in $((t1 - t0)) s; ${tests:-no test summary}${failed:+; failed: $failed}; starts tried again: ${tried_again:-?} of ${made:-?} (log: $log)"
 done
 # A clone goes away with its prefix; the server's socket folder goes with it.
 [ "$clone" -eq 1 ] && fresh_prefix
 
 {
   echo
-  echo "$passed of $runs runs passed."
+  echo "$passed of $runs runs passed; $tried_again_in_all of $made_in_all starts refused by the platform and tried again."
 } >>"$summary"
 echo
 cat "$summary"

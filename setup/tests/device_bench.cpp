@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "drelmo_process.h"
+#include "process_start.h"
 #include "reg_key.h"
 #include "setup.h"
 #include "sti_ci_control.h"
@@ -104,18 +105,19 @@ DrelmoRun RunDrelmo(const std::wstring& keyword, const StandIn& standIn,
   drelmo_test::DeleteLog(LogNameOf(keyword));
 
   const std::wstring exe = program.empty() ? WorkFolder() + L"\\Drelmo.exe" : program;
-  std::wstring commandLine = L"\"" + exe + L"\" " + keyword + L" LOG";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
+  testbench::ProcessStart start;
+  start.application = exe;
+  start.commandLine = L"\"" + exe + L"\" " + keyword + L" LOG";
+  start.directory = WorkFolder();
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                      WorkFolder().c_str(), &startup, &process)) {
-    ADD_FAILURE() << "cannot start Drelmo.exe: " << GetLastError();
+  if (const DWORD error = testbench::StartProcess(start, &process)) {
+    ADD_FAILURE() << "cannot start Drelmo.exe: " << error;
     return run;
   }
   CloseHandle(process.hThread);
   run.ended = WaitForSingleObject(process.hProcess, RunTimeLimitMs) == WAIT_OBJECT_0;
-  if (!run.ended) TerminateProcess(process.hProcess, 1);
+  if (!run.ended)
+    EXPECT_TRUE(testbench::EndProcess(process.hProcess, 1)) << "Drelmo.exe did not end when ended";
   GetExitCodeProcess(process.hProcess, &run.exitCode);
   CloseHandle(process.hProcess);
   run.log = drelmo_test::LastRunMessages(LogNameOf(keyword));

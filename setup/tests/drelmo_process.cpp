@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "process_start.h"
 #include "setup.h"
 
 namespace drelmo_test {
@@ -225,13 +226,12 @@ std::string UnixPath(const std::wstring& path) {
 // Starts a Unix program under Wine, which runs Unix binaries itself. Wine
 // hands back no process to wait for: the caller waits for the program's
 // effect instead.
-void StartUnixProgram(const std::wstring& program, std::wstring commandLine) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
+void StartUnixProgram(const std::wstring& program, const std::wstring& commandLine) {
+  testbench::ProcessStart start;
+  start.application = program;
+  start.commandLine = commandLine;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &process))
-    return;
+  if (testbench::StartProcess(start, &process) != ERROR_SUCCESS) return;
   if (process.hThread != nullptr) CloseHandle(process.hThread);
   if (process.hProcess != nullptr) CloseHandle(process.hProcess);
 }
@@ -294,23 +294,21 @@ DrelmoProcess::DrelmoProcess(const std::wstring& arguments, const std::wstring& 
   std::wstring commandLine = L"\"" + DrelmoExe() + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
   std::wstring desktopName = desktop != nullptr ? desktop : L"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  if (desktop != nullptr) startup.lpDesktop = &desktopName[0];
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, creationFlags, nullptr,
-                      directory.c_str(), &startup, &info_)) {
-    info_ = {};
-    ADD_FAILURE() << "Drelmo.exe did not start, error " << GetLastError();
-  }
+  testbench::ProcessStart start;
+  start.commandLine = commandLine;
+  start.flags = creationFlags;
+  start.directory = directory;
+  if (desktop != nullptr) start.startup.lpDesktop = &desktopName[0];
+  if (const DWORD error = testbench::StartProcess(start, &info_))
+    ADD_FAILURE() << "Drelmo.exe did not start, error " << error;
 }
 
 DrelmoProcess::~DrelmoProcess() {
   if (info_.hProcess == nullptr) return;
-  // A test that failed half-way may leave the program running.
-  if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
-    TerminateProcess(info_.hProcess, 99);
-    WaitForSingleObject(info_.hProcess, 5000);
-  }
+  // A test that failed half-way may leave the program running; it is gone
+  // before the next start.
+  EXPECT_TRUE(testbench::EndProcess(info_.hProcess, 99))
+      << "Drelmo.exe did not end within " << testbench::EndLimitMs << " ms of being ended";
   CloseHandle(info_.hThread);
   CloseHandle(info_.hProcess);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "drelmo_process.h"
+#include "process_start.h"
 #include "setup.h"
 
 namespace {
@@ -59,20 +60,18 @@ class LogFolderAside {
 class LogWriter {
  public:
   LogWriter(const wchar_t* tag, int count) {
-    std::wstring commandLine = L"\"" + drelmo_test::BinaryFile(L"setup_log_writer.exe") + L"\" " +
-                               TestLogName + L" " + tag + L" " + std::to_wstring(count);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
+    testbench::ProcessStart start;
+    start.commandLine = L"\"" + drelmo_test::BinaryFile(L"setup_log_writer.exe") + L"\" " +
+                        TestLogName + L" " + tag + L" " + std::to_wstring(count);
     PROCESS_INFORMATION info = {};
-    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info)) {
+    if (testbench::StartProcess(start, &info) == ERROR_SUCCESS) {
       CloseHandle(info.hThread);
       process_.reset(info.hProcess);
     }
   }
   ~LogWriter() {
-    if (started() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT)
-      TerminateProcess(process_.get(), 99);
+    if (started())
+      EXPECT_TRUE(testbench::EndProcess(process_.get(), 99)) << "the writer did not end when ended";
   }
   LogWriter(const LogWriter&) = delete;
   LogWriter& operator=(const LogWriter&) = delete;

@@ -5,6 +5,8 @@
 add_library(drelmo_process STATIC ${CMAKE_CURRENT_LIST_DIR}/drelmo_process.cpp)
 target_include_directories(drelmo_process PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(drelmo_process PUBLIC project_options drelmo_core gtest advapi32 user32)
+# Every process a test starts is started, and ended, by the test bench.
+target_link_libraries(drelmo_process PUBLIC testbench_process)
 target_compile_definitions(drelmo_process PRIVATE DRELMO_BINARY_DIR=L"${WIN_BINARY_DIR}")
 add_dependencies(drelmo_process Drelmo driver_packages)
 

@@ -11,6 +11,7 @@
 #include "bmp_pages.h"
 #include "fault_stream.h"
 #include "heap_check.h"
+#include "process_start.h"
 
 #ifndef ROBUST_BIN_DIR
 #error ROBUST_BIN_DIR must name the folder of the built programs
@@ -29,13 +30,15 @@ DWORD RunProgram(const std::wstring& name, std::string& errors) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE err = CreateFileW(errFile, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdError = err;
-  si.hStdOutput = err;
+  testbench::ProcessStart start;
+  start.application = path;
+  start.commandLine = L"\"" + std::wstring(path) + L"\"";
+  start.inheritHandles = true;
+  start.flags = CREATE_UNICODE_ENVIRONMENT;
+  start.startup.dwFlags = STARTF_USESTDHANDLES;
+  start.startup.hStdError = err;
+  start.startup.hStdOutput = err;
   PROCESS_INFORMATION pi = {};
-  std::wstring command = L"\"" + std::wstring(path) + L"\"";
   DWORD code = 0xFFFFFFFF;
   // The child's environment: ours, with heap warnings on and error lines off.
   std::wstring environment;
@@ -46,9 +49,10 @@ DWORD RunProgram(const std::wstring& name, std::string& errors) {
   }
   environment.append(L"WINEDEBUG=-all,warn+heap").push_back(L'\0');
   environment.push_back(L'\0');
-  if (CreateProcessW(path, &command[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                     &environment[0], nullptr, &si, &pi)) {
-    WaitForSingleObject(pi.hProcess, 60000);
+  start.environment = &environment[0];
+  if (testbench::StartProcess(start, &pi) == ERROR_SUCCESS) {
+    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
+      testbench::EndProcess(pi.hProcess, 0xFFFFFFFF);
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);

@@ -20,6 +20,7 @@
 
 #include "device_bench.h"
 #include "drelmo_process.h"
+#include "process_start.h"
 #include "reg_key.h"
 #include "setup.h"
 #include "sti_ci_control.h"
@@ -180,21 +181,20 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
     ADD_FAILURE() << "cannot make a job for the launcher (" << GetLastError() << ")";
     return run;
   }
-  std::wstring commandLine = L"\"" ROBUST_BIN_DIR L"\\robust_start_in.exe\" \"" + directory +
-                             L"\" \"" + drelmo_test::DrelmoExe() + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
+  testbench::ProcessStart start;
+  start.commandLine = L"\"" ROBUST_BIN_DIR L"\\robust_start_in.exe\" \"" + directory + L"\" \"" +
+                      drelmo_test::DrelmoExe() + L"\" " + arguments;
+  start.flags = CREATE_SUSPENDED;
   PROCESS_INFORMATION launched = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                      nullptr, &startup, &launched)) {
-    ADD_FAILURE() << "cannot start the launcher (" << GetLastError() << ")";
+  if (const DWORD error = testbench::StartProcess(start, &launched)) {
+    ADD_FAILURE() << "cannot start the launcher (" << error << ")";
     return run;
   }
   Handle launcher(launched.hProcess);
   Handle launcherThread(launched.hThread);
   if (!AssignProcessToJobObject(job.get(), launcher.get())) {
     ADD_FAILURE() << "cannot put the launcher in a job (" << GetLastError() << ")";
-    TerminateProcess(launcher.get(), 1);
+    EXPECT_TRUE(testbench::EndProcess(launcher.get(), 1)) << "the launcher did not end";
     return run;
   }
   ResumeThread(launcherThread.get());
@@ -227,10 +227,11 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
     run.ended = HasEnded(program.get());
     if (run.ended) GetExitCodeProcess(program.get(), &run.exitCode);
   }
-  // Whatever is left of the start (a hanging program or launcher) ends here.
-  TerminateJobObject(job.get(), 1);
-  if (program.get()) WaitForSingleObject(program.get(), 5000);
-  WaitForSingleObject(launcher.get(), 5000);
+  // Whatever is left of the start (a hanging program or launcher) ends here,
+  // and is gone before the next start.
+  EXPECT_TRUE(testbench::EndJob(job.get(), 1))
+      << "a process of the launcher's job was still there " << testbench::EndLimitMs
+      << " ms after the job was ended";
   GetExitCodeProcess(launcher.get(), &run.launcherExitCode);
   run.written = Differences(before, SnapshotDriveC());
   return run;

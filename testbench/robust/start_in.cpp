@@ -22,6 +22,7 @@
 #include <string>
 
 #include "command_line.h"
+#include "process_start.h"
 
 using testbench::SkipArgument;
 
@@ -34,12 +35,12 @@ int main() {
     std::fprintf(stderr, "usage: robust_start_in.exe <directory> <command line>\n");
     return 64;
   }
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
+  testbench::ProcessStart start;
+  start.commandLine = commandLine;
+  start.directory = directory;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                      directory.c_str(), &startup, &process)) {
-    std::printf("CreateProcess failed, error %lu\n", GetLastError());
+  if (const DWORD error = testbench::StartProcess(start, &process)) {
+    std::printf("CreateProcess failed, error %lu\n", error);
     return 65;
   }
   CloseHandle(process.hThread);

@@ -13,6 +13,8 @@
 #include <cwchar>
 #include <string>
 
+#include "process_start.h"
+
 namespace {
 
 DWORD WINAPI Fault(void*) {
@@ -40,21 +42,22 @@ int wmain(int argc, wchar_t** argv) {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring commandLine = L"\"" + std::wstring(self) + L"\" end " +
                                std::to_wstring(GetCurrentProcessId()) + L" " + argv[2];
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
+    testbench::ProcessStart start;
+    start.commandLine = commandLine;
     PROCESS_INFORMATION child = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &child))
-      return 70;
+    if (testbench::StartProcess(start, &child) != ERROR_SUCCESS) return 70;
     CloseHandle(child.hThread);
     WaitForSingleObject(child.hProcess, INFINITE);  // ended before the child returns
     CloseHandle(child.hProcess);
     return 71;
   }
   if (mode == L"end" && argc == 4) {
-    HANDLE parent = OpenProcess(PROCESS_TERMINATE, FALSE, ParseCode(argv[2]));
+    HANDLE parent = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, ParseCode(argv[2]));
     if (!parent) return 72;
-    const bool ended = TerminateProcess(parent, ParseCode(argv[3]));
+    // The parent has ended when this copy ends: the runner's next start
+    // never meets it half torn down.
+    const bool ended = TerminateProcess(parent, ParseCode(argv[3])) &&
+                       WaitForSingleObject(parent, testbench::EndLimitMs) == WAIT_OBJECT_0;
     CloseHandle(parent);
     return ended ? 0 : 73;
   }

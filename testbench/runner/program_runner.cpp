@@ -15,7 +15,8 @@
 // this process itself was ended from outside. The program inherits the
 // standard handles, the current directory and the environment (without
 // WINE_RUN_EXIT_FILE); this process writes nothing to them except a line on
-// standard error when the program could not be started.
+// standard error when the program could not be started (or was refused by
+// the platform once and is tried again: process_start.h).
 #include <windows.h>
 
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <string>
 
 #include "command_line.h"
+#include "process_start.h"
 
 namespace {
 
@@ -75,16 +77,15 @@ int main() {
   InheritStandardHandle(STD_INPUT_HANDLE);
   InheritStandardHandle(STD_OUTPUT_HANDLE);
   InheritStandardHandle(STD_ERROR_HANDLE);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  testbench::ProcessStart start;
+  start.commandLine = commandLine;
+  start.inheritHandles = true;
+  start.startup.dwFlags = STARTF_USESTDHANDLES;
+  start.startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  start.startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  start.startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    const DWORD error = GetLastError();
+  if (const DWORD error = testbench::StartProcess(start, &process)) {
     std::fprintf(stderr, "program_runner: could not start %ls: error %lu\n", commandLine.c_str(),
                  error);
     char line[64];

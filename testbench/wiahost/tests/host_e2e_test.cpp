@@ -12,6 +12,7 @@
 
 #include "adjusted_copy.h"
 #include "host_support.h"
+#include "process_start.h"
 
 namespace {
 
@@ -46,20 +47,21 @@ HostRun RunHost(const std::wstring& arguments, const std::wstring& outputFile) {
                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     EXPECT_TRUE(out.valid());
     if (!out.valid()) return run;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out.get();
-    startup.hStdError = out.get();
-    std::wstring commandLine = L"\"" + ProgramFolder() + L"\\wiahost.exe\" " + arguments;
+    testbench::ProcessStart start;
+    start.commandLine = L"\"" + ProgramFolder() + L"\\wiahost.exe\" " + arguments;
+    start.inheritHandles = true;
+    start.startup.dwFlags = STARTF_USESTDHANDLES;
+    start.startup.hStdOutput = out.get();
+    start.startup.hStdError = out.get();
     PROCESS_INFORMATION process = {};
-    const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
-    EXPECT_TRUE(started);
-    if (!started) return run;
+    const DWORD error = testbench::StartProcess(start, &process);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS)) << "wiahost.exe did not start";
+    if (error != ERROR_SUCCESS) return run;
     HandleHolder processHandle(process.hProcess);
     HandleHolder threadHandle(process.hThread);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 60000));
+    const bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(ended) << "wiahost.exe did not end within 60 s";
+    if (!ended) EXPECT_TRUE(testbench::EndProcess(process.hProcess, 1));
     GetExitCodeProcess(process.hProcess, &run.exitCode);
   }
   std::vector<BYTE> bytes;
