@@ -92,6 +92,9 @@ targets=(Vantrel Drelmo)
 # program runner of scripts/wine-run.sh, the stand-in and the packages.
 [ "$test_sign" -eq 1 ] && targets+=(wiahost program_runner sti_ci driver_packages)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
+# The commit's product code passes its static checks, as in the test
+# command (the build above already stops on any warning: -Werror).
+"$work/src/scripts/check-tidy.sh" "$build"
 
 rm -rf "$dist"
 mkdir -p "$dist"
