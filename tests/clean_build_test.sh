@@ -82,8 +82,8 @@ fi
 
 # check-tidy.sh and .clang-tidy in a tree of their own, whose product and
 # test folders hold the planted files, with a compile database made of a
-# product source's command (one entry behind the build's launcher, as
-# newer CMake versions write it).
+# product source's command (one entry behind the build's launcher, as a
+# CMake version may write it).
 tree=$work/tree
 mkdir -p "$tree/scripts" "$tree/cmake" "$tree/filter/com" "$tree/filter/adjust" \
   "$tree/setup/tests" "$work/build"
