@@ -154,14 +154,15 @@ class FilterPackageTest : public ::testing::Test {
     out_ += L"/" + std::wstring(name.begin(), name.end());
     CreateDirectoryW(out_.c_str(), nullptr);
     DeleteFileW(Page().c_str());
-    // Whatever an earlier run or another registration of the class left.
+    // Whatever an earlier run left, and the class as the transfer host
+    // registers it for itself (--activation cocreate writes it anew each time).
     RemoveEverything();
     ASSERT_EQ(kEveryLine, MissingLines()) << "the prefix holds the filter before the install";
   }
 
   void TearDown() override {
     RemoveEverything();
-    // The prefix is left as it was found.
+    // Nothing of the package is left in the prefix.
     EXPECT_EQ(kEveryLine, MissingLines());
     EXPECT_FALSE(KeyExists(L"CLSID\\" + kUiClass));
   }
