@@ -224,16 +224,16 @@ std::string UnixPath(const std::wstring& path) {
 
 // Starts a Unix program under Wine, which runs Unix binaries itself. Wine
 // hands back no process to wait for: the caller waits for the program's
-// effect instead.
+// effect instead. Wine 8 reports success but leaves the handles and ids of
+// the process information as whatever lay on its stack, often the value of
+// a handle this process holds (0x4, or 0x6, which Wine takes for 0x4), so
+// nothing in it is closed or used.
 void StartUnixProgram(const std::wstring& program, std::wstring commandLine) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &process))
-    return;
-  if (process.hThread != nullptr) CloseHandle(process.hThread);
-  if (process.hProcess != nullptr) CloseHandle(process.hProcess);
+  PROCESS_INFORMATION notHandedBack = {};
+  CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                 &startup, &notHandedBack);
 }
 
 // Waits until a name exists (or no longer does); true when it came to that.

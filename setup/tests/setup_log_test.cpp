@@ -611,4 +611,33 @@ TEST_F(SetupLog, TwoProcessesAppendingAtOnceLoseNoLine) {
   EXPECT_EQ(missing, 0u) << "of " << 2 * LinesEach << " lines";
 }
 
+// The handles this process holds, among the first few thousand values.
+std::vector<HANDLE> HeldHandles() {
+  std::vector<HANDLE> held;
+  for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+      held.push_back(reinterpret_cast<HANDLE>(value));
+  }
+  return held;
+}
+
+// Making and removing a link may start Unix programs; every handle this
+// process held before, its standard output among them, is still open after.
+// (Wine 8 keeps the handle it opened on each Unix program's file, so the
+// process may hold more.)
+TEST_F(SetupLog, MakingAndRemovingLinksLeavesEveryHandleOfThisProcessOpen) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  CreateDirectoryW(OtherFolder, nullptr);
+  drelmo_test::WriteBytes(OtherFile, Utf16Bytes(L"x"));
+  const std::vector<HANDLE> before = HeldHandles();
+  ASSERT_THAT(before, testing::Contains(GetStdHandle(STD_OUTPUT_HANDLE)));
+  for (int round = 0; round < 3; ++round) {
+    const drelmo_test::SymbolicLink file(TestLogPath, OtherFile, false);
+    const drelmo_test::SymbolicLink folder(L"C:\\log\\ShellLogTest-folder", OtherFolder, true);
+    EXPECT_TRUE(file.made() && folder.made());
+  }
+  EXPECT_THAT(HeldHandles(), testing::IsSupersetOf(before));
+}
+
 }  // namespace
