@@ -5,13 +5,18 @@
 #     scans the grey and the colour sample page through it; each page must
 #     come out adjusted (other bytes than the page sent) and byte for byte as
 #     the build's own Vantrel.dll, which the tests check, delivers it;
+#   - dist/Vantrel-fragment.inf, as the build's test driver package holds it,
+#     installed with SetupAPI with dist/Vantrel.dll as the package's file: the
+#     transfer host finds the filter through the UI class and activates it,
+#     and the grey page comes out as above; the package's uninstall then
+#     leaves no Vantrel.dll in the system folder;
 #   - dist/Drelmo.exe InstallUSB LOG, then UnInstallUSB LOG, from the folder
 #     of the driver packages, against the class-installer stand-in: the first
 #     stages the USB package and records it, the second removes the staged
 #     package, and each run's log says so.
 #   BUILD_DIR=<build> DIST_DIR=<dist> bash scripts/check-dist-runs.sh
-# The build must hold wiahost.exe, program_runner.exe, Vantrel.dll, the
-# stand-in and the packages; its Wine prefix is used.
+# The build must hold wiahost.exe, program_runner.exe, infinstall.exe,
+# Vantrel.dll, the stand-in and the packages; its Wine prefix is used.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${CHECK_DIST_DISPLAY:-}" ]; then
@@ -67,6 +72,45 @@ for page in grey8 colour24; do
       "($(stat -c %s "$received") bytes, as the build's Vantrel.dll delivers it)"
   fi
 done
+
+# The filter installed as a driver package installs it: the release's
+# fragment in the test driver package, dist/Vantrel.dll as its file.
+package=$build/packages/filter/QZFILTER.inf
+fragment=$dist/Vantrel-fragment.inf
+installed_dll=$WINEPREFIX/drive_c/windows/system32/Vantrel.dll
+section() {
+  "$root/scripts/wine-run.sh" "$build/bin/infinstall.exe" "$(win "$package")" "$1" "$(win "$dist")" \
+    >"$out/infinstall-$1.txt" 2>&1 || { cat "$out/infinstall-$1.txt"; return 1; }
+}
+if [ ! -f "$fragment" ]; then
+  fail "no Vantrel-fragment.inf in $dist"
+elif ! python3 -c 'import sys; sys.exit(open(sys.argv[2]).read() not in open(sys.argv[1]).read())' \
+  "$package" "$fragment"; then
+  fail "the test driver package $package does not hold $fragment as it stands"
+else
+  ui_class=$(sed -n 's/^UiClassId="\(.*\)"\r\{0,1\}$/\1/p' "$package")
+  section QZUninstall.NT || true
+  mkdir -p "$out/installed"
+  if ! section QZFilter.NT; then
+    fail "the test driver package with dist/Vantrel-fragment.inf did not install"
+  elif ! cmp -s "$installed_dll" "$dist/Vantrel.dll"; then
+    fail "the package did not put dist/Vantrel.dll into the system folder"
+  elif ! "$root/scripts/wine-run.sh" "$build/bin/wiahost.exe" --activation installed \
+    --ui-clsid "$ui_class" --brightness 250 --contrast 400 --streams file \
+    --out "$(win "$out/installed")" --quiet "$(win "$root/testbench/samples/grey8.bmp")" \
+    >"$out/installed/host.txt" 2>&1; then
+    cat "$out/installed/host.txt"
+    fail "the transfer host could not scan through the installed dist/Vantrel.dll"
+  elif ! cmp -s "$out/installed/page1.bmp" "$out/build-grey8/page1.bmp"; then
+    fail "grey8: the installed dist/Vantrel.dll delivers other bytes than the build's Vantrel.dll"
+  else
+    echo "ok: grey8.bmp adjusted through the registration dist/Vantrel-fragment.inf installs" \
+      "(found under UI class $ui_class, created on a single-threaded apartment thread)"
+  fi
+  section QZUninstall.NT || fail "the package's uninstall section failed"
+  section QZUiClassRemove || true
+  [ ! -e "$installed_dll" ] || fail "the package's uninstall left C:\\windows\\system32\\Vantrel.dll"
+fi
 
 # The setup tool, against the stand-in installed where the platform keeps
 # the real "sti_ci.dll", with no devices and no logs left from before.

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Scans the bundled sample pages (8-bit grey, 24-bit colour, 1-bit) through the
-# real Vantrel.dll with the transfer host, at a brightness and contrast that
-# visibly change them, and converts every page before and after to PNG.
+# Installs Vantrel.dll into the build's Wine prefix as a driver package
+# installs it (the test driver package that holds packaging/Vantrel-fragment.inf,
+# with SetupAPI), scans the bundled sample pages (8-bit grey, 24-bit colour,
+# 1-bit) through the filter that the transfer host finds and activates through
+# that registration, at a brightness and contrast that visibly change them,
+# converts every page before and after to PNG, and uninstalls the package.
 # Results land in out/filter (or $DEMO_OUT): <page>-before.png, <page>-after.png,
 # <page>-compare.png (before | after), the received BMPs and the host's output.
 # Brightness and contrast (thousandths) can be set with DEMO_BRIGHTNESS and
@@ -14,7 +17,9 @@ brightness=${DEMO_BRIGHTNESS:-250}
 contrast=${DEMO_CONTRAST:-400}
 samples=(grey8 colour24 mono1)
 
-if [ ! -f "$build/bin/wiahost.exe" ] || [ ! -f "$build/bin/Vantrel.dll" ]; then
+package=$build/packages/filter/QZFILTER.inf
+if [ ! -f "$build/bin/wiahost.exe" ] || [ ! -f "$build/bin/Vantrel.dll" ] ||
+   [ ! -f "$build/bin/infinstall.exe" ] || [ ! -f "$package" ]; then
   BUILD_DIR=$build "$root/scripts/build.sh"
 else
   "$root/scripts/install-deps.sh"
@@ -28,14 +33,56 @@ for name in "${samples[@]}"; do
   pages+=("Z:$root/testbench/samples/$name.bmp")
 done
 
-echo "Scanning ${#samples[@]} sample pages through Vantrel.dll" \
-     "(brightness $brightness, contrast $contrast)..."
 export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+win() { printf 'Z:%s' "${1//\//\\}"; }
+string() { sed -n "s/^$1=\"\(.*\)\"\r\{0,1\}$/\1/p" "$package"; }
+ui_class=$(string UiClassId)
+filter_class=$(string VantrelClassId)
+# Installs a section of the package with SetupAPI (files and registry).
+section() {
+  local errors=$out/infinstall-errors.txt
+  if "$root/scripts/wine-run.sh" "$build/bin/infinstall.exe" "$(win "$package")" "$1" \
+    2>"$errors" | tr -d '\r' | sed 's/^/  /'; then
+    rm -f "$errors"
+  else
+    cat "$errors" >&2
+    return 1
+  fi
+}
+show_registration() {
+  for key in "HKCR\\CLSID\\$ui_class\\shellex\\ImageProcessingFilter" "HKCR\\CLSID\\$filter_class"; do
+    wine reg query "$key" /s 2>/dev/null | tr -d '\r' | grep -v -e '^$' -e '^reg: ' | sed 's/^/  /' ||
+      echo "  $key: not there"
+  done
+  if [ -f "$WINEPREFIX/drive_c/windows/system32/Vantrel.dll" ]; then
+    echo "  C:\\windows\\system32\\Vantrel.dll: $(stat -c %s "$WINEPREFIX/drive_c/windows/system32/Vantrel.dll") bytes"
+  else
+    echo "  C:\\windows\\system32\\Vantrel.dll: not there"
+  fi
+}
+
+# The filter's lines, as a driver package installs them: the package's
+# uninstall first clears whatever an earlier run or test left.
+echo "Installing the filter from the test driver package $package"
+echo "(packaging/Vantrel-fragment.inf pasted into a driver INF, UI class $ui_class):"
+section QZUninstall.NT >/dev/null
+section QZFilter.NT
+show_registration
+echo
+
+echo "Scanning ${#samples[@]} sample pages through the installed Vantrel.dll" \
+     "(brightness $brightness, contrast $contrast)..."
 status=0
-"$root/scripts/wine-run.sh" "$build/bin/wiahost.exe" --activation cocreate \
+"$root/scripts/wine-run.sh" "$build/bin/wiahost.exe" --activation installed --ui-clsid "$ui_class" \
   --brightness "$brightness" --contrast "$contrast" --piece 65536 --time \
   --streams file --out "Z:$out" "${pages[@]}" >"$out/host.txt" || status=$?
 cat "$out/host.txt"
+echo
+echo "Uninstalling the package's filter lines:"
+section QZUninstall.NT
+section QZUiClassRemove
+show_registration
 if [ "$status" -ne 0 ]; then
   echo "the transfer host failed (exit code $status)" >&2
   exit "$status"

@@ -10,6 +10,8 @@
 #                                          binary, their versions and licences
 #   dist/sbom.cdx.json                     bill of materials (CycloneDX 1.5)
 #   dist/BUILD.txt                         version, commit, compiler and linker
+#   dist/Vantrel-fragment.inf              the lines a scanner driver package
+#                                          adds to install the filter
 #   dist/SHA256SUMS                        of all the above
 #
 #   bash scripts/release.sh [--test-sign]
@@ -25,7 +27,9 @@
 # --test-sign signs both binaries with a throwaway certificate made on the
 # spot, verifies both signatures, and runs the signed binaries under Wine: a
 # page adjusted through COM activation of dist/Vantrel.dll by the transfer
-# host, and dist/Drelmo.exe InstallUSB LOG then UnInstallUSB LOG against the
+# host, the same through the registration that the release's fragment,
+# installed in a driver package with dist/Vantrel.dll, makes, and
+# dist/Drelmo.exe InstallUSB LOG then UnInstallUSB LOG against the
 # class-installer stand-in.
 # --sign-key/--sign-cert (PEM or DER key, certificate chain) or --sign-pkcs12
 # sign with the maker's own certificate; --sign-pass-file names a file that
@@ -89,8 +93,10 @@ SOURCE_DATE_EPOCH=$commit_time cmake -S "$work/src" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-x86_64.cmake" >"$work/configure.log"
 targets=(Vantrel Drelmo)
 # What the end-to-end check runs besides the two: the transfer host, the
-# program runner of scripts/wine-run.sh, the stand-in and the packages.
-[ "$test_sign" -eq 1 ] && targets+=(wiahost program_runner sti_ci driver_packages)
+# program runner of scripts/wine-run.sh, the stand-in, the packages, the
+# filter's test driver package and what installs it.
+[ "$test_sign" -eq 1 ] &&
+  targets+=(wiahost program_runner sti_ci driver_packages filter_package infinstall)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 # The commit's product code passes its static checks, as in the test
 # command (the build above already stops on any warning: -Werror).
@@ -102,6 +108,8 @@ binaries=(Vantrel.dll Drelmo.exe)
 for binary in "${binaries[@]}"; do
   cp "$build/bin/$binary" "$dist/$binary"
 done
+# The lines a driver package adds for the filter, as the commit holds them.
+cp "$work/src/packaging/Vantrel-fragment.inf" "$dist/Vantrel-fragment.inf"
 # The PDBs in a symbol store's layout, by the GUID and age inside each.
 "$root/scripts/symbol-store.sh" "$dist/symbols" "$build/bin/Vantrel.pdb" "$build/bin/Drelmo.pdb" \
   >/dev/null

@@ -41,13 +41,47 @@ using drelmo_test::Utf16Text;
 using OwnedHandle = std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)>;
 OwnedHandle Own(HANDLE handle) { return OwnedHandle(handle, CloseHandle); }
 
+// A folder of its own: not a file, nor a link to a folder elsewhere.
+bool IsFolder(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+             FILE_ATTRIBUTE_DIRECTORY;
+}
+
+// Puts C:\log back from aside. A file a test left in its place goes first;
+// when C:\log is a folder again (made since by a run that found none), the
+// one aside is an older copy and goes.
+void BringBackLogFolder() {
+  if (!IsFolder(LogFolderAsideName)) return;
+  if (!IsFolder(L"C:\\log")) {
+    DeleteFileW(L"C:\\log");
+    EXPECT_TRUE(MoveFileW(LogFolderAsideName, L"C:\\log")) << "error " << GetLastError();
+    return;
+  }
+  WIN32_FIND_DATAW found = {};
+  const std::wstring aside(LogFolderAsideName);
+  const HANDLE search = FindFirstFileW((aside + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      DeleteFileW((aside + L"\\" + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  EXPECT_TRUE(RemoveDirectoryW(LogFolderAsideName)) << "error " << GetLastError();
+}
+
 // C:\log moved aside while a test puts something else in its place, and put
 // back when the test ends.
 class LogFolderAside {
  public:
-  LogFolderAside() : moved_(MoveFileW(L"C:\\log", LogFolderAsideName) != FALSE) {}
+  LogFolderAside() : moved_(MoveFileW(L"C:\\log", LogFolderAsideName) != FALSE) {
+    // Nothing there is as good as moved; anything else would test the wrong thing.
+    if (!moved_ && GetFileAttributesW(L"C:\\log") != INVALID_FILE_ATTRIBUTES)
+      ADD_FAILURE() << "C:\\log could not be moved aside, error " << GetLastError();
+  }
   ~LogFolderAside() {
-    if (moved_) MoveFileW(LogFolderAsideName, L"C:\\log");
+    if (moved_) BringBackLogFolder();
   }
   LogFolderAside(const LogFolderAside&) = delete;
   LogFolderAside& operator=(const LogFolderAside&) = delete;
@@ -146,6 +180,18 @@ std::wstring FallbackFolder() {
 }
 std::wstring FallbackLogPath() { return FallbackFolder() + L"\\ShellLogTest.log"; }
 
+// Removes every name the tests plant, so that each test starts alike
+// whatever an earlier one, or a run that ended half-way, left behind.
+void RemovePlantedNames() {
+  DeleteFileW(TestLogPath);
+  DeleteFileW(SecondLogName);
+  DeleteFileW(OtherFile);
+  DeleteFileW((std::wstring(OtherFolder) + L"\\ShellLogTest.log").c_str());
+  RemoveDirectoryW(OtherFolder);
+  DeleteFileW(FallbackLogPath().c_str());
+  RemoveDirectoryW(FallbackFolder().c_str());
+}
+
 // The tool's event log entries, as its event writer hands them over.
 struct Event {
   DWORD id;
@@ -183,7 +229,8 @@ class SetupLog : public testing::Test {
   void SetUp() override {
     LogEnabled = false;
     ZeroMemory(LogFilePath, sizeof(LogFilePath));
-    DeleteFileW(TestLogPath);
+    BringBackLogFolder();
+    RemovePlantedNames();
     events.clear();
     SetupEventSink = RecordEvent;
   }
@@ -191,13 +238,7 @@ class SetupLog : public testing::Test {
     FinishSetupLog();  // the next test starts without this one's count
     SetupEventSink = nullptr;
     LogEnabled = false;
-    DeleteFileW(TestLogPath);
-    DeleteFileW(SecondLogName);
-    DeleteFileW(OtherFile);
-    DeleteFileW((std::wstring(OtherFolder) + L"\\ShellLogTest.log").c_str());
-    RemoveDirectoryW(OtherFolder);
-    DeleteFileW(FallbackLogPath().c_str());
-    RemoveDirectoryW(FallbackFolder().c_str());
+    RemovePlantedNames();
   }
 
   // The text written after the run separator of a fresh log.
@@ -608,6 +649,35 @@ TEST_F(SetupLog, TwoProcessesAppendingAtOnceLoseNoLine) {
   for (const wchar_t* tag : {L"A ", L"B "})
     for (int n = 0; n < LinesEach; ++n) missing += messages.count(tag + std::to_wstring(n)) == 0;
   EXPECT_EQ(missing, 0u) << "of " << 2 * LinesEach << " lines";
+}
+
+// The handles this process holds, among the first few thousand values.
+std::vector<HANDLE> HeldHandles() {
+  std::vector<HANDLE> held;
+  for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+      held.push_back(reinterpret_cast<HANDLE>(value));
+  }
+  return held;
+}
+
+// Making and removing a link may start Unix programs; every handle this
+// process held before, its standard output among them, is still open after.
+// (Wine 8 keeps the handle it opened on each Unix program's file, so the
+// process may hold more.)
+TEST_F(SetupLog, MakingAndRemovingLinksLeavesEveryHandleOfThisProcessOpen) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  CreateDirectoryW(OtherFolder, nullptr);
+  drelmo_test::WriteBytes(OtherFile, Utf16Bytes(L"x"));
+  const std::vector<HANDLE> before = HeldHandles();
+  ASSERT_THAT(before, testing::Contains(GetStdHandle(STD_OUTPUT_HANDLE)));
+  for (int round = 0; round < 3; ++round) {
+    const drelmo_test::SymbolicLink file(TestLogPath, OtherFile, false);
+    const drelmo_test::SymbolicLink folder(L"C:\\log\\ShellLogTest-folder", OtherFolder, true);
+    EXPECT_TRUE(file.made() && folder.made());
+  }
+  EXPECT_THAT(HeldHandles(), testing::IsSupersetOf(before));
 }
 
 }  // namespace

@@ -51,10 +51,12 @@ class LibraryHolder {
   HMODULE module_ = nullptr;
 };
 
-// Initialises COM for the thread (multithreaded) for its lifetime.
+// Initialises COM for the thread (multithreaded unless told otherwise) for its
+// lifetime.
 class ComInitializer {
  public:
-  ComInitializer() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+  explicit ComInitializer(DWORD model = COINIT_MULTITHREADED)
+      : result_(CoInitializeEx(nullptr, model)) {}
   ComInitializer(const ComInitializer&) = delete;
   ComInitializer& operator=(const ComInitializer&) = delete;
   ~ComInitializer() {

@@ -3,8 +3,9 @@
 //
 //   wiahost [options] PAGE.bmp [PAGE.bmp ...]
 //
-// It obtains the filter through COM (registering Vantrel.dll's classes in the
-// registry first) or straight from the DLL, hands it a scan item whose child
+// It obtains the filter through COM, from the registration a driver package
+// installed (found through the driver's UI class, as WIA finds it) or from one
+// it writes itself, or straight from the DLL; hands it a scan item whose child
 // carries the chosen properties and an application callback, then plays the
 // driver for each page. Every message the application receives is printed; at
 // the end the host reports whether the library may be unloaded.
@@ -31,9 +32,19 @@ const wchar_t kChildFullName[] = L"0000\\Root\\Flatbed";
 
 const char kUsage[] =
     "usage: wiahost [options] PAGE.bmp [PAGE.bmp ...]\n"
-    "  --activation cocreate|classobject  how the filter is obtained (cocreate)\n"
-    "  --clsid first|second               which of the two classes (first)\n"
-    "  --dll PATH                         the filter library (Vantrel.dll beside wiahost)\n"
+    "  --activation cocreate|classobject|installed\n"
+    "                                     how the filter is obtained (cocreate):\n"
+    "                                     cocreate registers the DLL's classes itself\n"
+    "                                     and creates the filter with CoCreateInstance;\n"
+    "                                     classobject calls the DLL's DllGetClassObject;\n"
+    "                                     installed registers nothing: it takes the class\n"
+    "                                     under the UI class's shellex\\ImageProcessingFilter\n"
+    "                                     key and creates it on a single-threaded\n"
+    "                                     apartment thread\n"
+    "  --ui-clsid {GUID}                  the driver's UI class (installed activation)\n"
+    "  --clsid first|second               which of the two classes (first; not installed)\n"
+    "  --dll PATH                         the filter library (Vantrel.dll beside wiahost;\n"
+    "                                     not installed)\n"
     "  --brightness N, --contrast N       the child item's properties (0)\n"
     "  --category NAME|{GUID}             the child item's category (flatbed);\n"
     "                                     names: flatbed feeder finished folder root\n"
@@ -53,8 +64,12 @@ const char kUsage[] =
     "                                     end-of-stream message) and the transfer's\n"
     "  --quiet                            no line per message the application receives\n";
 
+enum class Activation { CoCreate, ClassObject, Installed };
+
 struct Options {
-  bool coCreate = true;
+  Activation activation = Activation::CoCreate;
+  GUID uiClass = GUID_NULL;
+  bool uiClassGiven = false;
   int clsid = 0;
   std::wstring dll;
   LONG brightness = 0;
@@ -139,8 +154,13 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
     bool ok = true;
     bool usesValue = true;
     if (arg == L"--activation") {
-      ok = value == L"cocreate" || value == L"classobject";
-      options->coCreate = value == L"cocreate";
+      ok = value == L"cocreate" || value == L"classobject" || value == L"installed";
+      options->activation = value == L"installed"     ? Activation::Installed
+                            : value == L"classobject" ? Activation::ClassObject
+                                                      : Activation::CoCreate;
+    } else if (arg == L"--ui-clsid") {
+      ok = SUCCEEDED(CLSIDFromString(value.c_str(), &options->uiClass));
+      options->uiClassGiven = ok;
     } else if (arg == L"--clsid") {
       ok = value == L"first" || value == L"second";
       options->clsid = value == L"second" ? 1 : 0;
@@ -203,6 +223,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
     std::printf("--streams file needs --out\n");
     return false;
   }
+  if ((options->activation == Activation::Installed) != options->uiClassGiven) {
+    std::printf("--ui-clsid goes with --activation installed, and only with it\n");
+    return false;
+  }
   if (options->dll.empty()) options->dll = ProgramFolder() + L"\\Vantrel.dll";
   return true;
 }
@@ -214,11 +238,45 @@ void* Proc(HMODULE module, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(module, name));
 }
 
+std::wstring GuidText(const GUID& guid) {
+  wchar_t text[40] = {};
+  return StringFromGUID2(guid, text, 40) ? std::wstring(text) : std::wstring();
+}
+
+// The image processing filter of the driver's UI class, as WIA looks it up: the
+// class named by the subkey of HKCR\CLSID\<UI class>\shellex\ImageProcessingFilter.
+HRESULT FindInstalledFilter(const GUID& uiClass, CLSID* filterClass) {
+  const std::wstring path = L"CLSID\\" + GuidText(uiClass) + L"\\shellex\\ImageProcessingFilter";
+  KeyHolder key;
+  LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put());
+  wchar_t name[40] = {};
+  DWORD length = 40;
+  if (status == ERROR_SUCCESS) {
+    status = RegEnumKeyExW(key.get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+  }
+  HRESULT hr = HRESULT_FROM_WIN32(status);
+  if (SUCCEEDED(hr)) hr = CLSIDFromString(name, filterClass);
+  if (FAILED(hr)) {
+    std::printf("extension: no image processing filter under HKCR\\%s: 0x%08lX\n",
+                Narrow(path).c_str(), static_cast<unsigned long>(hr));
+    return hr;
+  }
+  std::printf("extension: HKCR\\%s\\%s\n", Narrow(path).c_str(), Narrow(name).c_str());
+  return S_OK;
+}
+
 // Obtains the filter as the options say; `library` keeps a directly loaded DLL.
 HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFilter** filter) {
+  if (options.activation == Activation::Installed) {
+    CLSID installed = GUID_NULL;
+    const HRESULT hr = FindInstalledFilter(options.uiClass, &installed);
+    if (FAILED(hr)) return hr;
+    return CoCreateInstance(installed, nullptr, CLSCTX_INPROC_SERVER, published::Ids().imageFilter,
+                            reinterpret_cast<void**>(filter));
+  }
   const CLSID filterClasses[] = {published::Ids().filterFirst, published::Ids().filterSecond};
   const CLSID& clsid = filterClasses[options.clsid];
-  if (options.coCreate) {
+  if (options.activation == Activation::CoCreate) {
     for (const CLSID& served : filterClasses) {
       const HRESULT hr = RegisterInprocServer(served, options.dll);
       if (FAILED(hr)) {
@@ -241,9 +299,13 @@ HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFi
                                  reinterpret_cast<void**>(filter));
 }
 
-// What the filter library answers once everything is released.
+// What the filter library answers once everything is released. An installed
+// filter is the Vantrel.dll that COM loaded from where the registration says.
 HRESULT CanUnloadNow(const Options& options, const LibraryHolder& library) {
-  HMODULE module = options.coCreate ? GetModuleHandleW(options.dll.c_str()) : library.get();
+  HMODULE module = options.activation == Activation::ClassObject ? library.get()
+                   : options.activation == Activation::Installed
+                       ? GetModuleHandleW(L"Vantrel.dll")
+                       : GetModuleHandleW(options.dll.c_str());
   if (!module) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
   auto canUnloadNow = reinterpret_cast<CanUnloadNowFn>(Proc(module, "DllCanUnloadNow"));
   if (!canUnloadNow) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
@@ -310,9 +372,10 @@ int RunTransfer(const Options& options) {
   {
     ComRef<IWiaImageFilter> filter;
     HRESULT hr = CreateFilter(options, &library, filter.put());
-    std::printf("filter: %s -> 0x%08lX\n",
-                options.coCreate ? "CoCreateInstance" : "DllGetClassObject",
-                static_cast<unsigned long>(hr));
+    std::printf(
+        "filter: %s -> 0x%08lX\n",
+        options.activation == Activation::ClassObject ? "DllGetClassObject" : "CoCreateInstance",
+        static_cast<unsigned long>(hr));
     if (FAILED(hr)) return 1;
     hr = filter->InitializeFilter(item.get(), application.get());
     std::printf("InitializeFilter -> 0x%08lX\n", static_cast<unsigned long>(hr));
@@ -360,6 +423,39 @@ int RunTransfer(const Options& options) {
   return saved && released && unload == S_OK ? 0 : 2;
 }
 
+struct TransferThread {
+  const Options* options;
+  int result;
+};
+
+DWORD WINAPI RunTransferInApartment(void* parameter) {
+  auto* transfer = static_cast<TransferThread*>(parameter);
+  ComInitializer com(COINIT_APARTMENTTHREADED);
+  transfer->result = SUCCEEDED(com.result()) ? RunTransfer(*transfer->options) : 1;
+  return 0;
+}
+
+// An installed filter is registered for single-threaded apartments: the
+// transfer runs on a thread of its own in one, which activates the filter and
+// makes every call to it. The program's first thread is the process's main
+// apartment and serves COM's calls into it while it waits. A class registered
+// without a threading model is created in the main apartment, and one
+// registered "Free" in the multithreaded apartment, not in the apartment that
+// asks for it; the filter's interfaces would then have to be marshalled to the
+// transfer thread, which nothing here provides, so such a registration fails
+// to activate.
+int RunOnTransferThread(const Options& options) {
+  ComInitializer mainApartment(COINIT_APARTMENTTHREADED);
+  if (FAILED(mainApartment.result())) return 1;
+  TransferThread transfer{&options, 1};
+  HandleHolder thread(CreateThread(nullptr, 0, RunTransferInApartment, &transfer, 0, nullptr));
+  if (!thread.valid()) return 1;
+  HANDLE handles[] = {thread.get()};
+  DWORD index = 0;
+  const HRESULT hr = CoWaitForMultipleHandles(0, INFINITE, 1, handles, &index);
+  return SUCCEEDED(hr) ? transfer.result : 1;
+}
+
 }  // namespace
 
 int main() {
@@ -373,9 +469,13 @@ int main() {
     std::printf("%s", kUsage);
     return 1;
   }
-  ComInitializer com;
-  if (FAILED(com.result())) return 1;
-  const int result = RunTransfer(options);
+  int result = 1;
+  if (options.activation == Activation::Installed) {
+    result = RunOnTransferThread(options);
+  } else {
+    ComInitializer com;
+    if (SUCCEEDED(com.result())) result = RunTransfer(options);
+  }
   std::fflush(stdout);
   return result;
 }

@@ -5,72 +5,16 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "adjusted_copy.h"
+#include "host_run.h"
 #include "host_support.h"
-#include "process_start.h"
 
 namespace {
 
 const std::wstring kSamples = std::wstring(WIN_SOURCE_DIR) + L"/testbench/samples/";
-
-struct HostRun {
-  DWORD exitCode = 0xFFFFFFFF;
-  std::string output;
-  std::vector<ULONG64> endOfStream;  // ulTransferredBytes of each END_OF_STREAM
-  std::vector<ULONG64> status;       // ulTransferredBytes of each STATUS
-  bool Contains(const std::string& text) const { return output.find(text) != std::string::npos; }
-};
-
-std::vector<ULONG64> CountsOf(const std::string& output, const std::string& message) {
-  std::vector<ULONG64> counts;
-  std::istringstream lines(output);
-  const std::string marker = ": " + message + " percent ";
-  for (std::string line; std::getline(lines, line);) {
-    const size_t at = line.find(marker);
-    const size_t bytes = line.find("ulTransferredBytes ");
-    if (at == std::string::npos || bytes == std::string::npos) continue;
-    counts.push_back(std::strtoull(line.c_str() + bytes + 19, nullptr, 10));
-  }
-  return counts;
-}
-
-HostRun RunHost(const std::wstring& arguments, const std::wstring& outputFile) {
-  HostRun run;
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  {
-    HandleHolder out(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    EXPECT_TRUE(out.valid());
-    if (!out.valid()) return run;
-    testbench::ProcessStart start;
-    start.commandLine = L"\"" + ProgramFolder() + L"\\wiahost.exe\" " + arguments;
-    start.inheritHandles = true;
-    start.startup.dwFlags = STARTF_USESTDHANDLES;
-    start.startup.hStdOutput = out.get();
-    start.startup.hStdError = out.get();
-    PROCESS_INFORMATION process = {};
-    const DWORD error = testbench::StartProcess(start, &process);
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS)) << "wiahost.exe did not start";
-    if (error != ERROR_SUCCESS) return run;
-    HandleHolder processHandle(process.hProcess);
-    HandleHolder threadHandle(process.hThread);
-    const bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
-    EXPECT_TRUE(ended) << "wiahost.exe did not end within 60 s";
-    if (!ended) EXPECT_TRUE(testbench::EndProcess(process.hProcess, 1));
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-  }
-  std::vector<BYTE> bytes;
-  EXPECT_EQ(S_OK, ReadWholeFile(outputFile, &bytes));
-  run.output.assign(bytes.begin(), bytes.end());
-  run.endOfStream = CountsOf(run.output, "END_OF_STREAM");
-  run.status = CountsOf(run.output, "STATUS");
-  return run;
-}
 
 std::vector<BYTE> ReadFile(const std::wstring& path) {
   std::vector<BYTE> bytes;
