@@ -26,6 +26,8 @@ have_cmd clang-format || need+=(clang-format)
 llvm=$(<"$(dirname "$0")/../cmake/llvm-version")
 have_cmd "clang-$llvm" || need+=("clang-$llvm")
 have_cmd "ld.lld-$llvm" || need+=("lld-$llvm")
+# The static checks of the product's code (scripts/check-tidy.sh).
+have_cmd "clang-tidy-$llvm" || need+=("clang-tidy-$llvm")
 for tool in llvm-ar llvm-ranlib llvm-readobj llvm-objdump llvm-pdbutil llvm-symbolizer; do
   have_cmd "$tool-$llvm" || need+=("llvm-$llvm")
 done

@@ -22,7 +22,9 @@
 # The commit is exported (git archive) into build-release/src (RELEASE_DIR
 # overrides build-release) and built there from nothing, with the same
 # toolchain and settings as the test command's build, so the binaries are
-# those the tests run. Uncommitted changes are not part of a release.
+# those the tests run: a warning stops it (-Werror), and so does a finding
+# of the static checks in the commit's product code (scripts/check-tidy.sh).
+# Uncommitted changes are not part of a release.
 #
 # --test-sign signs both binaries with a throwaway certificate made on the
 # spot, verifies both signatures, and runs the signed binaries under Wine: a
@@ -98,6 +100,9 @@ targets=(Vantrel Drelmo)
 [ "$test_sign" -eq 1 ] &&
   targets+=(wiahost program_runner sti_ci driver_packages filter_package infinstall)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
+# The commit's product code passes its static checks, as in the test
+# command (the build above already stops on any warning: -Werror).
+"$work/src/scripts/check-tidy.sh" "$build"
 
 rm -rf "$dist"
 mkdir -p "$dist"

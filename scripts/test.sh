@@ -7,6 +7,8 @@ build=${BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
 # Every C++ file must follow .clang-format.
 "$root/scripts/check-format.sh"
+# The product's code passes the static checks of .clang-tidy.
+"$root/scripts/check-tidy.sh" "$build"
 export WINEPREFIX="$build/wineprefix"
 # Wine's desktop process belongs to the display it started on: a server left
 # from an earlier run (whose display is gone) is stopped first.

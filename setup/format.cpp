@@ -137,6 +137,7 @@ int FormatBoundedV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_l
   return static_cast<int>(out.length());
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style by design; FormatInto reads the arguments
 int FormatBounded(wchar_t* buffer, size_t capacity, const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
@@ -166,6 +167,7 @@ int FormatCutV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list 
   return static_cast<int>(length);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style by design; FormatInto reads the arguments
 int FormatCut(wchar_t* buffer, size_t capacity, bool* cut, const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);

@@ -8,7 +8,7 @@ class HandleHolder {
  public:
   // Takes the handle as the opening call gave it: null and
   // INVALID_HANDLE_VALUE both mean none.
-  explicit HandleHolder(HANDLE handle = nullptr) : handle_(handle) {}
+  explicit HandleHolder(HANDLE handle = nullptr) noexcept : handle_(handle) {}
   ~HandleHolder() { Close(); }
   HandleHolder(const HandleHolder&) = delete;
   HandleHolder& operator=(const HandleHolder&) = delete;

@@ -31,6 +31,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPWSTR /*command
   windowClass.hInstance = instance;
   windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_DRELMO));
   windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): a system colour's index plus one, as Win32 asks
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
   windowClass.lpszClassName = className;
   windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SMALL));

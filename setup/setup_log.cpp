@@ -442,6 +442,7 @@ void OpenSetupLog(const wchar_t* name) {
   ReportToAdministrator(LogMovedEvent, message);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style by design, as FormatBounded
 void WriteSetupLog(const wchar_t* format, ...) {
   if (!LogEnabled) {
     // A run that asked for a log but found no folder for it loses every line.

@@ -12,20 +12,21 @@ SetupAction CurrentAction = SetupActionNone;
 
 namespace {
 
+// The pointers first, then the 32-bit fields: no padding between them.
 struct ActionEntry {
-  SetupAction action;
   const wchar_t* keyword;  // command-line word, matched whole and case-sensitive
   const wchar_t* label;    // button text
-  int buttonId;
-  int x, y;                // button position in the client area
   const wchar_t* logName;  // log file name without ".log"
+  SetupAction action;
+  int buttonId;
+  int x, y;  // button position in the client area
 };
 
 constexpr ActionEntry Actions[] = {
-    {InstallUSB, L"InstallUSB", L"Install USB", 2000, 10, 10, L"InstallUSB"},
-    {UninstallUSB, L"UnInstallUSB", L"UnInstall USB", 2010, 130, 10, L"UninstallUSB"},
-    {InstallNET, L"InstallNET", L"Install NET", 2020, 10, 50, L"InstallNET"},
-    {UninstallNET, L"UnInstallNET", L"UnInstall NET", 2030, 130, 50, L"UninstallNET"},
+    {L"InstallUSB", L"Install USB", L"InstallUSB", InstallUSB, 2000, 10, 10},
+    {L"UnInstallUSB", L"UnInstall USB", L"UninstallUSB", UninstallUSB, 2010, 130, 10},
+    {L"InstallNET", L"Install NET", L"InstallNET", InstallNET, 2020, 10, 50},
+    {L"UnInstallNET", L"UnInstall NET", L"UninstallNET", UninstallNET, 2030, 130, 50},
 };
 
 constexpr int ButtonWidth = 100;
@@ -36,7 +37,7 @@ class ArgumentList {
  public:
   ArgumentList() : arguments_(CommandLineToArgvW(GetCommandLineW(), &count_)) {}
   ~ArgumentList() {
-    if (arguments_ != nullptr) LocalFree(arguments_);
+    if (arguments_ != nullptr) LocalFree(static_cast<HLOCAL>(arguments_));
   }
   ArgumentList(const ArgumentList&) = delete;
   ArgumentList& operator=(const ArgumentList&) = delete;
@@ -75,6 +76,7 @@ void CreateButtons(HWND window) {
   for (const ActionEntry& entry : Actions) {
     CreateWindowExW(0, L"BUTTON", entry.label, WS_CHILD | WS_VISIBLE, entry.x, entry.y, ButtonWidth,
                     ButtonHeight, window,
+                    // NOLINTNEXTLINE(performance-no-int-to-ptr): a child's ID, as Win32 asks
                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.buttonId)), AppInstance,
                     nullptr);
   }

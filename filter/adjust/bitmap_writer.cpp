@@ -164,7 +164,8 @@ HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFO
     return InvalidDataResult();
   }
   const UINT32 stride = static_cast<UINT32>(data.Stride < 0 ? -data.Stride : data.Stride);
-  const DWORD bitsOffset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + colours * 4;
+  constexpr DWORD kHeaderBytes = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  const DWORD bitsOffset = kHeaderBytes + colours * 4;
   const ULONGLONG imageBytes = static_cast<ULONGLONG>(stride) * height;
   if (imageBytes > UINT_MAX - bitsOffset) return OverflowResult();
 

@@ -27,11 +27,21 @@ class GdiplusSession {
   ULONG_PTR token_ = 0;
 };
 
-// Deleting a wrapper disposes of its image and returns its storage to GDI+.
-using BitmapOwner = std::unique_ptr<Gdiplus::Bitmap>;
-
 // Storage for one wrapper from GdipAlloc; null when there is none.
 void* AllocateWrapper() { return Gdiplus::Bitmap::operator new(sizeof(Gdiplus::Bitmap)); }
+
+// Disposes of a wrapper's image and returns its storage to GDI+ through the
+// operator delete that pairs with AllocateWrapper's operator new: what a
+// delete expression does, spelt out, since the static analyser takes the
+// storage for freed once the expression starts and then reports GDI+'s
+// own operator delete, which frees it, as a use after free.
+struct BitmapDelete {
+  void operator()(Gdiplus::Bitmap* bitmap) const {
+    bitmap->~Bitmap();
+    Gdiplus::Bitmap::operator delete(bitmap);
+  }
+};
+using BitmapOwner = std::unique_ptr<Gdiplus::Bitmap, BitmapDelete>;
 
 // The wrapper's last status: Ok, or the failure as an HRESULT.
 HRESULT LastResult(const Gdiplus::Image& image) {

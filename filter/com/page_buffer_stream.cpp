@@ -17,8 +17,8 @@ ULONGLONG RoundUpToCommitStep(ULONGLONG bytes) {
 // The low 32 bits of a seek's move, as a signed value: an HGLOBAL stream keeps
 // 32-bit positions and reads the move that way.
 LONGLONG LowMove(LARGE_INTEGER move) {
-  const LONGLONG low = move.QuadPart & 0xFFFFFFFFll;
-  return low >= 0x80000000ll ? low - 0x100000000ll : low;
+  const LONGLONG low = move.QuadPart & 0xFFFFFFFFLL;
+  return low >= 0x80000000LL ? low - 0x100000000LL : low;
 }
 
 // CopyTo moves the bytes through a buffer of this size, one Write per piece,

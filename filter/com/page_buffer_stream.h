@@ -30,7 +30,7 @@
 #include <objidl.h>
 
 // Memory is committed and given back in steps of this many bytes.
-constexpr ULONGLONG kPageBufferCommitStep = 1024 * 1024;
+constexpr ULONGLONG kPageBufferCommitStep = 1024ULL * 1024;
 // The largest stream: what an HGLOBAL stream holds.
 constexpr ULONGLONG kPageBufferMaxSize = 0xFFFFFFFFull;
 

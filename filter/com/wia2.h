@@ -35,6 +35,8 @@ struct IWiaPreview;
 #define WIA_STATUS_SKIP_ITEM ((HRESULT)0x00210009L)
 #endif
 
+// The structure's tag as the platform publishes it, reserved name and all.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 typedef struct _WiaTransferParams {
   LONG lMessage;
   LONG lPercentComplete;
