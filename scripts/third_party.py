@@ -276,8 +276,8 @@ def licence_names(expression):
     return [n for n in re.split(r"\s+(?:and|or)\s+|,\s*", expression.strip()) if n]
 
 
-def dep5_notice(package, spec):
-    """(notice text, licence names) of the paragraphs spec selects."""
+def dep5_notice(package, selection):
+    """(notice text, licence names) of the paragraphs the selection picks."""
     path = copyright_file(package)
     paragraphs = dep5_paragraphs(open(path, encoding="utf-8").read())
     if not paragraphs or not paragraphs[0][1].get("Format", "").startswith("http"):
@@ -286,8 +286,8 @@ def dep5_notice(package, spec):
     def selected(patterns):
         if patterns == ["*"]:
             return True
-        return any(p.startswith(tuple(spec["folders"])) and
-                   not p.startswith(tuple(spec.get("except", []))) for p in patterns)
+        return any(p.startswith(tuple(selection["folders"])) and
+                   not p.startswith(tuple(selection.get("except", []))) for p in patterns)
 
     stand_alone = {}
     for raw, fields in paragraphs:
@@ -306,7 +306,7 @@ def dep5_notice(package, spec):
             if not text.strip() and name not in stand_alone:
                 fail(f"{path}: no text for licence {name}")
     if not chosen:
-        fail(f"{path}: no paragraph for {spec['folders']}")
+        fail(f"{path}: no paragraph for {selection['folders']}")
     texts = [stand_alone[n] for n in names if n in stand_alone]
     body = "\n\n".join(chosen + texts)
     return f"From {path}:\n\n{body}\n", names
@@ -323,7 +323,7 @@ def section(text, start, end, path):
     return "\n".join(lines[first:last]).strip("\n")
 
 
-def gcc_notice(package, spec):
+def gcc_notice(package, selection):
     path = copyright_file(package)
     text = open(path, encoding="utf-8").read()
     statement = section(text, "COPYRIGHT STATEMENTS AND LICENSING TERMS",
@@ -332,18 +332,18 @@ def gcc_notice(package, spec):
     # The statement lists the libraries under the exception as " - name ...".
     listed = re.search(r"Runtime Library Exception \(included in this file\):\n(.*?)(?:\n\n|$)",
                        statement, re.S)
-    if not listed or not re.search(rf"^ - {re.escape(spec['source'])}\b", listed.group(1), re.M):
-        fail(f"{path} does not list {spec['source']} under the GCC Runtime Library Exception")
+    if not listed or not re.search(rf"^ - {re.escape(selection['source'])}\b", listed.group(1), re.M):
+        fail(f"{path} does not list {selection['source']} under the GCC Runtime Library Exception")
     return (f"From {path}:\n\n{statement}\n\n{exception}\n\n"
             f"The GNU General Public License, version 3, follows at the end of this file.\n",
             ["GPL-3+", "GCC-exception-3.1"])
 
 
 def notice_of(c):
-    spec = c["notice"]
-    if spec["kind"] == "dep5":
-        return dep5_notice(c["package"], spec)
-    return gcc_notice(c["package"], spec)
+    selection = c["notice"]
+    if selection["kind"] == "dep5":
+        return dep5_notice(c["package"], selection)
+    return gcc_notice(c["package"], selection)
 
 
 # --- outputs ------------------------------------------------------------------

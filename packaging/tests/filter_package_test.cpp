@@ -144,15 +144,7 @@ std::string ReadText(const std::wstring& path) {
 class FilterPackageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-    for (char& c : name) {
-      if (c == '/') c = '_';
-    }
-    out_ = std::wstring(WIN_BINARY_DIR) + L"/package";
-    CreateDirectoryW(out_.c_str(), nullptr);
-    out_ += L"/" + std::wstring(name.begin(), name.end());
-    CreateDirectoryW(out_.c_str(), nullptr);
+    out_ = CurrentTestFolder(std::wstring(WIN_BINARY_DIR) + L"/package");
     DeleteFileW(Page().c_str());
     // Whatever an earlier run left, and the class as the transfer host
     // registers it for itself (--activation cocreate writes it anew each time).

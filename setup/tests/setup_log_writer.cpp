@@ -8,26 +8,8 @@
 
 #include <cwchar>
 
+#include "handle_holder.h"
 #include "setup.h"
-
-namespace {
-
-// Owns a handle; closes it when it goes out of scope.
-class Handle {
- public:
-  explicit Handle(HANDLE handle) : handle_(handle) {}
-  ~Handle() {
-    if (handle_ != nullptr) CloseHandle(handle_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 4) return 2;
@@ -35,8 +17,8 @@ int wmain(int argc, wchar_t** argv) {
   OpenSetupLog(argv[1]);
   if (!LogEnabled) return 3;
 
-  const Handle ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, L"DrelmoLogWriterReady"));
-  const Handle go(OpenEventW(SYNCHRONIZE, FALSE, L"DrelmoLogWriterGo"));
+  const HandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, L"DrelmoLogWriterReady"));
+  const HandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, L"DrelmoLogWriterGo"));
   if (ready.get() == nullptr || go.get() == nullptr) return 4;
   ReleaseSemaphore(ready.get(), 1, nullptr);
   if (WaitForSingleObject(go.get(), 60000) != WAIT_OBJECT_0) return 5;

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "../../setup/handle_holder.h"
 #include "process_start.h"
 #include "stress_figures.h"
 
@@ -44,20 +45,6 @@ struct Counts {
   unsigned mostInARow = 0;
 };
 
-class Handle {
- public:
-  explicit Handle(HANDLE handle) : handle_(handle) {}
-  ~Handle() {
-    if (handle_ != nullptr) CloseHandle(handle_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 std::wstring Self() {
   wchar_t path[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -70,7 +57,7 @@ void StartOne(const std::wstring& pattern, DWORD runMs, Counts& counts) {
   ProcessStart start;
   start.commandLine = L"\"" + Self() + L"\" child " + (ending ? L"60000" : L"0");
   start.flags = CREATE_SUSPENDED;
-  Handle job(CreateJobObjectW(nullptr, nullptr));
+  HandleHolder job(CreateJobObjectW(nullptr, nullptr));
   PROCESS_INFORMATION started = {};
   ++counts.starts;
   const DWORD error = testbench::StartOnce(start, &started, testbench::RealPlatform().create);
@@ -82,8 +69,8 @@ void StartOne(const std::wstring& pattern, DWORD runMs, Counts& counts) {
     return;
   }
   counts.inARow = 0;
-  Handle process(started.hProcess);
-  Handle thread(started.hThread);
+  HandleHolder process(started.hProcess);
+  HandleHolder thread(started.hThread);
   if (!AssignProcessToJobObject(job.get(), process.get())) {
     std::fprintf(stderr, "start_stress: cannot put the program in a job (error %lu)\n",
                  GetLastError());

@@ -20,6 +20,7 @@
 
 #include "device_bench.h"
 #include "drelmo_process.h"
+#include "handle_holder.h"
 #include "process_start.h"
 #include "reg_key.h"
 #include "setup.h"
@@ -137,26 +138,6 @@ DrelmoOutcome Start(const std::wstring& arguments, const std::wstring& directory
   return run;
 }
 
-// Owns one kernel handle.
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr)
-      : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  ~Handle() {
-    if (handle_) CloseHandle(handle_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  void Reset(HANDLE handle) {
-    if (handle_) CloseHandle(handle_);
-    handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-  }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 bool HasEnded(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
 
 // Starts the build's Drelmo.exe in `directory` for an action that needs no
@@ -170,8 +151,8 @@ bool HasEnded(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_O
 DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring& directory) {
   DrelmoOutcome run;
   const FileSnapshot before = SnapshotDriveC();
-  Handle job(CreateJobObjectW(nullptr, nullptr));
-  Handle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+  HandleHolder job(CreateJobObjectW(nullptr, nullptr));
+  HandleHolder port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
   JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
   association.CompletionKey = job.get();
   association.CompletionPort = port.get();
@@ -190,8 +171,8 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
     ADD_FAILURE() << "cannot start the launcher (" << error << ")";
     return run;
   }
-  Handle launcher(launched.hProcess);
-  Handle launcherThread(launched.hThread);
+  HandleHolder launcher(launched.hProcess);
+  HandleHolder launcherThread(launched.hThread);
   if (!AssignProcessToJobObject(job.get(), launcher.get())) {
     ADD_FAILURE() << "cannot put the launcher in a job (" << GetLastError() << ")";
     EXPECT_TRUE(testbench::EndProcess(launcher.get(), 1)) << "the launcher did not end";
@@ -202,7 +183,7 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
   // The first process the launcher starts is the program. Waits until every
   // process of the job has ended, or the program has and the launcher is
   // left hanging in the damage Wine did to it, or the time is up.
-  Handle program;
+  HandleHolder program;
   const ULONGLONG deadline = GetTickCount64() + RunLimitMs;
   ULONGLONG programEndSeen = 0;
   for (;;) {
@@ -219,7 +200,8 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
     const DWORD processId = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(detail));
     if (message == JOB_OBJECT_MSG_NEW_PROCESS && processId != launched.dwProcessId &&
         !program.get())
-      program.Reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+      program = HandleHolder(
+          OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) break;
   }
   run.started = program.get() != nullptr;

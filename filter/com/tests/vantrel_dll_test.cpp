@@ -50,6 +50,21 @@ class VantrelDllTest : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(S_OK, canUnloadNow_()); }
 
+  // A filter of the library's first class, initialised for the item and the
+  // application, as the service's transfer callback.
+  void MakeFilter(IWiaItem2* item, IWiaTransferCallback* application,
+                  ComRef<IWiaTransferCallback>* service) {
+    ComRef<IClassFactory> factory;
+    ASSERT_EQ(S_OK, getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
+                                    reinterpret_cast<void**>(factory.put())));
+    ComRef<IWiaImageFilter> filter;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().imageFilter,
+                                            reinterpret_cast<void**>(filter.put())));
+    ASSERT_EQ(S_OK, filter->InitializeFilter(item, application));
+    ASSERT_EQ(S_OK, filter->QueryInterface(published::Ids().transferCallback,
+                                           reinterpret_cast<void**>(service->put())));
+  }
+
   LibraryHolder library_{VANTREL_DLL_PATH};
   GetClassObjectFn getClassObject_ = nullptr;
   CanUnloadNowFn canUnloadNow_ = nullptr;
@@ -100,16 +115,8 @@ TEST_F(VantrelDllTest, PageIsAdjustedWithAnItemThatKnowsOnlyThePublishedIdentifi
   item->AddChild(childFullName, child.get());
   const std::vector<BYTE> page = MakeSampleBmp(40, 30, 8);
   {
-    ComRef<IClassFactory> factory;
-    ASSERT_EQ(S_OK, getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
-                                    reinterpret_cast<void**>(factory.put())));
-    ComRef<IWiaImageFilter> filter;
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().imageFilter,
-                                            reinterpret_cast<void**>(filter.put())));
-    ASSERT_EQ(S_OK, filter->InitializeFilter(item.get(), application.get()));
     ComRef<IWiaTransferCallback> service;
-    ASSERT_EQ(S_OK, filter->QueryInterface(published::Ids().transferCallback,
-                                           reinterpret_cast<void**>(service.put())));
+    ASSERT_NO_FATAL_FAILURE(MakeFilter(item.get(), application.get(), &service));
     const DriverReport report =
         PlayDriver(service.get(), {{childName, childFullName, page}}, DriverOptions());
     ASSERT_EQ(1u, report.pages.size());
@@ -152,16 +159,8 @@ TEST_F(VantrelDllTest, LargePageInSmallPiecesGivesTheBytesOfTheWholePage) {
   item->AddChild(pages[0].fullItemName.c_str(), child.get());
   auto application = ComRef<FakeApplication>::adopt(FakeApplication::Create(folder));
   for (const ULONG piece : {65536ul, static_cast<ULONG>(pages[0].bytes.size())}) {
-    ComRef<IClassFactory> factory;
-    ASSERT_EQ(S_OK, getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
-                                    reinterpret_cast<void**>(factory.put())));
-    ComRef<IWiaImageFilter> filter;
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().imageFilter,
-                                            reinterpret_cast<void**>(filter.put())));
-    ASSERT_EQ(S_OK, filter->InitializeFilter(item.get(), application.get()));
     ComRef<IWiaTransferCallback> service;
-    ASSERT_EQ(S_OK, filter->QueryInterface(published::Ids().transferCallback,
-                                           reinterpret_cast<void**>(service.put())));
+    ASSERT_NO_FATAL_FAILURE(MakeFilter(item.get(), application.get(), &service));
     DriverOptions options;
     options.pieceSize = piece;
     EXPECT_EQ(S_OK, PlayDriver(service.get(), pages, options).result) << piece;

@@ -30,15 +30,7 @@ struct Activation {
 class HostTest : public ::testing::TestWithParam<Activation> {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-    for (char& c : name) {
-      if (c == '/') c = '_';
-    }
-    out_ = std::wstring(WIN_BINARY_DIR) + L"/e2e";
-    CreateDirectoryW(out_.c_str(), nullptr);
-    out_ += L"/" + std::wstring(name.begin(), name.end());
-    CreateDirectoryW(out_.c_str(), nullptr);
+    out_ = CurrentTestFolder(std::wstring(WIN_BINARY_DIR) + L"/e2e");
     for (int i = 1; i <= 4; ++i) DeleteFileW(Page(i).c_str());
   }
 

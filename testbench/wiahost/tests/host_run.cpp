@@ -57,3 +57,15 @@ HostRun RunHost(const std::wstring& arguments, const std::wstring& outputFile) {
   run.status = CountsOf(run.output, "STATUS");
   return run;
 }
+
+std::wstring CurrentTestFolder(const std::wstring& parent) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  CreateDirectoryW(parent.c_str(), nullptr);
+  const std::wstring folder = parent + L"/" + std::wstring(name.begin(), name.end());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}

@@ -18,3 +18,7 @@ struct HostRun {
 // Starts wiahost.exe with `arguments`, its output going to `outputFile`, and
 // waits for it (at most a minute).
 HostRun RunHost(const std::wstring& arguments, const std::wstring& outputFile);
+
+// The running test's own folder below `parent` (both made when missing):
+// parent/<suite>_<test>, a parameterised test's slashes made underscores.
+std::wstring CurrentTestFolder(const std::wstring& parent);
