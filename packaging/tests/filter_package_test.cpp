@@ -18,6 +18,7 @@
 #include "host_run.h"
 #include "host_support.h"
 #include "inf_install.h"
+#include "utf8.h"
 #include "wia2.h"
 #include "wia_published.h"
 
@@ -186,8 +187,8 @@ TEST_F(FilterPackageTest, InstalledPackageFiltersAPageFoundThroughTheUiClass) {
 
   const HostRun run = Scan();
   ASSERT_EQ(0u, run.exitCode) << "missing: " << Listed(MissingLines()) << "\n" << run.output;
-  EXPECT_TRUE(run.Contains("extension: HKCR\\CLSID\\" + Narrow(kUiClass) +
-                           "\\shellex\\ImageProcessingFilter\\" + Narrow(FilterClass())))
+  EXPECT_TRUE(run.Contains("extension: HKCR\\CLSID\\" + testbench::Utf8(kUiClass) +
+                           "\\shellex\\ImageProcessingFilter\\" + testbench::Utf8(FilterClass())))
       << run.output;
   EXPECT_TRUE(run.Contains("filter: CoCreateInstance -> 0x00000000")) << run.output;
   EXPECT_TRUE(run.Contains("DllCanUnloadNow: S_OK")) << run.output;
@@ -236,7 +237,7 @@ void PrintTo(const Defect& defect, std::ostream* out) { *out << defect.name; }
 
 // The package's text with `defect` applied; `applied` counts the lines changed.
 std::string Defective(const std::string& package, const Defect& defect, int* applied) {
-  const std::string line = Narrow(defect.line);
+  const std::string line = testbench::Utf8(defect.line);
   std::string result;
   size_t start = 0;
   while (start < package.size()) {
@@ -246,7 +247,7 @@ std::string Defective(const std::string& package, const Defect& defect, int* app
     const size_t last = text.find_last_not_of("\r\n");
     if (text.substr(0, last == std::string::npos ? 0 : last + 1) == line) {
       ++*applied;
-      text = defect.replacement ? Narrow(defect.replacement) + "\r\n" : std::string();
+      text = defect.replacement ? testbench::Utf8(defect.replacement) + "\r\n" : std::string();
     }
     result += text;
     start = end;
@@ -261,7 +262,7 @@ TEST_P(DefectivePackageTest, FailsToActivateAndNamesTheLine) {
   const Defect& defect = GetParam();
   int applied = 0;
   const std::string text = Defective(ReadText(kPackage), defect, &applied);
-  ASSERT_EQ(1, applied) << "the package has no line " << Narrow(defect.line);
+  ASSERT_EQ(1, applied) << "the package has no line " << testbench::Utf8(defect.line);
   const std::wstring inf = out_ + L"/QZFILTER.inf";
   ASSERT_EQ(S_OK, WriteWholeFile(inf, std::vector<BYTE>(text.begin(), text.end())));
 

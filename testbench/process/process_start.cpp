@@ -4,20 +4,11 @@
 #include <vector>
 
 #include "command_line.h"
+#include "utf8.h"
 
 namespace testbench {
 
 namespace {
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
-                      nullptr, nullptr);
-  return out;
-}
 
 // The build's record of starts, which the test command counts at its end;
 // the environment may name another file.

@@ -25,6 +25,7 @@
 #include "reg_key.h"
 #include "setup.h"
 #include "sti_ci_control.h"
+#include "utf8.h"
 
 namespace fs = std::filesystem;
 
@@ -62,25 +63,15 @@ FileSnapshot SnapshotDriveC() {
   return files;
 }
 
-std::string Narrow(const std::wstring& w) {
-  if (w.empty()) return std::string();
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &out[0], n, nullptr,
-                      nullptr);
-  return out;
-}
-
 std::string Differences(const FileSnapshot& before, const FileSnapshot& after) {
   std::string out;
   for (const auto& f : after) {
     auto b = before.find(f.first);
     if (b == before.end() || b->second != f.second)
-      out += (b == before.end() ? "created " : "changed ") + Narrow(f.first) + "; ";
+      out += (b == before.end() ? "created " : "changed ") + testbench::Utf8(f.first) + "; ";
   }
   for (const auto& f : before)
-    if (!after.count(f.first)) out += "removed " + Narrow(f.first) + "; ";
+    if (!after.count(f.first)) out += "removed " + testbench::Utf8(f.first) + "; ";
   return out;
 }
 
@@ -290,7 +281,7 @@ TEST_F(SetupCampaign, EveryKeywordWithEveryCasingOfTheLogSwitch) {
       if (!FullCampaign() && logSwitch != L"LOG" && logSwitch != L"lOg" && !logSwitch.empty())
         continue;
       const std::wstring logName = LogNameOf(keyword);
-      const std::string what = Narrow(keyword + L" " + logSwitch);
+      const std::string what = testbench::Utf8(keyword + L" " + logSwitch);
       const std::vector<std::wstring> log =
           RunAction(keyword + (logSwitch.empty() ? L"" : L" " + logSwitch), logName,
                     devbench::WorkFolder(), what);
@@ -342,9 +333,9 @@ TEST_F(SetupCampaign, OddCommandLinesEndWithExitZero) {
   }
   for (const Case& c : cases) {
     const std::string what = c.arguments.size() > 60
-                                 ? Narrow(c.arguments.substr(0, 40)) + "... (" +
+                                 ? testbench::Utf8(c.arguments.substr(0, 40)) + "... (" +
                                        std::to_string(c.arguments.size()) + " characters)"
-                                 : Narrow(c.arguments);
+                                 : testbench::Utf8(c.arguments);
     drelmo_test::DeleteAllLogs();
     const DrelmoOutcome run = Start(c.arguments, devbench::WorkFolder(), c.expect);
     ExpectCleanEnd(run, what);
@@ -357,7 +348,7 @@ TEST_F(SetupCampaign, OddCommandLinesEndWithExitZero) {
     for (const wchar_t* name : {L"InstallNET", L"InstallUSB", L"UninstallNET", L"UninstallUSB"}) {
       const bool expected = c.logName && wcscmp(c.logName, name) == 0;
       EXPECT_EQ(drelmo_test::FileExists(drelmo_test::LogPath(name)), expected)
-          << what << ": log " << Narrow(name);
+          << what << ": log " << testbench::Utf8(name);
     }
     if (c.logName) {
       const auto log = LogOf(c.logName);
@@ -457,7 +448,7 @@ TEST_F(SetupCampaign, CurrentDirectoriesOfEveryLength) {
       std::wstring all;
       for (const auto& l : log) all += l + L" | ";
       EXPECT_EQ(record.size(), 0u)
-          << what << ": installed from a directory it cannot name; log: " << Narrow(all);
+          << what << ": installed from a directory it cannot name; log: " << testbench::Utf8(all);
       bool failedLine = false;
       for (const auto& l : log)
         failedLine |= l.rfind(L"GetCurrentDirectory failed; error = ", 0) == 0;
@@ -541,7 +532,7 @@ TEST_F(SetupCampaign, UnwritableRegistryKeyOnlyLosesTheRecord) {
   EXPECT_FALSE(drelmo_test::ReadDriverRecord().present);
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[log.size() - 2], L"SetupCopyOEMInf Result = 1");
-  EXPECT_EQ(log.back().rfind(L"oeminf = ", 0), 0u) << Narrow(log.back());
+  EXPECT_EQ(log.back().rfind(L"oeminf = ", 0), 0u) << testbench::Utf8(log.back());
 }
 
 TEST_F(SetupCampaign, MissingAndMalformedPackages) {
@@ -584,7 +575,7 @@ TEST_F(SetupCampaign, EveryFailureStatusOfTheStandInIsLogged) {
                 1223, 0x7FFFFFFFu, 0x80000000u, 0x80004005u, 0xFFFFFFFEu, 0xFFFFFFFFu};
   for (DWORD status : statuses) {
     const std::wstring d = std::to_wstring(static_cast<int>(status));
-    const std::string what = "status " + Narrow(d);
+    const std::string what = "status " + testbench::Utf8(d);
     struct Probe {
       const wchar_t* exportName;
       const wchar_t* keyword;
@@ -606,10 +597,11 @@ TEST_F(SetupCampaign, EveryFailureStatusOfTheStandInIsLogged) {
       RegDeleteTreeW(HKEY_LOCAL_MACHINE, STI_STANDIN_ROOT);
       if (p.seed) devbench::SeedDevice(L"Orvane Scanner NW", L"oem1.inf");
       devbench::SetControl(p.exportName, status);
-      const auto log = RunAction(std::wstring(p.keyword) + L" LOG", LogNameOf(p.keyword),
-                                 devbench::WorkFolder(), Narrow(p.exportName) + " " + what);
-      EXPECT_TRUE(Contains(log, p.line))
-          << Narrow(p.exportName) << " " << what << ": no line " << Narrow(p.line);
+      const auto log =
+          RunAction(std::wstring(p.keyword) + L" LOG", LogNameOf(p.keyword), devbench::WorkFolder(),
+                    testbench::Utf8(p.exportName) + " " + what);
+      EXPECT_TRUE(Contains(log, p.line)) << testbench::Utf8(p.exportName) << " " << what
+                                         << ": no line " << testbench::Utf8(p.line);
     }
   }
 }

@@ -66,13 +66,3 @@ HRESULT RegisterInprocServer(const CLSID& clsid, const std::wstring& dllPath) {
   if (FAILED(hr)) return hr;
   return SetString(serverKey.get(), L"ThreadingModel", L"Both");
 }
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &result[0], size,
-                      nullptr, nullptr);
-  return result;
-}

@@ -75,4 +75,3 @@ std::wstring ProgramFolder();
 // Registers `dllPath` as the in-process server of `clsid` under
 // HKEY_LOCAL_MACHINE\SOFTWARE\Classes\CLSID, as a driver package does.
 HRESULT RegisterInprocServer(const CLSID& clsid, const std::wstring& dllPath);
-std::string Narrow(const std::wstring& text);

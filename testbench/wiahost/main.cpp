@@ -22,6 +22,7 @@
 #include "fake_driver.h"
 #include "fake_item.h"
 #include "host_support.h"
+#include "utf8.h"
 #include "wia2.h"
 #include "wia_published.h"
 
@@ -202,7 +203,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
       options->quiet = true;
       usesValue = false;
     } else if (arg.compare(0, 2, L"--") == 0) {
-      std::printf("unknown option %s\n", Narrow(arg).c_str());
+      std::printf("unknown option %s\n", testbench::Utf8(arg).c_str());
       return false;
     } else {
       options->pages.push_back(arg);
@@ -210,7 +211,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
     }
     if (usesValue && !hasValue) ok = false;
     if (!ok) {
-      std::printf("bad value for %s\n", Narrow(arg).c_str());
+      std::printf("bad value for %s\n", testbench::Utf8(arg).c_str());
       return false;
     }
     if (usesValue) ++i;
@@ -258,10 +259,11 @@ HRESULT FindInstalledFilter(const GUID& uiClass, CLSID* filterClass) {
   if (SUCCEEDED(hr)) hr = CLSIDFromString(name, filterClass);
   if (FAILED(hr)) {
     std::printf("extension: no image processing filter under HKCR\\%s: 0x%08lX\n",
-                Narrow(path).c_str(), static_cast<unsigned long>(hr));
+                testbench::Utf8(path).c_str(), static_cast<unsigned long>(hr));
     return hr;
   }
-  std::printf("extension: HKCR\\%s\\%s\n", Narrow(path).c_str(), Narrow(name).c_str());
+  std::printf("extension: HKCR\\%s\\%s\n", testbench::Utf8(path).c_str(),
+              testbench::Utf8(name).c_str());
   return S_OK;
 }
 
@@ -317,7 +319,7 @@ bool LoadPages(const Options& options, std::vector<DriverPage>* pages) {
     DriverPage page{kChildName, kChildFullName, {}};
     const HRESULT hr = ReadWholeFile(path, &page.bytes);
     if (FAILED(hr)) {
-      std::printf("cannot read %s: 0x%08lX\n", Narrow(path).c_str(),
+      std::printf("cannot read %s: 0x%08lX\n", testbench::Utf8(path).c_str(),
                   static_cast<unsigned long>(hr));
       return false;
     }
@@ -336,13 +338,13 @@ bool ReportPages(const Options& options, const FakeApplication& application) {
       path = options.out + L"\\page" + std::to_wstring(i + 1) + L".bmp";
       const HRESULT hr = WriteWholeFile(path, bytes);
       if (FAILED(hr)) {
-        std::printf("cannot write %s: 0x%08lX\n", Narrow(path).c_str(),
+        std::printf("cannot write %s: 0x%08lX\n", testbench::Utf8(path).c_str(),
                     static_cast<unsigned long>(hr));
         ok = false;
       }
     }
     std::printf("received page %zu: %zu bytes%s%s\n", i + 1, bytes.size(),
-                path.empty() ? "" : " in ", Narrow(path).c_str());
+                path.empty() ? "" : " in ", testbench::Utf8(path).c_str());
   }
   return ok;
 }

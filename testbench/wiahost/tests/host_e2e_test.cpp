@@ -11,6 +11,7 @@
 #include "adjusted_copy.h"
 #include "host_run.h"
 #include "host_support.h"
+#include "utf8.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ const std::wstring kSamples = std::wstring(WIN_SOURCE_DIR) + L"/testbench/sample
 
 std::vector<BYTE> ReadFile(const std::wstring& path) {
   std::vector<BYTE> bytes;
-  EXPECT_EQ(S_OK, ReadWholeFile(path, &bytes)) << Narrow(path);
+  EXPECT_EQ(S_OK, ReadWholeFile(path, &bytes)) << testbench::Utf8(path);
   return bytes;
 }
 
