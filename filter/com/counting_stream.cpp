@@ -8,7 +8,9 @@ CountingStream* CountingStream::Create(IStream* target) {
 }
 
 HRESULT STDMETHODCALLTYPE CountingStream::QueryInterface(REFIID riid, void** ppvObject) {
-  return QueryStreamInterface(this, riid, ppvObject);
+  return QueryInterfaceFrom(
+      {{&IID_IUnknown, this}, {&IID_ISequentialStream, this}, {&IID_IStream, this}}, riid,
+      ppvObject);
 }
 
 ULONG STDMETHODCALLTYPE CountingStream::AddRef() {

@@ -32,7 +32,9 @@ class FilterStreamClone final : public IStream {
   FilterStreamClone& operator=(const FilterStreamClone&) = delete;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
-    return QueryStreamInterface(this, riid, ppvObject);
+    return QueryInterfaceFrom(
+        {{&IID_IUnknown, this}, {&IID_ISequentialStream, this}, {&IID_IStream, this}}, riid,
+        ppvObject);
   }
   ULONG STDMETHODCALLTYPE AddRef() override {
     return static_cast<ULONG>(InterlockedIncrement(&refCount_));
@@ -125,7 +127,9 @@ ZelFilterStream::ZelFilterStream() { AddRef(); }
 ZelFilterStream::~ZelFilterStream() { ReleaseStreams(); }
 
 HRESULT STDMETHODCALLTYPE ZelFilterStream::QueryInterface(REFIID riid, void** ppvObject) {
-  return QueryStreamInterface(this, riid, ppvObject);
+  return QueryInterfaceFrom(
+      {{&IID_IUnknown, this}, {&IID_ISequentialStream, this}, {&IID_IStream, this}}, riid,
+      ppvObject);
 }
 
 ULONG STDMETHODCALLTYPE ZelFilterStream::AddRef() {

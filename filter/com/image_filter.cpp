@@ -150,7 +150,7 @@ HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName, BS
   }
 
   if (IsPassThroughCategory(category) || IsEqualGUID(format, WiaImgFmt_RAW)) {
-    *ppDestination = applicationStream.detach();
+    *ppDestination = applicationStream.release();
     return S_OK;
   }
 

@@ -16,7 +16,7 @@ FaultStream* FaultStream::Create(const void* bytes, size_t size) {
   }
   FaultStream* stream = new (std::nothrow) FaultStream(inner);
   if (!stream) return nullptr;
-  owner.detach();  // the new object owns that reference now
+  owner.release();  // the new object owns that reference now
   return stream;
 }
 

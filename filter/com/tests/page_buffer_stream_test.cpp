@@ -599,7 +599,7 @@ class Differential {
     }
     // The slot's only reference: the others keep the contents.
     op_ += "Release slot " + std::to_string(slot);
-    EXPECT_EQ(platform_[slot].detach()->Release(), mine_[slot].detach()->Release()) << op_;
+    EXPECT_EQ(platform_[slot].release()->Release(), mine_[slot].release()->Release()) << op_;
   }
 
   void CallQueryInterface() {
