@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "com_ref.h"
 #include "module.h"
 
 namespace {
@@ -186,23 +187,24 @@ class PageBlock {
   LONG references_ = 1;
 };
 
-class PageBufferStream final : public IStream {
+// A stream over a PageBlock with a position of its own. Every one of them,
+// clones included, keeps the module loaded while it lives.
+class PageBufferStream final : public IStream, public LibraryObject<PageBufferStream> {
  public:
   // Takes a reference of its own to `block`; reference count 1, owned by the
-  // creator. A clone, which the library hands out, counts in ModuleLockCount
-  // while it lives; the first stream is held by the filter stream, which
-  // counts for it.
-  PageBufferStream(PageBlock* block, ULONGLONG position, bool counted)
-      : block_(block), position_(position), counted_(counted) {
+  // creator.
+  PageBufferStream(PageBlock* block, ULONGLONG position) : block_(block), position_(position) {
     block_->AddRef();
-    AddRef();
+    AddRefObject();
   }
-  PageBufferStream(const PageBufferStream&) = delete;
-  PageBufferStream& operator=(const PageBufferStream&) = delete;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
+    return QueryInterfaceFrom(
+        {{&IID_IUnknown, this}, {&IID_ISequentialStream, this}, {&IID_IStream, this}}, riid,
+        ppvObject);
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefObject(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ReleaseObject(); }
   HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override;
   HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
@@ -210,50 +212,24 @@ class PageBufferStream final : public IStream {
   HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
   HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
                                    ULARGE_INTEGER* pcbWritten) override;
-  HRESULT STDMETHODCALLTYPE Commit(DWORD grfCommitFlags) override;
-  HRESULT STDMETHODCALLTYPE Revert() override;
-  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
-                                       DWORD dwLockType) override;
-  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
-                                         DWORD dwLockType) override;
+  HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Revert() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return STG_E_INVALIDFUNCTION;
+  }
+  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) override;
   HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override;
 
  private:
+  friend class LibraryObject<PageBufferStream>;
   ~PageBufferStream() { block_->Release(); }
 
   PageBlock* const block_;  // one reference
   ULONGLONG position_;      // 32-bit, as an HGLOBAL stream keeps it
-  const bool counted_;      // in ModuleLockCount
-  LONG references_ = 0;
 };
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::QueryInterface(REFIID riid, void** ppvObject) {
-  if (!ppvObject) return E_INVALIDARG;
-  *ppvObject = nullptr;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_ISequentialStream) &&
-      !IsEqualIID(riid, IID_IStream)) {
-    return E_NOINTERFACE;
-  }
-  *ppvObject = static_cast<IStream*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE PageBufferStream::AddRef() {
-  if (references_ == 0 && counted_) ModuleAddRef();
-  return static_cast<ULONG>(InterlockedIncrement(&references_));
-}
-
-ULONG STDMETHODCALLTYPE PageBufferStream::Release() {
-  const LONG count = InterlockedDecrement(&references_);
-  if (count == 0) {
-    const bool counted = counted_;
-    delete this;
-    if (counted) ModuleRelease();
-  }
-  return static_cast<ULONG>(count);
-}
 
 HRESULT STDMETHODCALLTYPE PageBufferStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   ULONG ignored = 0;
@@ -352,18 +328,6 @@ HRESULT STDMETHODCALLTYPE PageBufferStream::CopyTo(IStream* pstm, ULARGE_INTEGER
   return hr;
 }
 
-HRESULT STDMETHODCALLTYPE PageBufferStream::Commit(DWORD) { return S_OK; }
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::Revert() { return S_OK; }
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-  return STG_E_INVALIDFUNCTION;
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-  return S_OK;
-}
-
 HRESULT STDMETHODCALLTYPE PageBufferStream::Stat(STATSTG* pstatstg, DWORD) {
   if (!pstatstg) return STG_E_INVALIDPOINTER;
   // No name, whatever the flag; every other byte but the type and size is 0.
@@ -379,7 +343,7 @@ HRESULT STDMETHODCALLTYPE PageBufferStream::Clone(IStream** ppstm) {
   // start can take it: a position of 2 GB or more is out of a seek's reach
   // and leaves the clone at 0.
   const ULONGLONG start = position_ < 0x80000000ull ? position_ : 0;
-  *ppstm = new (std::nothrow) PageBufferStream(block_, start, true);
+  *ppstm = new (std::nothrow) PageBufferStream(block_, start);
   return *ppstm ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -399,7 +363,7 @@ HRESULT CreatePageBufferStream(ULONGLONG limitBytes, const PageBufferMemory& mem
   *stream = nullptr;
   PageBlock* block = PageBlock::Create(limitBytes, memory);
   if (!block) return E_OUTOFMEMORY;
-  *stream = new (std::nothrow) PageBufferStream(block, 0, false);
+  *stream = new (std::nothrow) PageBufferStream(block, 0);
   block->Release();  // the stream holds its own reference
   return *stream ? S_OK : E_OUTOFMEMORY;
 }

@@ -3,6 +3,7 @@
 // every message it receives, and can answer chosen calls with chosen results.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,9 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
     messageResult_ = result;
   }
 
+  // Runs `hook` at the start of every GetNextStream and TransferCallback
+  // (a test's way to call the filter back from inside its call).
+  void DuringCalls(std::function<void()> hook) { hook_ = std::move(hook); }
   // Prints every call and message to standard output as it arrives.
   void SetEcho(bool echo) { echo_ = echo; }
   // Seconds each page took, in order: from the application's GetNextStream to
@@ -82,6 +86,7 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
   HRESULT HandOutStream(int index, BSTR itemName, BSTR fullItemName, IStream** destination);
 
   std::wstring folder_;
+  std::function<void()> hook_;
   bool echo_ = false;
   int nextStreamIndex_ = -1;
   HRESULT nextStreamResult_ = S_OK;

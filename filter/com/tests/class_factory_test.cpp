@@ -1,4 +1,4 @@
-#include "class_factory.h"
+#include "module.h"
 
 #include "image_filter.h"
 #include "test_support.h"

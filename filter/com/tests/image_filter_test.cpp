@@ -5,7 +5,7 @@
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
-#include "fake_stream.h"
+#include "fault_stream.h"
 #include "sample_bmp.h"
 #include "test_support.h"
 #include "wia_published.h"
@@ -153,6 +153,27 @@ TEST_F(ImageFilterTest, SetNewCallbackReplacesOnlyTheCallback) {
   stream.reset();
   filter_.reset();
   EXPECT_EQ(1, other->Refs());
+}
+
+// An application that replaces itself from inside its own call: the filter
+// lets go of it, but the call it is in keeps a reference of the filter's
+// until it returns (beside the test's own).
+TEST_F(ImageFilterTest, ApplicationReplacedFromInsideItsCallLivesToTheEndOfTheCall) {
+  for (bool inMessage : {false, true}) {
+    Initialize();
+    auto other = ComRef<FakeApplication>::adopt(FakeApplication::Create());
+    ComRef<IStream> stream;
+    if (inMessage) ASSERT_EQ(S_OK, NextStream(stream.put()));
+    LONG refsInCall = 0;
+    application_->DuringCalls([&] {
+      filter_->SetNewCallback(other.get());
+      refsInCall = application_->Refs();
+    });
+    EXPECT_EQ(S_OK, inMessage ? Message(published::MessageStatus, 0) : NextStream(stream.put()));
+    application_->DuringCalls(nullptr);
+    EXPECT_EQ(2, refsInCall) << inMessage;
+    EXPECT_EQ(1, application_->Refs()) << inMessage;
+  }
 }
 
 TEST_F(ImageFilterTest, PreviewAndPropertiesAreNotFiltered) {
@@ -521,9 +542,9 @@ TEST_F(ImageFilterTest, AbandonedTransferReleasesTheCurrentStreamWithTheFilter) 
   ComRef<IStream> stream;
   ASSERT_EQ(S_OK, NextStream(stream.put()));
   ASSERT_EQ(S_OK, WriteAll(stream.get(), std::vector<BYTE>(100, 1)));
-  EXPECT_EQ(2, ModuleLockCount);
+  EXPECT_EQ(3, ModuleLockCount);  // the filter, its stream and the page's buffer
   filter_.reset();
-  EXPECT_EQ(1, ModuleLockCount);  // the driver still holds the filter stream
+  EXPECT_EQ(2, ModuleLockCount);  // the driver still holds the filter stream
   EXPECT_EQ(1, item_->Refs());
   stream.reset();
   EXPECT_EQ(0, ModuleLockCount);
