@@ -82,19 +82,13 @@ HRESULT MakeCropRect(const PageGeometry& page, LONG left, LONG top, LONG width, 
   return S_OK;
 }
 
-HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working, IStream* destination,
-                    ULONG64* byteCount, LONG left, LONG top, LONG width, LONG height) {
-  if (!byteCount) return E_POINTER;
-  if (!working || !destination) return E_INVALIDARG;
+namespace {
 
-  // Every reader of the page, GDI+ included, reads it through the loan.
-  LentPage page;
-  HRESULT hr = page.Lend(working);
-  if (FAILED(hr)) return hr;
-  IStream* const input = page.get();
-
+// Adjusts the page lent to the readers as `page`.
+HRESULT AdjustLentPage(LONG brightness, LONG contrast, BoundedStream* page, IStream* destination,
+                       ULONG64* byteCount, LONG left, LONG top, LONG width, LONG height) {
   PageGeometry geometry;
-  hr = ReadPageGeometry(input, page.size(), &geometry);
+  HRESULT hr = ReadPageGeometry(page, page->Size(), &geometry);
   if (FAILED(hr)) return hr;
   CropRect crop;
   hr = MakeCropRect(geometry, left, top, width, height, &crop);
@@ -103,10 +97,27 @@ HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working, IStream* d
   BITMAPINFOHEADER header = geometry.info;
   if (geometry.info.biBitCount == 8) {
     HeapBuffer grey;
-    hr = ApplyToneCurve(input, geometry, brightness, contrast, crop, &grey);
+    hr = ApplyToneCurve(page, geometry, brightness, contrast, crop, &grey);
     if (FAILED(hr)) return hr;
     return WriteGreyBmp(grey.Get(), destination, crop, &header, byteCount);
   }
   // GDI+ decodes the page from where the headers' read left it.
-  return AdjustWithColourMatrix(brightness, contrast, input, destination, crop, &header, byteCount);
+  return AdjustWithColourMatrix(brightness, contrast, page, destination, crop, &header, byteCount);
+}
+
+}  // namespace
+
+HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working, IStream* destination,
+                    ULONG64* byteCount, LONG left, LONG top, LONG width, LONG height) {
+  if (!byteCount) return E_POINTER;
+  if (!working || !destination) return E_INVALIDARG;
+  // Every reader of the page, GDI+ included, reads it through the loan, and
+  // the page is taken back from whoever still holds the loan afterwards.
+  ComRef<BoundedStream> page;
+  HRESULT hr = BoundedStream::Create(working, page.put());
+  if (FAILED(hr)) return hr;
+  hr = AdjustLentPage(brightness, contrast, page.get(), destination, byteCount, left, top, width,
+                      height);
+  page->Detach();
+  return hr;
 }

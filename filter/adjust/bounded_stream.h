@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <objidl.h>
 
+#include <new>
+
 #include "forwarding_stream.h"
 
 // Wraps the page's stream for the length of one adjustment.
@@ -23,20 +25,62 @@ class BoundedStream final : public ForwardingStream<BoundedStream> {
  public:
   // The wrapper, with one reference owned by the caller, or an error: the
   // page's size must be known (Stat) before anything is read from it.
-  static HRESULT Create(IStream* page, BoundedStream** wrapper);
+  static HRESULT Create(IStream* page, BoundedStream** wrapper) {
+    if (!page || !wrapper) return E_INVALIDARG;
+    *wrapper = nullptr;
+    STATSTG stat = {};
+    const HRESULT hr = page->Stat(&stat, STATFLAG_NONAME);
+    if (FAILED(hr)) return hr;
+    *wrapper = new (std::nothrow) BoundedStream(page, stat.cbSize.QuadPart);
+    return *wrapper ? S_OK : E_OUTOFMEMORY;
+  }
 
   void Detach() { target_.reset(); }
   // The page's size when it was lent.
   ULONGLONG Size() const { return size_; }
 
-  HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override;
-  HRESULT STDMETHODCALLTYPE Write(const void* buffer, ULONG size, ULONG* written) override;
+  HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override {
+    if (!target_) return Closed(read);
+    ULONG count = 0;
+    const HRESULT hr = AtEnd() ? S_OK : target_->Read(buffer, size, &count);
+    if (read) *read = count;
+    if (SUCCEEDED(hr)) position_ += count;
+    return hr;
+  }
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
-                                 ULARGE_INTEGER* position) override;
-  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override;
+                                 ULARGE_INTEGER* position) override {
+    if (!target_) return Closed(position);
+    ULARGE_INTEGER reached = {};
+    const HRESULT hr = target_->Seek(move, origin, &reached);
+    if (SUCCEEDED(hr)) {
+      position_ = reached.QuadPart;
+      positionKnown_ = true;
+    }
+    if (position) *position = reached;
+    return hr;
+  }
+  // Copying starts at the current position too; past the end nothing is copied.
   HRESULT STDMETHODCALLTYPE CopyTo(IStream* target, ULARGE_INTEGER size, ULARGE_INTEGER* read,
-                                   ULARGE_INTEGER* written) override;
-  HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override;
+                                   ULARGE_INTEGER* written) override {
+    if (target_ && !AtEnd()) {
+      positionKnown_ = false;
+      return target_->CopyTo(target, size, read, written);
+    }
+    Closed(read);
+    Closed(written);
+    return target_ ? S_OK : E_POINTER;
+  }
+  // The page is lent for reading only.
+  HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG* written) override {
+    if (written) *written = 0;
+    return STG_E_ACCESSDENIED;
+  }
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
+  // A clone would escape the bounds and outlive the loan.
+  HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override {
+    if (clone) *clone = nullptr;
+    return E_NOTIMPL;
+  }
 
  private:
   friend class LibraryObject<BoundedStream>;
@@ -49,22 +93,4 @@ class BoundedStream final : public ForwardingStream<BoundedStream> {
   ULONGLONG size_;
   ULONGLONG position_ = 0;
   bool positionKnown_ = false;
-};
-
-// Owns one reference to a BoundedStream and detaches it from the page when it
-// goes out of scope.
-class LentPage {
- public:
-  LentPage() = default;
-  LentPage(const LentPage&) = delete;
-  LentPage& operator=(const LentPage&) = delete;
-  ~LentPage() {
-    if (stream_) stream_->Detach();
-  }
-  HRESULT Lend(IStream* page) { return BoundedStream::Create(page, stream_.put()); }
-  IStream* get() const { return stream_.get(); }
-  ULONGLONG size() const { return stream_ ? stream_->Size() : 0; }
-
- private:
-  ComRef<BoundedStream> stream_;
 };

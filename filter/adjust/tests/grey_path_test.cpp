@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adjust.h"
@@ -17,17 +18,18 @@ namespace {
 constexpr ULONG64 kUntouched = kUntouchedCount;
 
 // A driver's 8-bit page (negative height: stored top-down): image row y,
-// counted from the top, column j holds levelAt(y, j) whatever the storage
+// counted from the top, column j holds valueAt(y, j) whatever the storage
 // order; padding bytes hold 0xEE so that copying them would show.
-BmpFile GreyPage(LONG width, LONG height, BYTE (*levelAt)(UINT32, UINT32)) {
+BmpFile GreyPage(LONG width, LONG height, BYTE (*valueAt)(UINT32, UINT32),
+                 std::vector<RGBQUAD> table = GreyPalette()) {
   const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
   return MakeBmp(
       width, height, 8,
       [&](UINT32 r, UINT32 b) -> BYTE {
         const UINT32 y = height < 0 ? r : rows - 1 - r;
-        return b < static_cast<UINT32>(width) ? levelAt(y, b) : 0xEE;
+        return b < static_cast<UINT32>(width) ? valueAt(y, b) : 0xEE;
       },
-      GreyPalette());
+      std::move(table));
 }
 
 BYTE Ramp(UINT32 r, UINT32 j) { return static_cast<BYTE>((r * 7 + j * 3) % 200); }
@@ -240,20 +242,6 @@ std::vector<RGBQUAD> TableOf(UINT32 count, RGBQUAD (*entry)(UINT32)) {
   return table;
 }
 
-// A page whose image pixel (x, y), y from the top, holds valueAt(x, y), with
-// 0xEE in the row padding.
-BmpFile TablePage(LONG width, LONG height, BYTE (*valueAt)(UINT32, UINT32),
-                  std::vector<RGBQUAD> table) {
-  const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
-  return MakeBmp(
-      width, height, 8,
-      [&](UINT32 r, UINT32 b) -> BYTE {
-        const UINT32 y = height < 0 ? r : rows - 1 - r;
-        return b < static_cast<UINT32>(width) ? valueAt(b, y) : 0xEE;
-      },
-      std::move(table));
-}
-
 std::vector<PlatformCase> PlatformCases() {
   auto inverted = [](UINT32 i) {
     const BYTE v = static_cast<BYTE>(255 - i);
@@ -268,37 +256,37 @@ std::vector<PlatformCase> PlatformCases() {
                    static_cast<BYTE>(i * 53 + 200), static_cast<BYTE>(i)};
   };
   auto ascending = [](UINT32 i) { return RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0}; };
-  auto any = [](UINT32 x, UINT32 y) { return static_cast<BYTE>(x * 7 + y * 11); };
-  auto sixteen = [](UINT32 x, UINT32 y) { return static_cast<BYTE>((x + 3 * y) % 16); };
-  auto ten = [](UINT32 x, UINT32 y) { return static_cast<BYTE>((x + y) % 10); };
+  auto any = [](UINT32 y, UINT32 x) { return static_cast<BYTE>(x * 7 + y * 11); };
+  auto sixteen = [](UINT32 y, UINT32 x) { return static_cast<BYTE>((x + 3 * y) % 16); };
+  auto ten = [](UINT32 y, UINT32 x) { return static_cast<BYTE>((x + y) % 10); };
 
   std::vector<PlatformCase> cases;
-  cases.push_back({"InvertedGrey", TablePage(37, 23, any, TableOf(256, inverted)), 256, false});
-  cases.push_back({"SixteenStepsOf17", TablePage(21, -9, sixteen, TableOf(16, steps)), 16, false});
-  cases.push_back({"Colours", TablePage(13, 7, any, TableOf(256, colours)), 256, false});
+  cases.push_back({"InvertedGrey", GreyPage(37, 23, any, TableOf(256, inverted)), 256, false});
+  cases.push_back({"SixteenStepsOf17", GreyPage(21, -9, sixteen, TableOf(16, steps)), 16, false});
+  cases.push_back({"Colours", GreyPage(13, 7, any, TableOf(256, colours)), 256, false});
   cases.push_back(
-      {"FiveColoursValuesToNine", TablePage(10, 6, ten, TableOf(5, colours)), 5, false});
+      {"FiveColoursValuesToNine", GreyPage(10, 6, ten, TableOf(5, colours)), 5, false});
   {
-    BmpFile page = TablePage(37, 23, any, TableOf(256, ascending));
+    BmpFile page = GreyPage(37, 23, any, TableOf(256, ascending));
     page.info.biSizeImage = 37 * 23;  // the pixels without their row padding
     cases.push_back({"SizeImageWithoutPadding", page, 256, false});
   }
   {
-    BmpFile page = TablePage(38, 5, any, TableOf(256, inverted));
+    BmpFile page = GreyPage(38, 5, any, TableOf(256, inverted));
     page.info.biSizeImage += 4000;
     cases.push_back({"SizeImageBeyondThePixels", page, 256, false});
   }
   {
-    BmpFile page = TablePage(23, -4, sixteen, TableOf(16, steps));
+    BmpFile page = GreyPage(23, -4, sixteen, TableOf(16, steps));
     page.info.biSizeImage = 0;
     cases.push_back({"SizeImageZero", page, 16, false});
   }
   {
-    BmpFile page = TablePage(9, 4, any, TableOf(300, inverted));
+    BmpFile page = GreyPage(9, 4, any, TableOf(300, inverted));
     page.info.biClrUsed = 300;  // only 256 count
     cases.push_back({"MoreEntriesThanValues", page, 256, false});
   }
-  cases.push_back({"NoTable", TablePage(15, 3, any, {}), 0, true});
+  cases.push_back({"NoTable", GreyPage(15, 3, any, {}), 0, true});
   return cases;
 }
 

@@ -58,6 +58,14 @@ std::vector<BadInput> BadInputs() {
     BadInput c{name, bits, std::move(spoil), hr, {crop[0], crop[1], crop[2], crop[3]}};
     cases.push_back(c);
   };
+  // The image declared width x height, with no biSizeImage.
+  auto declares = [](LONG width, LONG height) {
+    return [width, height](BmpFile& p) {
+      p.info.biWidth = width;
+      p.info.biHeight = height;
+      p.info.biSizeImage = 0;
+    };
+  };
   for (WORD bits : {WORD(8), WORD(24)}) {
     const std::string d = std::to_string(bits);
     add(
@@ -97,14 +105,7 @@ std::vector<BadInput> BadInputs() {
     const std::string d = std::to_string(bits);
     // A tiny page must not make an enormous one: the output's size comes
     // from the header, so the header must be borne out by the page.
-    add(
-        "DeclaresMoreRowsThanItHolds" + d, bits,
-        [](BmpFile& p) {
-          p.info.biWidth = 20000;
-          p.info.biHeight = 20000;
-          p.info.biSizeImage = 0;
-        },
-        kInvalidData, none);
+    add("DeclaresMoreRowsThanItHolds" + d, bits, declares(20000, 20000), kInvalidData, none);
     add(
         "LastPixelByteMissing" + d, bits, [](BmpFile& p) { p.pixels.pop_back(); }, kInvalidData,
         none);
@@ -115,39 +116,11 @@ std::vector<BadInput> BadInputs() {
   add(
       "SizeImageOneRowShort", 8, [](BmpFile& p) { p.info.biSizeImage = 16 * 7; }, kInvalidData,
       none);
-  add(
-      "ImageSizeOverflows", 8,
-      [](BmpFile& p) {
-        p.info.biWidth = 70000;
-        p.info.biHeight = 70000;
-        p.info.biSizeImage = 0;
-      },
-      kOverflow, none);
-  add(
-      "ImageSizeJustOverflows", 8,
-      [](BmpFile& p) {
-        p.info.biWidth = 65536;
-        p.info.biHeight = -65536;
-        p.info.biSizeImage = 0;
-      },
-      kOverflow, none);
+  add("ImageSizeOverflows", 8, declares(70000, 70000), kOverflow, none);
+  add("ImageSizeJustOverflows", 8, declares(65536, -65536), kOverflow, none);
   // Decoders are never handed a page whose stored image cannot be sized in 32 bits.
-  add(
-      "OneBitImageOverflows", 1,
-      [](BmpFile& p) {
-        p.info.biWidth = 1 << 20;
-        p.info.biHeight = 1 << 15;
-        p.info.biSizeImage = 0;
-      },
-      kOverflow, none);
-  add(
-      "ColourImageOverflows", 24,
-      [](BmpFile& p) {
-        p.info.biWidth = 40000;
-        p.info.biHeight = -40000;
-        p.info.biSizeImage = 0;
-      },
-      kOverflow, none);
+  add("OneBitImageOverflows", 1, declares(1 << 20, 1 << 15), kOverflow, none);
+  add("ColourImageOverflows", 24, declares(40000, -40000), kOverflow, none);
   return cases;
 }
 

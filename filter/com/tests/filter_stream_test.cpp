@@ -332,20 +332,10 @@ TEST_F(FilterStreamTest, PageTheBufferCouldNotHoldFailsWithItsErrorAndTheNextPag
 
 TEST_F(FilterStreamTest, QueryInterfaceAnswersUnknownSequentialStreamAndStreamWithOneObject) {
   auto stream = NewFilterStream();
-  EXPECT_EQ(E_POINTER, stream->QueryInterface(IID_IStream, nullptr));
-  void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(E_NOINTERFACE, stream->QueryInterface(IID_IStorage, &out));
-  EXPECT_EQ(nullptr, out);
-  ComRef<IUnknown> unknown;
-  ComRef<IStream> asStream;
-  ComRef<ISequentialStream> sequential;
-  ASSERT_EQ(S_OK, stream->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(unknown.put())));
-  ASSERT_EQ(S_OK, stream->QueryInterface(IID_IStream, reinterpret_cast<void**>(asStream.put())));
-  ASSERT_EQ(S_OK, stream->QueryInterface(IID_ISequentialStream,
-                                         reinterpret_cast<void**>(sequential.put())));
-  EXPECT_EQ(static_cast<IUnknown*>(asStream.get()), unknown.get());
-  EXPECT_EQ(static_cast<ISequentialStream*>(asStream.get()), sequential.get());
-  EXPECT_EQ(4u, RefCountOf(stream.get()));
+  IStream* object = stream.get();
+  ExpectInterfaces(object, {{&IID_IUnknown, object},
+                            {&IID_ISequentialStream, static_cast<ISequentialStream*>(object)},
+                            {&IID_IStream, object}});
 }
 
 TEST_F(FilterStreamTest, OtherCallsGoToTheWorkingStream) {

@@ -82,22 +82,13 @@ class ImageFilterTest : public ModuleCountTest {
 };
 
 TEST_F(ImageFilterTest, QueryInterfaceGivesOneIdentityForBothInterfaces) {
-  EXPECT_EQ(E_INVALIDARG, filter_->QueryInterface(IID_IUnknown, nullptr));
-  ComRef<IWiaTransferCallback> callback;
-  ASSERT_EQ(S_OK, filter_->QueryInterface(published::Ids().transferCallback,
-                                          reinterpret_cast<void**>(callback.put())));
-  ComRef<IUnknown> viaSecond;
-  ComRef<IUnknown> viaFirst;
-  ASSERT_EQ(S_OK,
-            callback->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(viaSecond.put())));
-  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(viaFirst.put())));
-  EXPECT_EQ(viaFirst.get(), viaSecond.get());
-  EXPECT_EQ(static_cast<IUnknown*>(static_cast<IWiaImageFilter*>(filter_.get())), viaFirst.get());
-  EXPECT_EQ(4u, RefCountOf(callback.get()));
-
-  void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(E_NOINTERFACE, callback->QueryInterface(IID_IStream, &out));
-  EXPECT_EQ(nullptr, out);
+  IWiaImageFilter* primary = filter_.get();
+  IWiaTransferCallback* second = filter_.get();
+  ExpectInterfaces(primary,
+                   {{&IID_IUnknown, primary},
+                    {&published::Ids().imageFilter, primary},
+                    {&published::Ids().transferCallback, second}},
+                   E_INVALIDARG);
 }
 
 TEST_F(ImageFilterTest, InitializeFilterHoldsTheItemAndCallback) {
