@@ -226,34 +226,28 @@ FilterLibrary::FilterLibrary(const std::wstring& path) : path_(path) {
   if (!Load(path)) return;
   const std::vector<HMODULE>& setAside = SetAsideLibraries();
   for (HMODULE library : setAside) {
-    if (library == module_) {
-      FreeLibrary(module_);  // only our own load; the set-aside one stays
-      module_ = nullptr;
+    if (library == module_.get()) {
+      module_.reset();  // only our own load; the set-aside one stays
       SetAsideAndLoadACopy();
       return;
     }
   }
 }
 
-FilterLibrary::~FilterLibrary() {
-  if (module_) FreeLibrary(module_);
-}
-
 bool FilterLibrary::Load(const std::wstring& path) {
   getClassObject_ = nullptr;
   canUnloadNow_ = nullptr;
-  module_ = LoadLibraryW(path.c_str());
+  module_.reset(LoadLibraryW(path.c_str()));
   if (!module_) return false;
   getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(
-      reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+      reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllGetClassObject")));
   canUnloadNow_ = reinterpret_cast<decltype(canUnloadNow_)>(
-      reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
+      reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllCanUnloadNow")));
   return Loaded();
 }
 
 bool FilterLibrary::SetAsideAndLoadACopy() {
-  if (module_) SetAsideLibraries().push_back(module_);
-  module_ = nullptr;
+  if (module_) SetAsideLibraries().push_back(module_.release());
   getClassObject_ = nullptr;
   canUnloadNow_ = nullptr;
   static unsigned copies = 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bmp_pages.h"
+#include "owner.h"
 
 namespace robust {
 
@@ -17,9 +18,6 @@ class FilterLibrary {
  public:
   // Loads Vantrel.dll from `path`.
   explicit FilterLibrary(const std::wstring& path);
-  FilterLibrary(const FilterLibrary&) = delete;
-  FilterLibrary& operator=(const FilterLibrary&) = delete;
-  ~FilterLibrary();
   bool Loaded() const { return getClassObject_ != nullptr && canUnloadNow_ != nullptr; }
   HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out) const {
     return getClassObject_(clsid, iid, out);
@@ -36,7 +34,7 @@ class FilterLibrary {
   bool Load(const std::wstring& path);
 
   std::wstring path_;
-  HMODULE module_ = nullptr;
+  LibraryOwner module_;
   HRESULT(STDAPICALLTYPE* getClassObject_)(REFCLSID, REFIID, void**) = nullptr;
   HRESULT(STDAPICALLTYPE* canUnloadNow_)() = nullptr;
 };

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "campaign_options.h"
+#include "com_initializer.h"
 #include "crash_guard.h"
 #include "filter_campaign.h"
 #include "heap_check.h"
@@ -117,18 +118,13 @@ std::wstring BesideProgram(const wchar_t* name) {
 int main(int argc, char** argv) {
   robust::CampaignOptions o;
   if (!robust::ParseCampaignOptions(argc, argv, "robust_filter", o)) return 64;
-  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 5;
-  int result = 5;
-  {
-    robust::FilterLibrary library(BesideProgram(L"Vantrel.dll"));
-    if (!library.Loaded()) {
-      std::printf("cannot load Vantrel.dll\n");
-    } else if (!robust::PrepareCampaign(o)) {
-      result = 2;
-    } else {
-      result = o.faults ? RunFaults(o, library) : RunPages(o, library);
-    }
+  const ComInitializer com;
+  if (FAILED(com.result())) return 5;
+  robust::FilterLibrary library(BesideProgram(L"Vantrel.dll"));
+  if (!library.Loaded()) {
+    std::printf("cannot load Vantrel.dll\n");
+    return 5;
   }
-  CoUninitialize();
-  return result;
+  if (!robust::PrepareCampaign(o)) return 2;
+  return o.faults ? RunFaults(o, library) : RunPages(o, library);
 }

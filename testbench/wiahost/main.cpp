@@ -17,11 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "com_initializer.h"
 #include "com_ref.h"
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
 #include "host_support.h"
+#include "owner.h"
 #include "utf8.h"
 #include "wia2.h"
 #include "wia_published.h"
@@ -248,7 +250,7 @@ std::wstring GuidText(const GUID& guid) {
 // class named by the subkey of HKCR\CLSID\<UI class>\shellex\ImageProcessingFilter.
 HRESULT FindInstalledFilter(const GUID& uiClass, CLSID* filterClass) {
   const std::wstring path = L"CLSID\\" + GuidText(uiClass) + L"\\shellex\\ImageProcessingFilter";
-  KeyHolder key;
+  RegKeyHolder key;
   LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put());
   wchar_t name[40] = {};
   DWORD length = 40;
@@ -268,7 +270,7 @@ HRESULT FindInstalledFilter(const GUID& uiClass, CLSID* filterClass) {
 }
 
 // Obtains the filter as the options say; `library` keeps a directly loaded DLL.
-HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFilter** filter) {
+HRESULT CreateFilter(const Options& options, LibraryOwner* library, IWiaImageFilter** filter) {
   if (options.activation == Activation::Installed) {
     CLSID installed = GUID_NULL;
     const HRESULT hr = FindInstalledFilter(options.uiClass, &installed);
@@ -303,7 +305,7 @@ HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFi
 
 // What the filter library answers once everything is released. An installed
 // filter is the Vantrel.dll that COM loaded from where the registration says.
-HRESULT CanUnloadNow(const Options& options, const LibraryHolder& library) {
+HRESULT CanUnloadNow(const Options& options, const LibraryOwner& library) {
   HMODULE module = options.activation == Activation::ClassObject ? library.get()
                    : options.activation == Activation::Installed
                        ? GetModuleHandleW(L"Vantrel.dll")
@@ -370,7 +372,7 @@ int RunTransfer(const Options& options) {
   if (options.answerIndex >= 0)
     application->AnswerMessage(options.answerIndex, options.answerResult);
 
-  LibraryHolder library;
+  LibraryOwner library;
   {
     ComRef<IWiaImageFilter> filter;
     HRESULT hr = CreateFilter(options, &library, filter.put());
@@ -450,8 +452,8 @@ int RunOnTransferThread(const Options& options) {
   ComInitializer mainApartment(COINIT_APARTMENTTHREADED);
   if (FAILED(mainApartment.result())) return 1;
   TransferThread transfer{&options, 1};
-  HandleHolder thread(CreateThread(nullptr, 0, RunTransferInApartment, &transfer, 0, nullptr));
-  if (!thread.valid()) return 1;
+  HandleOwner thread(CreateThread(nullptr, 0, RunTransferInApartment, &transfer, 0, nullptr));
+  if (!thread) return 1;
   HANDLE handles[] = {thread.get()};
   DWORD index = 0;
   const HRESULT hr = CoWaitForMultipleHandles(0, INFINITE, 1, handles, &index);
@@ -463,11 +465,10 @@ int RunOnTransferThread(const Options& options) {
 int main() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  const LocalOwner arguments(argv);
   if (!argv) return 1;
   Options options;
-  const bool parsed = ParseOptions(argc, argv, &options);
-  LocalFree(argv);
-  if (!parsed) {
+  if (!ParseOptions(argc, argv, &options)) {
     std::printf("%s", kUsage);
     return 1;
   }

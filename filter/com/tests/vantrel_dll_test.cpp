@@ -10,6 +10,7 @@
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
+#include "owner.h"
 #include "sample_bmp.h"
 #include "wia2.h"
 #include "wia_published.h"
@@ -23,20 +24,6 @@ using DllMainFn = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
 void* Proc(HMODULE module, LPCSTR name) {
   return reinterpret_cast<void*>(GetProcAddress(module, name));
 }
-
-class LibraryHolder {
- public:
-  explicit LibraryHolder(const wchar_t* path) : module_(LoadLibraryW(path)) {}
-  LibraryHolder(const LibraryHolder&) = delete;
-  LibraryHolder& operator=(const LibraryHolder&) = delete;
-  ~LibraryHolder() {
-    if (module_) FreeLibrary(module_);
-  }
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
 
 class VantrelDllTest : public ::testing::Test {
  protected:
@@ -65,7 +52,7 @@ class VantrelDllTest : public ::testing::Test {
                                            reinterpret_cast<void**>(service->put())));
   }
 
-  LibraryHolder library_{VANTREL_DLL_PATH};
+  const LibraryOwner library_{LoadLibraryW(VANTREL_DLL_PATH)};
   GetClassObjectFn getClassObject_ = nullptr;
   CanUnloadNowFn canUnloadNow_ = nullptr;
 };

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "host_support.h"
+#include "owner.h"
 #include "process_start.h"
 
 namespace {
@@ -29,10 +30,10 @@ HostRun RunHost(const std::wstring& arguments, const std::wstring& outputFile) {
   HostRun run;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   {
-    HandleHolder out(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    EXPECT_TRUE(out.valid());
-    if (!out.valid()) return run;
+    HandleOwner out(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(out);
+    if (!out) return run;
     testbench::ProcessStart start;
     start.commandLine = L"\"" + ProgramFolder() + L"\\wiahost.exe\" " + arguments;
     start.inheritHandles = true;
@@ -43,8 +44,8 @@ HostRun RunHost(const std::wstring& arguments, const std::wstring& outputFile) {
     const DWORD error = testbench::StartProcess(start, &process);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS)) << "wiahost.exe did not start";
     if (error != ERROR_SUCCESS) return run;
-    HandleHolder processHandle(process.hProcess);
-    HandleHolder threadHandle(process.hThread);
+    HandleOwner processHandle(process.hProcess);
+    HandleOwner threadHandle(process.hThread);
     const bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
     EXPECT_TRUE(ended) << "wiahost.exe did not end within 60 s";
     if (!ended) EXPECT_TRUE(testbench::EndProcess(process.hProcess, 1));
