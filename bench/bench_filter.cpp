@@ -69,9 +69,9 @@ class FilterLibrary {
 
   HRESULT CreateFilter(IWiaImageFilter** filter) const {
     *filter = nullptr;
-    bench::ComRef<IClassFactory> factory;
+    ComRef<IClassFactory> factory;
     HRESULT hr = getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
-                                 reinterpret_cast<void**>(factory.Put()));
+                                 reinterpret_cast<void**>(factory.put()));
     if (FAILED(hr)) return hr;
     return factory->CreateInstance(nullptr, published::Ids().imageFilter,
                                    reinterpret_cast<void**>(filter));
@@ -107,29 +107,28 @@ class Transfer {
   HRESULT Prepare() {
     Finish();
     const LONG brightness = mode_ == Mode::Adjust ? 200 : 0;
-    item_ = bench::ComRef<FakeWiaItem>(FakeWiaItem::Create(published::Ids().categoryFlatbed));
-    bench::ComRef<FakeWiaItem> child(FakeWiaItem::Create(published::Ids().categoryFlatbed));
-    application_ = bench::ComRef<FakeApplication>(FakeApplication::Create(folder_));
+    item_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+    auto child = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+    application_ = ComRef<FakeApplication>::adopt(FakeApplication::Create(folder_));
     if (!item_ || !child || !application_) return E_OUTOFMEMORY;
     child->SetLong(published::BrightnessProperty, brightness);
     child->SetLong(published::ContrastProperty, 0);
     child->SetGuid(published::FormatProperty, published::Ids().formatBmp);
-    item_->AddChild(kFullItemName, child.Get());
+    item_->AddChild(kFullItemName, child.get());
     if (mode_ == Mode::Straight) {
-      service_ = bench::ComRef<IWiaTransferCallback>(application_.Get());
-      application_->AddRef();
+      service_ = ComRef<IWiaTransferCallback>::copy(application_.get());
       return S_OK;
     }
-    HRESULT hr = library_.CreateFilter(filter_.Put());
+    HRESULT hr = library_.CreateFilter(filter_.put());
     if (FAILED(hr)) return hr;
-    hr = filter_->InitializeFilter(item_.Get(), application_.Get());
+    hr = filter_->InitializeFilter(item_.get(), application_.get());
     if (FAILED(hr)) return hr;
     return filter_->QueryInterface(published::Ids().transferCallback,
-                                   reinterpret_cast<void**>(service_.Put()));
+                                   reinterpret_cast<void**>(service_.put()));
   }
 
   HRESULT Run() {
-    const DriverReport report = PlayDriver(service_.Get(), pages_, options_);
+    const DriverReport report = PlayDriver(service_.get(), pages_, options_);
     if (FAILED(report.result)) return report.result;
     // The application must hold the page (adjusted or not) and, through the
     // filter, have been told its size at the end of the stream.
@@ -148,11 +147,11 @@ class Transfer {
   }
 
   void Finish() {
-    service_.Reset();
-    filter_.Reset();
+    service_.reset();
+    filter_.reset();
     if (application_) application_->ReleasePages();
-    application_.Reset();
-    item_.Reset();
+    application_.reset();
+    item_.reset();
   }
 
  private:
@@ -161,10 +160,10 @@ class Transfer {
   Mode mode_;
   std::wstring folder_;
   DriverOptions options_;
-  bench::ComRef<FakeWiaItem> item_;
-  bench::ComRef<FakeApplication> application_;
-  bench::ComRef<IWiaImageFilter> filter_;
-  bench::ComRef<IWiaTransferCallback> service_;
+  ComRef<FakeWiaItem> item_;
+  ComRef<FakeApplication> application_;
+  ComRef<IWiaImageFilter> filter_;
+  ComRef<IWiaTransferCallback> service_;
 };
 
 // A folder of its own for the application's files, removed at the end.
@@ -492,7 +491,7 @@ void RunAppStreamCase(const bench::Options& options, const FilterLibrary& librar
 }  // namespace
 
 int main(int argc, char** argv) {
-  bench::ComSession com;
+  ComInitializer com;
   const bench::Options options = bench::ParseOptions(argc, argv);
   bool transfer = options.rest.empty();
   bool buffer = options.rest.empty();

@@ -156,7 +156,7 @@ HRESULT MakePageStream(const PageSpec& page, IStream** stream) {
 HRESULT MakeMemoryStream(ULONG64 reserve, IStream** stream) {
   *stream = nullptr;
   ComRef<IStream> made;
-  HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, made.Put());
+  HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, made.put());
   if (FAILED(hr)) return hr;
   if (reserve > 0) {
     ULARGE_INTEGER size;
@@ -164,8 +164,7 @@ HRESULT MakeMemoryStream(ULONG64 reserve, IStream** stream) {
     hr = made->SetSize(size);
     if (FAILED(hr)) return hr;
   }
-  *stream = made.Get();
-  (*stream)->AddRef();
+  *stream = made.release();
   return S_OK;
 }
 

@@ -81,7 +81,7 @@ void PrintStep(const char* name, const Stats& stats, const Stats& whole) {
 
 void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
   ComRef<IStream> page;
-  HRESULT hr = MakePageStream(pageShape, page.Put());
+  HRESULT hr = MakePageStream(pageShape, page.put());
   if (FAILED(hr)) return;
   const CropRect crop = {0, 0, pageShape.width, pageShape.height};
   const ULONG64 fileBytes = FileBytes(pageShape);
@@ -91,14 +91,14 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
   float meanLibrary = 0.0f;
   float meanRowSums = 0.0f;
   float meanSse2 = 0.0f;
-  auto sized = [&]() { return MakeMemoryStream(fileBytes, destination.Put()); };
-  auto release = [&]() { destination.Reset(); };
+  auto sized = [&]() { return MakeMemoryStream(fileBytes, destination.put()); };
+  auto release = [&]() { destination.reset(); };
 
-  auto readPixels = [&]() { return ReadPixels(page.Get(), pageShape, &pixels); };
+  auto readPixels = [&]() { return ReadPixels(page.get(), pageShape, &pixels); };
   auto dropPixels = [&]() { pixels.Reset(); };
   auto readPixelsAndGrey = [&]() -> HRESULT {
-    HRESULT result = ReadPixels(page.Get(), pageShape, &pixels);
-    if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.Get(), 200, 0, crop, &grey);
+    HRESULT result = ReadPixels(page.get(), pageShape, &pixels);
+    if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.get(), 200, 0, crop, &grey);
     return result;
   };
   BYTE table[256];
@@ -119,12 +119,12 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
       "AdjustImage, whole", sized,
       [&]() {
         ULONG64 written = 0;
-        return AdjustImage(200, 0, page.Get(), destination.Get(), &written, 0, 0, 0, 0);
+        return AdjustImage(200, 0, page.get(), destination.get(), &written, 0, 0, 0, 0);
       },
       release);
   add(
       "ApplyToneCurve (allocate, read, mean, look up)", nullptr,
-      [&]() { return ApplyToneCurve(page.Get(), 200, 0, crop, &grey); }, nullptr);
+      [&]() { return ApplyToneCurve(page.get(), 200, 0, crop, &grey); }, nullptr);
   add("  zero-filled allocation + Read of the pixels", nullptr, readPixels, dropPixels);
   add(
       "  zero-filled allocation, every page touched", nullptr,
@@ -171,7 +171,7 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
       "WriteGreyBmp into a sized memory stream",
       [&]() -> HRESULT {
         HRESULT result = sized();
-        if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.Get(), 200, 0, crop, &grey);
+        if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.get(), 200, 0, crop, &grey);
         return result;
       },
       [&]() {
@@ -182,7 +182,7 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
         header.biPlanes = 1;
         header.biBitCount = 8;
         ULONG64 written = 0;
-        return WriteGreyBmp(grey.Get(), destination.Get(), crop, &header, &written);
+        return WriteGreyBmp(grey.Get(), destination.get(), crop, &header, &written);
       },
       release);
   RunSideBySide(&steps, true);
