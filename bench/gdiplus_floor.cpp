@@ -1,8 +1,8 @@
 #include "gdiplus_floor.h"
 
-#include <cstring>
 #include <gdiplus.h>
 
+#include "adjust_gdiplus.h"
 #include "bench_support.h"
 
 namespace bench {
@@ -29,34 +29,6 @@ GdiplusStarted::GdiplusStarted() {
 
 GdiplusStarted::~GdiplusStarted() {
   if (token_ != 0) Gdiplus::GdiplusShutdown(token_);
-}
-
-// Written here from the matrix's definition rather than taken from the
-// product, so that the floor contains none of the product's code.
-void ColourMatrixFor(LONG brightness, LONG contrast, float matrix[5][5]) {
-  // B: the input level that maps to mid-grey; S: the slope about it.
-  LONG contrastHalf = (contrast + 1000) / 2;
-  LONG brightnessHalf = (brightness + 1000) / 2;
-  if (contrastHalf < 1) contrastHalf = 1;
-  if (brightnessHalf < 1) brightnessHalf = 1;
-  float pivot = static_cast<float>(1000 - brightnessHalf) / 1000.0f;
-  if (pivot > 0.95f) pivot = 0.95f;
-  float c = static_cast<float>(contrastHalf) / 1000.0f;
-  if (c > 1.0f) c = 1.0f;
-  float slope;
-  if (c <= 0.5f) {
-    slope = c + c;
-  } else {
-    if (c == 1.0f) c = 0.9999f;
-    slope = 0.5f / (1.0f - c);
-  }
-  float offset = 0.5f - pivot * slope;
-  if (offset == 0.0f) offset = 0.00001f;
-  std::memset(matrix, 0, sizeof(float) * 25);
-  matrix[0][0] = matrix[1][1] = matrix[2][2] = slope;
-  matrix[3][3] = 1.0f;
-  matrix[4][0] = matrix[4][1] = matrix[4][2] = offset;
-  matrix[4][4] = 1.0f;
 }
 
 HRESULT RunGdiplusFloor(IStream* page, LONG brightness, LONG contrast, FloorSteps* steps,
@@ -88,8 +60,7 @@ HRESULT RunGdiplusFloor(IStream* page, LONG brightness, LONG contrast, FloorStep
     if (FAILED(hr)) return hr;
     hr = FromStatus(flat::GdipCreateImageAttributes(attributes.put()));
     if (FAILED(hr)) return hr;
-    Gdiplus::ColorMatrix matrix;
-    ColourMatrixFor(brightness, contrast, matrix.m);
+    const Gdiplus::ColorMatrix matrix = BuildColourMatrix(brightness, contrast);
     hr = FromStatus(flat::GdipSetImageAttributesColorMatrix(
         attributes.get(), Gdiplus::ColorAdjustTypeDefault, TRUE, &matrix, nullptr,
         Gdiplus::ColorMatrixFlagsDefault));
