@@ -74,6 +74,7 @@ HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(LONG lFlags,
 }
 
 HRESULT FakeApplication::OpenStream(std::wstring* path, IStream** stream) {
+  if (makeStream_) return makeStream_(stream);
   if (folder_.empty() && failWriteIndex_ >= 0) {
     FakeStream* failing = FakeStream::Create();
     if (!failing) return E_OUTOFMEMORY;

@@ -1,10 +1,10 @@
 #include "filter_campaign.h"
 
 #include <cstdio>
-#include <new>
 
 #include "bmp_check.h"
 #include "com_ref.h"
+#include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
 #include "fault_stream.h"
@@ -28,68 +28,6 @@ std::string Hex(HRESULT hr) {
   return buf;
 }
 
-// The application: hands out one FaultStream per page and records the
-// end-of-stream messages it is told of.
-class CampaignApplication final : public IWiaTransferCallback {
- public:
-  static CampaignApplication* Create() { return new (std::nothrow) CampaignApplication(); }
-  void FailCall(unsigned k) { failAt_ = k; }
-  LONG Refs() const { return refs_; }
-  FaultStream* Stream() const { return stream_; }
-  int EndOfStreamMessages() const { return endOfStream_; }
-  ULONG64 EndOfStreamBytes() const { return endOfStreamBytes_; }
-  HRESULT EndOfStreamStatus() const { return endOfStreamStatus_; }
-  int Messages() const { return messages_; }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (riid != IID_IUnknown && riid != published::Ids().transferCallback) return E_NOINTERFACE;
-    *out = static_cast<IWiaTransferCallback*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
-  HRESULT STDMETHODCALLTYPE TransferCallback(LONG, WiaTransferParams* params) override {
-    ++messages_;
-    if (params && params->lMessage == published::MessageEndOfStream) {
-      ++endOfStream_;
-      endOfStreamBytes_ = params->ulTransferredBytes;
-      endOfStreamStatus_ = params->hrErrorStatus;
-    }
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetNextStream(LONG, BSTR, BSTR, IStream** destination) override {
-    if (!destination) return E_INVALIDARG;
-    *destination = nullptr;
-    if (stream_) stream_->Release();
-    stream_ = FaultStream::CreateGrowable();
-    if (!stream_) return E_OUTOFMEMORY;
-    stream_->FailCall(failAt_, InjectedFailure(failAt_));
-    stream_->AddRef();
-    *destination = stream_;
-    return S_OK;
-  }
-
- private:
-  CampaignApplication() = default;
-  ~CampaignApplication() {
-    if (stream_) stream_->Release();
-  }
-  LONG refs_ = 1;
-  FaultStream* stream_ = nullptr;  // one reference of our own
-  unsigned failAt_ = 0;
-  int endOfStream_ = 0;
-  ULONG64 endOfStreamBytes_ = 0;
-  HRESULT endOfStreamStatus_ = S_OK;
-  int messages_ = 0;
-};
-
 struct OnePage {
   DriverReport report;
   int appMessages = 0;
@@ -108,12 +46,20 @@ struct OnePage {
 OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& page,
                  const TransferSetup& setup, std::string& problem) {
   OnePage out;
-  auto app = ComRef<CampaignApplication>::adopt(CampaignApplication::Create());
+  // The application hands out a FaultStream per page.
+  auto app = ComRef<FakeApplication>::adopt(FakeApplication::Create());
   if (!app) {
     problem += "test equipment: no application; ";
     return out;
   }
-  app->FailCall(setup.failAppCall);
+  const unsigned failAt = setup.failAppCall;
+  app->MakeStreamsWith([failAt](IStream** stream) -> HRESULT {
+    FaultStream* made = FaultStream::CreateGrowable();
+    if (!made) return E_OUTOFMEMORY;
+    made->FailCall(failAt, InjectedFailure(failAt));
+    *stream = made;
+    return S_OK;
+  });
   HRESULT hr = filter->InitializeFilter(item, app.get());
   if (hr != S_OK) {
     problem += "InitializeFilter gave " + Hex(hr) + "; ";
@@ -132,11 +78,16 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
     out.report =
         PlayDriver(service.get(), {DriverPage{ChildName, ChildFullName, page.bytes}}, options);
   }
-  out.appMessages = app->Messages();
-  out.endOfStream = app->EndOfStreamMessages();
-  out.endOfStreamBytes = app->EndOfStreamBytes();
-  out.endOfStreamStatus = app->EndOfStreamStatus();
-  if (FaultStream* stream = app->Stream()) {
+  out.appMessages = static_cast<int>(app->Messages().size());
+  for (const ReceivedMessage& message : app->Messages()) {
+    if (message.params.lMessage != published::MessageEndOfStream) continue;
+    ++out.endOfStream;
+    out.endOfStreamBytes = message.params.ulTransferredBytes;
+    out.endOfStreamStatus = message.params.hrErrorStatus;
+  }
+  if (!app->Pages().empty()) {
+    // Every stream the application handed out is one of MakeStreamsWith's.
+    auto* stream = static_cast<FaultStream*>(app->Pages().back().stream.get());
     out.received = stream->Contents();
     out.appCalls = stream->Calls();
     out.injected = stream->FailedCall() != nullptr;
