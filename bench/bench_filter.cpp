@@ -40,6 +40,7 @@
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
+#include "filter_library.h"
 #include "wia2.h"
 #include "wia_published.h"
 
@@ -47,40 +48,6 @@ namespace {
 
 const wchar_t kItemName[] = L"Flatbed";
 const wchar_t kFullItemName[] = L"0000\\Root\\Flatbed";
-
-using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
-
-// A build of the filter, loaded from the folder of this program, as COM
-// loads it.
-class FilterLibrary {
- public:
-  explicit FilterLibrary(const wchar_t* name) : module_(LoadLibraryW(name)) {
-    if (module_ != nullptr) {
-      getClassObject_ = reinterpret_cast<GetClassObjectFunction>(
-          reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
-    }
-  }
-  FilterLibrary(const FilterLibrary&) = delete;
-  FilterLibrary& operator=(const FilterLibrary&) = delete;
-  ~FilterLibrary() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  bool Ok() const { return getClassObject_ != nullptr; }
-
-  HRESULT CreateFilter(IWiaImageFilter** filter) const {
-    *filter = nullptr;
-    ComRef<IClassFactory> factory;
-    HRESULT hr = getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
-                                 reinterpret_cast<void**>(factory.put()));
-    if (FAILED(hr)) return hr;
-    return factory->CreateInstance(nullptr, published::Ids().imageFilter,
-                                   reinterpret_cast<void**>(filter));
-  }
-
- private:
-  HMODULE module_;
-  GetClassObjectFunction getClassObject_ = nullptr;
-};
 
 enum class Mode { Adjust, Count, Straight };
 
@@ -509,7 +476,7 @@ int main(int argc, char** argv) {
     }
   }
   FilterLibrary library(L"Vantrel.dll");
-  if (!library.Ok()) {
+  if (!library.Loaded()) {
     std::printf("Vantrel.dll or its DllGetClassObject was not found\n");
     return 1;
   }
@@ -517,7 +484,7 @@ int main(int argc, char** argv) {
   if (transfer) RunTransferCase(options, library, folder);
   if (buffer) {
     FilterLibrary oldLibrary(L"Vantrel-hglobal.dll");
-    if (!oldLibrary.Ok()) {
+    if (!oldLibrary.Loaded()) {
       std::printf("Vantrel-hglobal.dll or its DllGetClassObject was not found\n");
       return 1;
     }

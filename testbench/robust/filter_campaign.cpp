@@ -1,5 +1,6 @@
 #include "filter_campaign.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "bmp_check.h"
@@ -16,9 +17,6 @@ namespace robust {
 
 namespace {
 
-// The first class identifier the library serves.
-const CLSID FilterClass = {
-    0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}};
 const wchar_t ChildName[] = L"Top";
 const wchar_t ChildFullName[] = L"0000\\Root\\Top";
 
@@ -173,34 +171,16 @@ std::wstring CopyFolder() {
 
 }  // namespace
 
-FilterLibrary::FilterLibrary(const std::wstring& path) : path_(path) {
-  if (!Load(path)) return;
+CampaignLibrary::CampaignLibrary(const std::wstring& path) : FilterLibrary(path), path_(path) {
   const std::vector<HMODULE>& setAside = SetAsideLibraries();
-  for (HMODULE library : setAside) {
-    if (library == module_.get()) {
-      module_.reset();  // only our own load; the set-aside one stays
-      SetAsideAndLoadACopy();
-      return;
-    }
+  if (get() && std::find(setAside.begin(), setAside.end(), get()) != setAside.end()) {
+    reset();  // only our own load; the set-aside one stays
+    SetAsideAndLoadACopy();
   }
 }
 
-bool FilterLibrary::Load(const std::wstring& path) {
-  getClassObject_ = nullptr;
-  canUnloadNow_ = nullptr;
-  module_.reset(LoadLibraryW(path.c_str()));
-  if (!module_) return false;
-  getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(
-      reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllGetClassObject")));
-  canUnloadNow_ = reinterpret_cast<decltype(canUnloadNow_)>(
-      reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllCanUnloadNow")));
-  return Loaded();
-}
-
-bool FilterLibrary::SetAsideAndLoadACopy() {
-  if (module_) SetAsideLibraries().push_back(module_.release());
-  getClassObject_ = nullptr;
-  canUnloadNow_ = nullptr;
+bool CampaignLibrary::SetAsideAndLoadACopy() {
+  if (get()) SetAsideLibraries().push_back(release());
   static unsigned copies = 0;
   const std::wstring folder = CopyFolder();
   if (folder.empty()) return false;
@@ -225,7 +205,7 @@ TransferSetup SetupFor(const PageCase& page) {
   return s;
 }
 
-TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
+TransferOutcome RunTransfer(CampaignLibrary& library, const PageCase& page,
                             const TransferSetup& setup, const PageCase* secondPage) {
   TransferOutcome outcome;
   std::string& problem = outcome.problem;
@@ -246,17 +226,10 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
   std::vector<ComRef<FaultStream>> streams;
   {
     ComRef<IWiaImageFilter> filter;
-    {
-      ComRef<IClassFactory> factory;
-      HRESULT hr = library.GetClassObject(FilterClass, IID_IClassFactory,
-                                          reinterpret_cast<void**>(factory.put()));
-      if (SUCCEEDED(hr))
-        hr = factory->CreateInstance(nullptr, published::Ids().imageFilter,
-                                     reinterpret_cast<void**>(filter.put()));
-      if (FAILED(hr)) {
-        outcome.problem = "no filter: " + Hex(hr);
-        return outcome;
-      }
+    const HRESULT hr = library.CreateFilter(filter.put());
+    if (FAILED(hr)) {
+      outcome.problem = "no filter: " + Hex(hr);
+      return outcome;
     }
     OnePage first = Transfer(filter.get(), item.get(), page, setup, problem);
     outcome.appStreamCalls = first.appCalls;

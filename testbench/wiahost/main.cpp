@@ -22,6 +22,7 @@
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
+#include "filter_library.h"
 #include "host_support.h"
 #include "owner.h"
 #include "utf8.h"
@@ -234,7 +235,6 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
   return true;
 }
 
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
 
 void* Proc(HMODULE module, const char* name) {
@@ -270,7 +270,7 @@ HRESULT FindInstalledFilter(const GUID& uiClass, CLSID* filterClass) {
 }
 
 // Obtains the filter as the options say; `library` keeps a directly loaded DLL.
-HRESULT CreateFilter(const Options& options, LibraryOwner* library, IWiaImageFilter** filter) {
+HRESULT CreateFilter(const Options& options, FilterLibrary* library, IWiaImageFilter** filter) {
   if (options.activation == Activation::Installed) {
     CLSID installed = GUID_NULL;
     const HRESULT hr = FindInstalledFilter(options.uiClass, &installed);
@@ -291,23 +291,15 @@ HRESULT CreateFilter(const Options& options, LibraryOwner* library, IWiaImageFil
     return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, published::Ids().imageFilter,
                             reinterpret_cast<void**>(filter));
   }
-  library->reset(LoadLibraryW(options.dll.c_str()));
-  if (!library->get()) return HRESULT_FROM_WIN32(GetLastError());
-  auto getClassObject =
-      reinterpret_cast<GetClassObjectFn>(Proc(library->get(), "DllGetClassObject"));
-  if (!getClassObject) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
-  ComRef<IClassFactory> factory;
-  HRESULT hr = getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
-  if (FAILED(hr)) return hr;
-  return factory->CreateInstance(nullptr, published::Ids().imageFilter,
-                                 reinterpret_cast<void**>(filter));
+  if (!library->Load(options.dll) && !library->get()) return HRESULT_FROM_WIN32(GetLastError());
+  return library->CreateFilter(filter, clsid);
 }
 
 // What the filter library answers once everything is released. An installed
 // filter is the Vantrel.dll that COM loaded from where the registration says.
-HRESULT CanUnloadNow(const Options& options, const LibraryOwner& library) {
-  HMODULE module = options.activation == Activation::ClassObject ? library.get()
-                   : options.activation == Activation::Installed
+HRESULT CanUnloadNow(const Options& options, const FilterLibrary& library) {
+  if (options.activation == Activation::ClassObject) return library.CanUnloadNow();
+  HMODULE module = options.activation == Activation::Installed
                        ? GetModuleHandleW(L"Vantrel.dll")
                        : GetModuleHandleW(options.dll.c_str());
   if (!module) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
@@ -372,7 +364,7 @@ int RunTransfer(const Options& options) {
   if (options.answerIndex >= 0)
     application->AnswerMessage(options.answerIndex, options.answerResult);
 
-  LibraryOwner library;
+  FilterLibrary library;
   {
     ComRef<IWiaImageFilter> filter;
     HRESULT hr = CreateFilter(options, &library, filter.put());
