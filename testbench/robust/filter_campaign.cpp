@@ -96,6 +96,17 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
   return out;
 }
 
+// A page that failed: the application must learn that it failed, and how
+// much of it arrived.
+void JudgeFailedPage(const OnePage& p, std::string& problem) {
+  if (SUCCEEDED(p.endOfStreamStatus))
+    problem += "failed page ended with status " + Hex(p.endOfStreamStatus) + "; ";
+  if (p.endOfStreamBytes != p.received.size())
+    problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) +
+               " for a failed page of which " + std::to_string(p.received.size()) +
+               " bytes arrived; ";
+}
+
 // Judges one transfer of a page that ran without injected failures.
 void JudgeCleanPage(const OnePage& p, const PageCase& page, const TransferSetup& setup,
                     std::string& problem) {
@@ -124,13 +135,7 @@ void JudgeCleanPage(const OnePage& p, const PageCase& page, const TransferSetup&
       problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) +
                  " for an adjusted file of " + std::to_string(p.received.size()) + " bytes; ";
   } else {
-    // The application must learn that its page failed, and how much of it arrived.
-    if (SUCCEEDED(p.endOfStreamStatus))
-      problem += "failed page ended with status " + Hex(p.endOfStreamStatus) + "; ";
-    if (p.endOfStreamBytes != p.received.size())
-      problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) +
-                 " for a failed page of which " + std::to_string(p.received.size()) +
-                 " bytes arrived; ";
+    JudgeFailedPage(p, problem);
   }
 }
 
@@ -249,16 +254,10 @@ TransferOutcome RunTransfer(CampaignLibrary& library, const PageCase& page,
         problem += "injected " + Hex(injected) + " came back as write " +
                    Hex(outcome.writeFailure) + ", end of stream " + Hex(outcome.endOfStream) + "; ";
       // An adjusted page that failed on its way into the application's
-      // stream: the application is told so, and how much of it arrived.
+      // stream.
       if (setup.mode == TransferMode::Adjusted && outcome.endOfStream == injected &&
-          first.endOfStream == 1) {
-        if (SUCCEEDED(first.endOfStreamStatus))
-          problem += "failed page ended with status " + Hex(first.endOfStreamStatus) + "; ";
-        if (first.endOfStreamBytes != first.received.size())
-          problem += "end-of-stream byte count " + std::to_string(first.endOfStreamBytes) +
-                     " for a failed page of which " + std::to_string(first.received.size()) +
-                     " bytes arrived; ";
-      }
+          first.endOfStream == 1)
+        JudgeFailedPage(first, problem);
     }
     streams.push_back(std::move(first.stream));
     if (secondPage) {
