@@ -508,27 +508,13 @@ int main(int argc, char** argv) {
     if (childArgs == 4 && !pageBuffer) return 2;
     return MemoryChild(*page, d, pageBuffer);
   }
-  bool copy = options.rest.empty();
-  bool gdiplus = options.rest.empty();
-  bool memory = options.rest.empty();
-  for (const std::string& arg : options.rest) {
-    if (arg == "copy") {
-      copy = true;
-    } else if (arg == "gdiplus") {
-      gdiplus = true;
-    } else if (arg == "memory") {
-      memory = true;
-    } else {
-      std::fprintf(stderr, "unknown argument: %s\n", arg.c_str());
-      return 2;
-    }
-  }
+  if (!options.NamesOnly({"copy", "gdiplus", "memory"})) return 2;
   ComInitializer com;
   std::printf("Brightness %ld, contrast %ld; --runs %d, --slow %d\n",
               static_cast<long>(kBrightness), static_cast<long>(kContrast), options.runs,
               options.slowRuns);
-  if (copy) RunCopyCase(options);
-  if (gdiplus) RunGdiplusCase(options);
-  if (memory) RunMemoryCase(options);
+  if (options.Runs("copy")) RunCopyCase(options);
+  if (options.Runs("gdiplus")) RunGdiplusCase(options);
+  if (options.Runs("memory")) RunMemoryCase(options);
   return 0;
 }

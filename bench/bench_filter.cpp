@@ -33,6 +33,7 @@
 // With no case named, all run.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -218,17 +219,28 @@ void RunTransferCase(const bench::Options& options, const FilterLibrary& library
   }
 }
 
-// The pages of the buffer case, 2 to 104 MB.
-const std::vector<bench::PageSpec>& BufferPages() {
+// The pages of the application's stream case, 2 to 140 MB, and of the buffer
+// case, the same but for three (2 to 104 MB).
+const std::vector<bench::PageSpec>& LargePages() {
   static const std::vector<bench::PageSpec> pages = {
-      {"grey150", 1240, 1754, 8, 150},      // A4, 150 dpi: 2.2 MB
-      {"grey300", 2480, 3508, 8, 300},      // A4, 300 dpi: 8.7 MB
-      {"grey600half", 4960, 3508, 8, 600},  // half an A4 at 600 dpi: 17.4 MB
-      {"grey600", 4960, 7016, 8, 600},      // A4, 600 dpi: 34.8 MB
-      {"colour300", 2480, 3508, 24, 300},   // A4, 300 dpi: 26.1 MB
-      {"colour600", 4960, 7016, 24, 600},   // A4, 600 dpi: 104.4 MB
+      {"grey150", 1240, 1754, 8, 150},         // A4, 150 dpi: 2.2 MB
+      {"grey300", 2480, 3508, 8, 300},         // A4, 300 dpi: 8.7 MB
+      {"grey600half", 4960, 3508, 8, 600},     // half an A4 at 600 dpi: 17.4 MB
+      {"grey600", 4960, 7016, 8, 600},         // A4, 600 dpi: 34.8 MB
+      {"grey1200", 9920, 14032, 8, 1200},      // A4, 1200 dpi: 139 MB
+      {"colour150", 1240, 1754, 24, 150},      // A4, 150 dpi: 6.5 MB
+      {"colour300", 2480, 3508, 24, 300},      // A4, 300 dpi: 26.1 MB
+      {"colour600", 4960, 7016, 24, 600},      // A4, 600 dpi: 104.4 MB
+      {"colour600legal", 5100, 8400, 24, 600}  // US legal, 600 dpi: 128.5 MB
   };
   return pages;
+}
+
+bool InBufferCase(const bench::PageSpec& page) {
+  for (const char* name : {"grey1200", "colour150", "colour600legal"}) {
+    if (std::strcmp(page.name, name) == 0) return false;
+  }
+  return true;
 }
 
 double MsPerMb(double seconds, size_t bytes) { return seconds * 1000.0 / (bytes / 1e6); }
@@ -256,8 +268,8 @@ void RunBufferCase(const bench::Options& options, const FilterLibrary& newLibrar
     double small = 0, whole = 0;  // NEW at 64 KiB and whole-page pieces
   };
   std::vector<Row> rows;
-  for (const bench::PageSpec& page : BufferPages()) {
-    if (!options.Wants(page)) continue;
+  for (const bench::PageSpec& page : LargePages()) {
+    if (!options.Wants(page) || !InBufferCase(page)) continue;
     const std::vector<DriverPage> driverPages = {
         DriverPage{kItemName, kFullItemName, bench::MakeBmpFile(page)}};
     const size_t fileBytes = driverPages[0].bytes.size();
@@ -352,22 +364,6 @@ void RunBufferCase(const bench::Options& options, const FilterLibrary& newLibrar
   }
 }
 
-// The pages of the application's stream case, 2 to 140 MB.
-const std::vector<bench::PageSpec>& AppStreamPages() {
-  static const std::vector<bench::PageSpec> pages = {
-      {"grey150", 1240, 1754, 8, 150},         // A4, 150 dpi: 2.2 MB
-      {"grey300", 2480, 3508, 8, 300},         // A4, 300 dpi: 8.7 MB
-      {"grey600half", 4960, 3508, 8, 600},     // half an A4 at 600 dpi: 17.4 MB
-      {"grey600", 4960, 7016, 8, 600},         // A4, 600 dpi: 34.8 MB
-      {"grey1200", 9920, 14032, 8, 1200},      // A4, 1200 dpi: 139 MB
-      {"colour150", 1240, 1754, 24, 150},      // A4, 150 dpi: 6.5 MB
-      {"colour300", 2480, 3508, 24, 300},      // A4, 300 dpi: 26.1 MB
-      {"colour600", 4960, 7016, 24, 600},      // A4, 600 dpi: 104.4 MB
-      {"colour600legal", 5100, 8400, 24, 600}  // US legal, 600 dpi: 128.5 MB
-  };
-  return pages;
-}
-
 void RunAppStreamCase(const bench::Options& options, const FilterLibrary& library,
                       const ScanFolder& folder) {
   std::printf(
@@ -384,7 +380,7 @@ void RunAppStreamCase(const bench::Options& options, const FilterLibrary& librar
   };
   std::vector<Row> rows;
   const ULONG piece = 64 * 1024;
-  for (const bench::PageSpec& page : AppStreamPages()) {
+  for (const bench::PageSpec& page : LargePages()) {
     if (!options.Wants(page)) continue;
     const std::vector<DriverPage> driverPages = {
         DriverPage{kItemName, kFullItemName, bench::MakeBmpFile(page)}};
@@ -460,29 +456,15 @@ void RunAppStreamCase(const bench::Options& options, const FilterLibrary& librar
 int main(int argc, char** argv) {
   ComInitializer com;
   const bench::Options options = bench::ParseOptions(argc, argv);
-  bool transfer = options.rest.empty();
-  bool buffer = options.rest.empty();
-  bool appStream = options.rest.empty();
-  for (const std::string& arg : options.rest) {
-    if (arg == "transfer") {
-      transfer = true;
-    } else if (arg == "buffer") {
-      buffer = true;
-    } else if (arg == "appstream") {
-      appStream = true;
-    } else {
-      std::fprintf(stderr, "unknown argument: %s\n", arg.c_str());
-      return 2;
-    }
-  }
+  if (!options.NamesOnly({"transfer", "buffer", "appstream"})) return 2;
   FilterLibrary library(L"Vantrel.dll");
   if (!library.Loaded()) {
     std::printf("Vantrel.dll or its DllGetClassObject was not found\n");
     return 1;
   }
   ScanFolder folder;
-  if (transfer) RunTransferCase(options, library, folder);
-  if (buffer) {
+  if (options.Runs("transfer")) RunTransferCase(options, library, folder);
+  if (options.Runs("buffer")) {
     FilterLibrary oldLibrary(L"Vantrel-hglobal.dll");
     if (!oldLibrary.Loaded()) {
       std::printf("Vantrel-hglobal.dll or its DllGetClassObject was not found\n");
@@ -490,6 +472,6 @@ int main(int argc, char** argv) {
     }
     RunBufferCase(options, library, oldLibrary, folder);
   }
-  if (appStream) RunAppStreamCase(options, library, folder);
+  if (options.Runs("appstream")) RunAppStreamCase(options, library, folder);
   return 0;
 }

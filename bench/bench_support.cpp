@@ -236,6 +236,20 @@ bool Options::Wants(const PageSpec& page) const {
   return std::find(pages.begin(), pages.end(), page.name) != pages.end();
 }
 
+bool Options::Runs(const char* name) const {
+  return rest.empty() || std::find(rest.begin(), rest.end(), name) != rest.end();
+}
+
+bool Options::NamesOnly(std::initializer_list<const char*> cases) const {
+  for (const std::string& arg : rest) {
+    if (std::find(cases.begin(), cases.end(), arg) == cases.end()) {
+      std::fprintf(stderr, "unknown argument: %s\n", arg.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 Options ParseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {

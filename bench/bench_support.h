@@ -7,6 +7,7 @@
 #include <objidl.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,11 @@ struct Options {
   std::vector<std::string> pages;
   std::vector<std::string> rest;  // arguments not understood here
   bool Wants(const PageSpec& page) const;
+  // Whether the program's case `name` runs: with no case named, all run.
+  bool Runs(const char* name) const;
+  // False, with a line on standard error, when an argument names none of
+  // the program's `cases`.
+  bool NamesOnly(std::initializer_list<const char*> cases) const;
 };
 Options ParseOptions(int argc, char** argv);
 
