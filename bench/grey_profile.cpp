@@ -135,30 +135,20 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
         return S_OK;
       },
       nullptr);
-  add(
-      "  MeanGreyLevel", readPixels,
-      [&]() {
-        meanLibrary =
-            MeanGreyLevel(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
-        return S_OK;
-      },
-      dropPixels);
-  add(
-      "  mean with integer row sums (same result)", readPixels,
-      [&]() {
-        meanRowSums =
-            MeanByRowSums(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
-        return S_OK;
-      },
-      dropPixels);
-  add(
-      "  mean with SSE2 byte sums (same result)", readPixels,
-      [&]() {
-        meanSse2 =
-            MeanBySse2(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
-        return S_OK;
-      },
-      dropPixels);
+  // One way of taking the mean level of the pixels, its result kept.
+  auto addMean = [&](const char* name, float (*mean)(const BYTE*, UINT32, UINT32, UINT32),
+                     float* result) {
+    add(
+        name, readPixels,
+        [&, mean, result]() {
+          *result = mean(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
+          return S_OK;
+        },
+        dropPixels);
+  };
+  addMean("  MeanGreyLevel", MeanGreyLevel, &meanLibrary);
+  addMean("  mean with integer row sums (same result)", MeanByRowSums, &meanRowSums);
+  addMean("  mean with SSE2 byte sums (same result)", MeanBySse2, &meanSse2);
   add(
       "  look-up alone, plain loop per row", readPixelsAndGrey,
       [&]() {

@@ -145,9 +145,7 @@ namespace {
 // (the first crashed) before its fault was fixed.
 PageCase Page(uint16_t bitCount, int32_t width, int32_t height) {
   PageCase c;
-  c.fields.bitCount = bitCount;
-  c.fields.width = width;
-  c.fields.height = height;
+  c.fields = Sized(bitCount, width, height);
   c.fields.clrUsed = bitCount == 1 ? 2 : bitCount == 8 ? 256 : 0;
   c.args = AdjustArgs{200, 0, 0, 0, 0, 0};
   c.bytes = BuildPage(c.fields, 1);
