@@ -21,7 +21,7 @@ class QueueCallback {
   ~QueueCallback() {
     if (context_) SetupTermDefaultQueueCallback(context_);
   }
-  bool valid() const { return context_ != nullptr; }
+  explicit operator bool() const { return context_ != nullptr; }
   const std::string& failure() const { return failure_; }
 
   static UINT CALLBACK Notify(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2) {
@@ -71,7 +71,7 @@ bool InstallInfSection(const std::wstring& infPath, const std::wstring& section,
     return false;
   }
   QueueCallback callback;
-  if (!callback.valid()) {
+  if (!callback) {
     *failure = ErrorText("SetupInitDefaultQueueCallbackEx", GetLastError());
     return false;
   }

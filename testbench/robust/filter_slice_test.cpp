@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "com_initializer.h"
 #include "filter_campaign.h"
 #include "heap_check.h"
 
@@ -35,8 +36,7 @@ bool PixelsPastTheEnd(const PageCase& page) {
 
 class FilterSlice : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-  static void TearDownTestSuite() { CoUninitialize(); }
+  const ComInitializer com_;
 };
 
 TEST_F(FilterSlice, TransfersEndWellOrFailCleanlyAndLeaveNothingLoaded) {
