@@ -404,46 +404,17 @@ int FloorMemoryChild(const PageSpec& page) {
 }
 
 // Runs this program again with `arguments` and returns what it printed.
-// The child's output goes to a temporary file rather than a pipe: helper
-// processes that Wine starts on the child's behalf inherit its standard
-// handles and may outlive it, so a pipe would never report its end.
 HRESULT RunChild(const std::wstring& arguments, std::string* output) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return HRESULT_FROM_WIN32(GetLastError());
-  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
-
-  TempFile outputFile(L"vantrel-bench-child");
-  SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HandleOwner file(CreateFileW(outputFile.Path().c_str(), GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
-  if (!file) return HRESULT_FROM_WIN32(GetLastError());
-
   testbench::ProcessStart start;
-  start.commandLine = commandLine;
-  start.inheritHandles = true;
-  start.startup.dwFlags = STARTF_USESTDHANDLES;
-  start.startup.hStdOutput = file.get();
-  start.startup.hStdError = file.get();
+  start.commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
   start.startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION process = {};
-  if (const DWORD error = testbench::StartProcess(start, &process))
-    return HRESULT_FROM_WIN32(error);
-  HandleOwner processHandle(process.hProcess);
-  HandleOwner threadHandle(process.hThread);
-  if (WaitForSingleObject(processHandle.get(), 10 * 60 * 1000) != WAIT_OBJECT_0) {
-    testbench::EndProcess(processHandle.get(), 1);
-    return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-  }
-  // The child wrote through a handle that shares this one's file position.
-  SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN);
-  char buffer[512];
-  DWORD got = 0;
-  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    output->append(buffer, got);
-  }
-  return S_OK;
+  const TempFile outputFile(L"vantrel-bench-child");
+  DWORD exitCode = 0;
+  return HRESULT_FROM_WIN32(
+      testbench::RunWithOutputFile(start, outputFile.Path(), 10 * 60 * 1000, &exitCode, output));
 }
 
 // Case 4: one fresh process per page and destination.
