@@ -42,11 +42,6 @@ const char kFileCopy[] = "the file copy";
 const std::vector<std::string> kEveryLine = {kExtensionKey, kInprocServer, kThreadingModel,
                                              kFileCopy};
 
-std::wstring GuidText(const GUID& guid) {
-  wchar_t text[40] = {};
-  return StringFromGUID2(guid, text, 40) ? std::wstring(text) : std::wstring();
-}
-
 const std::wstring& FilterClass() {
   static const std::wstring text = GuidText(published::Ids().filterFirst);
   return text;

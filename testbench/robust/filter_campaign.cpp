@@ -20,12 +20,6 @@ namespace {
 const wchar_t ChildName[] = L"Top";
 const wchar_t ChildFullName[] = L"0000\\Root\\Top";
 
-std::string Hex(HRESULT hr) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(hr));
-  return buf;
-}
-
 struct OnePage {
   DriverReport report;
   int appMessages = 0;

@@ -39,6 +39,11 @@ std::wstring ProgramFolder() {
   return slash == std::wstring::npos ? std::wstring(L".") : folder.substr(0, slash);
 }
 
+std::wstring GuidText(const GUID& guid) {
+  wchar_t text[40] = {};
+  return StringFromGUID2(guid, text, 40) ? std::wstring(text) : std::wstring();
+}
+
 namespace {
 
 HRESULT SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
@@ -51,9 +56,9 @@ HRESULT SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
 }  // namespace
 
 HRESULT RegisterInprocServer(const CLSID& clsid, const std::wstring& dllPath) {
-  wchar_t text[40] = {};
-  if (!StringFromGUID2(clsid, text, 40)) return E_UNEXPECTED;
-  const std::wstring path = std::wstring(L"SOFTWARE\\Classes\\CLSID\\") + text;
+  const std::wstring text = GuidText(clsid);
+  if (text.empty()) return E_UNEXPECTED;
+  const std::wstring path = L"SOFTWARE\\Classes\\CLSID\\" + text;
   RegKeyHolder classKey;
   LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE,
                                    nullptr, classKey.put(), nullptr);

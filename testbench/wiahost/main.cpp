@@ -241,11 +241,6 @@ void* Proc(HMODULE module, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(module, name));
 }
 
-std::wstring GuidText(const GUID& guid) {
-  wchar_t text[40] = {};
-  return StringFromGUID2(guid, text, 40) ? std::wstring(text) : std::wstring();
-}
-
 // The image processing filter of the driver's UI class, as WIA looks it up: the
 // class named by the subkey of HKCR\CLSID\<UI class>\shellex\ImageProcessingFilter.
 HRESULT FindInstalledFilter(const GUID& uiClass, CLSID* filterClass) {
