@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,28 +39,20 @@ const LONG kContrast = 0;
 // The application's stream that receives the adjusted page.
 enum class Destination { MemorySized, MemoryEmpty, File };
 
-const char* DestinationName(Destination d) {
-  switch (d) {
-    case Destination::MemorySized: return "memory, sized";
-    case Destination::MemoryEmpty: return "memory, empty";
-    case Destination::File: return "file";
-  }
-  return "?";
-}
+// Each destination's name in the printed tables and on a child's command
+// line, in the order of the enumeration.
+const struct {
+  const char* name;
+  const char* arg;
+} kDestinations[] = {{"memory, sized", "sized"}, {"memory, empty", "empty"}, {"file", "file"}};
 
-const char* DestinationArg(Destination d) {
-  switch (d) {
-    case Destination::MemorySized: return "sized";
-    case Destination::MemoryEmpty: return "empty";
-    case Destination::File: return "file";
-  }
-  return "?";
-}
+const char* DestinationName(Destination d) { return kDestinations[static_cast<int>(d)].name; }
+const char* DestinationArg(Destination d) { return kDestinations[static_cast<int>(d)].arg; }
 
 bool ParseDestination(const std::string& arg, Destination* d) {
-  for (Destination each : {Destination::MemorySized, Destination::MemoryEmpty, Destination::File}) {
-    if (arg == DestinationArg(each)) {
-      *d = each;
+  for (size_t i = 0; i < std::size(kDestinations); ++i) {
+    if (arg == kDestinations[i].arg) {
+      *d = static_cast<Destination>(i);
       return true;
     }
   }
