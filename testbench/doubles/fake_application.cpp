@@ -75,6 +75,7 @@ HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(LONG lFlags,
 }
 
 HRESULT FakeApplication::OpenStream(std::wstring* path, IStream** stream) {
+  if (makeStream_) return makeStream_(stream);
   if (folder_.empty() && failWriteIndex_ >= 0) {
     ComRef<FaultStream> failing = FaultStream::Create();
     if (!failing) return E_OUTOFMEMORY;

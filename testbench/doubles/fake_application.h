@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "com_ref.h"
@@ -47,6 +48,9 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
     failWriteResult_ = result;
     failWriteKeep_ = keep;
   }
+  // Streams handed out from now on come from `make` (a stream of the test's
+  // own, such as one that fails a chosen call) in place of those above.
+  void MakeStreamsWith(std::function<HRESULT(IStream**)> make) { makeStream_ = std::move(make); }
   // TransferCallback call number `index` (0-based) answers `result`.
   void AnswerMessage(int index, HRESULT result) {
     messageIndex_ = index;
@@ -94,6 +98,7 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
   int failWriteIndex_ = -1;
   HRESULT failWriteResult_ = S_OK;
   ULONG failWriteKeep_ = 0;
+  std::function<HRESULT(IStream**)> makeStream_;
   int messageIndex_ = -1;
   HRESULT messageResult_ = S_OK;
   int nextStreamCalls_ = 0;

@@ -17,12 +17,6 @@ namespace {
 constexpr double SlowCaseSeconds = 5.0;
 constexpr ULONG64 UnsetCount = 0xC0FFEE00C0FFEEull;
 
-std::string Hex(HRESULT hr) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(hr));
-  return buf;
-}
-
 struct CallResult {
   HRESULT hr = E_FAIL;
   ULONG64 count = UnsetCount;
@@ -82,6 +76,12 @@ void JudgeResult(CallResult& r) {
 }
 
 }  // namespace
+
+std::string Hex(HRESULT hr) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(hr));
+  return buf;
+}
 
 bool DecoderKeepsStreamReference(const std::vector<uint8_t>& bytes) {
   ULONG_PTR token = 0;
