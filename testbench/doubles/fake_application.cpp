@@ -40,14 +40,8 @@ std::vector<BYTE> FakeApplication::PageBytes(size_t index) const {
 }
 
 HRESULT STDMETHODCALLTYPE FakeApplication::QueryInterface(REFIID riid, void** ppvObject) {
-  if (!ppvObject) return E_POINTER;
-  *ppvObject = nullptr;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, published::Ids().transferCallback)) {
-    return E_NOINTERFACE;
-  }
-  *ppvObject = static_cast<IWiaTransferCallback*>(this);
-  AddRef();
-  return S_OK;
+  return QueryInterfaceFrom({{&IID_IUnknown, this}, {&published::Ids().transferCallback, this}},
+                            riid, ppvObject);
 }
 
 HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(LONG lFlags,

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "com_ref.h"
-#include "ref_counted.h"
+#include "module.h"
 #include "wia2.h"
 
 struct ReceivedMessage {
@@ -28,7 +28,8 @@ struct ReceivedPage {
   ComRef<IStream> stream;
 };
 
-class FakeApplication final : public IWiaTransferCallback, public RefCounted<FakeApplication> {
+class FakeApplication final : public IWiaTransferCallback,
+                              public LibraryObject<FakeApplication, false> {
  public:
   // Streams go to files "<folder>\page<N>.bmp" (N from 1) when a folder is
   // given, else to memory. Null when out of memory.
@@ -77,15 +78,16 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
   void ReleasePages() { pages_.clear(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefObject(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ReleaseObject(); }
   HRESULT STDMETHODCALLTYPE TransferCallback(LONG lFlags,
                                              WiaTransferParams* pWiaTransferParams) override;
   HRESULT STDMETHODCALLTYPE GetNextStream(LONG lFlags, BSTR bstrItemName, BSTR bstrFullItemName,
                                           IStream** ppDestination) override;
 
  private:
-  FakeApplication() = default;
+  friend class LibraryObject<FakeApplication, false>;
+  FakeApplication() { AddRefObject(); }
   HRESULT OpenStream(std::wstring* path, IStream** stream);
   HRESULT HandOutStream(int index, BSTR itemName, BSTR fullItemName, IStream** destination);
 

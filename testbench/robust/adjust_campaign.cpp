@@ -31,15 +31,14 @@ struct CallResult {
 // to fail (0: none).
 CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestination) {
   CallResult r;
-  auto working =
-      ::ComRef<FaultStream>::adopt(FaultStream::Create(page.bytes.data(), page.bytes.size()));
-  auto destination = ::ComRef<FaultStream>::adopt(FaultStream::CreateGrowable());
+  ComRef<FaultStream> working = FaultStream::Create(page.bytes);
+  ComRef<FaultStream> destination = FaultStream::Create();
   if (!working || !destination) {
     r.problem = "test equipment: no memory stream";
     return r;
   }
-  working->FailCall(failWorking, InjectedFailure(failWorking));
-  destination->FailCall(failDestination, InjectedFailure(failDestination));
+  working->Fail(StreamCall::Any, failWorking, InjectedFailure(failWorking));
+  destination->Fail(StreamCall::Any, failDestination, InjectedFailure(failDestination));
 
   const AdjustArgs& a = page.args;
   r.hr = AdjustImage(a.brightness, a.contrast, working.get(), destination.get(), &r.count, a.left,
@@ -89,7 +88,7 @@ bool DecoderKeepsStreamReference(const std::vector<uint8_t>& bytes) {
   if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return false;
   bool kept = false;
   {
-    auto stream = ::ComRef<FaultStream>::adopt(FaultStream::Create(bytes.data(), bytes.size()));
+    ComRef<FaultStream> stream = FaultStream::Create(bytes);
     LARGE_INTEGER at;
     at.QuadPart = 54;
     if (stream && SUCCEEDED(stream->Seek(at, STREAM_SEEK_SET, nullptr))) {

@@ -62,10 +62,9 @@ TEST(HeapChecking, AnInjectedOverrunIsDetected) {
 }
 
 TEST(FaultStream, FailsExactlyTheChosenCallAndCountsReferences) {
-  const char data[] = "abcdef";
-  auto s = ::ComRef<FaultStream>::adopt(FaultStream::Create(data, 6));
+  ComRef<FaultStream> s = FaultStream::Create({'a', 'b', 'c', 'd', 'e', 'f'});
   ASSERT_TRUE(s);
-  s->FailCall(2, InjectedFailure(2));
+  s->Fail(StreamCall::Any, 2, InjectedFailure(2));
   LARGE_INTEGER zero = {};
   char buf[6];
   ULONG got = 99;

@@ -46,10 +46,10 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
   }
   const unsigned failAt = setup.failAppCall;
   app->MakeStreamsWith([failAt](IStream** stream) -> HRESULT {
-    FaultStream* made = FaultStream::CreateGrowable();
+    ComRef<FaultStream> made = FaultStream::Create();
     if (!made) return E_OUTOFMEMORY;
-    made->FailCall(failAt, InjectedFailure(failAt));
-    *stream = made;
+    made->Fail(StreamCall::Any, failAt, InjectedFailure(failAt));
+    *stream = made.release();
     return S_OK;
   });
   HRESULT hr = filter->InitializeFilter(item, app.get());

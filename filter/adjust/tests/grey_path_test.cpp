@@ -264,8 +264,7 @@ std::vector<PlatformCase> PlatformCases() {
   cases.push_back({"InvertedGrey", GreyPage(37, 23, any, TableOf(256, inverted)), 256, false});
   cases.push_back({"SixteenStepsOf17", GreyPage(21, -9, sixteen, TableOf(16, steps)), 16, false});
   cases.push_back({"Colours", GreyPage(13, 7, any, TableOf(256, colours)), 256, false});
-  cases.push_back(
-      {"FiveColoursValuesToNine", GreyPage(10, 6, ten, TableOf(5, colours)), 5, false});
+  cases.push_back({"FiveColoursValuesToNine", GreyPage(10, 6, ten, TableOf(5, colours)), 5, false});
   {
     BmpFile page = GreyPage(37, 23, any, TableOf(256, ascending));
     page.info.biSizeImage = 37 * 23;  // the pixels without their row padding
