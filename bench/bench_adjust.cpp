@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,28 +39,20 @@ const LONG kContrast = 0;
 // The application's stream that receives the adjusted page.
 enum class Destination { MemorySized, MemoryEmpty, File };
 
-const char* DestinationName(Destination d) {
-  switch (d) {
-    case Destination::MemorySized: return "memory, sized";
-    case Destination::MemoryEmpty: return "memory, empty";
-    case Destination::File: return "file";
-  }
-  return "?";
-}
+// Each destination's name in the printed tables and on a child's command
+// line, in the order of the enumeration.
+const struct {
+  const char* name;
+  const char* arg;
+} kDestinations[] = {{"memory, sized", "sized"}, {"memory, empty", "empty"}, {"file", "file"}};
 
-const char* DestinationArg(Destination d) {
-  switch (d) {
-    case Destination::MemorySized: return "sized";
-    case Destination::MemoryEmpty: return "empty";
-    case Destination::File: return "file";
-  }
-  return "?";
-}
+const char* DestinationName(Destination d) { return kDestinations[static_cast<int>(d)].name; }
+const char* DestinationArg(Destination d) { return kDestinations[static_cast<int>(d)].arg; }
 
 bool ParseDestination(const std::string& arg, Destination* d) {
-  for (Destination each : {Destination::MemorySized, Destination::MemoryEmpty, Destination::File}) {
-    if (arg == DestinationArg(each)) {
-      *d = each;
+  for (size_t i = 0; i < std::size(kDestinations); ++i) {
+    if (arg == kDestinations[i].arg) {
+      *d = static_cast<Destination>(i);
       return true;
     }
   }
@@ -88,7 +81,7 @@ class HeapBlock {
   ~HeapBlock() {
     if (data_ != nullptr) HeapFree(GetProcessHeap(), 0, data_);
   }
-  BYTE* Get() const { return data_; }
+  BYTE* get() const { return data_; }
 
  private:
   BYTE* data_;
@@ -105,20 +98,20 @@ HRESULT Rewind(IStream* stream) {
 HRESULT CopyPage(const PageSpec& page, IStream* source, IStream* destination, bool perRow) {
   const DWORD fileBytes = FileBytes(page);
   HeapBlock block(fileBytes);
-  if (block.Get() == nullptr) return E_OUTOFMEMORY;
+  if (block.get() == nullptr) return E_OUTOFMEMORY;
   HRESULT hr = Rewind(source);
   if (FAILED(hr)) return hr;
   ULONG read = 0;
-  hr = source->Read(block.Get(), fileBytes, &read);
+  hr = source->Read(block.get(), fileBytes, &read);
   if (FAILED(hr)) return hr;
   if (read != fileBytes) return E_FAIL;
   hr = Rewind(destination);
   if (FAILED(hr)) return hr;
   const DWORD offset = PixelOffset(page);
   const size_t piece = perRow ? RowStride(page) : PixelBytes(page);
-  hr = WriteInPieces(destination, block.Get(), offset, offset);
+  hr = WriteInPieces(destination, block.get(), offset, offset);
   if (FAILED(hr)) return hr;
-  return WriteInPieces(destination, block.Get() + offset, PixelBytes(page), piece);
+  return WriteInPieces(destination, block.get() + offset, PixelBytes(page), piece);
 }
 
 HRESULT Adjust(const PageSpec& page, IStream* source, IStream* destination) {
@@ -131,7 +124,7 @@ HRESULT Adjust(const PageSpec& page, IStream* source, IStream* destination) {
 
 // The page's memory stream; says so on standard output when it cannot be made.
 bool MakeSource(const PageSpec& page, ComRef<IStream>* source) {
-  const HRESULT hr = MakePageStream(page, source->Put());
+  const HRESULT hr = MakePageStream(page, source->put());
   if (FAILED(hr)) std::printf("%-10s cannot make the page: %s\n", page.name, FormatHr(hr).c_str());
   return SUCCEEDED(hr);
 }
@@ -175,15 +168,15 @@ void RunCopyCase(const Options& options) {
       int runs = options.runs;
       if (d == Destination::MemoryEmpty) runs = FileBytes(page) < 16u << 20 ? options.slowRuns : 1;
       ComRef<IStream> destination;
-      auto prepare = [&]() { return MakeDestination(d, FileBytes(page), temp, destination.Put()); };
-      auto finish = [&]() { destination.Reset(); };
+      auto prepare = [&]() { return MakeDestination(d, FileBytes(page), temp, destination.put()); };
+      auto finish = [&]() { destination.reset(); };
       std::vector<Variant> variants(3);
       variants[0].name = "copy, one write per row";
-      variants[0].body = [&]() { return CopyPage(page, source.Get(), destination.Get(), true); };
+      variants[0].body = [&]() { return CopyPage(page, source.get(), destination.get(), true); };
       variants[1].name = "copy, one write";
-      variants[1].body = [&]() { return CopyPage(page, source.Get(), destination.Get(), false); };
+      variants[1].body = [&]() { return CopyPage(page, source.get(), destination.get(), false); };
       variants[2].name = "AdjustImage";
-      variants[2].body = [&]() { return Adjust(page, source.Get(), destination.Get()); };
+      variants[2].body = [&]() { return Adjust(page, source.get(), destination.get()); };
       for (Variant& v : variants) {
         v.runs = runs;
         v.prepare = prepare;
@@ -248,7 +241,7 @@ void RunGdiplusCase(const Options& options) {
     floor.body = [&]() -> HRESULT {
       FloorSteps s;
       const HRESULT result =
-          RunGdiplusFloor(source.Get(), kBrightness, kContrast, &s, nullptr, nullptr);
+          RunGdiplusFloor(source.get(), kBrightness, kContrast, &s, nullptr, nullptr);
       steps.push_back(s);  // the warm-up's steps too: only their minima are shown
       return result;
     };
@@ -260,9 +253,9 @@ void RunGdiplusCase(const Options& options) {
       const Destination d = kinds[i];
       v.name = std::string("AdjustImage, ") + DestinationName(d);
       v.runs = options.slowRuns;
-      v.prepare = [&, d]() { return MakeDestination(d, FileBytes(page), temp, destination.Put()); };
-      v.body = [&]() { return Adjust(page, source.Get(), destination.Get()); };
-      v.finish = [&]() { destination.Reset(); };
+      v.prepare = [&, d]() { return MakeDestination(d, FileBytes(page), temp, destination.put()); };
+      v.body = [&]() { return Adjust(page, source.get(), destination.get()); };
+      v.finish = [&]() { destination.reset(); };
     }
     Variant& startup = variants[3];
     startup.name = "GdiplusStartup + Shutdown";
@@ -292,9 +285,9 @@ void RunGdiplusCase(const Options& options) {
     empty[0].name = "AdjustImage, memory, empty";
     empty[0].runs = 1;
     empty[0].prepare = [&]() {
-      return MakeDestination(Destination::MemoryEmpty, 0, temp, destination.Put());
+      return MakeDestination(Destination::MemoryEmpty, 0, temp, destination.put());
     };
-    empty[0].body = [&]() { return Adjust(page, source.Get(), destination.Get()); };
+    empty[0].body = [&]() { return Adjust(page, source.get(), destination.get()); };
     RunSideBySide(&empty);
     PrintVariant(page, "", empty[0], &floor);
 
@@ -304,14 +297,14 @@ void RunGdiplusCase(const Options& options) {
     HRESULT hr;
     {
       GdiplusStarted started;
-      hr = RunGdiplusFloor(source.Get(), kBrightness, kContrast, nullptr, &floorPixels,
+      hr = RunGdiplusFloor(source.get(), kBrightness, kContrast, nullptr, &floorPixels,
                            &floorStride);
     }
     const long long differing =
         SUCCEEDED(hr) && SUCCEEDED(empty[0].result)
-            ? CompareWithFloor(page, destination.Get(), floorPixels, floorStride)
+            ? CompareWithFloor(page, destination.get(), floorPixels, floorStride)
             : -1;
-    destination.Reset();
+    destination.reset();
     if (differing < 0) {
       std::printf("%-10s could not compare AdjustImage's output with the floor's\n", page.name);
     } else {
@@ -332,11 +325,11 @@ HRESULT MakeSourceStream(const PageSpec& page, bool pageBuffer, IStream** stream
   if (!pageBuffer) return MakePageStream(page, stream);
   *stream = nullptr;
   ComRef<IStream> buffer;
-  HRESULT hr = CreatePageBufferStream(buffer.Put());
+  HRESULT hr = CreatePageBufferStream(buffer.put());
   if (FAILED(hr)) return hr;
   {
     ComRef<IStream> file;
-    hr = MakePageStream(page, file.Put());
+    hr = MakePageStream(page, file.put());
     if (FAILED(hr)) return hr;
     std::vector<BYTE> piece(64 * 1024);
     for (;;) {
@@ -344,12 +337,11 @@ HRESULT MakeSourceStream(const PageSpec& page, bool pageBuffer, IStream** stream
       hr = file->Read(piece.data(), static_cast<ULONG>(piece.size()), &read);
       if (FAILED(hr)) return hr;
       if (read == 0) break;
-      hr = WriteInPieces(buffer.Get(), piece.data(), read, read);
+      hr = WriteInPieces(buffer.get(), piece.data(), read, read);
       if (FAILED(hr)) return hr;
     }
   }
-  *stream = buffer.Get();
-  (*stream)->AddRef();
+  *stream = buffer.release();
   return S_OK;
 }
 
@@ -358,8 +350,8 @@ int MeasureMemory(const PageSpec& page, bool pageBuffer,
   const PageSpec small = {"small", 64, 64, page.bitCount, page.dpi};
   {
     ComRef<IStream> source;
-    HRESULT hr = MakeSourceStream(small, pageBuffer, source.Put());
-    if (SUCCEEDED(hr)) hr = work(small, source.Get());
+    HRESULT hr = MakeSourceStream(small, pageBuffer, source.put());
+    if (SUCCEEDED(hr)) hr = work(small, source.get());
     if (FAILED(hr)) {
       std::printf("FAILED warm-up %s\n", FormatHr(hr).c_str());
       return 1;
@@ -367,8 +359,8 @@ int MeasureMemory(const PageSpec& page, bool pageBuffer,
   }
   const MemoryFigures before = ReadMemoryFigures();
   ComRef<IStream> source;
-  HRESULT hr = MakeSourceStream(page, pageBuffer, source.Put());
-  if (SUCCEEDED(hr)) hr = work(page, source.Get());
+  HRESULT hr = MakeSourceStream(page, pageBuffer, source.put());
+  if (SUCCEEDED(hr)) hr = work(page, source.get());
   const MemoryFigures after = ReadMemoryFigures();
   if (FAILED(hr)) {
     std::printf("FAILED %s\n", FormatHr(hr).c_str());
@@ -384,19 +376,19 @@ int MeasureMemory(const PageSpec& page, bool pageBuffer,
 // The adjustment into a destination of kind `d`, which stays alive until the
 // figures are read.
 int MemoryChild(const PageSpec& page, Destination d, bool pageBuffer) {
-  ComSession com;
+  ComInitializer com;
   TempFile temp(L"vantrel-bench-memory");
   ComRef<IStream> destination;
   return MeasureMemory(page, pageBuffer, [&](const PageSpec& which, IStream* source) {
-    HRESULT hr = MakeDestination(d, FileBytes(which), temp, destination.Put());
-    if (SUCCEEDED(hr)) hr = Adjust(which, source, destination.Get());
+    HRESULT hr = MakeDestination(d, FileBytes(which), temp, destination.put());
+    if (SUCCEEDED(hr)) hr = Adjust(which, source, destination.get());
     return hr;
   });
 }
 
 // The GDI+ floor alone, without an output stream: GDI+'s own share.
 int FloorMemoryChild(const PageSpec& page) {
-  ComSession com;
+  ComInitializer com;
   GdiplusStarted started;
   if (!started.Ok()) return 1;
   return MeasureMemory(page, false, [](const PageSpec&, IStream* source) {
@@ -405,46 +397,17 @@ int FloorMemoryChild(const PageSpec& page) {
 }
 
 // Runs this program again with `arguments` and returns what it printed.
-// The child's output goes to a temporary file rather than a pipe: helper
-// processes that Wine starts on the child's behalf inherit its standard
-// handles and may outlive it, so a pipe would never report its end.
 HRESULT RunChild(const std::wstring& arguments, std::string* output) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return HRESULT_FROM_WIN32(GetLastError());
-  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
-
-  TempFile outputFile(L"vantrel-bench-child");
-  SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HandleOwner file(CreateFileW(outputFile.Path().c_str(), GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
-  if (!file.Valid()) return HRESULT_FROM_WIN32(GetLastError());
-
   testbench::ProcessStart start;
-  start.commandLine = commandLine;
-  start.inheritHandles = true;
-  start.startup.dwFlags = STARTF_USESTDHANDLES;
-  start.startup.hStdOutput = file.Get();
-  start.startup.hStdError = file.Get();
+  start.commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
   start.startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION process = {};
-  if (const DWORD error = testbench::StartProcess(start, &process))
-    return HRESULT_FROM_WIN32(error);
-  HandleOwner processHandle(process.hProcess);
-  HandleOwner threadHandle(process.hThread);
-  if (WaitForSingleObject(processHandle.Get(), 10 * 60 * 1000) != WAIT_OBJECT_0) {
-    testbench::EndProcess(processHandle.Get(), 1);
-    return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-  }
-  // The child wrote through a handle that shares this one's file position.
-  SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
-  char buffer[512];
-  DWORD got = 0;
-  while (ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    output->append(buffer, got);
-  }
-  return S_OK;
+  const TempFile outputFile(L"vantrel-bench-child");
+  DWORD exitCode = 0;
+  return HRESULT_FROM_WIN32(
+      testbench::RunWithOutputFile(start, outputFile.Path(), 10 * 60 * 1000, &exitCode, output));
 }
 
 // Case 4: one fresh process per page and destination.
@@ -509,27 +472,13 @@ int main(int argc, char** argv) {
     if (childArgs == 4 && !pageBuffer) return 2;
     return MemoryChild(*page, d, pageBuffer);
   }
-  bool copy = options.rest.empty();
-  bool gdiplus = options.rest.empty();
-  bool memory = options.rest.empty();
-  for (const std::string& arg : options.rest) {
-    if (arg == "copy") {
-      copy = true;
-    } else if (arg == "gdiplus") {
-      gdiplus = true;
-    } else if (arg == "memory") {
-      memory = true;
-    } else {
-      std::fprintf(stderr, "unknown argument: %s\n", arg.c_str());
-      return 2;
-    }
-  }
-  ComSession com;
+  if (!options.NamesOnly({"copy", "gdiplus", "memory"})) return 2;
+  ComInitializer com;
   std::printf("Brightness %ld, contrast %ld; --runs %d, --slow %d\n",
               static_cast<long>(kBrightness), static_cast<long>(kContrast), options.runs,
               options.slowRuns);
-  if (copy) RunCopyCase(options);
-  if (gdiplus) RunGdiplusCase(options);
-  if (memory) RunMemoryCase(options);
+  if (options.Runs("copy")) RunCopyCase(options);
+  if (options.Runs("gdiplus")) RunGdiplusCase(options);
+  if (options.Runs("memory")) RunMemoryCase(options);
   return 0;
 }

@@ -33,6 +33,7 @@
 // With no case named, all run.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
+#include "filter_library.h"
 #include "wia2.h"
 #include "wia_published.h"
 
@@ -47,40 +49,6 @@ namespace {
 
 const wchar_t kItemName[] = L"Flatbed";
 const wchar_t kFullItemName[] = L"0000\\Root\\Flatbed";
-
-using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
-
-// A build of the filter, loaded from the folder of this program, as COM
-// loads it.
-class FilterLibrary {
- public:
-  explicit FilterLibrary(const wchar_t* name) : module_(LoadLibraryW(name)) {
-    if (module_ != nullptr) {
-      getClassObject_ = reinterpret_cast<GetClassObjectFunction>(
-          reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
-    }
-  }
-  FilterLibrary(const FilterLibrary&) = delete;
-  FilterLibrary& operator=(const FilterLibrary&) = delete;
-  ~FilterLibrary() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  bool Ok() const { return getClassObject_ != nullptr; }
-
-  HRESULT CreateFilter(IWiaImageFilter** filter) const {
-    *filter = nullptr;
-    bench::ComRef<IClassFactory> factory;
-    HRESULT hr = getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
-                                 reinterpret_cast<void**>(factory.Put()));
-    if (FAILED(hr)) return hr;
-    return factory->CreateInstance(nullptr, published::Ids().imageFilter,
-                                   reinterpret_cast<void**>(filter));
-  }
-
- private:
-  HMODULE module_;
-  GetClassObjectFunction getClassObject_ = nullptr;
-};
 
 enum class Mode { Adjust, Count, Straight };
 
@@ -107,29 +75,28 @@ class Transfer {
   HRESULT Prepare() {
     Finish();
     const LONG brightness = mode_ == Mode::Adjust ? 200 : 0;
-    item_ = bench::ComRef<FakeWiaItem>(FakeWiaItem::Create(published::Ids().categoryFlatbed));
-    bench::ComRef<FakeWiaItem> child(FakeWiaItem::Create(published::Ids().categoryFlatbed));
-    application_ = bench::ComRef<FakeApplication>(FakeApplication::Create(folder_));
+    item_ = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+    auto child = ComRef<FakeWiaItem>::adopt(FakeWiaItem::Create(published::Ids().categoryFlatbed));
+    application_ = ComRef<FakeApplication>::adopt(FakeApplication::Create(folder_));
     if (!item_ || !child || !application_) return E_OUTOFMEMORY;
     child->SetLong(published::BrightnessProperty, brightness);
     child->SetLong(published::ContrastProperty, 0);
     child->SetGuid(published::FormatProperty, published::Ids().formatBmp);
-    item_->AddChild(kFullItemName, child.Get());
+    item_->AddChild(kFullItemName, child.get());
     if (mode_ == Mode::Straight) {
-      service_ = bench::ComRef<IWiaTransferCallback>(application_.Get());
-      application_->AddRef();
+      service_ = ComRef<IWiaTransferCallback>::copy(application_.get());
       return S_OK;
     }
-    HRESULT hr = library_.CreateFilter(filter_.Put());
+    HRESULT hr = library_.CreateFilter(filter_.put());
     if (FAILED(hr)) return hr;
-    hr = filter_->InitializeFilter(item_.Get(), application_.Get());
+    hr = filter_->InitializeFilter(item_.get(), application_.get());
     if (FAILED(hr)) return hr;
     return filter_->QueryInterface(published::Ids().transferCallback,
-                                   reinterpret_cast<void**>(service_.Put()));
+                                   reinterpret_cast<void**>(service_.put()));
   }
 
   HRESULT Run() {
-    const DriverReport report = PlayDriver(service_.Get(), pages_, options_);
+    const DriverReport report = PlayDriver(service_.get(), pages_, options_);
     if (FAILED(report.result)) return report.result;
     // The application must hold the page (adjusted or not) and, through the
     // filter, have been told its size at the end of the stream.
@@ -148,11 +115,11 @@ class Transfer {
   }
 
   void Finish() {
-    service_.Reset();
-    filter_.Reset();
+    service_.reset();
+    filter_.reset();
     if (application_) application_->ReleasePages();
-    application_.Reset();
-    item_.Reset();
+    application_.reset();
+    item_.reset();
   }
 
  private:
@@ -161,10 +128,10 @@ class Transfer {
   Mode mode_;
   std::wstring folder_;
   DriverOptions options_;
-  bench::ComRef<FakeWiaItem> item_;
-  bench::ComRef<FakeApplication> application_;
-  bench::ComRef<IWiaImageFilter> filter_;
-  bench::ComRef<IWiaTransferCallback> service_;
+  ComRef<FakeWiaItem> item_;
+  ComRef<FakeApplication> application_;
+  ComRef<IWiaImageFilter> filter_;
+  ComRef<IWiaTransferCallback> service_;
 };
 
 // A folder of its own for the application's files, removed at the end.
@@ -252,17 +219,28 @@ void RunTransferCase(const bench::Options& options, const FilterLibrary& library
   }
 }
 
-// The pages of the buffer case, 2 to 104 MB.
-const std::vector<bench::PageSpec>& BufferPages() {
+// The pages of the application's stream case, 2 to 140 MB, and of the buffer
+// case, the same but for three (2 to 104 MB).
+const std::vector<bench::PageSpec>& LargePages() {
   static const std::vector<bench::PageSpec> pages = {
-      {"grey150", 1240, 1754, 8, 150},      // A4, 150 dpi: 2.2 MB
-      {"grey300", 2480, 3508, 8, 300},      // A4, 300 dpi: 8.7 MB
-      {"grey600half", 4960, 3508, 8, 600},  // half an A4 at 600 dpi: 17.4 MB
-      {"grey600", 4960, 7016, 8, 600},      // A4, 600 dpi: 34.8 MB
-      {"colour300", 2480, 3508, 24, 300},   // A4, 300 dpi: 26.1 MB
-      {"colour600", 4960, 7016, 24, 600},   // A4, 600 dpi: 104.4 MB
+      {"grey150", 1240, 1754, 8, 150},         // A4, 150 dpi: 2.2 MB
+      {"grey300", 2480, 3508, 8, 300},         // A4, 300 dpi: 8.7 MB
+      {"grey600half", 4960, 3508, 8, 600},     // half an A4 at 600 dpi: 17.4 MB
+      {"grey600", 4960, 7016, 8, 600},         // A4, 600 dpi: 34.8 MB
+      {"grey1200", 9920, 14032, 8, 1200},      // A4, 1200 dpi: 139 MB
+      {"colour150", 1240, 1754, 24, 150},      // A4, 150 dpi: 6.5 MB
+      {"colour300", 2480, 3508, 24, 300},      // A4, 300 dpi: 26.1 MB
+      {"colour600", 4960, 7016, 24, 600},      // A4, 600 dpi: 104.4 MB
+      {"colour600legal", 5100, 8400, 24, 600}  // US legal, 600 dpi: 128.5 MB
   };
   return pages;
+}
+
+bool InBufferCase(const bench::PageSpec& page) {
+  for (const char* name : {"grey1200", "colour150", "colour600legal"}) {
+    if (std::strcmp(page.name, name) == 0) return false;
+  }
+  return true;
 }
 
 double MsPerMb(double seconds, size_t bytes) { return seconds * 1000.0 / (bytes / 1e6); }
@@ -290,8 +268,8 @@ void RunBufferCase(const bench::Options& options, const FilterLibrary& newLibrar
     double small = 0, whole = 0;  // NEW at 64 KiB and whole-page pieces
   };
   std::vector<Row> rows;
-  for (const bench::PageSpec& page : BufferPages()) {
-    if (!options.Wants(page)) continue;
+  for (const bench::PageSpec& page : LargePages()) {
+    if (!options.Wants(page) || !InBufferCase(page)) continue;
     const std::vector<DriverPage> driverPages = {
         DriverPage{kItemName, kFullItemName, bench::MakeBmpFile(page)}};
     const size_t fileBytes = driverPages[0].bytes.size();
@@ -386,22 +364,6 @@ void RunBufferCase(const bench::Options& options, const FilterLibrary& newLibrar
   }
 }
 
-// The pages of the application's stream case, 2 to 140 MB.
-const std::vector<bench::PageSpec>& AppStreamPages() {
-  static const std::vector<bench::PageSpec> pages = {
-      {"grey150", 1240, 1754, 8, 150},         // A4, 150 dpi: 2.2 MB
-      {"grey300", 2480, 3508, 8, 300},         // A4, 300 dpi: 8.7 MB
-      {"grey600half", 4960, 3508, 8, 600},     // half an A4 at 600 dpi: 17.4 MB
-      {"grey600", 4960, 7016, 8, 600},         // A4, 600 dpi: 34.8 MB
-      {"grey1200", 9920, 14032, 8, 1200},      // A4, 1200 dpi: 139 MB
-      {"colour150", 1240, 1754, 24, 150},      // A4, 150 dpi: 6.5 MB
-      {"colour300", 2480, 3508, 24, 300},      // A4, 300 dpi: 26.1 MB
-      {"colour600", 4960, 7016, 24, 600},      // A4, 600 dpi: 104.4 MB
-      {"colour600legal", 5100, 8400, 24, 600}  // US legal, 600 dpi: 128.5 MB
-  };
-  return pages;
-}
-
 void RunAppStreamCase(const bench::Options& options, const FilterLibrary& library,
                       const ScanFolder& folder) {
   std::printf(
@@ -418,7 +380,7 @@ void RunAppStreamCase(const bench::Options& options, const FilterLibrary& librar
   };
   std::vector<Row> rows;
   const ULONG piece = 64 * 1024;
-  for (const bench::PageSpec& page : AppStreamPages()) {
+  for (const bench::PageSpec& page : LargePages()) {
     if (!options.Wants(page)) continue;
     const std::vector<DriverPage> driverPages = {
         DriverPage{kItemName, kFullItemName, bench::MakeBmpFile(page)}};
@@ -492,38 +454,24 @@ void RunAppStreamCase(const bench::Options& options, const FilterLibrary& librar
 }  // namespace
 
 int main(int argc, char** argv) {
-  bench::ComSession com;
+  ComInitializer com;
   const bench::Options options = bench::ParseOptions(argc, argv);
-  bool transfer = options.rest.empty();
-  bool buffer = options.rest.empty();
-  bool appStream = options.rest.empty();
-  for (const std::string& arg : options.rest) {
-    if (arg == "transfer") {
-      transfer = true;
-    } else if (arg == "buffer") {
-      buffer = true;
-    } else if (arg == "appstream") {
-      appStream = true;
-    } else {
-      std::fprintf(stderr, "unknown argument: %s\n", arg.c_str());
-      return 2;
-    }
-  }
+  if (!options.NamesOnly({"transfer", "buffer", "appstream"})) return 2;
   FilterLibrary library(L"Vantrel.dll");
-  if (!library.Ok()) {
+  if (!library.Loaded()) {
     std::printf("Vantrel.dll or its DllGetClassObject was not found\n");
     return 1;
   }
   ScanFolder folder;
-  if (transfer) RunTransferCase(options, library, folder);
-  if (buffer) {
+  if (options.Runs("transfer")) RunTransferCase(options, library, folder);
+  if (options.Runs("buffer")) {
     FilterLibrary oldLibrary(L"Vantrel-hglobal.dll");
-    if (!oldLibrary.Ok()) {
+    if (!oldLibrary.Loaded()) {
       std::printf("Vantrel-hglobal.dll or its DllGetClassObject was not found\n");
       return 1;
     }
     RunBufferCase(options, library, oldLibrary, folder);
   }
-  if (appStream) RunAppStreamCase(options, library, folder);
+  if (options.Runs("appstream")) RunAppStreamCase(options, library, folder);
   return 0;
 }

@@ -66,21 +66,21 @@ HRESULT RunPieces(const std::vector<BYTE>& file, Target target, size_t piece, in
   ComRef<IStream> stream;
   TempFile temp(L"vantrel-bench-streams");
   auto prepare = [&]() -> HRESULT {
-    stream.Reset();
+    stream.reset();
     switch (target) {
-      case Target::MemoryEmpty: return MakeMemoryStream(0, stream.Put());
-      case Target::MemorySized: return MakeMemoryStream(file.size(), stream.Put());
-      case Target::MemoryReserving: return MakeMemoryStream(0, stream.Put());
-      case Target::File: return MakeFileStream(temp.Path(), stream.Put());
-      case Target::PageBuffer: return CreatePageBufferStream(stream.Put());
+      case Target::MemoryEmpty: return MakeMemoryStream(0, stream.put());
+      case Target::MemorySized: return MakeMemoryStream(file.size(), stream.put());
+      case Target::MemoryReserving: return MakeMemoryStream(0, stream.put());
+      case Target::File: return MakeFileStream(temp.Path(), stream.put());
+      case Target::PageBuffer: return CreatePageBufferStream(stream.put());
     }
     return E_UNEXPECTED;
   };
   auto body = [&]() -> HRESULT {
     if (target == Target::MemoryReserving) {
-      return WriteWithDoublingRoom(stream.Get(), file.data(), file.size(), piece);
+      return WriteWithDoublingRoom(stream.get(), file.data(), file.size(), piece);
     }
-    return WriteInPieces(stream.Get(), file.data(), file.size(), piece);
+    return WriteInPieces(stream.get(), file.data(), file.size(), piece);
   };
   return Measure(runs, prepare, body, stats);
 }
@@ -88,7 +88,7 @@ HRESULT RunPieces(const std::vector<BYTE>& file, Target target, size_t piece, in
 }  // namespace
 
 int main(int argc, char** argv) {
-  ComSession com;
+  ComInitializer com;
   const Options options = ParseOptions(argc, argv);
   std::printf(
       "Platform: one page written in pieces into a stream (no product code but the\n"

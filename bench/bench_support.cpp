@@ -156,7 +156,7 @@ HRESULT MakePageStream(const PageSpec& page, IStream** stream) {
 HRESULT MakeMemoryStream(ULONG64 reserve, IStream** stream) {
   *stream = nullptr;
   ComRef<IStream> made;
-  HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, made.Put());
+  HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, made.put());
   if (FAILED(hr)) return hr;
   if (reserve > 0) {
     ULARGE_INTEGER size;
@@ -164,8 +164,7 @@ HRESULT MakeMemoryStream(ULONG64 reserve, IStream** stream) {
     hr = made->SetSize(size);
     if (FAILED(hr)) return hr;
   }
-  *stream = made.Get();
-  (*stream)->AddRef();
+  *stream = made.release();
   return S_OK;
 }
 
@@ -235,6 +234,20 @@ const PageSpec* FindPage(const std::string& name) {
 bool Options::Wants(const PageSpec& page) const {
   if (pages.empty()) return true;
   return std::find(pages.begin(), pages.end(), page.name) != pages.end();
+}
+
+bool Options::Runs(const char* name) const {
+  return rest.empty() || std::find(rest.begin(), rest.end(), name) != rest.end();
+}
+
+bool Options::NamesOnly(std::initializer_list<const char*> cases) const {
+  for (const std::string& arg : rest) {
+    if (std::find(cases.begin(), cases.end(), arg) == cases.end()) {
+      std::fprintf(stderr, "unknown argument: %s\n", arg.c_str());
+      return false;
+    }
+  }
+  return true;
 }
 
 Options ParseOptions(int argc, char** argv) {

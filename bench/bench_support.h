@@ -1,89 +1,21 @@
-// Support for the benchmark programs: owners of Windows resources, a clock,
-// statistics over repeated runs, test pages generated in memory and process
-// memory figures.
+// Support for the benchmark programs: a clock, statistics over repeated runs,
+// test pages generated in memory and process memory figures. The owners of
+// Windows resources are the test bench's (testbench/owners).
 #pragma once
 
 #include <windows.h>
 #include <objidl.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "com_initializer.h"
+#include "com_ref.h"
+#include "owner.h"
+
 namespace bench {
-
-// Owns one COM reference and releases it.
-template <class T>
-class ComRef {
- public:
-  ComRef() = default;
-  explicit ComRef(T* adopted) : p_(adopted) {}
-  ComRef(const ComRef&) = delete;
-  ComRef& operator=(const ComRef&) = delete;
-  ComRef(ComRef&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  ComRef& operator=(ComRef&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      p_ = other.p_;
-      other.p_ = nullptr;
-    }
-    return *this;
-  }
-  ~ComRef() { Reset(); }
-
-  void Reset() {
-    if (p_ != nullptr) {
-      T* p = p_;
-      p_ = nullptr;
-      p->Release();
-    }
-  }
-  // Releases what is held and hands out the slot for an out parameter.
-  T** Put() {
-    Reset();
-    return &p_;
-  }
-  T* Get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  T* p_ = nullptr;
-};
-
-// Owns one kernel handle and closes it.
-class HandleOwner {
- public:
-  HandleOwner() = default;
-  explicit HandleOwner(HANDLE h) : h_(h) {}
-  HandleOwner(const HandleOwner&) = delete;
-  HandleOwner& operator=(const HandleOwner&) = delete;
-  ~HandleOwner() { Reset(); }
-  void Reset(HANDLE h = nullptr) {
-    if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    h_ = h;
-  }
-  HANDLE Get() const { return h_; }
-  bool Valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE h_ = nullptr;
-};
-
-// Keeps COM initialised on this thread for the owner's lifetime.
-class ComSession {
- public:
-  ComSession() : hr_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-  ComSession(const ComSession&) = delete;
-  ComSession& operator=(const ComSession&) = delete;
-  ~ComSession() {
-    if (SUCCEEDED(hr_)) CoUninitialize();
-  }
-  HRESULT Result() const { return hr_; }
-
- private:
-  HRESULT hr_;
-};
 
 // Seconds on a monotonic high-resolution clock.
 double NowSeconds();
@@ -190,6 +122,11 @@ struct Options {
   std::vector<std::string> pages;
   std::vector<std::string> rest;  // arguments not understood here
   bool Wants(const PageSpec& page) const;
+  // Whether the program's case `name` runs: with no case named, all run.
+  bool Runs(const char* name) const;
+  // False, with a line on standard error, when an argument names none of
+  // the program's `cases`.
+  bool NamesOnly(std::initializer_list<const char*> cases) const;
 };
 Options ParseOptions(int argc, char** argv);
 

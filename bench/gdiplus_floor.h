@@ -1,7 +1,8 @@
 // The least GDI+ work for a colour-matrix adjustment, written directly with
-// the GDI+ flat API and nothing of the product: decode the page from its
-// stream, draw it once through a colour matrix into a new bitmap of the same
-// size and pixel format, and lock the result for reading once.
+// the GDI+ flat API and nothing of the product but its colour matrix
+// (BuildColourMatrix): decode the page from its stream, draw it once through
+// that matrix into a new bitmap of the same size and pixel format, and lock
+// the result for reading once.
 #pragma once
 
 #include <windows.h>
@@ -30,11 +31,6 @@ struct FloorSteps {
   double draw = 0.0;  // target bitmap, graphics, attributes and the draw
   double lock = 0.0;  // lock and unlock of the target
 };
-
-// The colour matrix for brightness and contrast in thousandths: each of red,
-// green and blue becomes S * c + O (see docs/performance.md for the values
-// this benchmark uses).
-void ColourMatrixFor(LONG brightness, LONG contrast, float matrix[5][5]);
 
 // One floor run on `page` (a stream holding a BMP file; it is rewound).
 // GDI+ must be started. When `pixels` is given it receives the locked rows,

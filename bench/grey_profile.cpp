@@ -72,6 +72,16 @@ void LookUpRows(const BYTE* table, const BYTE* input, BYTE* output, UINT32 width
   }
 }
 
+// The library's tone curve on the page, its headers read as AdjustImage reads them.
+HRESULT ToneCurve(IStream* page, const CropRect& crop, HeapBuffer* grey) {
+  STATSTG stat = {};
+  HRESULT hr = page->Stat(&stat, STATFLAG_NONAME);
+  PageGeometry geometry;
+  if (SUCCEEDED(hr)) hr = ReadPageGeometry(page, stat.cbSize.QuadPart, &geometry);
+  if (SUCCEEDED(hr)) hr = ApplyToneCurve(page, geometry, 200, 0, crop, grey);
+  return hr;
+}
+
 void PrintStep(const char* name, const Stats& stats, const Stats& whole) {
   std::printf("  %-46s %10s %10s %7s\n", name, FormatMs(stats.min).c_str(),
               FormatMs(stats.median).c_str(), FormatRatio(stats.min, whole.min).c_str());
@@ -81,7 +91,7 @@ void PrintStep(const char* name, const Stats& stats, const Stats& whole) {
 
 void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
   ComRef<IStream> page;
-  HRESULT hr = MakePageStream(pageShape, page.Put());
+  HRESULT hr = MakePageStream(pageShape, page.put());
   if (FAILED(hr)) return;
   const CropRect crop = {0, 0, pageShape.width, pageShape.height};
   const ULONG64 fileBytes = FileBytes(pageShape);
@@ -91,14 +101,14 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
   float meanLibrary = 0.0f;
   float meanRowSums = 0.0f;
   float meanSse2 = 0.0f;
-  auto sized = [&]() { return MakeMemoryStream(fileBytes, destination.Put()); };
-  auto release = [&]() { destination.Reset(); };
+  auto sized = [&]() { return MakeMemoryStream(fileBytes, destination.put()); };
+  auto release = [&]() { destination.reset(); };
 
-  auto readPixels = [&]() { return ReadPixels(page.Get(), pageShape, &pixels); };
+  auto readPixels = [&]() { return ReadPixels(page.get(), pageShape, &pixels); };
   auto dropPixels = [&]() { pixels.Reset(); };
   auto readPixelsAndGrey = [&]() -> HRESULT {
-    HRESULT result = ReadPixels(page.Get(), pageShape, &pixels);
-    if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.Get(), 200, 0, crop, &grey);
+    HRESULT result = ReadPixels(page.get(), pageShape, &pixels);
+    if (SUCCEEDED(result) && !grey) result = ToneCurve(page.get(), crop, &grey);
     return result;
   };
   BYTE table[256];
@@ -119,12 +129,12 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
       "AdjustImage, whole", sized,
       [&]() {
         ULONG64 written = 0;
-        return AdjustImage(200, 0, page.Get(), destination.Get(), &written, 0, 0, 0, 0);
+        return AdjustImage(200, 0, page.get(), destination.get(), &written, 0, 0, 0, 0);
       },
       release);
   add(
       "ApplyToneCurve (allocate, read, mean, look up)", nullptr,
-      [&]() { return ApplyToneCurve(page.Get(), 200, 0, crop, &grey); }, nullptr);
+      [&]() { return ToneCurve(page.get(), crop, &grey); }, nullptr);
   add("  zero-filled allocation + Read of the pixels", nullptr, readPixels, dropPixels);
   add(
       "  zero-filled allocation, every page touched", nullptr,
@@ -135,30 +145,20 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
         return S_OK;
       },
       nullptr);
-  add(
-      "  MeanGreyLevel", readPixels,
-      [&]() {
-        meanLibrary =
-            MeanGreyLevel(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
-        return S_OK;
-      },
-      dropPixels);
-  add(
-      "  mean with integer row sums (same result)", readPixels,
-      [&]() {
-        meanRowSums =
-            MeanByRowSums(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
-        return S_OK;
-      },
-      dropPixels);
-  add(
-      "  mean with SSE2 byte sums (same result)", readPixels,
-      [&]() {
-        meanSse2 =
-            MeanBySse2(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
-        return S_OK;
-      },
-      dropPixels);
+  // One way of taking the mean level of the pixels, its result kept.
+  auto addMean = [&](const char* name, float (*mean)(const BYTE*, UINT32, UINT32, UINT32),
+                     float* result) {
+    add(
+        name, readPixels,
+        [&, mean, result]() {
+          *result = mean(pixels.Get(), pageShape.width, pageShape.height, RowStride(pageShape));
+          return S_OK;
+        },
+        dropPixels);
+  };
+  addMean("  MeanGreyLevel", MeanGreyLevel, &meanLibrary);
+  addMean("  mean with integer row sums (same result)", MeanByRowSums, &meanRowSums);
+  addMean("  mean with SSE2 byte sums (same result)", MeanBySse2, &meanSse2);
   add(
       "  look-up alone, plain loop per row", readPixelsAndGrey,
       [&]() {
@@ -171,7 +171,7 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
       "WriteGreyBmp into a sized memory stream",
       [&]() -> HRESULT {
         HRESULT result = sized();
-        if (SUCCEEDED(result) && !grey) result = ApplyToneCurve(page.Get(), 200, 0, crop, &grey);
+        if (SUCCEEDED(result) && !grey) result = ToneCurve(page.get(), crop, &grey);
         return result;
       },
       [&]() {
@@ -182,7 +182,7 @@ void RunGreyProfile(const PageSpec& pageShape, const Options& options) {
         header.biPlanes = 1;
         header.biBitCount = 8;
         ULONG64 written = 0;
-        return WriteGreyBmp(grey.Get(), destination.Get(), crop, &header, &written);
+        return WriteGreyBmp(grey.Get(), destination.get(), crop, &header, &written);
       },
       release);
   RunSideBySide(&steps, true);

@@ -62,7 +62,7 @@ PY
 }
 compile_as_product() {
   local args
-  mapfile -t args < <(product_command filter/com/class_factory.cpp "$1" "$work/planted.obj")
+  mapfile -t args < <(product_command filter/com/module.cpp "$1" "$work/planted.obj")
   (cd "$build" && "${args[@]}")
 }
 printf 'int Twice(int v) { return 2 * v; }\n' >"$work/clean.cpp"
@@ -144,7 +144,7 @@ EOF
 make_db() {
   local file args entries=()
   for file in "$@"; do
-    mapfile -t args < <(product_command filter/com/class_factory.cpp "$tree/$file" "$work/x.obj")
+    mapfile -t args < <(product_command filter/com/module.cpp "$tree/$file" "$work/x.obj")
     [ "$file" = setup/planted_cert.cpp ] &&
       args=("$root/cmake/launcher.sh" "$root" "$build" "${args[@]}")
     entries+=("$(python3 -c 'import json, shlex, sys

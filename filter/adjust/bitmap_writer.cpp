@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "adjust_gdiplus.h"
-#include "destination_writer.h"
+#include "page_writer.h"
 
 using Gdiplus::Status;
 
@@ -179,9 +179,7 @@ HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFO
   file.bfType = 0x4D42;  // "BM"
   file.bfOffBits = bitsOffset;
   file.bfSize = bitsOffset + header->biSizeImage;
-  *byteCount = file.bfSize;
-
-  DestinationWriter out(destination, file.bfSize);
+  PageWriter out(destination, file.bfSize, byteCount);
   hr = out.Start();
   if (FAILED(hr)) return hr;
   hr = out.Write(&file, sizeof(file));

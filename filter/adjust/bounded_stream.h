@@ -5,79 +5,92 @@
 #include <windows.h>
 #include <objidl.h>
 
+#include <new>
+
+#include "forwarding_stream.h"
+
 // Wraps the page's stream for the length of one adjustment.
 //
 // - A Read that starts at or past the end of the page reads nothing and
 //   succeeds, as IStream promises; some memory streams instead copy from
 //   beyond their block when positioned past the end.
 // - Detach() lets go of the page. A reader that kept a reference to the
-//   wrapper beyond its use (a failed decode may) then holds only the wrapper,
-//   whose calls fail with E_UNEXPECTED and still set every out-parameter
-//   (counts and positions 0, an empty STATSTG), since such a reader may use
-//   them without looking at the result.
-// - Like every object the library hands out, the wrapper counts in
-//   ModuleLockCount while it lives, so the library stays loaded as long as
-//   anyone holds it.
+//   wrapper beyond its use (a failed decode may) then holds a closed stream
+//   (forwarding_stream.h); like every object of the library, it keeps the
+//   module loaded while anyone holds it.
 //
 // Writing and resizing are refused: the page is lent for reading. Every other
 // call is passed through unchanged, results included.
-class BoundedStream final : public IStream {
+class BoundedStream final : public ForwardingStream<BoundedStream> {
  public:
   // The wrapper, with one reference owned by the caller, or an error: the
   // page's size must be known (Stat) before anything is read from it.
-  static HRESULT Create(IStream* page, BoundedStream** wrapper);
+  static HRESULT Create(IStream* page, BoundedStream** wrapper) {
+    if (!page || !wrapper) return E_INVALIDARG;
+    *wrapper = nullptr;
+    STATSTG stat = {};
+    const HRESULT hr = page->Stat(&stat, STATFLAG_NONAME);
+    if (FAILED(hr)) return hr;
+    *wrapper = new (std::nothrow) BoundedStream(page, stat.cbSize.QuadPart);
+    return *wrapper ? S_OK : E_OUTOFMEMORY;
+  }
 
-  void Detach();
+  void Detach() { target_.reset(); }
   // The page's size when it was lent.
   ULONGLONG Size() const { return size_; }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
-  HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override;
-  HRESULT STDMETHODCALLTYPE Write(const void* buffer, ULONG size, ULONG* written) override;
-  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
-                                 ULARGE_INTEGER* position) override;
-  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override;
-  HRESULT STDMETHODCALLTYPE CopyTo(IStream* target, ULARGE_INTEGER size, ULARGE_INTEGER* read,
-                                   ULARGE_INTEGER* written) override;
-  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override;
-  HRESULT STDMETHODCALLTYPE Revert() override;
-  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER size,
-                                       DWORD type) override;
-  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER size,
-                                         DWORD type) override;
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override;
-  HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override;
-
- private:
-  BoundedStream(IStream* page, ULONGLONG size);
-  ~BoundedStream();
-
-  LONG references_ = 0;
-  IStream* page_;           // one reference, until Detach
-  ULONGLONG size_;          // the page's size when it was lent
-  ULONGLONG position_ = 0;  // where the page stands, as far as this wrapper moved it
-  bool positionKnown_ = false;
-};
-
-// Owns one reference to a BoundedStream and detaches it from the page when it
-// goes out of scope.
-class LentPage {
- public:
-  LentPage() = default;
-  LentPage(const LentPage&) = delete;
-  LentPage& operator=(const LentPage&) = delete;
-  ~LentPage() {
-    if (stream_) {
-      stream_->Detach();
-      stream_->Release();
-    }
+  HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override {
+    if (!target_) return Closed(read);
+    ULONG count = 0;
+    const HRESULT hr = AtEnd() ? S_OK : target_->Read(buffer, size, &count);
+    if (read) *read = count;
+    if (SUCCEEDED(hr)) position_ += count;
+    return hr;
   }
-  HRESULT Lend(IStream* page) { return BoundedStream::Create(page, &stream_); }
-  IStream* get() const { return stream_; }
-  ULONGLONG size() const { return stream_ ? stream_->Size() : 0; }
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
+                                 ULARGE_INTEGER* position) override {
+    if (!target_) return Closed(position);
+    ULARGE_INTEGER reached = {};
+    const HRESULT hr = target_->Seek(move, origin, &reached);
+    if (SUCCEEDED(hr)) {
+      position_ = reached.QuadPart;
+      positionKnown_ = true;
+    }
+    if (position) *position = reached;
+    return hr;
+  }
+  // Copying starts at the current position too; past the end nothing is copied.
+  HRESULT STDMETHODCALLTYPE CopyTo(IStream* target, ULARGE_INTEGER size, ULARGE_INTEGER* read,
+                                   ULARGE_INTEGER* written) override {
+    if (target_ && !AtEnd()) {
+      positionKnown_ = false;
+      return target_->CopyTo(target, size, read, written);
+    }
+    Closed(read);
+    Closed(written);
+    return target_ ? S_OK : E_POINTER;
+  }
+  // The page is lent for reading only.
+  HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG* written) override {
+    if (written) *written = 0;
+    return STG_E_ACCESSDENIED;
+  }
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
+  // A clone would escape the bounds and outlive the loan.
+  HRESULT STDMETHODCALLTYPE Clone(IStream** clone) override {
+    if (clone) *clone = nullptr;
+    return E_NOTIMPL;
+  }
 
  private:
-  BoundedStream* stream_ = nullptr;
+  friend class LibraryObject<BoundedStream>;
+  BoundedStream(IStream* page, ULONGLONG size)
+      : ForwardingStream(ComRef<IStream>::copy(page)), size_(size) {}
+  ~BoundedStream() = default;
+  // Whether the page stands at or past its end, as far as this wrapper moved it.
+  bool AtEnd() const { return positionKnown_ && position_ >= size_; }
+
+  ULONGLONG size_;
+  ULONGLONG position_ = 0;
+  bool positionKnown_ = false;
 };

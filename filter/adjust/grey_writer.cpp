@@ -1,6 +1,6 @@
 // WriteGreyBmp: a top-down 8-bit BMP file with a 256-level grey palette.
 #include "adjust_internal.h"
-#include "destination_writer.h"
+#include "page_writer.h"
 
 HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& crop,
                      BITMAPINFOHEADER* header, ULONG64* byteCount) {
@@ -29,9 +29,7 @@ HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& cro
   file.bfSize = imageBytes + kGreyBitsOffset;
   file.bfOffBits = kGreyBitsOffset;
 
-  *byteCount = file.bfSize;
-
-  DestinationWriter out(destination, file.bfSize);
+  PageWriter out(destination, file.bfSize, byteCount);
   hr = out.Start();
   if (FAILED(hr)) return hr;
   hr = out.Write(&file, sizeof(file));

@@ -1,9 +1,18 @@
-// ComRef<T>: the single owner of one COM reference, released when the owner
-// goes away or is given another reference.
+// ComRef<T>: the one owner of one COM reference, released when the owner goes
+// away or is given another. The vocabulary: get() the pointer; put() drops
+// what is held and hands out the slot a call that returns a reference fills;
+// reset(p) releases and holds p (a reference the caller owned); release()
+// hands the reference over without releasing it.
+//
+// QueryInterfaceFrom: the one QueryInterface of every object of the library,
+// from a table of the identifiers it answers.
 #pragma once
 
 #include <objidl.h>
 #include <unknwn.h>
+
+#include <initializer_list>
+#include <utility>
 
 template <typename T>
 class ComRef {
@@ -11,9 +20,9 @@ class ComRef {
   ComRef() = default;
   ComRef(const ComRef&) = delete;
   ComRef& operator=(const ComRef&) = delete;
-  ComRef(ComRef&& other) noexcept : ptr_(other.detach()) {}
+  ComRef(ComRef&& other) noexcept : ptr_(other.release()) {}
   ComRef& operator=(ComRef&& other) noexcept {
-    if (this != &other) attach(other.detach());
+    if (this != &other) reset(other.release());
     return *this;
   }
   ~ComRef() { reset(); }
@@ -30,42 +39,45 @@ class ComRef {
     return adopt(ptr);
   }
 
-  void reset() { attach(nullptr); }
-  void attach(T* ptr) {
-    T* old = ptr_;
-    ptr_ = ptr;
+  void reset(T* ptr = nullptr) {
+    T* old = std::exchange(ptr_, ptr);
     if (old) old->Release();
   }
-  T* detach() {
-    T* ptr = ptr_;
-    ptr_ = nullptr;
-    return ptr;
+  T* release() { return std::exchange(ptr_, nullptr); }
+  T** put() {
+    reset();
+    return &ptr_;
   }
+  // The same slot as a void**, for QueryInterface and CoCreateInstance.
+  void** put_void() { return reinterpret_cast<void**>(put()); }
 
   T* get() const { return ptr_; }
   T* operator->() const { return ptr_; }
   explicit operator bool() const { return ptr_ != nullptr; }
 
-  // Out parameter for a call that hands over a new reference; drops the old one.
-  T** put() {
-    reset();
-    return &ptr_;
-  }
-
  private:
   T* ptr_ = nullptr;
 };
 
-// QueryInterface for a stream object that answers IUnknown, ISequentialStream
-// and IStream, all with its IStream pointer.
-inline HRESULT QueryStreamInterface(IStream* stream, REFIID riid, void** ppvObject) {
-  if (!ppvObject) return E_POINTER;
-  *ppvObject = nullptr;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_ISequentialStream) &&
-      !IsEqualIID(riid, IID_IStream)) {
-    return E_NOINTERFACE;
+// One row of an object's interface table: the identifier and the pointer
+// handed out for it.
+struct InterfaceEntry {
+  const IID* iid;
+  IUnknown* object;
+};
+
+// A null out pointer is E_POINTER; an identifier in the table gets its
+// pointer, AddRef'ed; any other gets a null pointer and E_NOINTERFACE.
+inline HRESULT QueryInterfaceFrom(std::initializer_list<InterfaceEntry> table, REFIID riid,
+                                  void** out) {
+  if (!out) return E_POINTER;
+  for (const InterfaceEntry& entry : table) {
+    if (IsEqualIID(riid, *entry.iid)) {
+      entry.object->AddRef();
+      *out = entry.object;
+      return S_OK;
+    }
   }
-  *ppvObject = stream;
-  stream->AddRef();
-  return S_OK;
+  *out = nullptr;
+  return E_NOINTERFACE;
 }

@@ -2,8 +2,6 @@
 
 #include <new>
 
-#include "module.h"
-
 namespace {
 
 bool IsPassThroughCategory(const GUID& category) {
@@ -54,31 +52,14 @@ HRESULT ReadGuidProperty(PROPID id, IWiaPropertyStorage* storage, GUID* value) {
 }
 
 HRESULT STDMETHODCALLTYPE ImageFilter::QueryInterface(REFIID riid, void** ppvObject) {
+  // This object's documented answer to a null out pointer.
   if (!ppvObject) return E_INVALIDARG;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWiaImageFilter)) {
-    *ppvObject = static_cast<IWiaImageFilter*>(this);
-  } else if (IsEqualIID(riid, IID_IWiaTransferCallback)) {
-    *ppvObject = static_cast<IWiaTransferCallback*>(this);
-  } else {
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE ImageFilter::AddRef() {
-  if (refCount_ == 0) ModuleAddRef();
-  return static_cast<ULONG>(InterlockedIncrement(&refCount_));
-}
-
-ULONG STDMETHODCALLTYPE ImageFilter::Release() {
-  const LONG count = InterlockedDecrement(&refCount_);
-  if (count == 0) {
-    delete this;
-    ModuleRelease();
-  }
-  return static_cast<ULONG>(count);
+  IWiaImageFilter* primary = this;
+  IWiaTransferCallback* second = this;
+  return QueryInterfaceFrom({{&IID_IUnknown, primary},
+                             {&IID_IWiaImageFilter, primary},
+                             {&IID_IWiaTransferCallback, second}},
+                            riid, ppvObject);
 }
 
 HRESULT STDMETHODCALLTYPE
@@ -118,11 +99,16 @@ HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName, BS
   // item and the callback must be held.
   if (!applicationCallback_ || !item_) return E_UNEXPECTED;
   currentStream_.reset();
-  delivered_.reset();
+
+  // The application and the item may let go of what the filter holds (a
+  // SetNewCallback from inside the call): the calls out hold their own
+  // references, and so does the filter itself.
+  const auto self = ComRef<IWiaImageFilter>::copy(this);
+  const auto callback = ComRef<IWiaTransferCallback>::copy(applicationCallback_.get());
+  const auto item = ComRef<IWiaItem2>::copy(item_.get());
 
   ComRef<IStream> applicationStream;
-  HRESULT hr = applicationCallback_->GetNextStream(0, bstrItemName, bstrFullItemName,
-                                                   applicationStream.put());
+  HRESULT hr = callback->GetNextStream(0, bstrItemName, bstrFullItemName, applicationStream.put());
   // A stream handed back with a skip or cancel answer is never used; the
   // owner releases it on return.
   if (hr == S_FALSE || hr == WIA_STATUS_SKIP_ITEM) return hr;
@@ -130,7 +116,7 @@ HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName, BS
   if (!applicationStream) return E_UNEXPECTED;
 
   ComRef<IWiaItem2> child;
-  hr = item_->FindItemByName(0, bstrFullItemName, child.put());
+  hr = item->FindItemByName(0, bstrFullItemName, child.put());
   if (FAILED(hr)) return hr;
   if (!child) return E_UNEXPECTED;
 
@@ -140,7 +126,7 @@ HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName, BS
   GUID format = GUID_NULL;
   {
     ComRef<IWiaPropertyStorage> storage;
-    hr = child->QueryInterface(IID_IWiaPropertyStorage, reinterpret_cast<void**>(storage.put()));
+    hr = child->QueryInterface(IID_IWiaPropertyStorage, storage.put_void());
     if (FAILED(hr)) return hr;
     if (!storage) return E_UNEXPECTED;
     ReadLongProperty(WIA_IPS_BRIGHTNESS, storage.get(), &brightness);
@@ -150,24 +136,14 @@ HRESULT STDMETHODCALLTYPE ImageFilter::GetNextStream(LONG, BSTR bstrItemName, BS
   }
 
   if (IsPassThroughCategory(category) || IsEqualGUID(format, WiaImgFmt_RAW)) {
-    *ppDestination = applicationStream.detach();
+    *ppDestination = applicationStream.release();
     return S_OK;
-  }
-
-  // A page with adjustments is buffered, and reaches the application only
-  // through the adjustment's writes: they are counted on their way.
-  IStream* destination = applicationStream.get();
-  if (brightness != 0 || contrast != 0) {
-    CountingStream* counter = CountingStream::Create(applicationStream.get());
-    if (!counter) return E_OUTOFMEMORY;
-    delivered_ = ComRef<CountingStream>::adopt(counter);
-    destination = counter;
   }
 
   ZelFilterStream* stream = new (std::nothrow) ZelFilterStream();
   if (!stream) return E_OUTOFMEMORY;
-  currentStream_ = ComRef<ZelFilterStream>::adopt(stream);
-  hr = stream->Initialize(brightness, contrast, destination);
+  currentStream_.reset(stream);
+  hr = stream->Initialize(brightness, contrast, applicationStream.get());
   if (FAILED(hr)) return hr;
   return stream->QueryInterface(IID_IStream, reinterpret_cast<void**>(ppDestination));
 }
@@ -177,40 +153,31 @@ HRESULT STDMETHODCALLTYPE ImageFilter::TransferCallback(LONG lFlags,
   if (!pWiaTransferParams) return E_INVALIDARG;
   if (!applicationCallback_) return E_UNEXPECTED;
 
+  const auto self = ComRef<IWiaImageFilter>::copy(this);
+  const auto callback = ComRef<IWiaTransferCallback>::copy(applicationCallback_.get());
   const bool endOfStream = pWiaTransferParams->lMessage == WIA_TRANSFER_MSG_END_OF_STREAM;
   HRESULT applyResult = S_OK;
-  if (ZelFilterStream* stream = currentStream_.get()) {
-    pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
-    if (endOfStream) {
-      // A buffered page reaches the application only through the adjustment's
-      // writes, and not at all while the filter is latched: the page is then
-      // dropped and counts as aborted. A page written straight through is in
-      // the application's stream already, whole unless a write failed.
-      applyResult = stream->HasAdjustments() && errorLatch_ ? E_ABORT : stream->ApplyAdjustments();
-      if (SUCCEEDED(applyResult)) {
-        pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
-      } else {
-        // What the application did receive, and that its page failed,
-        // unless the driver already reported a failure of its own.
-        pWiaTransferParams->ulTransferredBytes = stream->HasAdjustments()
-                                                     ? (delivered_ ? delivered_->BytesWritten() : 0)
-                                                     : stream->ByteCount();
-        if (SUCCEEDED(pWiaTransferParams->hrErrorStatus)) {
-          pWiaTransferParams->hrErrorStatus = applyResult;
-        }
-      }
-      stream->ReleaseStreams();
+  // The page of this message: the application's answer may already start
+  // the next one.
+  ComRef<ZelFilterStream> stream = ComRef<ZelFilterStream>::copy(currentStream_.get());
+  if (stream && endOfStream) {
+    // A buffered page reaches the application only through the adjustment,
+    // and not at all while the filter is latched: it is then dropped. The
+    // count is then what the application's stream holds of the page, and a
+    // page that did not arrive whole fails, unless the driver already
+    // reported a failure of its own.
+    applyResult = errorLatch_ ? stream->DropBufferedPage() : stream->ApplyAdjustments();
+    if (FAILED(applyResult) && SUCCEEDED(pWiaTransferParams->hrErrorStatus)) {
+      pWiaTransferParams->hrErrorStatus = applyResult;
     }
+    stream->ReleaseStreams();
   }
+  if (stream) pWiaTransferParams->ulTransferredBytes = stream->ByteCount();
 
-  const HRESULT applicationResult =
-      applicationCallback_->TransferCallback(lFlags, pWiaTransferParams);
+  const HRESULT applicationResult = callback->TransferCallback(lFlags, pWiaTransferParams);
   const HRESULT hr = FAILED(applyResult) ? applyResult : applicationResult;
 
-  if (endOfStream) {
-    currentStream_.reset();
-    delivered_.reset();
-  }
+  if (endOfStream && currentStream_.get() == stream.get()) currentStream_.reset();
   if (hr != S_OK) errorLatch_ = true;
   return hr;
 }

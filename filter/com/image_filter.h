@@ -4,21 +4,21 @@
 #pragma once
 
 #include "com_ref.h"
-#include "counting_stream.h"
 #include "filter_stream.h"
+#include "module.h"
 #include "wia2.h"
 
-class ImageFilter final : public IWiaImageFilter, public IWiaTransferCallback {
+class ImageFilter final : public IWiaImageFilter,
+                          public IWiaTransferCallback,
+                          public LibraryObject<ImageFilter> {
  public:
   // Reference count 0; the creator takes the first reference.
   ImageFilter() = default;
-  ImageFilter(const ImageFilter&) = delete;
-  ImageFilter& operator=(const ImageFilter&) = delete;
 
   // IUnknown (shared by both interfaces)
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefObject(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ReleaseObject(); }
 
   // IWiaImageFilter
   HRESULT STDMETHODCALLTYPE InitializeFilter(IWiaItem2* pWiaItem2,
@@ -36,16 +36,13 @@ class ImageFilter final : public IWiaImageFilter, public IWiaTransferCallback {
                                           IStream** ppDestination) override;
 
  private:
+  friend class LibraryObject<ImageFilter>;
   ~ImageFilter() = default;
 
   ComRef<ZelFilterStream> currentStream_;
-  // The application's stream of the current page as the adjustment writes
-  // into it; absent when the page is not adjusted.
-  ComRef<CountingStream> delivered_;
   ComRef<IWiaItem2> item_;
   ComRef<IWiaTransferCallback> applicationCallback_;
   bool errorLatch_ = false;
-  LONG refCount_ = 0;
 };
 
 // Single-property reads through IWiaPropertyStorage::ReadMultiple; they return

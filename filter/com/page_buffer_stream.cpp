@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "com_ref.h"
 #include "module.h"
 
 namespace {
@@ -186,202 +187,148 @@ class PageBlock {
   LONG references_ = 1;
 };
 
-class PageBufferStream final : public IStream {
+// A stream over a PageBlock with a position of its own. Every one of them,
+// clones included, keeps the module loaded while it lives.
+class PageBufferStream final : public IStream, public LibraryObject<PageBufferStream> {
  public:
   // Takes a reference of its own to `block`; reference count 1, owned by the
-  // creator. A clone, which the library hands out, counts in ModuleLockCount
-  // while it lives; the first stream is held by the filter stream, which
-  // counts for it.
-  PageBufferStream(PageBlock* block, ULONGLONG position, bool counted)
-      : block_(block), position_(position), counted_(counted) {
+  // creator.
+  PageBufferStream(PageBlock* block, ULONGLONG position) : block_(block), position_(position) {
     block_->AddRef();
-    AddRef();
+    AddRefObject();
   }
-  PageBufferStream(const PageBufferStream&) = delete;
-  PageBufferStream& operator=(const PageBufferStream&) = delete;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
-  HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override;
-  HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
+    return QueryInterfaceFrom(
+        {{&IID_IUnknown, this}, {&IID_ISequentialStream, this}, {&IID_IStream, this}}, riid,
+        ppvObject);
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefObject(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ReleaseObject(); }
+  HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
+    ULONG ignored = 0;
+    ULONG* count = pcbRead ? pcbRead : &ignored;
+    // From the end on, and from past it, nothing is read.
+    const ULONGLONG size = block_->Size();
+    const ULONG n =
+        position_ < size ? static_cast<ULONG>(std::min<ULONGLONG>(cb, size - position_)) : 0;
+    if (n > 0 && !pv) {
+      *count = 0;
+      return STG_E_INVALIDPOINTER;
+    }
+    if (n > 0) block_->CopyOut(position_, pv, n);
+    position_ += n;
+    *count = n;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
+    ULONG ignored = 0;
+    ULONG* count = pcbWritten ? pcbWritten : &ignored;
+    *count = 0;
+    if (cb == 0) return S_OK;
+    if (!pv) return STG_E_INVALIDPOINTER;
+    const ULONGLONG end = position_ + cb;
+    if (end > kPageBufferMaxSize) return STG_E_MEDIUMFULL;
+    if (end > block_->Size()) {
+      const HRESULT hr = block_->Resize(end);
+      if (FAILED(hr)) return hr;
+    }
+    block_->CopyIn(position_, pv, cb);
+    position_ = end;
+    *count = cb;
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
-                                 ULARGE_INTEGER* plibNewPosition) override;
-  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
+                                 ULARGE_INTEGER* plibNewPosition) override {
+    LONGLONG from = 0;
+    HRESULT hr = S_OK;
+    switch (dwOrigin) {
+      case STREAM_SEEK_SET: from = 0; break;
+      case STREAM_SEEK_CUR: from = static_cast<LONGLONG>(position_); break;
+      case STREAM_SEEK_END: from = static_cast<LONGLONG>(block_->Size()); break;
+      default: hr = STG_E_SEEKERROR; break;
+    }
+    if (SUCCEEDED(hr)) {
+      const LONGLONG target = from + LowMove(dlibMove);
+      // Before the start is an error; a position is kept in 32 bits.
+      if (target < 0) {
+        hr = STG_E_SEEKERROR;
+      } else {
+        position_ = static_cast<ULONGLONG>(target) & 0xFFFFFFFFull;
+      }
+    }
+    // The position is reported also when the seek fails.
+    if (plibNewPosition) plibNewPosition->QuadPart = position_;
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override {
+    if (libNewSize.QuadPart > kPageBufferMaxSize) return STG_E_INVALIDFUNCTION;
+    if (libNewSize.QuadPart == block_->Size()) return S_OK;
+    return block_->Resize(libNewSize.QuadPart);
+  }
   HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
-                                   ULARGE_INTEGER* pcbWritten) override;
-  HRESULT STDMETHODCALLTYPE Commit(DWORD grfCommitFlags) override;
-  HRESULT STDMETHODCALLTYPE Revert() override;
-  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
-                                       DWORD dwLockType) override;
-  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
-                                         DWORD dwLockType) override;
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) override;
-  HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override;
+                                   ULARGE_INTEGER* pcbWritten) override {
+    if (!pstm) return STG_E_INVALIDPOINTER;
+    BYTE piece[kCopyPiece];
+    ULONGLONG left = cb.QuadPart;
+    ULONGLONG totalRead = 0;
+    ULONGLONG totalWritten = 0;
+    HRESULT hr = S_OK;
+    // Piece by piece through Read and the destination's Write, so that a
+    // destination that shares this memory (the stream itself, or a clone) sees
+    // what it would see with an HGLOBAL stream.
+    while (left > 0) {
+      const ULONG wanted = static_cast<ULONG>(std::min<ULONGLONG>(left, kCopyPiece));
+      ULONG read = 0;
+      hr = Read(piece, wanted, &read);
+      if (FAILED(hr)) break;
+      totalRead += read;
+      if (read > 0) {
+        ULONG written = 0;
+        hr = pstm->Write(piece, read, &written);
+        if (FAILED(hr)) break;
+        totalWritten += written;
+      }
+      if (read != wanted) break;
+      left -= read;
+    }
+    if (pcbRead) pcbRead->QuadPart = totalRead;
+    if (pcbWritten) pcbWritten->QuadPart = totalWritten;
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Revert() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return STG_E_INVALIDFUNCTION;
+  }
+  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD) override {
+    if (!pstatstg) return STG_E_INVALIDPOINTER;
+    // No name, whatever the flag; every other byte but the type and size is 0.
+    std::memset(pstatstg, 0, sizeof(*pstatstg));
+    pstatstg->type = STGTY_STREAM;
+    pstatstg->cbSize.QuadPart = block_->Size();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override {
+    if (!ppstm) return STG_E_INVALIDPOINTER;
+    // The clone starts where this stream stands, as far as a seek from the
+    // start can take it: a position of 2 GB or more is out of a seek's reach
+    // and leaves the clone at 0.
+    const ULONGLONG start = position_ < 0x80000000ull ? position_ : 0;
+    *ppstm = new (std::nothrow) PageBufferStream(block_, start);
+    return *ppstm ? S_OK : E_OUTOFMEMORY;
+  }
 
  private:
+  friend class LibraryObject<PageBufferStream>;
   ~PageBufferStream() { block_->Release(); }
 
   PageBlock* const block_;  // one reference
   ULONGLONG position_;      // 32-bit, as an HGLOBAL stream keeps it
-  const bool counted_;      // in ModuleLockCount
-  LONG references_ = 0;
 };
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::QueryInterface(REFIID riid, void** ppvObject) {
-  if (!ppvObject) return E_INVALIDARG;
-  *ppvObject = nullptr;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_ISequentialStream) &&
-      !IsEqualIID(riid, IID_IStream)) {
-    return E_NOINTERFACE;
-  }
-  *ppvObject = static_cast<IStream*>(this);
-  AddRef();
-  return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE PageBufferStream::AddRef() {
-  if (references_ == 0 && counted_) ModuleAddRef();
-  return static_cast<ULONG>(InterlockedIncrement(&references_));
-}
-
-ULONG STDMETHODCALLTYPE PageBufferStream::Release() {
-  const LONG count = InterlockedDecrement(&references_);
-  if (count == 0) {
-    const bool counted = counted_;
-    delete this;
-    if (counted) ModuleRelease();
-  }
-  return static_cast<ULONG>(count);
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
-  ULONG ignored = 0;
-  ULONG* count = pcbRead ? pcbRead : &ignored;
-  // From the end on, and from past it, nothing is read.
-  const ULONGLONG size = block_->Size();
-  const ULONG n =
-      position_ < size ? static_cast<ULONG>(std::min<ULONGLONG>(cb, size - position_)) : 0;
-  if (n > 0 && !pv) {
-    *count = 0;
-    return STG_E_INVALIDPOINTER;
-  }
-  if (n > 0) block_->CopyOut(position_, pv, n);
-  position_ += n;
-  *count = n;
-  return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
-  ULONG ignored = 0;
-  ULONG* count = pcbWritten ? pcbWritten : &ignored;
-  *count = 0;
-  if (cb == 0) return S_OK;
-  if (!pv) return STG_E_INVALIDPOINTER;
-  const ULONGLONG end = position_ + cb;
-  if (end > kPageBufferMaxSize) return STG_E_MEDIUMFULL;
-  if (end > block_->Size()) {
-    const HRESULT hr = block_->Resize(end);
-    if (FAILED(hr)) return hr;
-  }
-  block_->CopyIn(position_, pv, cb);
-  position_ = end;
-  *count = cb;
-  return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
-                                                 ULARGE_INTEGER* plibNewPosition) {
-  LONGLONG from = 0;
-  HRESULT hr = S_OK;
-  switch (dwOrigin) {
-    case STREAM_SEEK_SET: from = 0; break;
-    case STREAM_SEEK_CUR: from = static_cast<LONGLONG>(position_); break;
-    case STREAM_SEEK_END: from = static_cast<LONGLONG>(block_->Size()); break;
-    default: hr = STG_E_SEEKERROR; break;
-  }
-  if (SUCCEEDED(hr)) {
-    const LONGLONG target = from + LowMove(dlibMove);
-    // Before the start is an error; a position is kept in 32 bits.
-    if (target < 0) {
-      hr = STG_E_SEEKERROR;
-    } else {
-      position_ = static_cast<ULONGLONG>(target) & 0xFFFFFFFFull;
-    }
-  }
-  // The position is reported also when the seek fails.
-  if (plibNewPosition) plibNewPosition->QuadPart = position_;
-  return hr;
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::SetSize(ULARGE_INTEGER libNewSize) {
-  if (libNewSize.QuadPart > kPageBufferMaxSize) return STG_E_INVALIDFUNCTION;
-  if (libNewSize.QuadPart == block_->Size()) return S_OK;
-  return block_->Resize(libNewSize.QuadPart);
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::CopyTo(IStream* pstm, ULARGE_INTEGER cb,
-                                                   ULARGE_INTEGER* pcbRead,
-                                                   ULARGE_INTEGER* pcbWritten) {
-  if (!pstm) return STG_E_INVALIDPOINTER;
-  BYTE piece[kCopyPiece];
-  ULONGLONG left = cb.QuadPart;
-  ULONGLONG totalRead = 0;
-  ULONGLONG totalWritten = 0;
-  HRESULT hr = S_OK;
-  // Piece by piece through Read and the destination's Write, so that a
-  // destination that shares this memory (the stream itself, or a clone) sees
-  // what it would see with an HGLOBAL stream.
-  while (left > 0) {
-    const ULONG wanted = static_cast<ULONG>(std::min<ULONGLONG>(left, kCopyPiece));
-    ULONG read = 0;
-    hr = Read(piece, wanted, &read);
-    if (FAILED(hr)) break;
-    totalRead += read;
-    if (read > 0) {
-      ULONG written = 0;
-      hr = pstm->Write(piece, read, &written);
-      if (FAILED(hr)) break;
-      totalWritten += written;
-    }
-    if (read != wanted) break;
-    left -= read;
-  }
-  if (pcbRead) pcbRead->QuadPart = totalRead;
-  if (pcbWritten) pcbWritten->QuadPart = totalWritten;
-  return hr;
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::Commit(DWORD) { return S_OK; }
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::Revert() { return S_OK; }
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-  return STG_E_INVALIDFUNCTION;
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
-  return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::Stat(STATSTG* pstatstg, DWORD) {
-  if (!pstatstg) return STG_E_INVALIDPOINTER;
-  // No name, whatever the flag; every other byte but the type and size is 0.
-  std::memset(pstatstg, 0, sizeof(*pstatstg));
-  pstatstg->type = STGTY_STREAM;
-  pstatstg->cbSize.QuadPart = block_->Size();
-  return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE PageBufferStream::Clone(IStream** ppstm) {
-  if (!ppstm) return STG_E_INVALIDPOINTER;
-  // The clone starts where this stream stands, as far as a seek from the
-  // start can take it: a position of 2 GB or more is out of a seek's reach
-  // and leaves the clone at 0.
-  const ULONGLONG start = position_ < 0x80000000ull ? position_ : 0;
-  *ppstm = new (std::nothrow) PageBufferStream(block_, start, true);
-  return *ppstm ? S_OK : E_OUTOFMEMORY;
-}
 
 }  // namespace
 
@@ -399,7 +346,7 @@ HRESULT CreatePageBufferStream(ULONGLONG limitBytes, const PageBufferMemory& mem
   *stream = nullptr;
   PageBlock* block = PageBlock::Create(limitBytes, memory);
   if (!block) return E_OUTOFMEMORY;
-  *stream = new (std::nothrow) PageBufferStream(block, 0, false);
+  *stream = new (std::nothrow) PageBufferStream(block, 0);
   block->Release();  // the stream holds its own reference
   return *stream ? S_OK : E_OUTOFMEMORY;
 }

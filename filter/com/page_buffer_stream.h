@@ -22,8 +22,7 @@
 // SetSize growing the stream, reads as zeros.
 //
 // Clones share the memory; it is released with the last stream that uses it.
-// Clones, which the library hands out, count in ModuleLockCount while they
-// live; the stream made here is held by its creator, which counts for it.
+// The stream and each clone keep the module loaded while they live.
 #pragma once
 
 #include <windows.h>

@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "adjusted_copy.h"
+#include "com_initializer.h"
 #include "com_ref.h"
 #include "host_run.h"
 #include "host_support.h"
 #include "inf_install.h"
+#include "owner.h"
 #include "utf8.h"
 #include "wia2.h"
 #include "wia_published.h"
@@ -40,11 +42,6 @@ const char kFileCopy[] = "the file copy";
 const std::vector<std::string> kEveryLine = {kExtensionKey, kInprocServer, kThreadingModel,
                                              kFileCopy};
 
-std::wstring GuidText(const GUID& guid) {
-  wchar_t text[40] = {};
-  return StringFromGUID2(guid, text, 40) ? std::wstring(text) : std::wstring();
-}
-
 const std::wstring& FilterClass() {
   static const std::wstring text = GuidText(published::Ids().filterFirst);
   return text;
@@ -61,7 +58,7 @@ std::wstring InstalledDll() {
 }
 
 bool KeyExists(const std::wstring& path) {
-  KeyHolder key;
+  RegKeyHolder key;
   return RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
@@ -78,7 +75,7 @@ bool ReadString(const std::wstring& path, const wchar_t* name, std::wstring* val
 }
 
 std::wstring FirstSubkey(const std::wstring& path) {
-  KeyHolder key;
+  RegKeyHolder key;
   if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
     return std::wstring();
   }

@@ -8,7 +8,7 @@
 
 #include "adjust.h"
 #include "com_ref.h"
-#include "fake_stream.h"
+#include "fault_stream.h"
 
 inline std::vector<BYTE> AdjustedCopy(LONG brightness, LONG contrast,
                                       const std::vector<BYTE>& page) {
@@ -23,5 +23,5 @@ inline std::vector<BYTE> AdjustedCopy(LONG brightness, LONG contrast,
     ADD_FAILURE() << "AdjustImage could not adjust the page";
     return {};
   }
-  return ReadWholeStream(output.get());
+  return FaultStream::StreamBytes(output.get());
 }

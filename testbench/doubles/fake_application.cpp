@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <new>
 
-#include "fake_stream.h"
+#include "fault_stream.h"
 #include "wia_published.h"
 
 const char* MessageName(LONG message) {
@@ -36,23 +36,18 @@ FakeApplication* FakeApplication::Create(const std::wstring& folder) {
 
 std::vector<BYTE> FakeApplication::PageBytes(size_t index) const {
   if (index >= pages_.size()) return {};
-  return ReadWholeStream(pages_[index].stream.get());
+  return FaultStream::StreamBytes(pages_[index].stream.get());
 }
 
 HRESULT STDMETHODCALLTYPE FakeApplication::QueryInterface(REFIID riid, void** ppvObject) {
-  if (!ppvObject) return E_POINTER;
-  *ppvObject = nullptr;
-  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, published::Ids().transferCallback)) {
-    return E_NOINTERFACE;
-  }
-  *ppvObject = static_cast<IWiaTransferCallback*>(this);
-  AddRef();
-  return S_OK;
+  return QueryInterfaceFrom({{&IID_IUnknown, this}, {&published::Ids().transferCallback, this}},
+                            riid, ppvObject);
 }
 
 HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(LONG lFlags,
                                                             WiaTransferParams* pWiaTransferParams) {
   if (!pWiaTransferParams) return E_INVALIDARG;
+  if (hook_) hook_();
   const int index = static_cast<int>(messages_.size());
   const HRESULT answer = index == messageIndex_ ? messageResult_ : S_OK;
   messages_.push_back({lFlags, *pWiaTransferParams, answer});
@@ -74,11 +69,13 @@ HRESULT STDMETHODCALLTYPE FakeApplication::TransferCallback(LONG lFlags,
 }
 
 HRESULT FakeApplication::OpenStream(std::wstring* path, IStream** stream) {
+  if (makeStream_) return makeStream_(stream);
   if (folder_.empty() && failWriteIndex_ >= 0) {
-    FakeStream* failing = FakeStream::Create();
+    ComRef<FaultStream> failing = FaultStream::Create();
     if (!failing) return E_OUTOFMEMORY;
-    failing->FailWrite(failWriteIndex_, failWriteResult_, failWriteKeep_);
-    *stream = failing;
+    failing->Fail(StreamCall::Write, static_cast<unsigned>(failWriteIndex_) + 1, failWriteResult_,
+                  failWriteKeep_);
+    *stream = failing.release();
     return S_OK;
   }
   if (folder_.empty()) return CreateStreamOnHGlobal(nullptr, TRUE, stream);
@@ -91,6 +88,7 @@ HRESULT STDMETHODCALLTYPE FakeApplication::GetNextStream(LONG lFlags, BSTR bstrI
                                                          BSTR bstrFullItemName,
                                                          IStream** ppDestination) {
   if (!bstrItemName || !bstrFullItemName || !ppDestination) return E_INVALIDARG;
+  if (hook_) hook_();
   QueryPerformanceCounter(&pageStart_);
   pageStarted_ = true;
   *ppDestination = nullptr;

@@ -3,11 +3,13 @@
 // every message it receives, and can answer chosen calls with chosen results.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "com_ref.h"
-#include "ref_counted.h"
+#include "module.h"
 #include "wia2.h"
 
 struct ReceivedMessage {
@@ -26,7 +28,8 @@ struct ReceivedPage {
   ComRef<IStream> stream;
 };
 
-class FakeApplication final : public IWiaTransferCallback, public RefCounted<FakeApplication> {
+class FakeApplication final : public IWiaTransferCallback,
+                              public LibraryObject<FakeApplication, false> {
  public:
   // Streams go to files "<folder>\page<N>.bmp" (N from 1) when a folder is
   // given, else to memory. Null when out of memory.
@@ -46,12 +49,18 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
     failWriteResult_ = result;
     failWriteKeep_ = keep;
   }
+  // Streams handed out from now on come from `make` (a stream of the test's
+  // own, such as one that fails a chosen call) in place of those above.
+  void MakeStreamsWith(std::function<HRESULT(IStream**)> make) { makeStream_ = std::move(make); }
   // TransferCallback call number `index` (0-based) answers `result`.
   void AnswerMessage(int index, HRESULT result) {
     messageIndex_ = index;
     messageResult_ = result;
   }
 
+  // Runs `hook` at the start of every GetNextStream and TransferCallback
+  // (a test's way to call the filter back from inside its call).
+  void DuringCalls(std::function<void()> hook) { hook_ = std::move(hook); }
   // Prints every call and message to standard output as it arrives.
   void SetEcho(bool echo) { echo_ = echo; }
   // Seconds each page took, in order: from the application's GetNextStream to
@@ -69,19 +78,21 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
   void ReleasePages() { pages_.clear(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefObject(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ReleaseObject(); }
   HRESULT STDMETHODCALLTYPE TransferCallback(LONG lFlags,
                                              WiaTransferParams* pWiaTransferParams) override;
   HRESULT STDMETHODCALLTYPE GetNextStream(LONG lFlags, BSTR bstrItemName, BSTR bstrFullItemName,
                                           IStream** ppDestination) override;
 
  private:
-  FakeApplication() = default;
+  friend class LibraryObject<FakeApplication, false>;
+  FakeApplication() { AddRefObject(); }
   HRESULT OpenStream(std::wstring* path, IStream** stream);
   HRESULT HandOutStream(int index, BSTR itemName, BSTR fullItemName, IStream** destination);
 
   std::wstring folder_;
+  std::function<void()> hook_;
   bool echo_ = false;
   int nextStreamIndex_ = -1;
   HRESULT nextStreamResult_ = S_OK;
@@ -89,6 +100,7 @@ class FakeApplication final : public IWiaTransferCallback, public RefCounted<Fak
   int failWriteIndex_ = -1;
   HRESULT failWriteResult_ = S_OK;
   ULONG failWriteKeep_ = 0;
+  std::function<HRESULT(IStream**)> makeStream_;
   int messageIndex_ = -1;
   HRESULT messageResult_ = S_OK;
   int nextStreamCalls_ = 0;

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "com_ref.h"
-#include "ref_counted.h"
+#include "module.h"
 #include "wia2.h"
 #include "wia_published.h"
 
 class FakeWiaItem final : public IWiaItem2,
                           public IWiaPropertyStorage,
-                          public RefCounted<FakeWiaItem> {
+                          public LibraryObject<FakeWiaItem, false> {
  public:
   // A double with one reference, or null when out of memory.
   static FakeWiaItem* Create(const GUID& category);
@@ -37,8 +37,8 @@ class FakeWiaItem final : public IWiaItem2,
 
   // IUnknown (one identity for both interfaces)
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-  ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefObject(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ReleaseObject(); }
 
   // IWiaItem2
   HRESULT STDMETHODCALLTYPE CreateChildItem(LONG lItemFlags, LONG lCreationFlags, BSTR bstrItemName,
@@ -95,9 +95,9 @@ class FakeWiaItem final : public IWiaItem2,
   HRESULT STDMETHODCALLTYPE SetPropertyStream(GUID* pCompatibilityId, IStream* pIStream) override;
 
  private:
-  FakeWiaItem() = default;
+  FakeWiaItem() { AddRefObject(); }
   ~FakeWiaItem();
-  friend class RefCounted<FakeWiaItem>;
+  friend class LibraryObject<FakeWiaItem, false>;
   const PROPVARIANT* Find(const PROPSPEC& property) const;
 
   GUID category_ = GUID_NULL;

@@ -5,22 +5,9 @@
 
 #include <cstdio>
 
+#include "owner.h"
+
 namespace {
-
-class InfHolder {
- public:
-  explicit InfHolder(HINF inf) : inf_(inf) {}
-  InfHolder(const InfHolder&) = delete;
-  InfHolder& operator=(const InfHolder&) = delete;
-  ~InfHolder() {
-    if (valid()) SetupCloseInfFile(inf_);
-  }
-  bool valid() const { return inf_ != INVALID_HANDLE_VALUE && inf_ != nullptr; }
-  HINF get() const { return inf_; }
-
- private:
-  HINF inf_;
-};
 
 // The platform's default file queue callback, without any window, and the
 // failures it would otherwise ask a user about.
@@ -34,7 +21,7 @@ class QueueCallback {
   ~QueueCallback() {
     if (context_) SetupTermDefaultQueueCallback(context_);
   }
-  bool valid() const { return context_ != nullptr; }
+  explicit operator bool() const { return context_ != nullptr; }
   const std::string& failure() const { return failure_; }
 
   static UINT CALLBACK Notify(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2) {
@@ -77,14 +64,14 @@ std::string ErrorText(const char* what, DWORD error) {
 bool InstallInfSection(const std::wstring& infPath, const std::wstring& section,
                        const std::wstring& sourceFolder, std::string* failure) {
   UINT errorLine = 0;
-  InfHolder inf(SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, &errorLine));
-  if (!inf.valid()) {
+  InfOwner inf(SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, &errorLine));
+  if (!inf) {
     *failure =
         ErrorText("SetupOpenInfFile", GetLastError()) + " (line " + std::to_string(errorLine) + ")";
     return false;
   }
   QueueCallback callback;
-  if (!callback.valid()) {
+  if (!callback) {
     *failure = ErrorText("SetupInitDefaultQueueCallbackEx", GetLastError());
     return false;
   }

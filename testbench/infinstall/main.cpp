@@ -10,20 +10,20 @@
 #include <string>
 
 #include "inf_install.h"
+#include "owner.h"
 
 int main() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  const LocalOwner arguments(argv);
   if (!argv) return 1;
   if (argc < 3 || argc > 4) {
-    LocalFree(argv);
     std::printf("usage: infinstall INF SECTION [SOURCE_FOLDER]\n");
     return 64;
   }
   const std::wstring inf = argv[1];
   const std::wstring section = argv[2];
   std::wstring source = argc == 4 ? std::wstring(argv[3]) : std::wstring();
-  LocalFree(argv);
   if (source.empty()) {
     const size_t slash = inf.find_last_of(L"\\/");
     source = slash == std::wstring::npos ? std::wstring(L".") : inf.substr(0, slash);

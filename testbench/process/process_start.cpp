@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "owner.h"
 #include "utf8.h"
 
 namespace testbench {
@@ -27,17 +28,16 @@ std::wstring RecordFile() {
 void Record(const std::string& line) {
   const std::wstring record = RecordFile();
   if (record.empty()) return;
-  const HANDLE file =
-      CreateFileW(record.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HandleOwner file(CreateFileW(record.c_str(), FILE_APPEND_DATA,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
   const std::string text = line + "\n";
   const bool recorded =
-      file != INVALID_HANDLE_VALUE &&
-      WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+      file &&
+      WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
       written == text.size();
   const DWORD error = GetLastError();
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   if (!recorded)
     std::fprintf(stderr, "testbench: a line of the record of starts is not in %ls (error %lu)\n",
                  record.c_str(), error);
@@ -114,6 +114,37 @@ DWORD StartProcess(const ProcessStart& start, PROCESS_INFORMATION* started,
     platform.report(line);
     platform.pause(PauseBeforeTryingAgainMs);
   }
+}
+
+DWORD RunWithOutputFile(ProcessStart start, const std::wstring& outputPath, DWORD limitMs,
+                        DWORD* exitCode, std::string* output) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  const HandleOwner file(CreateFileW(outputPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return GetLastError();
+  start.inheritHandles = true;
+  start.startup.dwFlags |= STARTF_USESTDHANDLES;
+  start.startup.hStdOutput = file.get();
+  start.startup.hStdError = file.get();
+  PROCESS_INFORMATION started = {};
+  if (const DWORD error = StartProcess(start, &started)) return error;
+  const HandleOwner thread(started.hThread);
+  const HandleOwner process(started.hProcess);
+  DWORD result = ERROR_SUCCESS;
+  if (WaitForSingleObject(process.get(), limitMs) != WAIT_OBJECT_0) {
+    EndProcess(process.get(), 1);
+    result = ERROR_TIMEOUT;
+  }
+  GetExitCodeProcess(process.get(), exitCode);
+  // The program wrote through a handle that shares this one's file position.
+  SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN);
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    output->append(buffer, got);
+  }
+  return result;
 }
 
 bool EndProcess(HANDLE process, UINT exitCode, DWORD limitMs) {

@@ -69,6 +69,16 @@ DWORD StartProcess(const ProcessStart& start, PROCESS_INFORMATION* started);
 DWORD StartProcess(const ProcessStart& start, PROCESS_INFORMATION* started,
                    const StartPlatform& platform);
 
+// Starts the program with its standard output and error going to a new file
+// at `outputPath` (rather than a pipe: helper processes that Wine starts on a
+// program's behalf inherit its standard handles and may outlive it, so a pipe
+// would never report its end), waits for it at most limitMs and ends it
+// after that, and hands back its exit code and what it wrote. ERROR_SUCCESS;
+// ERROR_TIMEOUT when it had to be ended (exit code and output are handed back
+// all the same); or the error of the file or of the start.
+DWORD RunWithOutputFile(ProcessStart start, const std::wstring& outputPath, DWORD limitMs,
+                        DWORD* exitCode, std::string* output);
+
 // How long an ending is waited for before it is reported as not done.
 constexpr DWORD EndLimitMs = 30000;
 

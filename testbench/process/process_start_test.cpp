@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "owner.h"
 #include "process_start.h"
 #include "stress_figures.h"
 
@@ -202,13 +203,15 @@ TEST(StartProcess, TheRealCountAndReportAppendOneLineEachToTheRecord) {
   testbench::RealPlatform().count("wiahost.exe");
   SetEnvironmentVariableW(L"TESTBENCH_START_RECORD", nullptr);
   std::string text;
-  const HANDLE file =
-      CreateFileW(record, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  char buffer[256];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-  CloseHandle(file);
+  {
+    const HandleOwner file(
+        CreateFileW(record, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    char buffer[256];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+      text.append(buffer, got);
+  }
   DeleteFileW(record);
   EXPECT_EQ(text, "start Drelmo.exe\ntried again\nstart wiahost.exe\n");
 }
@@ -232,77 +235,73 @@ struct Child {
     start.commandLine =
         L"\"" TESTBENCH_BIN_DIR L"/start_stress.exe\" child " + std::to_wstring(sleepMs);
     start.flags = flags;
-    error = testbench::StartProcess(start, &info);
+    PROCESS_INFORMATION started = {};
+    error = testbench::StartProcess(start, &started);
+    process.reset(started.hProcess);
+    thread.reset(started.hThread);
   }
   ~Child() {
-    if (info.hThread) CloseHandle(info.hThread);
-    if (info.hProcess) {
-      testbench::EndProcess(info.hProcess, 1);
-      CloseHandle(info.hProcess);
-    }
+    if (process) testbench::EndProcess(process.get(), 1);
   }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  bool Ended() const { return WaitForSingleObject(info.hProcess, 0) == WAIT_OBJECT_0; }
+  bool Ended() const { return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0; }
   DWORD ExitCode() const {
     DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
+    GetExitCodeProcess(process.get(), &code);
     return code;
   }
   DWORD error;
-  PROCESS_INFORMATION info = {};
+  HandleOwner process;
+  HandleOwner thread;
 };
 
 TEST(EndProcess, ReturnsOnceTheProcessHasEndedAndKeepsAnExitCodeItHad) {
   Child running(60000);
   ASSERT_EQ(running.error, ERROR_SUCCESS);
   EXPECT_FALSE(running.Ended());
-  EXPECT_TRUE(testbench::EndProcess(running.info.hProcess, 7));
+  EXPECT_TRUE(testbench::EndProcess(running.process.get(), 7));
   EXPECT_TRUE(running.Ended());
   EXPECT_EQ(running.ExitCode(), 7u);
 
   Child done(0);
   ASSERT_EQ(done.error, ERROR_SUCCESS);
-  ASSERT_EQ(WaitForSingleObject(done.info.hProcess, 30000), WAIT_OBJECT_0);
-  EXPECT_TRUE(testbench::EndProcess(done.info.hProcess, 7));
+  ASSERT_EQ(WaitForSingleObject(done.process.get(), 30000), WAIT_OBJECT_0);
+  EXPECT_TRUE(testbench::EndProcess(done.process.get(), 7));
   EXPECT_EQ(done.ExitCode(), 0u);
 }
 
 TEST(EndJob, ReturnsWhenNoProcessOfTheJobIsLeft) {
-  const HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  ASSERT_NE(job, nullptr);
+  const HandleOwner job(CreateJobObjectW(nullptr, nullptr));
+  ASSERT_TRUE(job);
   Child first(60000, CREATE_SUSPENDED);
   Child second(60000, CREATE_SUSPENDED);
   ASSERT_EQ(first.error, ERROR_SUCCESS);
   ASSERT_EQ(second.error, ERROR_SUCCESS);
   for (const Child* child : {&first, &second}) {
-    ASSERT_TRUE(AssignProcessToJobObject(job, child->info.hProcess));
-    ResumeThread(child->info.hThread);
+    ASSERT_TRUE(AssignProcessToJobObject(job.get(), child->process.get()));
+    ResumeThread(child->thread.get());
   }
-  EXPECT_EQ(testbench::ActiveProcesses(job), 2);
+  EXPECT_EQ(testbench::ActiveProcesses(job.get()), 2);
   // Still running: a short wait for the job to empty says so.
-  EXPECT_FALSE(testbench::WaitUntilJobIsEmpty(job, 100));
-  EXPECT_TRUE(testbench::EndJob(job, 9));
-  EXPECT_EQ(testbench::ActiveProcesses(job), 0);
+  EXPECT_FALSE(testbench::WaitUntilJobIsEmpty(job.get(), 100));
+  EXPECT_TRUE(testbench::EndJob(job.get(), 9));
+  EXPECT_EQ(testbench::ActiveProcesses(job.get()), 0);
   for (const Child* child : {&first, &second}) {
     EXPECT_TRUE(child->Ended());
     EXPECT_EQ(child->ExitCode(), 9u);
   }
-  CloseHandle(job);
   EXPECT_EQ(testbench::ActiveProcesses(nullptr), -1) << "no job, no count";
 }
 
 TEST(WaitUntilJobIsEmpty, WaitsForAProgramThatEndsByItself) {
-  const HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  ASSERT_NE(job, nullptr);
+  const HandleOwner job(CreateJobObjectW(nullptr, nullptr));
+  ASSERT_TRUE(job);
   Child child(300, CREATE_SUSPENDED);
   ASSERT_EQ(child.error, ERROR_SUCCESS);
-  ASSERT_TRUE(AssignProcessToJobObject(job, child.info.hProcess));
-  ResumeThread(child.info.hThread);
-  EXPECT_TRUE(testbench::WaitUntilJobIsEmpty(job));
+  ASSERT_TRUE(AssignProcessToJobObject(job.get(), child.process.get()));
+  ResumeThread(child.thread.get());
+  EXPECT_TRUE(testbench::WaitUntilJobIsEmpty(job.get()));
   EXPECT_TRUE(child.Ended());
   EXPECT_EQ(child.ExitCode(), 0u) << "ended by itself";
-  CloseHandle(job);
 }
 
 // Published values of the exact 95% interval of a Poisson mean.

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "../../setup/handle_holder.h"
+#include "owner.h"
 #include "process_start.h"
 #include "stress_figures.h"
 
@@ -57,7 +57,7 @@ void StartOne(const std::wstring& pattern, DWORD runMs, Counts& counts) {
   ProcessStart start;
   start.commandLine = L"\"" + Self() + L"\" child " + (ending ? L"60000" : L"0");
   start.flags = CREATE_SUSPENDED;
-  HandleHolder job(CreateJobObjectW(nullptr, nullptr));
+  HandleOwner job(CreateJobObjectW(nullptr, nullptr));
   PROCESS_INFORMATION started = {};
   ++counts.starts;
   const DWORD error = testbench::StartOnce(start, &started, testbench::RealPlatform().create);
@@ -69,8 +69,8 @@ void StartOne(const std::wstring& pattern, DWORD runMs, Counts& counts) {
     return;
   }
   counts.inARow = 0;
-  HandleHolder process(started.hProcess);
-  HandleHolder thread(started.hThread);
+  HandleOwner process(started.hProcess);
+  HandleOwner thread(started.hThread);
   if (!AssignProcessToJobObject(job.get(), process.get())) {
     std::fprintf(stderr, "start_stress: cannot put the program in a job (error %lu)\n",
                  GetLastError());

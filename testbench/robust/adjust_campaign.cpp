@@ -17,12 +17,6 @@ namespace {
 constexpr double SlowCaseSeconds = 5.0;
 constexpr ULONG64 UnsetCount = 0xC0FFEE00C0FFEEull;
 
-std::string Hex(HRESULT hr) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(hr));
-  return buf;
-}
-
 struct CallResult {
   HRESULT hr = E_FAIL;
   ULONG64 count = UnsetCount;
@@ -37,15 +31,14 @@ struct CallResult {
 // to fail (0: none).
 CallResult Call(const PageCase& page, unsigned failWorking, unsigned failDestination) {
   CallResult r;
-  auto working =
-      ::ComRef<FaultStream>::adopt(FaultStream::Create(page.bytes.data(), page.bytes.size()));
-  auto destination = ::ComRef<FaultStream>::adopt(FaultStream::CreateGrowable());
+  ComRef<FaultStream> working = FaultStream::Create(page.bytes);
+  ComRef<FaultStream> destination = FaultStream::Create();
   if (!working || !destination) {
     r.problem = "test equipment: no memory stream";
     return r;
   }
-  working->FailCall(failWorking, InjectedFailure(failWorking));
-  destination->FailCall(failDestination, InjectedFailure(failDestination));
+  working->Fail(StreamCall::Any, failWorking, InjectedFailure(failWorking));
+  destination->Fail(StreamCall::Any, failDestination, InjectedFailure(failDestination));
 
   const AdjustArgs& a = page.args;
   r.hr = AdjustImage(a.brightness, a.contrast, working.get(), destination.get(), &r.count, a.left,
@@ -83,13 +76,19 @@ void JudgeResult(CallResult& r) {
 
 }  // namespace
 
+std::string Hex(HRESULT hr) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(hr));
+  return buf;
+}
+
 bool DecoderKeepsStreamReference(const std::vector<uint8_t>& bytes) {
   ULONG_PTR token = 0;
   Gdiplus::GdiplusStartupInput input;
   if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return false;
   bool kept = false;
   {
-    auto stream = ::ComRef<FaultStream>::adopt(FaultStream::Create(bytes.data(), bytes.size()));
+    ComRef<FaultStream> stream = FaultStream::Create(bytes);
     LARGE_INTEGER at;
     at.QuadPart = 54;
     if (stream && SUCCEEDED(stream->Seek(at, STREAM_SEEK_SET, nullptr))) {

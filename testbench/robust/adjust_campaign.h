@@ -60,6 +60,9 @@ struct Tally {
   std::string Report() const;
 };
 
+// "0x80004005": an HRESULT as the campaigns report it.
+std::string Hex(HRESULT hr);
+
 // Distinct failure codes for injection: the k-th gets its own value so that
 // "returned unchanged" can be checked exactly.
 inline HRESULT InjectedFailure(unsigned k) {

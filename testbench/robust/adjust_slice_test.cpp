@@ -27,19 +27,10 @@ DWORD RunProgram(const std::wstring& name, std::string& errors) {
   wchar_t errFile[MAX_PATH], dir[MAX_PATH];
   GetTempPathW(MAX_PATH, dir);
   GetTempFileNameW(dir, L"rob", 0, errFile);
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE err = CreateFileW(errFile, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
   testbench::ProcessStart start;
   start.application = path;
   start.commandLine = L"\"" + std::wstring(path) + L"\"";
-  start.inheritHandles = true;
   start.flags = CREATE_UNICODE_ENVIRONMENT;
-  start.startup.dwFlags = STARTF_USESTDHANDLES;
-  start.startup.hStdError = err;
-  start.startup.hStdOutput = err;
-  PROCESS_INFORMATION pi = {};
-  DWORD code = 0xFFFFFFFF;
   // The child's environment: ours, with heap warnings on and error lines off.
   std::wstring environment;
   if (wchar_t* block = GetEnvironmentStringsW()) {
@@ -50,21 +41,8 @@ DWORD RunProgram(const std::wstring& name, std::string& errors) {
   environment.append(L"WINEDEBUG=-all,warn+heap").push_back(L'\0');
   environment.push_back(L'\0');
   start.environment = &environment[0];
-  if (testbench::StartProcess(start, &pi) == ERROR_SUCCESS) {
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
-      testbench::EndProcess(pi.hProcess, 0xFFFFFFFF);
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
-  CloseHandle(err);
-  HANDLE in = CreateFileW(errFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, 0, nullptr);
-  char buf[4096];
-  DWORD got = 0;
-  while (in != INVALID_HANDLE_VALUE && ReadFile(in, buf, sizeof buf, &got, nullptr) && got > 0)
-    errors.append(buf, got);
-  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+  DWORD code = 0xFFFFFFFF;
+  testbench::RunWithOutputFile(start, errFile, 60000, &code, &errors);
   DeleteFileW(errFile);
   return code;
 }
@@ -84,10 +62,9 @@ TEST(HeapChecking, AnInjectedOverrunIsDetected) {
 }
 
 TEST(FaultStream, FailsExactlyTheChosenCallAndCountsReferences) {
-  const char data[] = "abcdef";
-  auto s = ::ComRef<FaultStream>::adopt(FaultStream::Create(data, 6));
+  ComRef<FaultStream> s = FaultStream::Create({'a', 'b', 'c', 'd', 'e', 'f'});
   ASSERT_TRUE(s);
-  s->FailCall(2, InjectedFailure(2));
+  s->Fail(StreamCall::Any, 2, InjectedFailure(2));
   LARGE_INTEGER zero = {};
   char buf[6];
   ULONG got = 99;
@@ -145,9 +122,7 @@ namespace {
 // (the first crashed) before its fault was fixed.
 PageCase Page(uint16_t bitCount, int32_t width, int32_t height) {
   PageCase c;
-  c.fields.bitCount = bitCount;
-  c.fields.width = width;
-  c.fields.height = height;
+  c.fields = Sized(bitCount, width, height);
   c.fields.clrUsed = bitCount == 1 ? 2 : bitCount == 8 ? 256 : 0;
   c.args = AdjustArgs{200, 0, 0, 0, 0, 0};
   c.bytes = BuildPage(c.fields, 1);

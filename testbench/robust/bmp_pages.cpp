@@ -79,6 +79,14 @@ uint32_t AutoPaletteEntries(const PageFields& f) {
 
 }  // namespace
 
+PageFields Sized(uint16_t bitCount, int32_t width, int32_t height) {
+  PageFields f;
+  f.bitCount = bitCount;
+  f.width = width;
+  f.height = height;
+  return f;
+}
+
 std::vector<uint8_t> BuildPage(const PageFields& f, uint64_t payloadSeed) {
   std::vector<uint8_t> out;
   out.reserve(1024);
@@ -216,10 +224,7 @@ const std::vector<uint32_t>& HeaderSizePool() {
 std::vector<PageFields> PageGenerator::SmallValidFiles() {
   std::vector<PageFields> files;
   auto add = [&](uint16_t bpp, int32_t w, int32_t h, uint32_t clr) {
-    PageFields f;
-    f.bitCount = bpp;
-    f.width = w;
-    f.height = h;
+    PageFields f = Sized(bpp, w, h);
     f.clrUsed = clr;
     files.push_back(f);
   };
@@ -248,11 +253,7 @@ void PageGenerator::AddSystematic() {
   for (uint16_t bpp = 0; bpp <= 64; ++bpp) {
     int g = 0;
     for (const auto& wh : geometries) {
-      PageFields f;
-      f.bitCount = bpp;
-      f.width = wh[0];
-      f.height = wh[1];
-      add("depth", f, (g++ % 2) ? mixed : brighter);
+      add("depth", Sized(bpp, wh[0], wh[1]), (g++ % 2) ? mixed : brighter);
     }
   }
 
@@ -261,10 +262,7 @@ void PageGenerator::AddSystematic() {
   for (uint16_t bpp : {1, 8, 24, 32}) {
     for (int32_t w : DimensionPool()) {
       for (int32_t h : DimensionPool()) {
-        PageFields f;
-        f.bitCount = bpp;
-        f.width = w;
-        f.height = h;
+        const PageFields f = Sized(bpp, w, h);
         if (!DeclaresHeavyImage(f)) add("geometry", f, brighter);
       }
     }
@@ -284,10 +282,7 @@ void PageGenerator::AddSystematic() {
                                      static_cast<uint32_t>(exact * 2)};
       for (uint32_t huge : HugeSizePool()) sizes.push_back(huge);
       for (uint32_t s : sizes) {
-        PageFields f;
-        f.bitCount = bpp;
-        f.width = wh[0];
-        f.height = wh[1];
+        PageFields f = Sized(bpp, wh[0], wh[1]);
         f.sizeImage = s;
         f.explicitSizeImage = true;
         add("sizeimage", f, brighter);
@@ -298,10 +293,7 @@ void PageGenerator::AddSystematic() {
   // bfOffBits inside the headers, at their edges, past the end, huge.
   for (uint16_t bpp : {1, 8, 24, 32}) {
     for (const auto& wh : {std::pair<int32_t, int32_t>{7, 3}, {2, -5}}) {
-      PageFields probe;
-      probe.bitCount = bpp;
-      probe.width = wh.first;
-      probe.height = wh.second;
+      const PageFields probe = Sized(bpp, wh.first, wh.second);
       const std::vector<uint8_t> built = BuildPage(probe, 0);
       const uint32_t size = static_cast<uint32_t>(built.size());
       const uint32_t correct =
@@ -320,10 +312,7 @@ void PageGenerator::AddSystematic() {
   // biClrUsed from 0 to huge, with the palette written as declared (capped).
   for (uint16_t bpp : {1, 4, 8, 16, 24, 32}) {
     for (uint32_t clr : ClrUsedPool()) {
-      PageFields f;
-      f.bitCount = bpp;
-      f.width = 6;
-      f.height = 3;
+      PageFields f = Sized(bpp, 6, 3);
       f.clrUsed = clr;
       add("clrused", f, mixed);
     }
@@ -332,10 +321,7 @@ void PageGenerator::AddSystematic() {
   // biCompression 0 to 6 and beyond.
   for (uint16_t bpp : {1, 4, 8, 16, 24, 32}) {
     for (uint32_t comp : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 11u, 0xFFFFFFFFu}) {
-      PageFields f;
-      f.bitCount = bpp;
-      f.width = 9;
-      f.height = 4;
+      PageFields f = Sized(bpp, 9, 4);
       f.compression = comp;
       add("compression", f, brighter);
     }
@@ -344,10 +330,7 @@ void PageGenerator::AddSystematic() {
   // biSize: the core header, the real larger ones and nonsense.
   for (uint16_t bpp : {1, 4, 8, 24, 32}) {
     for (uint32_t hs : HeaderSizePool()) {
-      PageFields f;
-      f.bitCount = bpp;
-      f.width = 4;
-      f.height = 3;
+      PageFields f = Sized(bpp, 4, 3);
       f.headerSize = hs;
       add("headersize", f, mixed);
     }
@@ -490,17 +473,10 @@ PageCase PageGenerator::MakeRandom(uint64_t index) const {
 
 std::vector<PageCase> FaultPages(uint64_t seed) {
   std::vector<PageFields> bases = PageGenerator::SmallValidFiles();
-  PageFields grey;
-  grey.bitCount = 8;
-  grey.width = 64;
-  grey.height = 64;
+  PageFields grey = Sized(8, 64, 64);
   grey.clrUsed = 256;
   bases.push_back(grey);
-  PageFields colour;
-  colour.bitCount = 24;
-  colour.width = 40;
-  colour.height = -30;
-  bases.push_back(colour);
+  bases.push_back(Sized(24, 40, -30));
   std::vector<PageCase> pages;
   for (const PageFields& f : bases) {
     for (const AdjustArgs& a :

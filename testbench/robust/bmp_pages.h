@@ -50,6 +50,9 @@ struct PageFields {
   int64_t truncateTo = -1;
 };
 
+// The fields of a page of this depth and size, the others as above.
+PageFields Sized(uint16_t bitCount, int32_t width, int32_t height);
+
 // What is passed to AdjustImage besides the page.
 struct AdjustArgs {
   int32_t brightness = 0;

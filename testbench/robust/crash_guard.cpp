@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "owner.h"
+
 namespace robust {
 
 namespace {
@@ -149,8 +151,7 @@ void InstallCrashGuard(double hangSeconds) {
   SetUnhandledExceptionFilter(OnUnhandled);
   AddVectoredExceptionHandler(1, OnFirstChance);
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-  HANDLE thread = CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr);
-  if (thread) CloseHandle(thread);
+  const HandleOwner watchdog(CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr));
 }
 
 void BeginCase(uint64_t index, const std::string& label) {

@@ -1,10 +1,11 @@
 #include "filter_campaign.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <new>
 
 #include "bmp_check.h"
 #include "com_ref.h"
+#include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
 #include "fault_stream.h"
@@ -16,79 +17,8 @@ namespace robust {
 
 namespace {
 
-// The first class identifier the library serves.
-const CLSID FilterClass = {
-    0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}};
 const wchar_t ChildName[] = L"Top";
 const wchar_t ChildFullName[] = L"0000\\Root\\Top";
-
-std::string Hex(HRESULT hr) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08lX", static_cast<unsigned long>(hr));
-  return buf;
-}
-
-// The application: hands out one FaultStream per page and records the
-// end-of-stream messages it is told of.
-class CampaignApplication final : public IWiaTransferCallback {
- public:
-  static CampaignApplication* Create() { return new (std::nothrow) CampaignApplication(); }
-  void FailCall(unsigned k) { failAt_ = k; }
-  LONG Refs() const { return refs_; }
-  FaultStream* Stream() const { return stream_; }
-  int EndOfStreamMessages() const { return endOfStream_; }
-  ULONG64 EndOfStreamBytes() const { return endOfStreamBytes_; }
-  HRESULT EndOfStreamStatus() const { return endOfStreamStatus_; }
-  int Messages() const { return messages_; }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (riid != IID_IUnknown && riid != published::Ids().transferCallback) return E_NOINTERFACE;
-    *out = static_cast<IWiaTransferCallback*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
-  HRESULT STDMETHODCALLTYPE TransferCallback(LONG, WiaTransferParams* params) override {
-    ++messages_;
-    if (params && params->lMessage == published::MessageEndOfStream) {
-      ++endOfStream_;
-      endOfStreamBytes_ = params->ulTransferredBytes;
-      endOfStreamStatus_ = params->hrErrorStatus;
-    }
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetNextStream(LONG, BSTR, BSTR, IStream** destination) override {
-    if (!destination) return E_INVALIDARG;
-    *destination = nullptr;
-    if (stream_) stream_->Release();
-    stream_ = FaultStream::CreateGrowable();
-    if (!stream_) return E_OUTOFMEMORY;
-    stream_->FailCall(failAt_, InjectedFailure(failAt_));
-    stream_->AddRef();
-    *destination = stream_;
-    return S_OK;
-  }
-
- private:
-  CampaignApplication() = default;
-  ~CampaignApplication() {
-    if (stream_) stream_->Release();
-  }
-  LONG refs_ = 1;
-  FaultStream* stream_ = nullptr;  // one reference of our own
-  unsigned failAt_ = 0;
-  int endOfStream_ = 0;
-  ULONG64 endOfStreamBytes_ = 0;
-  HRESULT endOfStreamStatus_ = S_OK;
-  int messages_ = 0;
-};
 
 struct OnePage {
   DriverReport report;
@@ -108,12 +38,20 @@ struct OnePage {
 OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& page,
                  const TransferSetup& setup, std::string& problem) {
   OnePage out;
-  auto app = ComRef<CampaignApplication>::adopt(CampaignApplication::Create());
+  // The application hands out a FaultStream per page.
+  auto app = ComRef<FakeApplication>::adopt(FakeApplication::Create());
   if (!app) {
     problem += "test equipment: no application; ";
     return out;
   }
-  app->FailCall(setup.failAppCall);
+  const unsigned failAt = setup.failAppCall;
+  app->MakeStreamsWith([failAt](IStream** stream) -> HRESULT {
+    ComRef<FaultStream> made = FaultStream::Create();
+    if (!made) return E_OUTOFMEMORY;
+    made->Fail(StreamCall::Any, failAt, InjectedFailure(failAt));
+    *stream = made.release();
+    return S_OK;
+  });
   HRESULT hr = filter->InitializeFilter(item, app.get());
   if (hr != S_OK) {
     problem += "InitializeFilter gave " + Hex(hr) + "; ";
@@ -132,11 +70,16 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
     out.report =
         PlayDriver(service.get(), {DriverPage{ChildName, ChildFullName, page.bytes}}, options);
   }
-  out.appMessages = app->Messages();
-  out.endOfStream = app->EndOfStreamMessages();
-  out.endOfStreamBytes = app->EndOfStreamBytes();
-  out.endOfStreamStatus = app->EndOfStreamStatus();
-  if (FaultStream* stream = app->Stream()) {
+  out.appMessages = static_cast<int>(app->Messages().size());
+  for (const ReceivedMessage& message : app->Messages()) {
+    if (message.params.lMessage != published::MessageEndOfStream) continue;
+    ++out.endOfStream;
+    out.endOfStreamBytes = message.params.ulTransferredBytes;
+    out.endOfStreamStatus = message.params.hrErrorStatus;
+  }
+  if (!app->Pages().empty()) {
+    // Every stream the application handed out is one of MakeStreamsWith's.
+    auto* stream = static_cast<FaultStream*>(app->Pages().back().stream.get());
     out.received = stream->Contents();
     out.appCalls = stream->Calls();
     out.injected = stream->FailedCall() != nullptr;
@@ -145,6 +88,17 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
     out.stream = ComRef<FaultStream>::copy(stream);
   }
   return out;
+}
+
+// A page that failed: the application must learn that it failed, and how
+// much of it arrived.
+void JudgeFailedPage(const OnePage& p, std::string& problem) {
+  if (SUCCEEDED(p.endOfStreamStatus))
+    problem += "failed page ended with status " + Hex(p.endOfStreamStatus) + "; ";
+  if (p.endOfStreamBytes != p.received.size())
+    problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) +
+               " for a failed page of which " + std::to_string(p.received.size()) +
+               " bytes arrived; ";
 }
 
 // Judges one transfer of a page that ran without injected failures.
@@ -175,13 +129,7 @@ void JudgeCleanPage(const OnePage& p, const PageCase& page, const TransferSetup&
       problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) +
                  " for an adjusted file of " + std::to_string(p.received.size()) + " bytes; ";
   } else {
-    // The application must learn that its page failed, and how much of it arrived.
-    if (SUCCEEDED(p.endOfStreamStatus))
-      problem += "failed page ended with status " + Hex(p.endOfStreamStatus) + "; ";
-    if (p.endOfStreamBytes != p.received.size())
-      problem += "end-of-stream byte count " + std::to_string(p.endOfStreamBytes) +
-                 " for a failed page of which " + std::to_string(p.received.size()) +
-                 " bytes arrived; ";
+    JudgeFailedPage(p, problem);
   }
 }
 
@@ -222,40 +170,16 @@ std::wstring CopyFolder() {
 
 }  // namespace
 
-FilterLibrary::FilterLibrary(const std::wstring& path) : path_(path) {
-  if (!Load(path)) return;
+CampaignLibrary::CampaignLibrary(const std::wstring& path) : FilterLibrary(path), path_(path) {
   const std::vector<HMODULE>& setAside = SetAsideLibraries();
-  for (HMODULE library : setAside) {
-    if (library == module_) {
-      FreeLibrary(module_);  // only our own load; the set-aside one stays
-      module_ = nullptr;
-      SetAsideAndLoadACopy();
-      return;
-    }
+  if (get() && std::find(setAside.begin(), setAside.end(), get()) != setAside.end()) {
+    reset();  // only our own load; the set-aside one stays
+    SetAsideAndLoadACopy();
   }
 }
 
-FilterLibrary::~FilterLibrary() {
-  if (module_) FreeLibrary(module_);
-}
-
-bool FilterLibrary::Load(const std::wstring& path) {
-  getClassObject_ = nullptr;
-  canUnloadNow_ = nullptr;
-  module_ = LoadLibraryW(path.c_str());
-  if (!module_) return false;
-  getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(
-      reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
-  canUnloadNow_ = reinterpret_cast<decltype(canUnloadNow_)>(
-      reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
-  return Loaded();
-}
-
-bool FilterLibrary::SetAsideAndLoadACopy() {
-  if (module_) SetAsideLibraries().push_back(module_);
-  module_ = nullptr;
-  getClassObject_ = nullptr;
-  canUnloadNow_ = nullptr;
+bool CampaignLibrary::SetAsideAndLoadACopy() {
+  if (get()) SetAsideLibraries().push_back(release());
   static unsigned copies = 0;
   const std::wstring folder = CopyFolder();
   if (folder.empty()) return false;
@@ -280,7 +204,7 @@ TransferSetup SetupFor(const PageCase& page) {
   return s;
 }
 
-TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
+TransferOutcome RunTransfer(CampaignLibrary& library, const PageCase& page,
                             const TransferSetup& setup, const PageCase* secondPage) {
   TransferOutcome outcome;
   std::string& problem = outcome.problem;
@@ -301,17 +225,10 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
   std::vector<ComRef<FaultStream>> streams;
   {
     ComRef<IWiaImageFilter> filter;
-    {
-      ComRef<IClassFactory> factory;
-      HRESULT hr = library.GetClassObject(FilterClass, IID_IClassFactory,
-                                          reinterpret_cast<void**>(factory.put()));
-      if (SUCCEEDED(hr))
-        hr = factory->CreateInstance(nullptr, published::Ids().imageFilter,
-                                     reinterpret_cast<void**>(filter.put()));
-      if (FAILED(hr)) {
-        outcome.problem = "no filter: " + Hex(hr);
-        return outcome;
-      }
+    const HRESULT hr = library.CreateFilter(filter.put());
+    if (FAILED(hr)) {
+      outcome.problem = "no filter: " + Hex(hr);
+      return outcome;
     }
     OnePage first = Transfer(filter.get(), item.get(), page, setup, problem);
     outcome.appStreamCalls = first.appCalls;
@@ -331,16 +248,10 @@ TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
         problem += "injected " + Hex(injected) + " came back as write " +
                    Hex(outcome.writeFailure) + ", end of stream " + Hex(outcome.endOfStream) + "; ";
       // An adjusted page that failed on its way into the application's
-      // stream: the application is told so, and how much of it arrived.
+      // stream.
       if (setup.mode == TransferMode::Adjusted && outcome.endOfStream == injected &&
-          first.endOfStream == 1) {
-        if (SUCCEEDED(first.endOfStreamStatus))
-          problem += "failed page ended with status " + Hex(first.endOfStreamStatus) + "; ";
-        if (first.endOfStreamBytes != first.received.size())
-          problem += "end-of-stream byte count " + std::to_string(first.endOfStreamBytes) +
-                     " for a failed page of which " + std::to_string(first.received.size()) +
-                     " bytes arrived; ";
-      }
+          first.endOfStream == 1)
+        JudgeFailedPage(first, problem);
     }
     streams.push_back(std::move(first.stream));
     if (secondPage) {

@@ -10,35 +10,24 @@
 #include <vector>
 
 #include "bmp_pages.h"
+#include "filter_library.h"
 
 namespace robust {
 
-class FilterLibrary {
+// Vantrel.dll as the campaign loads it. When the platform keeps an object of
+// the loaded library for good, that library stays loaded for the rest of the
+// process, as it must, and a fresh copy of the file, loaded under a name of
+// its own, serves from then on.
+class CampaignLibrary : public FilterLibrary {
  public:
-  // Loads Vantrel.dll from `path`.
-  explicit FilterLibrary(const std::wstring& path);
-  FilterLibrary(const FilterLibrary&) = delete;
-  FilterLibrary& operator=(const FilterLibrary&) = delete;
-  ~FilterLibrary();
-  bool Loaded() const { return getClassObject_ != nullptr && canUnloadNow_ != nullptr; }
-  HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out) const {
-    return getClassObject_(clsid, iid, out);
-  }
-  // S_OK exactly when the library's object count is 0.
-  HRESULT CanUnloadNow() const { return canUnloadNow_(); }
-  // For when the platform keeps an object of the loaded library for good:
-  // that library stays loaded for the rest of the process, as it must, and
-  // a fresh copy of the file, loaded under a name of its own, serves from
-  // now on. False when no copy could be loaded.
+  // Loads `path`, or a copy of it when that library was set aside before.
+  explicit CampaignLibrary(const std::wstring& path);
+  // Sets the library aside and loads a fresh copy; false when no copy could
+  // be loaded.
   bool SetAsideAndLoadACopy();
 
  private:
-  bool Load(const std::wstring& path);
-
   std::wstring path_;
-  HMODULE module_ = nullptr;
-  HRESULT(STDAPICALLTYPE* getClassObject_)(REFCLSID, REFIID, void**) = nullptr;
-  HRESULT(STDAPICALLTYPE* canUnloadNow_)() = nullptr;
 };
 
 // How the scan item presents the page to the filter.
@@ -71,7 +60,7 @@ TransferSetup SetupFor(const PageCase& page);
 // Wine's GDI+ decoder keeps its stream when given the page's bytes directly:
 // it then keeps the filter's page wrapper as well, which rightly holds the
 // library loaded, and the library is set aside for a fresh copy.
-TransferOutcome RunTransfer(FilterLibrary& library, const PageCase& page,
+TransferOutcome RunTransfer(CampaignLibrary& library, const PageCase& page,
                             const TransferSetup& setup, const PageCase* secondPage);
 
 }  // namespace robust

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "com_initializer.h"
 #include "filter_campaign.h"
 #include "heap_check.h"
 
@@ -35,12 +36,11 @@ bool PixelsPastTheEnd(const PageCase& page) {
 
 class FilterSlice : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-  static void TearDownTestSuite() { CoUninitialize(); }
+  const ComInitializer com_;
 };
 
 TEST_F(FilterSlice, TransfersEndWellOrFailCleanlyAndLeaveNothingLoaded) {
-  FilterLibrary library(FilterPath());
+  CampaignLibrary library(FilterPath());
   ASSERT_TRUE(library.Loaded());
   PageGenerator generator(1);
   int run = 0;
@@ -57,7 +57,7 @@ TEST_F(FilterSlice, TransfersEndWellOrFailCleanlyAndLeaveNothingLoaded) {
 }
 
 TEST_F(FilterSlice, EveryFailingCallOfTheApplicationsStreamComesBackAndALaterPageWorks) {
-  FilterLibrary library(FilterPath());
+  CampaignLibrary library(FilterPath());
   ASSERT_TRUE(library.Loaded());
   const std::vector<PageCase> pages = FaultPages(1);
   for (const PageCase* page : {&pages[0], &pages[5]}) {
@@ -85,7 +85,7 @@ TEST_F(FilterSlice, EveryFailingCallOfTheApplicationsStreamComesBackAndALaterPag
 // the process faults in combase's stream Read. The filter must not hand the
 // decoder (or read itself) pixels that start past the page's end.
 TEST_F(FilterSlice, PageWithPixelsPastItsEndDoesNotCrashTheFilter) {
-  FilterLibrary library(FilterPath());
+  CampaignLibrary library(FilterPath());
   ASSERT_TRUE(library.Loaded());
   PageGenerator generator(1);
   const PageCase page = generator.Make(6967);

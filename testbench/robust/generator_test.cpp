@@ -171,11 +171,8 @@ TEST(BuildPage, SmallValidFilesOfStandardDepthsPassTheChecker) {
 }
 
 TEST(BuildPage, CoreHeaderCarriesSixteenBitSizesAndThreeBytePalette) {
-  PageFields f;
+  PageFields f = Sized(1, 0x12345, 3);
   f.headerSize = 12;
-  f.bitCount = 1;
-  f.width = 0x12345;
-  f.height = 3;
   const std::vector<uint8_t> b = BuildPage(f, 0);
   ASSERT_GE(b.size(), 26u + 6u);
   EXPECT_EQ(At32(b, 14), 12u);
@@ -184,10 +181,7 @@ TEST(BuildPage, CoreHeaderCarriesSixteenBitSizesAndThreeBytePalette) {
 }
 
 TEST(BmpProblem, NamesEachKindOfDamage) {
-  PageFields f;
-  f.bitCount = 8;
-  f.width = 5;
-  f.height = 2;
+  PageFields f = Sized(8, 5, 2);
   f.clrUsed = 256;
   const std::vector<uint8_t> good = BuildPage(f, 3);
   ASSERT_EQ(BmpProblem(good.data(), good.size()), "");

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "campaign_options.h"
+#include "com_initializer.h"
 #include "crash_guard.h"
 #include "filter_campaign.h"
 #include "heap_check.h"
@@ -35,7 +36,7 @@ void Report(const char* verdict, uint64_t index, const robust::PageCase& page,
               page.label.c_str());
 }
 
-int RunPages(const robust::CampaignOptions& o, robust::FilterLibrary& library) {
+int RunPages(const robust::CampaignOptions& o, robust::CampaignLibrary& library) {
   robust::PageGenerator generator(o.seed);
   uint64_t problems = 0, done = 0, setAside = 0;
   for (uint64_t i = o.start; i < o.start + o.count; ++i) {
@@ -63,7 +64,7 @@ int RunPages(const robust::CampaignOptions& o, robust::FilterLibrary& library) {
   return problems == 0 ? 0 : 1;
 }
 
-int RunFaults(const robust::CampaignOptions& o, robust::FilterLibrary& library) {
+int RunFaults(const robust::CampaignOptions& o, robust::CampaignLibrary& library) {
   const std::vector<robust::PageCase> pages = robust::FaultPages(o.seed);
   const robust::PageCase& healthy = pages.front();
   uint64_t transfers = 0, injected = 0, problems = 0, index = 0;
@@ -117,18 +118,13 @@ std::wstring BesideProgram(const wchar_t* name) {
 int main(int argc, char** argv) {
   robust::CampaignOptions o;
   if (!robust::ParseCampaignOptions(argc, argv, "robust_filter", o)) return 64;
-  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 5;
-  int result = 5;
-  {
-    robust::FilterLibrary library(BesideProgram(L"Vantrel.dll"));
-    if (!library.Loaded()) {
-      std::printf("cannot load Vantrel.dll\n");
-    } else if (!robust::PrepareCampaign(o)) {
-      result = 2;
-    } else {
-      result = o.faults ? RunFaults(o, library) : RunPages(o, library);
-    }
+  const ComInitializer com;
+  if (FAILED(com.result())) return 5;
+  robust::CampaignLibrary library(BesideProgram(L"Vantrel.dll"));
+  if (!library.Loaded()) {
+    std::printf("cannot load Vantrel.dll\n");
+    return 5;
   }
-  CoUninitialize();
-  return result;
+  if (!robust::PrepareCampaign(o)) return 2;
+  return o.faults ? RunFaults(o, library) : RunPages(o, library);
 }

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "command_line.h"
+#include "owner.h"
 #include "process_start.h"
 
 using testbench::SkipArgument;
@@ -43,10 +44,10 @@ int main() {
     std::printf("CreateProcess failed, error %lu\n", error);
     return 65;
   }
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
+  const HandleOwner thread(process.hThread);
+  const HandleOwner program(process.hProcess);
+  WaitForSingleObject(program.get(), INFINITE);
   DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hProcess);
+  GetExitCodeProcess(program.get(), &exitCode);
   return static_cast<int>(exitCode);
 }

@@ -13,6 +13,7 @@
 #include <cwchar>
 #include <string>
 
+#include "owner.h"
 #include "process_start.h"
 
 namespace {
@@ -33,8 +34,8 @@ int wmain(int argc, wchar_t** argv) {
   std::fflush(stdout);
   if (mode == L"exit" && argc == 3) ExitProcess(ParseCode(argv[2]));
   if (mode == L"crash") {
-    HANDLE thread = CreateThread(nullptr, 0, Fault, nullptr, 0, nullptr);
-    if (thread) WaitForSingleObject(thread, INFINITE);
+    const HandleOwner thread(CreateThread(nullptr, 0, Fault, nullptr, 0, nullptr));
+    if (thread) WaitForSingleObject(thread.get(), INFINITE);
     return 0;  // not reached: the fault ends the process
   }
   if (mode == L"ended-by-child" && argc == 3) {
@@ -46,19 +47,19 @@ int wmain(int argc, wchar_t** argv) {
     start.commandLine = commandLine;
     PROCESS_INFORMATION child = {};
     if (testbench::StartProcess(start, &child) != ERROR_SUCCESS) return 70;
-    CloseHandle(child.hThread);
-    WaitForSingleObject(child.hProcess, INFINITE);  // ended before the child returns
-    CloseHandle(child.hProcess);
+    const HandleOwner thread(child.hThread);
+    const HandleOwner process(child.hProcess);
+    WaitForSingleObject(process.get(), INFINITE);  // ended before the child returns
     return 71;
   }
   if (mode == L"end" && argc == 4) {
-    HANDLE parent = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, ParseCode(argv[2]));
+    const HandleOwner parent(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, ParseCode(argv[2])));
     if (!parent) return 72;
     // The parent has ended when this copy ends: the runner's next start
     // never meets it half torn down.
-    const bool ended = TerminateProcess(parent, ParseCode(argv[3])) &&
-                       WaitForSingleObject(parent, testbench::EndLimitMs) == WAIT_OBJECT_0;
-    CloseHandle(parent);
+    const bool ended = TerminateProcess(parent.get(), ParseCode(argv[3])) &&
+                       WaitForSingleObject(parent.get(), testbench::EndLimitMs) == WAIT_OBJECT_0;
     return ended ? 0 : 73;
   }
   std::fprintf(stderr, "usage: end_probe.exe exit <code> | crash | ended-by-child <code>\n");

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "command_line.h"
+#include "owner.h"
 #include "process_start.h"
 
 namespace {
@@ -40,14 +41,11 @@ std::wstring TakeExitFileName() {
 
 // Writes the one line; returns false when the file could not be written.
 bool WriteExitFile(const std::wstring& fileName, const char* line) {
-  HANDLE file = CreateFileW(fileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const HandleOwner file(CreateFileW(fileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
   const DWORD size = static_cast<DWORD>(std::strlen(line));
-  const bool ok = WriteFile(file, line, size, &written, nullptr) && written == size;
-  CloseHandle(file);
-  return ok;
+  return file && WriteFile(file.get(), line, size, &written, nullptr) && written == size;
 }
 
 // Makes a standard handle inheritable, so that the program writes where this
@@ -93,12 +91,11 @@ int main() {
     WriteExitFile(exitFile, line);
     return 65;
   }
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
+  const HandleOwner thread(process.hThread);
+  const HandleOwner started(process.hProcess);
+  WaitForSingleObject(started.get(), INFINITE);
   DWORD exitCode = 0;
-  const bool known = GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hProcess);
-  if (!known) {
+  if (!GetExitCodeProcess(started.get(), &exitCode)) {
     std::fprintf(stderr, "program_runner: the program's exit code could not be read: error %lu\n",
                  GetLastError());
     return 66;

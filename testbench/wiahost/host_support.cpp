@@ -1,9 +1,11 @@
 #include "host_support.h"
 
+#include "owner.h"
+
 HRESULT ReadWholeFile(const std::wstring& path, std::vector<BYTE>* bytes) {
-  HandleHolder file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return HRESULT_FROM_WIN32(GetLastError());
+  HandleOwner file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return HRESULT_FROM_WIN32(GetLastError());
   LARGE_INTEGER size = {};
   if (!GetFileSizeEx(file.get(), &size)) return HRESULT_FROM_WIN32(GetLastError());
   if (size.QuadPart > 0x7FFFFFFF) return E_OUTOFMEMORY;
@@ -18,9 +20,9 @@ HRESULT ReadWholeFile(const std::wstring& path, std::vector<BYTE>* bytes) {
 }
 
 HRESULT WriteWholeFile(const std::wstring& path, const std::vector<BYTE>& bytes) {
-  HandleHolder file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return HRESULT_FROM_WIN32(GetLastError());
+  HandleOwner file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return HRESULT_FROM_WIN32(GetLastError());
   DWORD written = 0;
   if (!bytes.empty() &&
       !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
@@ -37,6 +39,11 @@ std::wstring ProgramFolder() {
   return slash == std::wstring::npos ? std::wstring(L".") : folder.substr(0, slash);
 }
 
+std::wstring GuidText(const GUID& guid) {
+  wchar_t text[40] = {};
+  return StringFromGUID2(guid, text, 40) ? std::wstring(text) : std::wstring();
+}
+
 namespace {
 
 HRESULT SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
@@ -49,16 +56,16 @@ HRESULT SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
 }  // namespace
 
 HRESULT RegisterInprocServer(const CLSID& clsid, const std::wstring& dllPath) {
-  wchar_t text[40] = {};
-  if (!StringFromGUID2(clsid, text, 40)) return E_UNEXPECTED;
-  const std::wstring path = std::wstring(L"SOFTWARE\\Classes\\CLSID\\") + text;
-  KeyHolder classKey;
+  const std::wstring text = GuidText(clsid);
+  if (text.empty()) return E_UNEXPECTED;
+  const std::wstring path = L"SOFTWARE\\Classes\\CLSID\\" + text;
+  RegKeyHolder classKey;
   LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE,
                                    nullptr, classKey.put(), nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
   HRESULT hr = SetString(classKey.get(), nullptr, L"Vantrel image processing filter");
   if (FAILED(hr)) return hr;
-  KeyHolder serverKey;
+  RegKeyHolder serverKey;
   status = RegCreateKeyExW(classKey.get(), L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr,
                            serverKey.put(), nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);

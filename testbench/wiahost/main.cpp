@@ -17,11 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "com_initializer.h"
 #include "com_ref.h"
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
+#include "filter_library.h"
 #include "host_support.h"
+#include "owner.h"
 #include "utf8.h"
 #include "wia2.h"
 #include "wia_published.h"
@@ -232,23 +235,17 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
   return true;
 }
 
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
 
 void* Proc(HMODULE module, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(module, name));
 }
 
-std::wstring GuidText(const GUID& guid) {
-  wchar_t text[40] = {};
-  return StringFromGUID2(guid, text, 40) ? std::wstring(text) : std::wstring();
-}
-
 // The image processing filter of the driver's UI class, as WIA looks it up: the
 // class named by the subkey of HKCR\CLSID\<UI class>\shellex\ImageProcessingFilter.
 HRESULT FindInstalledFilter(const GUID& uiClass, CLSID* filterClass) {
   const std::wstring path = L"CLSID\\" + GuidText(uiClass) + L"\\shellex\\ImageProcessingFilter";
-  KeyHolder key;
+  RegKeyHolder key;
   LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put());
   wchar_t name[40] = {};
   DWORD length = 40;
@@ -268,7 +265,7 @@ HRESULT FindInstalledFilter(const GUID& uiClass, CLSID* filterClass) {
 }
 
 // Obtains the filter as the options say; `library` keeps a directly loaded DLL.
-HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFilter** filter) {
+HRESULT CreateFilter(const Options& options, FilterLibrary* library, IWiaImageFilter** filter) {
   if (options.activation == Activation::Installed) {
     CLSID installed = GUID_NULL;
     const HRESULT hr = FindInstalledFilter(options.uiClass, &installed);
@@ -289,23 +286,15 @@ HRESULT CreateFilter(const Options& options, LibraryHolder* library, IWiaImageFi
     return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, published::Ids().imageFilter,
                             reinterpret_cast<void**>(filter));
   }
-  library->reset(LoadLibraryW(options.dll.c_str()));
-  if (!library->get()) return HRESULT_FROM_WIN32(GetLastError());
-  auto getClassObject =
-      reinterpret_cast<GetClassObjectFn>(Proc(library->get(), "DllGetClassObject"));
-  if (!getClassObject) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
-  ComRef<IClassFactory> factory;
-  HRESULT hr = getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
-  if (FAILED(hr)) return hr;
-  return factory->CreateInstance(nullptr, published::Ids().imageFilter,
-                                 reinterpret_cast<void**>(filter));
+  if (!library->Load(options.dll) && !library->get()) return HRESULT_FROM_WIN32(GetLastError());
+  return library->CreateFilter(filter, clsid);
 }
 
 // What the filter library answers once everything is released. An installed
 // filter is the Vantrel.dll that COM loaded from where the registration says.
-HRESULT CanUnloadNow(const Options& options, const LibraryHolder& library) {
-  HMODULE module = options.activation == Activation::ClassObject ? library.get()
-                   : options.activation == Activation::Installed
+HRESULT CanUnloadNow(const Options& options, const FilterLibrary& library) {
+  if (options.activation == Activation::ClassObject) return library.CanUnloadNow();
+  HMODULE module = options.activation == Activation::Installed
                        ? GetModuleHandleW(L"Vantrel.dll")
                        : GetModuleHandleW(options.dll.c_str());
   if (!module) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
@@ -370,7 +359,7 @@ int RunTransfer(const Options& options) {
   if (options.answerIndex >= 0)
     application->AnswerMessage(options.answerIndex, options.answerResult);
 
-  LibraryHolder library;
+  FilterLibrary library;
   {
     ComRef<IWiaImageFilter> filter;
     HRESULT hr = CreateFilter(options, &library, filter.put());
@@ -450,8 +439,8 @@ int RunOnTransferThread(const Options& options) {
   ComInitializer mainApartment(COINIT_APARTMENTTHREADED);
   if (FAILED(mainApartment.result())) return 1;
   TransferThread transfer{&options, 1};
-  HandleHolder thread(CreateThread(nullptr, 0, RunTransferInApartment, &transfer, 0, nullptr));
-  if (!thread.valid()) return 1;
+  HandleOwner thread(CreateThread(nullptr, 0, RunTransferInApartment, &transfer, 0, nullptr));
+  if (!thread) return 1;
   HANDLE handles[] = {thread.get()};
   DWORD index = 0;
   const HRESULT hr = CoWaitForMultipleHandles(0, INFINITE, 1, handles, &index);
@@ -463,11 +452,10 @@ int RunOnTransferThread(const Options& options) {
 int main() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  const LocalOwner arguments(argv);
   if (!argv) return 1;
   Options options;
-  const bool parsed = ParseOptions(argc, argv, &options);
-  LocalFree(argv);
-  if (!parsed) {
+  if (!ParseOptions(argc, argv, &options)) {
     std::printf("%s", kUsage);
     return 1;
   }

@@ -1,6 +1,5 @@
 // Test support for image adjustment and the filter built on it: BMP files
-// built and parsed in memory, HGLOBAL streams, and an IStream that fails on
-// demand.
+// built and parsed in memory, and streams holding them.
 #pragma once
 
 #include <windows.h>
@@ -12,36 +11,10 @@
 #include <vector>
 
 #include "adjust.h"
+#include "com_ref.h"
+#include "fault_stream.h"
 
 namespace bmptest {
-
-// Owns one COM reference.
-template <typename T>
-class ComRef {
- public:
-  ComRef() = default;
-  explicit ComRef(T* p) : p_(p) {}  // takes over a reference
-  ComRef(const ComRef& other) : p_(other.p_) {
-    if (p_) p_->AddRef();
-  }
-  ComRef& operator=(ComRef other) {
-    std::swap(p_, other.p_);
-    return *this;
-  }
-  ~ComRef() {
-    if (p_) p_->Release();
-  }
-  T* Get() const { return p_; }
-  T* operator->() const { return p_; }
-  T** Put() {
-    *this = ComRef();
-    return &p_;
-  }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  T* p_ = nullptr;
-};
 
 // Bytes per stored row of a BMP of this width and depth.
 inline UINT32 BmpStride(LONG width, WORD bitCount) {
@@ -117,7 +90,7 @@ inline std::vector<RGBQUAD> GreyPalette() {
 // A memory stream holding `bytes`, positioned at 0.
 inline ComRef<IStream> StreamOf(const std::vector<BYTE>& bytes) {
   ComRef<IStream> stream;
-  if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()))) return ComRef<IStream>();
+  if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()))) return ComRef<IStream>();
   ULONG written = 0;
   if (!bytes.empty()) stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
   LARGE_INTEGER zero = {};
@@ -125,18 +98,8 @@ inline ComRef<IStream> StreamOf(const std::vector<BYTE>& bytes) {
   return stream;
 }
 
-// Everything `stream` holds, from 0 to its end; its position is left at the end.
-inline std::vector<BYTE> StreamBytes(IStream* stream) {
-  STATSTG stat = {};
-  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return {};
-  std::vector<BYTE> bytes(static_cast<size_t>(stat.cbSize.QuadPart));
-  LARGE_INTEGER zero = {};
-  stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-  ULONG read = 0;
-  if (!bytes.empty()) stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
-  bytes.resize(read);
-  return bytes;
-}
+// Everything `stream` holds, from 0 to its end.
+inline std::vector<BYTE> StreamBytes(IStream* stream) { return FaultStream::StreamBytes(stream); }
 
 // A BMP file taken apart for checks. Valid() is false when the bytes are too
 // short for the two headers.
@@ -181,98 +144,13 @@ inline void Put32(std::vector<BYTE>& b, DWORD v) {
   b.insert(b.end(), {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)});
 }
 
-// Which IStream call a FailingStream fails.
-enum class StreamCall { Seek, Read, Write, SetSize, Stat };
-
-// An IStream over a memory stream that fails the k-th (1-based) call of one
-// kind with a chosen result, and counts every call. The failed call changes
-// nothing. k = 0 never fails.
-class FailingStream final : public IStream {
- public:
-  FailingStream(StreamCall call, int k, HRESULT result, const std::vector<BYTE>& content = {})
-      : inner_(StreamOf(content)), call_(call), k_(k), result_(result) {}
-
-  int Count(StreamCall call) const { return counts_[static_cast<int>(call)]; }
-  IStream* Inner() const { return inner_.Get(); }
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_ISequentialStream || iid == IID_IStream) {
-      *out = static_cast<IStream*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
-    return refs;
-  }
-
-  // ISequentialStream
-  HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* read) override {
-    if (Fails(StreamCall::Read)) return result_;
-    return inner_->Read(pv, cb, read);
-  }
-  HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* written) override {
-    if (Fails(StreamCall::Write)) return result_;
-    return inner_->Write(pv, cb, written);
-  }
-
-  // IStream
-  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
-                                 ULARGE_INTEGER* position) override {
-    if (Fails(StreamCall::Seek)) return result_;
-    return inner_->Seek(move, origin, position);
-  }
-  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override {
-    if (Fails(StreamCall::SetSize)) return result_;
-    return inner_->SetSize(size);
-  }
-  HRESULT STDMETHODCALLTYPE CopyTo(IStream* to, ULARGE_INTEGER cb, ULARGE_INTEGER* read,
-                                   ULARGE_INTEGER* written) override {
-    return inner_->CopyTo(to, cb, read, written);
-  }
-  HRESULT STDMETHODCALLTYPE Commit(DWORD flags) override { return inner_->Commit(flags); }
-  HRESULT STDMETHODCALLTYPE Revert() override { return inner_->Revert(); }
-  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
-    return STG_E_INVALIDFUNCTION;
-  }
-  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
-    return STG_E_INVALIDFUNCTION;
-  }
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override {
-    if (Fails(StreamCall::Stat)) return result_;
-    return inner_->Stat(stat, flags);
-  }
-  HRESULT STDMETHODCALLTYPE Clone(IStream** out) override {
-    if (out) *out = nullptr;
-    return E_NOTIMPL;
-  }
-
- private:
-  ~FailingStream() = default;
-  bool Fails(StreamCall call) {
-    const int n = ++counts_[static_cast<int>(call)];
-    return call == call_ && n == k_;
-  }
-
-  ComRef<IStream> inner_;
-  StreamCall call_;
-  int k_;
-  HRESULT result_;
-  LONG refs_ = 1;
-  int counts_[5] = {};
-};
-
-// A new FailingStream, owned by the returned reference.
-inline ComRef<FailingStream> MakeFailingStream(StreamCall call, int k, HRESULT result,
-                                               const std::vector<BYTE>& content = {}) {
-  return ComRef<FailingStream>(new FailingStream(call, k, result, content));
+// A stream over `content` whose call number k (1-based) of kind `call` fails
+// with `result`, changing nothing.
+inline ComRef<FaultStream> MakeFailingStream(StreamCall call, unsigned k, HRESULT result,
+                                             const std::vector<BYTE>& content = {}) {
+  ComRef<FaultStream> stream = FaultStream::Create(content);
+  stream->Fail(call, k, result);
+  return stream;
 }
 
 // A value the count never takes, to show that it was left alone.
@@ -292,7 +170,7 @@ inline AdjustOutcome RunAdjustImageInto(IStream* destination, const std::vector<
                                         LONG width = 0, LONG height = 0) {
   ComRef<IStream> working = StreamOf(input);
   AdjustOutcome outcome{E_UNEXPECTED, kUntouchedCount, {}};
-  outcome.hr = AdjustImage(brightness, contrast, working.Get(), destination, &outcome.byteCount,
+  outcome.hr = AdjustImage(brightness, contrast, working.get(), destination, &outcome.byteCount,
                            left, top, width, height);
   outcome.output = StreamBytes(destination);
   return outcome;
@@ -302,7 +180,7 @@ inline AdjustOutcome RunAdjustImageInto(IStream* destination, const std::vector<
 inline AdjustOutcome RunAdjustImage(const std::vector<BYTE>& input, LONG brightness, LONG contrast,
                                     LONG left = 0, LONG top = 0, LONG width = 0, LONG height = 0) {
   ComRef<IStream> destination = StreamOf({});
-  return RunAdjustImageInto(destination.Get(), input, brightness, contrast, left, top, width,
+  return RunAdjustImageInto(destination.get(), input, brightness, contrast, left, top, width,
                             height);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adjust.h"
@@ -17,17 +18,18 @@ namespace {
 constexpr ULONG64 kUntouched = kUntouchedCount;
 
 // A driver's 8-bit page (negative height: stored top-down): image row y,
-// counted from the top, column j holds levelAt(y, j) whatever the storage
+// counted from the top, column j holds valueAt(y, j) whatever the storage
 // order; padding bytes hold 0xEE so that copying them would show.
-BmpFile GreyPage(LONG width, LONG height, BYTE (*levelAt)(UINT32, UINT32)) {
+BmpFile GreyPage(LONG width, LONG height, BYTE (*valueAt)(UINT32, UINT32),
+                 std::vector<RGBQUAD> table = GreyPalette()) {
   const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
   return MakeBmp(
       width, height, 8,
       [&](UINT32 r, UINT32 b) -> BYTE {
         const UINT32 y = height < 0 ? r : rows - 1 - r;
-        return b < static_cast<UINT32>(width) ? levelAt(y, b) : 0xEE;
+        return b < static_cast<UINT32>(width) ? valueAt(y, b) : 0xEE;
       },
-      GreyPalette());
+      std::move(table));
 }
 
 BYTE Ramp(UINT32 r, UINT32 j) { return static_cast<BYTE>((r * 7 + j * 3) % 200); }
@@ -153,9 +155,9 @@ TEST(GreyPath, WritesFromPositionZeroAndLeavesTheDestinationsTailAlone) {
   at.QuadPart = 1500;
   destination->Seek(at, STREAM_SEEK_SET, nullptr);
   ULONG64 count = kUntouched;
-  ASSERT_EQ(AdjustImage(1000, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0), S_OK);
+  ASSERT_EQ(AdjustImage(1000, 0, working.get(), destination.get(), &count, 0, 0, 0, 0), S_OK);
   EXPECT_EQ(count, 1086u);
-  const std::vector<BYTE> out = StreamBytes(destination.Get());
+  const std::vector<BYTE> out = StreamBytes(destination.get());
   ASSERT_EQ(out.size(), 2000u);
   EXPECT_EQ(std::vector<BYTE>(out.begin(), out.begin() + 1086),
             ExpectedGreyFile(page.info, 4, 2, DoubledRows(page)));
@@ -240,20 +242,6 @@ std::vector<RGBQUAD> TableOf(UINT32 count, RGBQUAD (*entry)(UINT32)) {
   return table;
 }
 
-// A page whose image pixel (x, y), y from the top, holds valueAt(x, y), with
-// 0xEE in the row padding.
-BmpFile TablePage(LONG width, LONG height, BYTE (*valueAt)(UINT32, UINT32),
-                  std::vector<RGBQUAD> table) {
-  const UINT32 rows = static_cast<UINT32>(height < 0 ? -height : height);
-  return MakeBmp(
-      width, height, 8,
-      [&](UINT32 r, UINT32 b) -> BYTE {
-        const UINT32 y = height < 0 ? r : rows - 1 - r;
-        return b < static_cast<UINT32>(width) ? valueAt(b, y) : 0xEE;
-      },
-      std::move(table));
-}
-
 std::vector<PlatformCase> PlatformCases() {
   auto inverted = [](UINT32 i) {
     const BYTE v = static_cast<BYTE>(255 - i);
@@ -268,37 +256,36 @@ std::vector<PlatformCase> PlatformCases() {
                    static_cast<BYTE>(i * 53 + 200), static_cast<BYTE>(i)};
   };
   auto ascending = [](UINT32 i) { return RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0}; };
-  auto any = [](UINT32 x, UINT32 y) { return static_cast<BYTE>(x * 7 + y * 11); };
-  auto sixteen = [](UINT32 x, UINT32 y) { return static_cast<BYTE>((x + 3 * y) % 16); };
-  auto ten = [](UINT32 x, UINT32 y) { return static_cast<BYTE>((x + y) % 10); };
+  auto any = [](UINT32 y, UINT32 x) { return static_cast<BYTE>(x * 7 + y * 11); };
+  auto sixteen = [](UINT32 y, UINT32 x) { return static_cast<BYTE>((x + 3 * y) % 16); };
+  auto ten = [](UINT32 y, UINT32 x) { return static_cast<BYTE>((x + y) % 10); };
 
   std::vector<PlatformCase> cases;
-  cases.push_back({"InvertedGrey", TablePage(37, 23, any, TableOf(256, inverted)), 256, false});
-  cases.push_back({"SixteenStepsOf17", TablePage(21, -9, sixteen, TableOf(16, steps)), 16, false});
-  cases.push_back({"Colours", TablePage(13, 7, any, TableOf(256, colours)), 256, false});
-  cases.push_back(
-      {"FiveColoursValuesToNine", TablePage(10, 6, ten, TableOf(5, colours)), 5, false});
+  cases.push_back({"InvertedGrey", GreyPage(37, 23, any, TableOf(256, inverted)), 256, false});
+  cases.push_back({"SixteenStepsOf17", GreyPage(21, -9, sixteen, TableOf(16, steps)), 16, false});
+  cases.push_back({"Colours", GreyPage(13, 7, any, TableOf(256, colours)), 256, false});
+  cases.push_back({"FiveColoursValuesToNine", GreyPage(10, 6, ten, TableOf(5, colours)), 5, false});
   {
-    BmpFile page = TablePage(37, 23, any, TableOf(256, ascending));
+    BmpFile page = GreyPage(37, 23, any, TableOf(256, ascending));
     page.info.biSizeImage = 37 * 23;  // the pixels without their row padding
     cases.push_back({"SizeImageWithoutPadding", page, 256, false});
   }
   {
-    BmpFile page = TablePage(38, 5, any, TableOf(256, inverted));
+    BmpFile page = GreyPage(38, 5, any, TableOf(256, inverted));
     page.info.biSizeImage += 4000;
     cases.push_back({"SizeImageBeyondThePixels", page, 256, false});
   }
   {
-    BmpFile page = TablePage(23, -4, sixteen, TableOf(16, steps));
+    BmpFile page = GreyPage(23, -4, sixteen, TableOf(16, steps));
     page.info.biSizeImage = 0;
     cases.push_back({"SizeImageZero", page, 16, false});
   }
   {
-    BmpFile page = TablePage(9, 4, any, TableOf(300, inverted));
+    BmpFile page = GreyPage(9, 4, any, TableOf(300, inverted));
     page.info.biClrUsed = 300;  // only 256 count
     cases.push_back({"MoreEntriesThanValues", page, 256, false});
   }
-  cases.push_back({"NoTable", TablePage(15, 3, any, {}), 0, true});
+  cases.push_back({"NoTable", GreyPage(15, 3, any, {}), 0, true});
   return cases;
 }
 
@@ -313,7 +300,7 @@ class GreyPathAgainstGdiplus : public ::testing::TestWithParam<PlatformCase> {
   // The colour of every pixel as GDI+ decodes the page, top row first.
   std::vector<Gdiplus::ARGB> Decode(const std::vector<BYTE>& bytes, UINT width, UINT height) {
     ComRef<IStream> stream = StreamOf(bytes);
-    Gdiplus::Bitmap bitmap(stream.Get(), FALSE);
+    Gdiplus::Bitmap bitmap(stream.get(), FALSE);
     if (bitmap.GetLastStatus() != Gdiplus::Ok) return {};
     if (bitmap.GetWidth() != width || bitmap.GetHeight() != height) return {};
     std::vector<Gdiplus::ARGB> pixels(static_cast<size_t>(width) * height);
@@ -393,9 +380,9 @@ TEST_F(GreyWriter, WritesHeadersPaletteAndRowsInBufferOrder) {
   ComRef<IStream> destination = StreamOf({});
   BITMAPINFOHEADER header = Header();
   ULONG64 count = kUntouched;
-  ASSERT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), crop_, &header, &count), S_OK);
+  ASSERT_EQ(WriteGreyBmp(grey_.data(), destination.get(), crop_, &header, &count), S_OK);
   EXPECT_EQ(count, 1086u);
-  EXPECT_EQ(StreamBytes(destination.Get()), ExpectedGreyFile(Header(), 3, 2, grey_));
+  EXPECT_EQ(StreamBytes(destination.get()), ExpectedGreyFile(Header(), 3, 2, grey_));
 }
 
 TEST_F(GreyWriter, MissingDestinationLeavesTheCountAlone) {
@@ -409,46 +396,46 @@ TEST_F(GreyWriter, EmptyOrOverflowingCropIsRejectedBeforeWriting) {
   ComRef<IStream> destination = StreamOf({});
   BITMAPINFOHEADER header = Header();
   ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), CropRect{0, 0, 0, 2}, &header, &count),
+  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.get(), CropRect{0, 0, 0, 2}, &header, &count),
             E_INVALIDARG);
-  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), CropRect{5, 0, 3, 2}, &header, &count),
+  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.get(), CropRect{5, 0, 3, 2}, &header, &count),
             E_INVALIDARG);
   EXPECT_EQ(
-      WriteGreyBmp(grey_.data(), destination.Get(), CropRect{0, 0, 70000, 70000}, &header, &count),
+      WriteGreyBmp(grey_.data(), destination.get(), CropRect{0, 0, 70000, 70000}, &header, &count),
       HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW));
   EXPECT_EQ(count, kUntouched);
-  EXPECT_TRUE(StreamBytes(destination.Get()).empty());
+  EXPECT_TRUE(StreamBytes(destination.get()).empty());
 }
 
 // Failing destination: write k of (file header, info header, palette, row 0, row 1).
 class GreyWriterFailingWrite : public GreyWriter, public ::testing::WithParamInterface<int> {};
 
-TEST_P(GreyWriterFailingWrite, ReturnsTheCodeAndCountsTheFullFile) {
+TEST_P(GreyWriterFailingWrite, ReturnsTheCodeAndCountsWhatArrived) {
   const int k = GetParam();
   const HRESULT failure = STG_E_MEDIUMFULL;
-  ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, k, failure);
+  ComRef<FaultStream> destination = MakeFailingStream(StreamCall::Write, k, failure);
   BITMAPINFOHEADER header = Header();
   ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), crop_, &header, &count), failure);
-  EXPECT_EQ(count, 1086u);
-  EXPECT_EQ(destination->Count(StreamCall::Write), k);  // stops at the failure
+  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.get(), crop_, &header, &count), failure);
+  EXPECT_EQ(destination->Calls(StreamCall::Write), k);  // stops at the failure
   const size_t sizes[] = {14, 40, 1024, 4, 4};
   size_t written = 0;
   for (int i = 0; i < k - 1; ++i) written += sizes[i];
+  EXPECT_EQ(count, written);
   const std::vector<BYTE> expected = ExpectedGreyFile(Header(), 3, 2, grey_);
-  EXPECT_EQ(StreamBytes(destination->Inner()),
+  EXPECT_EQ(StreamBytes(destination.get()),
             std::vector<BYTE>(expected.begin(), expected.begin() + written));
 }
 
 INSTANTIATE_TEST_SUITE_P(EachWrite, GreyWriterFailingWrite, ::testing::Range(1, 6));
 
-TEST_F(GreyWriter, FailingSeekWritesNothingAndCountsTheFullFile) {
-  ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Seek, 1, E_ACCESSDENIED);
+TEST_F(GreyWriter, FailingSeekWritesNothingAndCountsNothing) {
+  ComRef<FaultStream> destination = MakeFailingStream(StreamCall::Seek, 1, E_ACCESSDENIED);
   BITMAPINFOHEADER header = Header();
   ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.Get(), crop_, &header, &count), E_ACCESSDENIED);
-  EXPECT_EQ(count, 1086u);
-  EXPECT_EQ(destination->Count(StreamCall::Write), 0);
+  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.get(), crop_, &header, &count), E_ACCESSDENIED);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(destination->Calls(StreamCall::Write), 0);
 }
 
 // Failing working stream: the failing call's code comes back unchanged and
@@ -463,32 +450,46 @@ class GreyPathFailingWorking : public ::testing::TestWithParam<WorkingFailure> {
 TEST_P(GreyPathFailingWorking, ReturnsTheStreamsCodeAndTouchesNothing) {
   const BmpFile page = GreyPage(16, 4, Ramp);
   const HRESULT failure = STG_E_READFAULT;
-  ComRef<FailingStream> working =
+  ComRef<FaultStream> working =
       MakeFailingStream(GetParam().call, GetParam().k, failure, page.Bytes());
   ComRef<IStream> destination = StreamOf({9, 9, 9});
   ULONG64 count = kUntouched;
-  EXPECT_EQ(AdjustImage(1000, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0), failure);
+  EXPECT_EQ(AdjustImage(1000, 0, working.get(), destination.get(), &count, 0, 0, 0, 0), failure);
   EXPECT_EQ(count, kUntouched);
-  EXPECT_EQ(StreamBytes(destination.Get()), (std::vector<BYTE>{9, 9, 9}));
+  EXPECT_EQ(StreamBytes(destination.get()), (std::vector<BYTE>{9, 9, 9}));
 }
 
-// Seeks: info header, file start, colour table, pixel data. Reads: info
-// header, file header, info header again, colour table, pixel data.
+// Stat: the page's size. Seeks: file start, colour table, pixel data.
+// Reads: file header, info header, colour table, pixel data.
 INSTANTIATE_TEST_SUITE_P(
     EachCall, GreyPathFailingWorking,
-    ::testing::Values(WorkingFailure{StreamCall::Seek, 1}, WorkingFailure{StreamCall::Seek, 2},
-                      WorkingFailure{StreamCall::Seek, 3}, WorkingFailure{StreamCall::Seek, 4},
+    ::testing::Values(WorkingFailure{StreamCall::Stat, 1}, WorkingFailure{StreamCall::Seek, 1},
+                      WorkingFailure{StreamCall::Seek, 2}, WorkingFailure{StreamCall::Seek, 3},
                       WorkingFailure{StreamCall::Read, 1}, WorkingFailure{StreamCall::Read, 2},
-                      WorkingFailure{StreamCall::Read, 3}, WorkingFailure{StreamCall::Read, 4},
-                      WorkingFailure{StreamCall::Read, 5}));
+                      WorkingFailure{StreamCall::Read, 3}, WorkingFailure{StreamCall::Read, 4}));
 
-TEST(GreyPath, FailingDestinationWriteGivesItsCodeAndTheFullSize) {
-  ComRef<FailingStream> destination = MakeFailingStream(StreamCall::Write, 20, STG_E_WRITEFAULT);
-  const AdjustOutcome outcome =
-      RunAdjustImageInto(destination.Get(), GreyPage(100, 50, Ramp).Bytes(), 1000, 0);
-  EXPECT_EQ(outcome.hr, STG_E_WRITEFAULT);
-  EXPECT_EQ(outcome.byteCount, 6078u);
-  EXPECT_EQ(outcome.output.size(), 14u + 40 + 1024 + 16 * 100);
+// A write failing part-way: its code, and the count of what arrived. The
+// stream, grown for the file, is set back to what it would hold without the
+// growth: the larger of its old content and what arrived (an older, longer
+// file keeps its tail), and a stream whose SetSize moves its position still
+// gets the file from position 0.
+TEST(GreyPath, FailingDestinationWriteGivesItsCodeAndCountsWhatArrived) {
+  const size_t arrived = 14u + 40 + 1024 + 16 * 100;
+  for (size_t old : {size_t(0), size_t(1000), size_t(3000)}) {
+    ComRef<FaultStream> destination = FaultStream::Create(std::vector<BYTE>(old, 0xAB));
+    destination->Fail(StreamCall::Write, 20, STG_E_WRITEFAULT);
+    destination->MoveOnSetSize();
+    const BmpFile page = GreyPage(100, 50, Ramp);
+    const AdjustOutcome outcome = RunAdjustImageInto(destination.get(), page.Bytes(), 1000, 0);
+    EXPECT_EQ(outcome.hr, STG_E_WRITEFAULT);
+    EXPECT_EQ(outcome.byteCount, arrived);
+    const std::vector<BYTE> file = ExpectedGreyFile(page.info, 100, 50, DoubledRows(page));
+    ASSERT_EQ(outcome.output.size(), std::max(old, arrived)) << old;
+    EXPECT_TRUE(std::equal(file.begin(), file.begin() + arrived, outcome.output.begin())) << old;
+    EXPECT_EQ(std::vector<BYTE>(outcome.output.begin() + arrived, outcome.output.end()),
+              std::vector<BYTE>(outcome.output.size() - arrived, 0xAB))
+        << old;
+  }
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ TEST_P(RejectedInput, TouchesNeitherDestinationNorCount) {
   c.spoil(page);
   const std::vector<BYTE> before = {1, 2, 3, 4, 5};
   ComRef<IStream> destination = StreamOf(before);
-  const AdjustOutcome outcome = RunAdjustImageInto(destination.Get(), page.Bytes(), 500, 250,
+  const AdjustOutcome outcome = RunAdjustImageInto(destination.get(), page.Bytes(), 500, 250,
                                                    c.crop[0], c.crop[1], c.crop[2], c.crop[3]);
   EXPECT_EQ(outcome.hr, c.expected);
   EXPECT_EQ(outcome.byteCount, kUntouched);
@@ -57,6 +57,14 @@ std::vector<BadInput> BadInputs() {
                  HRESULT hr, const LONG* crop) {
     BadInput c{name, bits, std::move(spoil), hr, {crop[0], crop[1], crop[2], crop[3]}};
     cases.push_back(c);
+  };
+  // The image declared width x height, with no biSizeImage.
+  auto declares = [](LONG width, LONG height) {
+    return [width, height](BmpFile& p) {
+      p.info.biWidth = width;
+      p.info.biHeight = height;
+      p.info.biSizeImage = 0;
+    };
   };
   for (WORD bits : {WORD(8), WORD(24)}) {
     const std::string d = std::to_string(bits);
@@ -97,14 +105,7 @@ std::vector<BadInput> BadInputs() {
     const std::string d = std::to_string(bits);
     // A tiny page must not make an enormous one: the output's size comes
     // from the header, so the header must be borne out by the page.
-    add(
-        "DeclaresMoreRowsThanItHolds" + d, bits,
-        [](BmpFile& p) {
-          p.info.biWidth = 20000;
-          p.info.biHeight = 20000;
-          p.info.biSizeImage = 0;
-        },
-        kInvalidData, none);
+    add("DeclaresMoreRowsThanItHolds" + d, bits, declares(20000, 20000), kInvalidData, none);
     add(
         "LastPixelByteMissing" + d, bits, [](BmpFile& p) { p.pixels.pop_back(); }, kInvalidData,
         none);
@@ -115,39 +116,11 @@ std::vector<BadInput> BadInputs() {
   add(
       "SizeImageOneRowShort", 8, [](BmpFile& p) { p.info.biSizeImage = 16 * 7; }, kInvalidData,
       none);
-  add(
-      "ImageSizeOverflows", 8,
-      [](BmpFile& p) {
-        p.info.biWidth = 70000;
-        p.info.biHeight = 70000;
-        p.info.biSizeImage = 0;
-      },
-      kOverflow, none);
-  add(
-      "ImageSizeJustOverflows", 8,
-      [](BmpFile& p) {
-        p.info.biWidth = 65536;
-        p.info.biHeight = -65536;
-        p.info.biSizeImage = 0;
-      },
-      kOverflow, none);
+  add("ImageSizeOverflows", 8, declares(70000, 70000), kOverflow, none);
+  add("ImageSizeJustOverflows", 8, declares(65536, -65536), kOverflow, none);
   // Decoders are never handed a page whose stored image cannot be sized in 32 bits.
-  add(
-      "OneBitImageOverflows", 1,
-      [](BmpFile& p) {
-        p.info.biWidth = 1 << 20;
-        p.info.biHeight = 1 << 15;
-        p.info.biSizeImage = 0;
-      },
-      kOverflow, none);
-  add(
-      "ColourImageOverflows", 24,
-      [](BmpFile& p) {
-        p.info.biWidth = 40000;
-        p.info.biHeight = -40000;
-        p.info.biSizeImage = 0;
-      },
-      kOverflow, none);
+  add("OneBitImageOverflows", 1, declares(1 << 20, 1 << 15), kOverflow, none);
+  add("ColourImageOverflows", 24, declares(40000, -40000), kOverflow, none);
   return cases;
 }
 
@@ -162,11 +135,11 @@ TEST(AdjustImageArguments, MissingStreamsOrCountAreRefused) {
   ComRef<IStream> working = StreamOf(page.Bytes());
   ComRef<IStream> destination = StreamOf({});
   ULONG64 count = kUntouched;
-  EXPECT_EQ(AdjustImage(1, 1, nullptr, destination.Get(), &count, 0, 0, 0, 0), E_INVALIDARG);
-  EXPECT_EQ(AdjustImage(1, 1, working.Get(), nullptr, &count, 0, 0, 0, 0), E_INVALIDARG);
-  EXPECT_EQ(AdjustImage(1, 1, working.Get(), destination.Get(), nullptr, 0, 0, 0, 0), E_POINTER);
+  EXPECT_EQ(AdjustImage(1, 1, nullptr, destination.get(), &count, 0, 0, 0, 0), E_INVALIDARG);
+  EXPECT_EQ(AdjustImage(1, 1, working.get(), nullptr, &count, 0, 0, 0, 0), E_INVALIDARG);
+  EXPECT_EQ(AdjustImage(1, 1, working.get(), destination.get(), nullptr, 0, 0, 0, 0), E_POINTER);
   EXPECT_EQ(count, kUntouched);
-  EXPECT_TRUE(StreamBytes(destination.Get()).empty());
+  EXPECT_TRUE(StreamBytes(destination.get()).empty());
 }
 
 TEST(AdjustImageArguments, StreamTooShortForTheInfoHeaderIsInvalidData) {
@@ -201,13 +174,15 @@ ULONG References(IStream* stream) {
 
 // A page must hold every row its header declares at its padded length, the
 // last row's padding included, from bfOffBits on; a page short of that, or
-// whose pixels lie 2 GB or more in, is refused before anything is written.
+// whose pixels lie 2 GB or more in, is refused before anything is written,
+// however large the stream says it is.
 TEST(PagePastTheStreamEnd, PageMustHoldItsPaddedRows) {
   struct Case {
     WORD bits;
     long long shortBy;  // bytes cut off the page's end
     DWORD offset;       // bfOffBits, 0 for the page's own
     bool taken;
+    ULONGLONG statSize = 0;  // the size the stream reports, 0 for its own
   };
   const Case cases[] = {
       {1, 0, 0, true},
@@ -221,6 +196,8 @@ TEST(PagePastTheStreamEnd, PageMustHoldItsPaddedRows) {
       {8, 0, 0x7FFFFFF0, false},
       {8, 0, 0x80000000, false},
       {24, 0, 0xFFFFFFFF, false},
+      {8, 0, 0x80000000, false, 3ull << 30},
+      {24, 0, 0x80000010, false, 3ull << 30},
   };
   for (const Case& c : cases) {
     // 5 pixels wide: every depth's rows end in padding.
@@ -229,9 +206,16 @@ TEST(PagePastTheStreamEnd, PageMustHoldItsPaddedRows) {
         c.bits == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
     std::vector<BYTE> bytes = c.offset ? WithPixelsAt(page, c.offset) : page.Bytes();
     bytes.resize(bytes.size() - static_cast<size_t>(c.shortBy));
-    const AdjustOutcome outcome = RunAdjustImage(bytes, 500, 0);
+    ComRef<FaultStream> working = FaultStream::Create(bytes);
+    working->ReportSize(c.statSize);
+    AdjustOutcome outcome{E_UNEXPECTED, kUntouched, {}};
+    ComRef<IStream> destination = StreamOf({});
+    outcome.hr =
+        AdjustImage(500, 0, working.get(), destination.get(), &outcome.byteCount, 0, 0, 0, 0);
+    outcome.output = StreamBytes(destination.get());
     const std::string what = std::to_string(c.bits) + " bits, short by " +
-                             std::to_string(c.shortBy) + ", offset " + std::to_string(c.offset);
+                             std::to_string(c.shortBy) + ", offset " + std::to_string(c.offset) +
+                             ", size said " + std::to_string(c.statSize);
     if (c.taken) {
       EXPECT_EQ(outcome.hr, S_OK) << what;
       EXPECT_EQ(outcome.byteCount, outcome.output.size()) << what;
@@ -250,12 +234,12 @@ TEST(PagePastTheStreamEnd, EveryPathGivesTheStreamBack) {
         bits == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
     ComRef<IStream> working = StreamOf(WithPixelsAt(page, 0x7FFFFFF0));
     ComRef<IStream> destination = StreamOf({});
-    const ULONG before = References(working.Get());
+    const ULONG before = References(working.get());
     ULONG64 count = kUntouched;
-    const HRESULT hr = AdjustImage(300, 300, working.Get(), destination.Get(), &count, 0, 0, 0, 0);
+    const HRESULT hr = AdjustImage(300, 300, working.get(), destination.get(), &count, 0, 0, 0, 0);
     EXPECT_TRUE(hr == S_OK || FAILED(hr)) << bits;
-    EXPECT_EQ(References(working.Get()), before) << bits << " bits: the page was kept";
-    EXPECT_EQ(References(destination.Get()), 1u) << bits;
+    EXPECT_EQ(References(working.get()), before) << bits << " bits: the page was kept";
+    EXPECT_EQ(References(destination.get()), 1u) << bits;
   }
 }
 
@@ -268,12 +252,12 @@ TEST(PagePastTheStreamEnd, UndecodablePageIsGivenBack) {
   bytes.resize(60);
   ComRef<IStream> working = StreamOf(bytes);
   ComRef<IStream> destination = StreamOf({});
-  const ULONG before = References(working.Get());
+  const ULONG before = References(working.get());
   ULONG64 count = kUntouched;
-  const HRESULT hr = AdjustImage(300, 0, working.Get(), destination.Get(), &count, 0, 0, 0, 0);
+  const HRESULT hr = AdjustImage(300, 0, working.get(), destination.get(), &count, 0, 0, 0, 0);
   EXPECT_TRUE(FAILED(hr));
   EXPECT_EQ(count, kUntouched);
-  EXPECT_EQ(References(working.Get()), before);
+  EXPECT_EQ(References(working.get()), before);
 }
 
 // The page lent to the decoder may outlive the adjustment: while anyone holds
@@ -282,7 +266,7 @@ TEST(PageLoan, CountsInTheModuleLockCountUntilItsLastRelease) {
   ComRef<IStream> page = StreamOf({1, 2, 3});
   const LONG before = ModuleLockCount;
   BoundedStream* loan = nullptr;
-  ASSERT_EQ(BoundedStream::Create(page.Get(), &loan), S_OK);
+  ASSERT_EQ(BoundedStream::Create(page.get(), &loan), S_OK);
   EXPECT_EQ(ModuleLockCount, before + 1);
   EXPECT_EQ(loan->AddRef(), 2u);
   EXPECT_EQ(loan->Release(), 1u);
@@ -296,27 +280,27 @@ TEST(PageLoan, CountsInTheModuleLockCountUntilItsLastRelease) {
 TEST(PageLoan, AfterDetachCallsFailAndSetEveryOutParameter) {
   ComRef<IStream> page = StreamOf({1, 2, 3});
   BoundedStream* loan = nullptr;
-  ASSERT_EQ(BoundedStream::Create(page.Get(), &loan), S_OK);
+  ASSERT_EQ(BoundedStream::Create(page.get(), &loan), S_OK);
   loan->Detach();
   BYTE buffer[4] = {};
   ULONG read = 77;
-  EXPECT_EQ(loan->Read(buffer, sizeof(buffer), &read), E_UNEXPECTED);
+  EXPECT_EQ(loan->Read(buffer, sizeof(buffer), &read), E_POINTER);
   EXPECT_EQ(read, 0u);
   LARGE_INTEGER zero = {};
   ULARGE_INTEGER position;
   position.QuadPart = 77;
-  EXPECT_EQ(loan->Seek(zero, STREAM_SEEK_CUR, &position), E_UNEXPECTED);
+  EXPECT_EQ(loan->Seek(zero, STREAM_SEEK_CUR, &position), E_POINTER);
   EXPECT_EQ(position.QuadPart, 0u);
   ComRef<IStream> target = StreamOf({});
   ULARGE_INTEGER size, copied, written;
   size.QuadPart = 3;
   copied.QuadPart = written.QuadPart = 77;
-  EXPECT_EQ(loan->CopyTo(target.Get(), size, &copied, &written), E_UNEXPECTED);
+  EXPECT_EQ(loan->CopyTo(target.get(), size, &copied, &written), E_POINTER);
   EXPECT_EQ(copied.QuadPart, 0u);
   EXPECT_EQ(written.QuadPart, 0u);
   STATSTG stat;
   std::memset(&stat, 0x77, sizeof(stat));
-  EXPECT_EQ(loan->Stat(&stat, STATFLAG_NONAME), E_UNEXPECTED);
+  EXPECT_EQ(loan->Stat(&stat, STATFLAG_NONAME), E_POINTER);
   EXPECT_EQ(stat.pwcsName, nullptr);
   EXPECT_EQ(stat.type, 0u);
   EXPECT_EQ(stat.cbSize.QuadPart, 0u);

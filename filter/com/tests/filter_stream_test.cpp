@@ -2,8 +2,10 @@
 
 #include <shlwapi.h>
 
+#include <functional>
+
 #include "adjusted_copy.h"
-#include "fake_stream.h"
+#include "fault_stream.h"
 #include "sample_bmp.h"
 #include "test_support.h"
 
@@ -20,7 +22,7 @@ class FilterStreamTest : public ModuleCountTest {
  protected:
   void SetUp() override {
     ModuleCountTest::SetUp();
-    application_ = ComRef<FakeStream>::adopt(FakeStream::Create());
+    application_ = FaultStream::Create();
     ASSERT_TRUE(application_);
   }
   void TearDown() override {
@@ -28,7 +30,7 @@ class FilterStreamTest : public ModuleCountTest {
     application_.reset();
     ModuleCountTest::TearDown();
   }
-  ComRef<FakeStream> application_;
+  ComRef<FaultStream> application_;
 };
 
 TEST_F(FilterStreamTest, ConstructionAndFinalReleaseMoveTheModuleCountByOne) {
@@ -53,7 +55,7 @@ TEST_F(FilterStreamTest, WithoutAdjustmentsWritesLandInTheApplicationStreamAndAr
   EXPECT_EQ(S_OK, stream->ApplyAdjustments());
   EXPECT_EQ(Bytes(300, 7), application_->Contents());
   EXPECT_EQ(300u, stream->ByteCount());
-  EXPECT_EQ(1, application_->Writes());
+  EXPECT_EQ(1, application_->Calls(StreamCall::Write));
 }
 
 class FilterStreamAdjustmentTest : public FilterStreamTest,
@@ -82,36 +84,51 @@ INSTANTIATE_TEST_SUITE_P(BrightnessOrContrast, FilterStreamAdjustmentTest,
                          ::testing::Values(std::make_pair(200L, 0L), std::make_pair(0L, -300L),
                                            std::make_pair(-150L, 250L)));
 
-// The count is the sum of the bytes every write took, whatever it answered:
-// a write that fails part-way took what it reports, and the page it belongs
-// to is then not complete, which the apply step reports.
-TEST_F(FilterStreamTest, CountsWhatEveryWriteTookAndRemembersTheFirstFailure) {
+// The one write policy, on a page written straight into the application's
+// stream: the count is what the stream took (never more than was offered), a
+// write the stream takes in part while answering success is finished, with
+// or without a count pointer, one that takes nothing fails with
+// STG_E_MEDIUMFULL, and one that fails part-way took what it reports. A
+// page not taken whole is not complete, which the apply step reports.
+TEST_F(FilterStreamTest, CountsWhatTheStreamTookAndFinishesShortWrites) {
   struct Case {
-    HRESULT answer;  // of the second write, 99 bytes offered
-    ULONG kept;
-    ULONG64 count;
+    const char* stream;
+    std::function<void(FaultStream*)> misbehave;
+    HRESULT answer;  // to the second write, 99 bytes offered
+    ULONG told;      // the count it gives back
+    ULONG64 count;   // all four writes: 14 + 99 + 40 + 1000
     HRESULT applied;
   };
   const Case cases[] = {
-      {STG_E_MEDIUMFULL, 0, 1054, STG_E_MEDIUMFULL},
-      {STG_E_MEDIUMFULL, 30, 1084, STG_E_MEDIUMFULL},
-      {S_OK, 30, 1084, S_OK},  // a short write the driver was told of
-      {S_OK, 99, 1153, S_OK},
+      {"fails taking nothing",
+       [](FaultStream* s) { s->Fail(StreamCall::Write, 2, STG_E_MEDIUMFULL); }, STG_E_MEDIUMFULL, 0,
+       1054, STG_E_MEDIUMFULL},
+      {"fails taking 30",
+       [](FaultStream* s) { s->Fail(StreamCall::Write, 2, STG_E_MEDIUMFULL, 30); },
+       STG_E_MEDIUMFULL, 30, 1084, STG_E_MEDIUMFULL},
+      {"succeeds taking 30", [](FaultStream* s) { s->Fail(StreamCall::Write, 2, S_OK, 30); }, S_OK,
+       99, 1153, S_OK},
+      {"succeeds taking nothing", [](FaultStream* s) { s->Fail(StreamCall::Write, 2, S_OK); },
+       STG_E_MEDIUMFULL, 0, 1054, STG_E_MEDIUMFULL},
+      {"takes at most 100 bytes a call", [](FaultStream* s) { s->TakeAtMost(100); }, S_OK, 99, 1153,
+       S_OK},
+      {"reports a byte more than it took", [](FaultStream* s) { s->OverReport(1); }, S_OK, 99, 1153,
+       S_OK},
   };
   for (const Case& c : cases) {
-    application_ = ComRef<FakeStream>::adopt(FakeStream::Create());
-    application_->FailWrite(1, c.answer, c.kept);
+    application_ = FaultStream::Create();
+    c.misbehave(application_.get());
     auto stream = NewFilterStream();
     ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
     ULONG written = 0;
-    EXPECT_EQ(S_OK, stream->Write(Bytes(14, 1).data(), 14, &written));
-    EXPECT_EQ(c.answer, stream->Write(Bytes(99, 2).data(), 99, &written));
-    EXPECT_EQ(c.kept, written);
-    EXPECT_EQ(S_OK, stream->Write(Bytes(40, 3).data(), 40, &written));
-    EXPECT_EQ(S_OK, stream->Write(Bytes(1000, 4).data(), 1000, nullptr));
-    EXPECT_EQ(c.count, stream->ByteCount()) << c.kept;
-    EXPECT_EQ(c.count, application_->Contents().size()) << c.kept;
-    EXPECT_EQ(c.applied, stream->ApplyAdjustments()) << c.kept;
+    EXPECT_EQ(S_OK, stream->Write(Bytes(14, 1).data(), 14, &written)) << c.stream;
+    EXPECT_EQ(c.answer, stream->Write(Bytes(99, 2).data(), 99, &written)) << c.stream;
+    EXPECT_EQ(c.told, written) << c.stream;
+    EXPECT_EQ(S_OK, stream->Write(Bytes(40, 3).data(), 40, &written)) << c.stream;
+    EXPECT_EQ(S_OK, stream->Write(Bytes(1000, 4).data(), 1000, nullptr)) << c.stream;
+    EXPECT_EQ(c.count, stream->ByteCount()) << c.stream;
+    EXPECT_EQ(c.count, application_->Contents().size()) << c.stream;
+    EXPECT_EQ(c.applied, stream->ApplyAdjustments()) << c.stream;
   }
 }
 
@@ -120,7 +137,7 @@ TEST_F(FilterStreamTest, CountsWhatEveryWriteTookAndRemembersTheFirstFailure) {
 TEST_F(FilterStreamTest, ClonesWriteIntoThePageThroughTheFilterStream) {
   const std::vector<BYTE> page = MakeSampleBmp(33, 17, 8);
   for (LONG brightness : {0L, 200L}) {
-    application_ = ComRef<FakeStream>::adopt(FakeStream::Create());
+    application_ = FaultStream::Create();
     auto stream = NewFilterStream();
     ASSERT_EQ(S_OK, stream->Initialize(brightness, 0, application_.get()));
     ComRef<IStream> clone, second;
@@ -142,14 +159,16 @@ TEST_F(FilterStreamTest, ClonesWriteIntoThePageThroughTheFilterStream) {
     BYTE buffer[4] = {};
     EXPECT_EQ(E_POINTER, clone->Write(buffer, 4, &written));
     EXPECT_EQ(E_POINTER, second->Read(buffer, 4, &written));
-    EXPECT_EQ(page.size(), stream->ByteCount());
+    // What the application received of the page.
+    EXPECT_EQ(brightness ? 0u : page.size(), stream->ByteCount());
   }
 }
 
 // An adjusted page reaches every kind of application's stream alike: the
-// platform's memory stream, a file, and a stream that refuses SetSize get the
-// same bytes and the same count; a memory stream is grown once, never row by
-// row (it copies its whole block each time a write passes its end).
+// platform's memory stream, a file, a stream that refuses SetSize and one
+// whose SetSize moves its position get the same bytes and the same count; a
+// memory stream is grown once, never row by row (it copies its whole block
+// each time a write passes its end).
 TEST_F(FilterStreamTest, EveryKindOfApplicationStreamGetsTheSamePage) {
   wchar_t folder[MAX_PATH] = {};
   ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder));
@@ -158,20 +177,23 @@ TEST_F(FilterStreamTest, EveryKindOfApplicationStreamGetsTheSamePage) {
   for (WORD bits : {WORD(8), WORD(24)}) {
     const std::vector<BYTE> page = MakeSampleBmp(301, 97, bits);
     const std::vector<BYTE> expected = AdjustedCopy(200, 0, page);
-    ComRef<FakeStream> memory = ComRef<FakeStream>::adopt(FakeStream::Create());
-    ComRef<FakeStream> refusing = ComRef<FakeStream>::adopt(FakeStream::Create());
-    refusing->AnswerSetSize(E_NOTIMPL);
+    ComRef<FaultStream> memory = FaultStream::Create();
+    ComRef<FaultStream> refusing = FaultStream::Create();
+    refusing->Fail(StreamCall::SetSize, FaultStream::kEveryCall, E_NOTIMPL);
+    ComRef<FaultStream> moving = FaultStream::Create();
+    moving->MoveOnSetSize();
     ComRef<IStream> file;
     ASSERT_EQ(S_OK, SHCreateStreamOnFileEx(path.c_str(), STGM_CREATE | STGM_READWRITE,
                                            FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, file.put()));
     for (IStream* destination :
-         {static_cast<IStream*>(memory.get()), static_cast<IStream*>(refusing.get()), file.get()}) {
+         {static_cast<IStream*>(memory.get()), static_cast<IStream*>(refusing.get()),
+          static_cast<IStream*>(moving.get()), file.get()}) {
       auto stream = NewFilterStream();
       ASSERT_EQ(S_OK, stream->Initialize(200, 0, destination));
       ASSERT_EQ(S_OK, WriteAll(stream.get(), page));
       ASSERT_EQ(S_OK, stream->ApplyAdjustments()) << bits;
       EXPECT_EQ(expected.size(), stream->ByteCount()) << bits;
-      EXPECT_EQ(expected, ReadWholeStream(destination)) << bits;
+      EXPECT_EQ(expected, FaultStream::StreamBytes(destination)) << bits;
     }
     EXPECT_EQ(0, memory->Growths()) << bits;
     EXPECT_GT(refusing->Growths(), 97) << bits;
@@ -279,7 +301,7 @@ TEST_F(FilterStreamTest, FailingAdjustmentIsReturnedUnchanged) {
   // The application's stream failing is passed back as it is.
   auto second = NewFilterStream();
   const std::vector<BYTE> page = MakeSampleBmp(8, 8, 8);
-  application_->FailWrite(0, STG_E_MEDIUMFULL);
+  application_->Fail(StreamCall::Write, 1, STG_E_MEDIUMFULL);
   ASSERT_EQ(S_OK, second->Initialize(200, 0, application_.get()));
   ASSERT_EQ(S_OK, WriteAll(second.get(), page));
   EXPECT_EQ(STG_E_MEDIUMFULL, second->ApplyAdjustments());
@@ -298,7 +320,7 @@ TEST_F(FilterStreamTest, PageTheBufferCouldNotHoldFailsWithItsErrorAndTheNextPag
   EXPECT_EQ(page.size(), stream->ByteCount());
   EXPECT_EQ(STG_E_MEDIUMFULL, stream->ApplyAdjustments());
   EXPECT_TRUE(application_->Contents().empty());
-  EXPECT_EQ(page.size(), stream->ByteCount());
+  EXPECT_EQ(0u, stream->ByteCount());
   stream->ReleaseStreams();
 
   auto next = NewFilterStream();
@@ -310,20 +332,10 @@ TEST_F(FilterStreamTest, PageTheBufferCouldNotHoldFailsWithItsErrorAndTheNextPag
 
 TEST_F(FilterStreamTest, QueryInterfaceAnswersUnknownSequentialStreamAndStreamWithOneObject) {
   auto stream = NewFilterStream();
-  EXPECT_EQ(E_POINTER, stream->QueryInterface(IID_IStream, nullptr));
-  void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(E_NOINTERFACE, stream->QueryInterface(IID_IStorage, &out));
-  EXPECT_EQ(nullptr, out);
-  ComRef<IUnknown> unknown;
-  ComRef<IStream> asStream;
-  ComRef<ISequentialStream> sequential;
-  ASSERT_EQ(S_OK, stream->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(unknown.put())));
-  ASSERT_EQ(S_OK, stream->QueryInterface(IID_IStream, reinterpret_cast<void**>(asStream.put())));
-  ASSERT_EQ(S_OK, stream->QueryInterface(IID_ISequentialStream,
-                                         reinterpret_cast<void**>(sequential.put())));
-  EXPECT_EQ(static_cast<IUnknown*>(asStream.get()), unknown.get());
-  EXPECT_EQ(static_cast<ISequentialStream*>(asStream.get()), sequential.get());
-  EXPECT_EQ(4u, RefCountOf(stream.get()));
+  IStream* object = stream.get();
+  ExpectInterfaces(object, {{&IID_IUnknown, object},
+                            {&IID_ISequentialStream, static_cast<ISequentialStream*>(object)},
+                            {&IID_IStream, object}});
 }
 
 TEST_F(FilterStreamTest, OtherCallsGoToTheWorkingStream) {

@@ -5,7 +5,7 @@
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
-#include "fake_stream.h"
+#include "fault_stream.h"
 #include "sample_bmp.h"
 #include "test_support.h"
 #include "wia_published.h"
@@ -82,22 +82,13 @@ class ImageFilterTest : public ModuleCountTest {
 };
 
 TEST_F(ImageFilterTest, QueryInterfaceGivesOneIdentityForBothInterfaces) {
-  EXPECT_EQ(E_INVALIDARG, filter_->QueryInterface(IID_IUnknown, nullptr));
-  ComRef<IWiaTransferCallback> callback;
-  ASSERT_EQ(S_OK, filter_->QueryInterface(published::Ids().transferCallback,
-                                          reinterpret_cast<void**>(callback.put())));
-  ComRef<IUnknown> viaSecond;
-  ComRef<IUnknown> viaFirst;
-  ASSERT_EQ(S_OK,
-            callback->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(viaSecond.put())));
-  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(viaFirst.put())));
-  EXPECT_EQ(viaFirst.get(), viaSecond.get());
-  EXPECT_EQ(static_cast<IUnknown*>(static_cast<IWiaImageFilter*>(filter_.get())), viaFirst.get());
-  EXPECT_EQ(4u, RefCountOf(callback.get()));
-
-  void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(E_NOINTERFACE, callback->QueryInterface(IID_IStream, &out));
-  EXPECT_EQ(nullptr, out);
+  IWiaImageFilter* primary = filter_.get();
+  IWiaTransferCallback* second = filter_.get();
+  ExpectInterfaces(primary,
+                   {{&IID_IUnknown, primary},
+                    {&published::Ids().imageFilter, primary},
+                    {&published::Ids().transferCallback, second}},
+                   E_INVALIDARG);
 }
 
 TEST_F(ImageFilterTest, InitializeFilterHoldsTheItemAndCallback) {
@@ -153,6 +144,27 @@ TEST_F(ImageFilterTest, SetNewCallbackReplacesOnlyTheCallback) {
   stream.reset();
   filter_.reset();
   EXPECT_EQ(1, other->Refs());
+}
+
+// An application that replaces itself from inside its own call: the filter
+// lets go of it, but the call it is in keeps a reference of the filter's
+// until it returns (beside the test's own).
+TEST_F(ImageFilterTest, ApplicationReplacedFromInsideItsCallLivesToTheEndOfTheCall) {
+  for (bool inMessage : {false, true}) {
+    Initialize();
+    auto other = ComRef<FakeApplication>::adopt(FakeApplication::Create());
+    ComRef<IStream> stream;
+    if (inMessage) ASSERT_EQ(S_OK, NextStream(stream.put()));
+    LONG refsInCall = 0;
+    application_->DuringCalls([&] {
+      filter_->SetNewCallback(other.get());
+      refsInCall = application_->Refs();
+    });
+    EXPECT_EQ(S_OK, inMessage ? Message(published::MessageStatus, 0) : NextStream(stream.put()));
+    application_->DuringCalls(nullptr);
+    EXPECT_EQ(2, refsInCall) << inMessage;
+    EXPECT_EQ(1, application_->Refs()) << inMessage;
+  }
 }
 
 TEST_F(ImageFilterTest, PreviewAndPropertiesAreNotFiltered) {
@@ -521,9 +533,9 @@ TEST_F(ImageFilterTest, AbandonedTransferReleasesTheCurrentStreamWithTheFilter) 
   ComRef<IStream> stream;
   ASSERT_EQ(S_OK, NextStream(stream.put()));
   ASSERT_EQ(S_OK, WriteAll(stream.get(), std::vector<BYTE>(100, 1)));
-  EXPECT_EQ(2, ModuleLockCount);
+  EXPECT_EQ(3, ModuleLockCount);  // the filter, its stream and the page's buffer
   filter_.reset();
-  EXPECT_EQ(1, ModuleLockCount);  // the driver still holds the filter stream
+  EXPECT_EQ(2, ModuleLockCount);  // the driver still holds the filter stream
   EXPECT_EQ(1, item_->Refs());
   stream.reset();
   EXPECT_EQ(0, ModuleLockCount);

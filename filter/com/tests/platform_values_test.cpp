@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "class_factory.h"
+#include "module.h"
 #include "wia2.h"
 #include "wia_published.h"
 

@@ -10,64 +10,39 @@
 #include "fake_application.h"
 #include "fake_driver.h"
 #include "fake_item.h"
+#include "filter_library.h"
 #include "sample_bmp.h"
 #include "wia2.h"
 #include "wia_published.h"
 
 namespace {
 
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
 using DllMainFn = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
 
 void* Proc(HMODULE module, LPCSTR name) {
   return reinterpret_cast<void*>(GetProcAddress(module, name));
 }
 
-class LibraryHolder {
- public:
-  explicit LibraryHolder(const wchar_t* path) : module_(LoadLibraryW(path)) {}
-  LibraryHolder(const LibraryHolder&) = delete;
-  LibraryHolder& operator=(const LibraryHolder&) = delete;
-  ~LibraryHolder() {
-    if (module_) FreeLibrary(module_);
-  }
-  HMODULE get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
-
 class VantrelDllTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(nullptr, library_.get());
-    getClassObject_ = reinterpret_cast<GetClassObjectFn>(Proc(library_.get(), "DllGetClassObject"));
-    canUnloadNow_ = reinterpret_cast<CanUnloadNowFn>(Proc(library_.get(), "DllCanUnloadNow"));
-    ASSERT_NE(nullptr, getClassObject_);
-    ASSERT_NE(nullptr, canUnloadNow_);
-    ASSERT_EQ(S_OK, canUnloadNow_());
+    ASSERT_TRUE(library_.Loaded());
+    ASSERT_EQ(S_OK, library_.CanUnloadNow());
   }
-  void TearDown() override { EXPECT_EQ(S_OK, canUnloadNow_()); }
+  void TearDown() override { EXPECT_EQ(S_OK, library_.CanUnloadNow()); }
 
   // A filter of the library's first class, initialised for the item and the
   // application, as the service's transfer callback.
   void MakeFilter(IWiaItem2* item, IWiaTransferCallback* application,
                   ComRef<IWiaTransferCallback>* service) {
-    ComRef<IClassFactory> factory;
-    ASSERT_EQ(S_OK, getClassObject_(published::Ids().filterFirst, IID_IClassFactory,
-                                    reinterpret_cast<void**>(factory.put())));
     ComRef<IWiaImageFilter> filter;
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().imageFilter,
-                                            reinterpret_cast<void**>(filter.put())));
+    ASSERT_EQ(S_OK, library_.CreateFilter(filter.put()));
     ASSERT_EQ(S_OK, filter->InitializeFilter(item, application));
     ASSERT_EQ(S_OK, filter->QueryInterface(published::Ids().transferCallback,
                                            reinterpret_cast<void**>(service->put())));
   }
 
-  LibraryHolder library_{VANTREL_DLL_PATH};
-  GetClassObjectFn getClassObject_ = nullptr;
-  CanUnloadNowFn canUnloadNow_ = nullptr;
+  const FilterLibrary library_{VANTREL_DLL_PATH};
 };
 
 TEST_F(VantrelDllTest, EntryPointsAreFoundByNameAndOrdinal) {
@@ -86,16 +61,15 @@ TEST_F(VantrelDllTest, EntryPointsAreFoundByNameAndOrdinal) {
 TEST_F(VantrelDllTest, BothClassesMakeFiltersAndTheLibraryCanUnloadAfterwards) {
   for (const CLSID& clsid : {published::Ids().filterFirst, published::Ids().filterSecond}) {
     ComRef<IClassFactory> factory;
-    ASSERT_EQ(S_OK,
-              getClassObject_(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
-    EXPECT_EQ(S_FALSE, canUnloadNow_());
+    ASSERT_EQ(S_OK, library_.GetClassObject(clsid, IID_IClassFactory, factory.put_void()));
+    EXPECT_EQ(S_FALSE, library_.CanUnloadNow());
     ComRef<IWiaImageFilter> filter;
     ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, published::Ids().imageFilter,
                                             reinterpret_cast<void**>(filter.put())));
     factory.reset();
-    EXPECT_EQ(S_FALSE, canUnloadNow_());
+    EXPECT_EQ(S_FALSE, library_.CanUnloadNow());
     filter.reset();
-    EXPECT_EQ(S_OK, canUnloadNow_());
+    EXPECT_EQ(S_OK, library_.CanUnloadNow());
   }
 }
 

@@ -27,32 +27,12 @@ std::vector<ULONG64> CountsOf(const std::string& output, const std::string& mess
 
 HostRun RunHost(const std::wstring& arguments, const std::wstring& outputFile) {
   HostRun run;
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  {
-    HandleHolder out(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    EXPECT_TRUE(out.valid());
-    if (!out.valid()) return run;
-    testbench::ProcessStart start;
-    start.commandLine = L"\"" + ProgramFolder() + L"\\wiahost.exe\" " + arguments;
-    start.inheritHandles = true;
-    start.startup.dwFlags = STARTF_USESTDHANDLES;
-    start.startup.hStdOutput = out.get();
-    start.startup.hStdError = out.get();
-    PROCESS_INFORMATION process = {};
-    const DWORD error = testbench::StartProcess(start, &process);
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS)) << "wiahost.exe did not start";
-    if (error != ERROR_SUCCESS) return run;
-    HandleHolder processHandle(process.hProcess);
-    HandleHolder threadHandle(process.hThread);
-    const bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
-    EXPECT_TRUE(ended) << "wiahost.exe did not end within 60 s";
-    if (!ended) EXPECT_TRUE(testbench::EndProcess(process.hProcess, 1));
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-  }
-  std::vector<BYTE> bytes;
-  EXPECT_EQ(S_OK, ReadWholeFile(outputFile, &bytes));
-  run.output.assign(bytes.begin(), bytes.end());
+  testbench::ProcessStart start;
+  start.commandLine = L"\"" + ProgramFolder() + L"\\wiahost.exe\" " + arguments;
+  const DWORD error =
+      testbench::RunWithOutputFile(start, outputFile, 60000, &run.exitCode, &run.output);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS))
+      << "wiahost.exe did not start, or did not end within 60 s";
   run.endOfStream = CountsOf(run.output, "END_OF_STREAM");
   run.status = CountsOf(run.output, "STATUS");
   return run;

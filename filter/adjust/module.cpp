@@ -1,3 +1,0 @@
-#include "module.h"
-
-LONG ModuleLockCount = 0;
