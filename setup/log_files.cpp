@@ -6,9 +6,9 @@
 
 #include <cwchar>
 
-#include "library_holder.h"
+#include "system_library.h"
 #include "log_safety.h"
-#include "setup.h"
+#include "format.h"
 
 namespace {
 
@@ -52,12 +52,12 @@ DWORD ErrorOf(NTSTATUS status) {
 
 // One NtCreateFile of name, looked up in root (a folder handle) when root is
 // given, or as a path of the system's form.
-HandleHolder NtCreate(HANDLE root, const wchar_t* name, const CreateRequest& request,
-                      ULONG fileAttributes, NTSTATUS* status) {
+HandleOwner NtCreate(HANDLE root, const wchar_t* name, const CreateRequest& request,
+                     ULONG fileAttributes, NTSTATUS* status) {
   static const NtCreateFileFn ntCreateFile = FindExport<NtCreateFileFn>(Ntdll(), "NtCreateFile");
   *status = NotImplemented;
   const size_t length = wcsnlen(name, PathCapacity);
-  if (ntCreateFile == nullptr || length == 0 || length >= PathCapacity) return HandleHolder();
+  if (ntCreateFile == nullptr || length == 0 || length >= PathCapacity) return HandleOwner();
   UNICODE_STRING unicodeName;
   unicodeName.Length = static_cast<USHORT>(length * sizeof(wchar_t));
   unicodeName.MaximumLength = unicodeName.Length;
@@ -69,13 +69,13 @@ HandleHolder NtCreate(HANDLE root, const wchar_t* name, const CreateRequest& req
   *status =
       ntCreateFile(&handle, request.access | SYNCHRONIZE, &attributes, &io, nullptr, fileAttributes,
                    request.share, request.disposition, request.options, nullptr, 0);
-  return HandleHolder(*status >= 0 ? handle : nullptr);
+  return HandleOwner(*status >= 0 ? handle : nullptr);
 }
 
 // Opens, or creates, the file called name in the folder the handle holds,
 // looking the name up in that folder only, and opening a link as itself.
-HandleHolder OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share,
-                          ULONG disposition, NTSTATUS* status) {
+HandleOwner OpenInFolder(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG share,
+                         ULONG disposition, NTSTATUS* status) {
   const CreateRequest request = {access,
                                  share,
                                  disposition,
@@ -122,19 +122,19 @@ LogFileVerdict Judge(HANDLE file, const wchar_t* fullPath, BY_HANDLE_FILE_INFORM
 // opened by the file's identity, without opening its reparse point as
 // itself, so that the filter brings the file back first. The new handle must
 // be the same file, with one name, still reached as the log's path.
-HandleHolder ReopenByIdentity(HANDLE folder, const BY_HANDLE_FILE_INFORMATION& checked,
-                              const wchar_t* fullPath) {
+HandleOwner ReopenByIdentity(HANDLE folder, const BY_HANDLE_FILE_INFORMATION& checked,
+                             const wchar_t* fullPath) {
   FILE_ID_DESCRIPTOR identity = {};
   identity.dwSize = sizeof(identity);
   identity.Type = FileIdType;
   identity.FileId.QuadPart = static_cast<LONGLONG>(FileIndexOf(checked));
-  HandleHolder file(OpenFileById(folder, &identity, AppendAccess, ShareReadWrite, nullptr, 0));
+  HandleOwner file(OpenFileById(folder, &identity, AppendAccess, ShareReadWrite, nullptr, 0));
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
+  if (!static_cast<bool>(file) || !GetFileInformationByHandle(file.get(), &info) ||
       info.dwVolumeSerialNumber != checked.dwVolumeSerialNumber ||
       FileIndexOf(info) != FileIndexOf(checked) || info.nNumberOfLinks != 1 ||
       !IsReachedAs(file.get(), fullPath))
-    file.Close();
+    file.reset();
   return file;
 }
 
@@ -142,10 +142,11 @@ HandleHolder ReopenByIdentity(HANDLE folder, const BY_HANDLE_FILE_INFORMATION& c
 // as itself, and checked again: only a name that still leads elsewhere goes.
 bool RemovePlantedName(HANDLE folder, const wchar_t* name, const wchar_t* fullPath) {
   NTSTATUS status = 0;
-  const HandleHolder planted = OpenInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES, ShareAll,
-                                            OpenExistingOnly, &status);
+  const HandleOwner planted = OpenInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES, ShareAll,
+                                           OpenExistingOnly, &status);
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!planted.valid() || Judge(planted.get(), fullPath, &info) != LogFileVerdict::Planted)
+  if (!static_cast<bool>(planted) ||
+      Judge(planted.get(), fullPath, &info) != LogFileVerdict::Planted)
     return false;
   FILE_DISPOSITION_INFO disposition = {TRUE};
   return SetFileInformationByHandle(planted.get(), FileDispositionInfo, &disposition,
@@ -174,27 +175,27 @@ bool HasSecureOwnerAndAccessList(HANDLE folder) {
 }
 
 // Makes the folder, or opens the one that is there; as itself either way.
-HandleHolder MakeOrOpenFolder(const wchar_t* path, LogFailure* failure) {
+HandleOwner MakeOrOpenFolder(const wchar_t* path, LogFailure* failure) {
   wchar_t ntPath[PathCapacity] = {};
   if (FormatBounded(ntPath, PathCapacity, L"%s%s", NtPathPrefix, path) < 0) {
     *failure = {LogProblem::FolderNotMade, ERROR_FILENAME_EXCED_RANGE};
-    return HandleHolder();
+    return HandleOwner();
   }
   const SecurityDescriptorHolder security = MakeLogFolderSecurity();
   if (!security) {
     *failure = {LogProblem::FolderNotMade, GetLastError()};
-    return HandleHolder();
+    return HandleOwner();
   }
   NTSTATUS status = 0;
-  HandleHolder folder =
+  HandleOwner folder =
       NtCreate(nullptr, ntPath, LogFolderCreate(security.get()), FILE_ATTRIBUTE_NORMAL, &status);
-  if (folder.valid()) return folder;
+  if (static_cast<bool>(folder)) return folder;
   if (status != NameCollision) {
     *failure = {LogProblem::FolderNotMade, ErrorOf(status)};
     return folder;
   }
   folder = NtCreate(nullptr, ntPath, LogFolderOpen(), 0, &status);
-  if (!folder.valid())
+  if (!static_cast<bool>(folder))
     *failure = {status == NotAFolderStatus ? LogProblem::NotAFolder : LogProblem::FolderNotOpened,
                 status == NotAFolderStatus ? ERROR_SUCCESS : ErrorOf(status)};
   return folder;
@@ -205,7 +206,7 @@ HandleHolder MakeOrOpenFolder(const wchar_t* path, LogFailure* failure) {
 bool ReadToolUser(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
   HANDLE opened = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
-  const HandleHolder token(opened);
+  const HandleOwner token(opened);
   alignas(8) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
   DWORD size = 0;
   if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
@@ -213,37 +214,37 @@ bool ReadToolUser(BYTE (&sid)[SECURITY_MAX_SID_SIZE]) {
   return IsValidSid(user) && CopySid(sizeof(sid), sid, user);
 }
 
-HandleHolder OpenLogFolder(const wchar_t* path, LogFailure* failure) {
+HandleOwner OpenLogFolder(const wchar_t* path, LogFailure* failure) {
   *failure = LogFailure();
-  HandleHolder folder = MakeOrOpenFolder(path, failure);
-  if (!folder.valid()) return folder;
+  HandleOwner folder = MakeOrOpenFolder(path, failure);
+  if (!static_cast<bool>(folder)) return folder;
   if (!IsRealFolder(folder.get(), path)) {
     *failure = {LogProblem::NotAFolder, ERROR_SUCCESS};
-    folder.Close();
+    folder.reset();
   } else if (!HasSecureOwnerAndAccessList(folder.get())) {
     *failure = {LogProblem::NotSecured, ERROR_SUCCESS};
-    folder.Close();
+    folder.reset();
   }
   return folder;
 }
 
-HandleHolder OpenLogFileIn(HANDLE folder, const wchar_t* fileName, const wchar_t* fullPath,
-                           LogFailure* failure) {
+HandleOwner OpenLogFileIn(HANDLE folder, const wchar_t* fileName, const wchar_t* fullPath,
+                          LogFailure* failure) {
   *failure = {LogProblem::FileNotTheLog, ERROR_SUCCESS};
   // One look finds a planted link and removes it, the next makes the log;
   // a third is for a name that appeared between a look and a creation.
   for (int look = 0; look < 3; ++look) {
     NTSTATUS status = 0;
-    HandleHolder file =
+    HandleOwner file =
         OpenInFolder(folder, fileName, AppendAccess, ShareReadWrite, OpenExistingOnly, &status);
-    if (!file.valid() && (status == NameNotFound || status == NoSuchFile)) {
+    if (!static_cast<bool>(file) && (status == NameNotFound || status == NoSuchFile)) {
       // Created only where no name is: never through a link, even one whose
       // target does not exist.
       file = OpenInFolder(folder, fileName, AppendAccess, ShareReadWrite, CreateNewOnly, &status);
-      if (!file.valid() && status == NameCollision) continue;
+      if (!static_cast<bool>(file) && status == NameCollision) continue;
     }
-    if (!file.valid() && status == FileIsAFolder) break;  // not the log: left alone
-    if (!file.valid()) {
+    if (!static_cast<bool>(file) && status == FileIsAFolder) break;  // not the log: left alone
+    if (!static_cast<bool>(file)) {
       *failure = {LogProblem::FileNotOpened, ErrorOf(status)};
       return file;
     }
@@ -253,11 +254,11 @@ HandleHolder OpenLogFileIn(HANDLE folder, const wchar_t* fileName, const wchar_t
       case LogFileVerdict::Log: *failure = LogFailure(); return file;
       case LogFileVerdict::ReparsedLog:
         file = ReopenByIdentity(folder, info, fullPath);
-        if (file.valid()) *failure = LogFailure();
+        if (static_cast<bool>(file)) *failure = LogFailure();
         return file;
       case LogFileVerdict::Planted:
         // The append handle does not share deletion: closed first.
-        file.Close();
+        file.reset();
         if (RemovePlantedName(folder, fileName, fullPath)) continue;
         break;
       case LogFileVerdict::ManyNames: *failure = {LogProblem::FileManyNames, ERROR_SUCCESS}; break;
@@ -265,5 +266,5 @@ HandleHolder OpenLogFileIn(HANDLE folder, const wchar_t* fileName, const wchar_t
     }
     break;
   }
-  return HandleHolder();
+  return HandleOwner();
 }

@@ -13,7 +13,7 @@
 
 #include <windows.h>
 
-#include "handle_holder.h"
+#include "owner.h"
 
 // Why a folder or a file could not serve as the log, or a line was not
 // written.
@@ -44,7 +44,7 @@ struct LogFailure {
 // it is not used. The folder may be held open by anyone, in any way,
 // without making this fail. On failure the handle is empty and *failure
 // says why.
-HandleHolder OpenLogFolder(const wchar_t* path, LogFailure* failure);
+HandleOwner OpenLogFolder(const wchar_t* path, LogFailure* failure);
 
 // Opens the log file fileName in the checked folder for one append, creating
 // it if it is missing; fullPath is the path it is to be reached as. A link
@@ -53,8 +53,8 @@ HandleHolder OpenLogFolder(const wchar_t* path, LogFailure* failure);
 // file made anew. A file with more than one name, and anything else that is
 // not the log, is left alone. On failure the handle is empty and *failure
 // says why.
-HandleHolder OpenLogFileIn(HANDLE folder, const wchar_t* fileName, const wchar_t* fullPath,
-                           LogFailure* failure);
+HandleOwner OpenLogFileIn(HANDLE folder, const wchar_t* fileName, const wchar_t* fullPath,
+                          LogFailure* failure);
 
 // The account the process runs as (its token's user), into sid; false when
 // it cannot be read.

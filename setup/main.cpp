@@ -1,8 +1,10 @@
 // Entry of Drelmo.exe: registers the window class, creates the main window
 // and runs the message loop until the worker (or the user) closes it.
-#include "library_holder.h"
+#include "format.h"
+#include "main_window.h"
 #include "resource.h"
-#include "setup.h"
+#include "setup_log.h"
+#include "system_library.h"
 
 namespace {
 

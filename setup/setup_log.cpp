@@ -12,18 +12,17 @@
 // Every line that cannot be written is counted, and the end of the run
 // reports how many, and why the first was not, in the Application event log
 // and, where it can still be written, in the log itself.
-#include "setup.h"
+#include "setup_log.h"
 
 #include <sddl.h>
 
 #include <cwchar>
 #include <utility>
 
-#include "handle_holder.h"
-#include "library_holder.h"
+#include "owner.h"
+#include "system_library.h"
 #include "log_files.h"
 #include "log_safety.h"
-#include "reg_key.h"
 
 bool LogEnabled = false;
 wchar_t LogFilePath[PathCapacity] = {};
@@ -33,7 +32,7 @@ namespace {
 
 // The log folder of this run, checked once and held until the process ends;
 // every log file is opened through it.
-HandleHolder LogFolder;
+HandleOwner LogFolder;
 // Whether this run asked for a log, found a folder for it or not.
 bool LogAskedFor = false;
 
@@ -84,7 +83,7 @@ void RegisterEventSourceOnce() {
   RegKeyHolder key;
   DWORD disposition = 0;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_SET_VALUE, nullptr, key.Receive(), &disposition) != ERROR_SUCCESS ||
+                      KEY_SET_VALUE, nullptr, key.put(), &disposition) != ERROR_SUCCESS ||
       disposition != REG_CREATED_NEW_KEY)
     return;
   RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
@@ -232,7 +231,7 @@ class BoundaryHolder {
 
 // Both held until the process ends; the namespace outlives the mutex in it.
 NamespaceHolder LogTurnSpace;
-HandleHolder LogTurnMutex;
+HandleOwner LogTurnMutex;
 DWORD LogTurnBudgetLeft = 0;
 
 // Opens or creates the administrators' namespace for the turn. False where
@@ -275,17 +274,17 @@ bool OpenLogTurnNamespace() {
 // Opens the turn's mutex once per process and gives the run its budget.
 void PrepareLogTurns() {
   LogTurnBudgetLeft = LogTurnBudgetMs;
-  if (LogTurnMutex.valid()) return;
+  if (static_cast<bool>(LogTurnMutex)) return;
   if (OpenLogTurnNamespace())
-    LogTurnMutex = HandleHolder(CreateMutexW(nullptr, FALSE, LogTurnMutexInNamespace));
-  if (!LogTurnMutex.valid())
-    LogTurnMutex = HandleHolder(CreateMutexW(nullptr, FALSE, LogTurnMutexName));
+    LogTurnMutex = HandleOwner(CreateMutexW(nullptr, FALSE, LogTurnMutexInNamespace));
+  if (!static_cast<bool>(LogTurnMutex))
+    LogTurnMutex = HandleOwner(CreateMutexW(nullptr, FALSE, LogTurnMutexName));
 }
 
 class LogTurn {
  public:
   LogTurn() {
-    if (!LogTurnMutex.valid() || LogTurnBudgetLeft == 0) return;
+    if (!static_cast<bool>(LogTurnMutex) || LogTurnBudgetLeft == 0) return;
     const ULONGLONG start = GetTickCount64();
     const DWORD wait = WaitForSingleObject(LogTurnMutex.get(), LogTurnBudgetLeft);
     const ULONGLONG waited = GetTickCount64() - start;
@@ -303,7 +302,7 @@ class LogTurn {
   bool owned_ = false;
 };
 
-LogFailure AppendToFile(const HandleHolder& file, const wchar_t* text, size_t length) {
+LogFailure AppendToFile(const HandleOwner& file, const wchar_t* text, size_t length) {
   const LogTurn turn;
   const DWORD bytes = static_cast<DWORD>(length * sizeof(wchar_t));
   DWORD written = 0;
@@ -316,10 +315,11 @@ LogFailure AppendToFile(const HandleHolder& file, const wchar_t* text, size_t le
 // Appends text to the run's log file; says why when it could not.
 LogFailure AppendToLog(const wchar_t* text, size_t length) {
   const wchar_t* const separator = wcsrchr(LogFilePath, L'\\');
-  if (!LogFolder.valid() || separator == nullptr) return {LogProblem::NoFolder, ERROR_SUCCESS};
+  if (!static_cast<bool>(LogFolder) || separator == nullptr)
+    return {LogProblem::NoFolder, ERROR_SUCCESS};
   LogFailure failure;
-  const HandleHolder file = OpenLogFileIn(LogFolder.get(), separator + 1, LogFilePath, &failure);
-  if (!file.valid()) return failure;
+  const HandleOwner file = OpenLogFileIn(LogFolder.get(), separator + 1, LogFilePath, &failure);
+  if (!static_cast<bool>(file)) return failure;
   return AppendToFile(file, text, length);
 }
 
@@ -332,12 +332,12 @@ LogFailure PrepareLogIn(const wchar_t* folderPath, const wchar_t* name,
   if (FormatBounded(filePath, PathCapacity, L"%s\\%s.log", folderPath, name) < 0)
     return {LogProblem::FolderNotMade, ERROR_FILENAME_EXCED_RANGE};
   LogFailure failure;
-  HandleHolder folder = OpenLogFolder(folderPath, &failure);
-  if (!folder.valid()) return failure;
+  HandleOwner folder = OpenLogFolder(folderPath, &failure);
+  if (!static_cast<bool>(folder)) return failure;
   {
-    const HandleHolder file =
+    const HandleOwner file =
         OpenLogFileIn(folder.get(), wcsrchr(filePath, L'\\') + 1, filePath, &failure);
-    if (!file.valid()) return failure;
+    if (!static_cast<bool>(file)) return failure;
     failure = AppendToFile(file, RunSeparator, RunSeparatorLength);
     if (failure.problem != LogProblem::None) return failure;
   }
@@ -399,7 +399,7 @@ void OpenSetupLog(const wchar_t* name) {
   const wchar_t drive[2] = {systemDirectory[0] != L'\0' ? systemDirectory[0] : L'C', L'\0'};
 
   LogEnabled = false;
-  LogFolder.Close();
+  LogFolder.reset();
   LogAskedFor = true;
   AcquireSRWLockExclusive(&UnwrittenLock);
   UnwrittenLines = 0;
@@ -446,7 +446,8 @@ void OpenSetupLog(const wchar_t* name) {
 void WriteSetupLog(const wchar_t* format, ...) {
   if (!LogEnabled) {
     // A run that asked for a log but found no folder for it loses every line.
-    if (LogAskedFor && !LogFolder.valid()) RecordUnwritten({LogProblem::NoFolder, ERROR_SUCCESS});
+    if (LogAskedFor && !static_cast<bool>(LogFolder))
+      RecordUnwritten({LogProblem::NoFolder, ERROR_SUCCESS});
     return;
   }
 

@@ -1,12 +1,17 @@
 // The worker thread: finds the driver packages in the current directory,
 // runs the chosen action, and closes the main window when it is done.
-#include "setup.h"
+#include "worker.h"
 
 #include <setupapi.h>
 
 #include <cwchar>
 
-#include "reg_key.h"
+#include "main_window.h"
+#include "net_install.h"
+#include "owner.h"
+#include "registry.h"
+#include "setup_log.h"
+#include "uninstall.h"
 
 wchar_t SourceDirectory[PathCapacity] = {};
 
@@ -106,9 +111,8 @@ void InstallUsbDriver(const wchar_t* infPath) {
   RegKeyHolder key;
   DWORD disposition = 0;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_READ | KEY_WRITE, nullptr, key.Receive(),
-                      &disposition) == ERROR_SUCCESS) {
-    key.SetString(DriverRecordValue, stagedName);
-    key.Close();
+                      KEY_READ | KEY_WRITE, nullptr, key.put(), &disposition) == ERROR_SUCCESS) {
+    SetRegistryString(key.get(), DriverRecordValue, stagedName);
+    key.reset();
   }
 }

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "process_start.h"
-#include "setup.h"
+#include "registry.h"
 
 namespace drelmo_test {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "setup.h"
+#include "format.h"
 
 namespace {
 

@@ -17,7 +17,8 @@
 
 #include "drelmo_process.h"
 #include "process_start.h"
-#include "setup.h"
+#include "format.h"
+#include "setup_log.h"
 
 namespace {
 

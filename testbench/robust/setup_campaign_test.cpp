@@ -20,10 +20,8 @@
 
 #include "device_bench.h"
 #include "drelmo_process.h"
-#include "handle_holder.h"
+#include "owner.h"
 #include "process_start.h"
-#include "reg_key.h"
-#include "setup.h"
 #include "sti_ci_control.h"
 #include "utf8.h"
 
@@ -142,8 +140,8 @@ bool HasEnded(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_O
 DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring& directory) {
   DrelmoOutcome run;
   const FileSnapshot before = SnapshotDriveC();
-  HandleHolder job(CreateJobObjectW(nullptr, nullptr));
-  HandleHolder port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+  HandleOwner job(CreateJobObjectW(nullptr, nullptr));
+  HandleOwner port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
   JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
   association.CompletionKey = job.get();
   association.CompletionPort = port.get();
@@ -162,8 +160,8 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
     ADD_FAILURE() << "cannot start the launcher (" << error << ")";
     return run;
   }
-  HandleHolder launcher(launched.hProcess);
-  HandleHolder launcherThread(launched.hThread);
+  HandleOwner launcher(launched.hProcess);
+  HandleOwner launcherThread(launched.hThread);
   if (!AssignProcessToJobObject(job.get(), launcher.get())) {
     ADD_FAILURE() << "cannot put the launcher in a job (" << GetLastError() << ")";
     EXPECT_TRUE(testbench::EndProcess(launcher.get(), 1)) << "the launcher did not end";
@@ -174,7 +172,7 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
   // The first process the launcher starts is the program. Waits until every
   // process of the job has ended, or the program has and the launcher is
   // left hanging in the damage Wine did to it, or the time is up.
-  HandleHolder program;
+  HandleOwner program;
   const ULONGLONG deadline = GetTickCount64() + RunLimitMs;
   ULONGLONG programEndSeen = 0;
   for (;;) {
@@ -191,7 +189,7 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
     const DWORD processId = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(detail));
     if (message == JOB_OBJECT_MSG_NEW_PROCESS && processId != launched.dwProcessId &&
         !program.get())
-      program = HandleHolder(
+      program = HandleOwner(
           OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) break;
   }
