@@ -14,9 +14,3 @@ void WriteSetupLog(const wchar_t* format, ...);
 // why the first was not. Called once the worker is done (or the window is
 // closed).
 void FinishSetupLog();
-
-// The tool's warnings to administrators go to the Application event log,
-// with the account the tool ran as, or to this writer when one is set (as
-// tests do to read them).
-using SetupEventWriter = void (*)(WORD type, DWORD eventId, PSID user, const wchar_t* text);
-extern SetupEventWriter SetupEventSink;

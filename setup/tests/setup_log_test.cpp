@@ -18,6 +18,7 @@
 #include "drelmo_process.h"
 #include "process_start.h"
 #include "format.h"
+#include "event_log.h"
 #include "setup_log.h"
 
 namespace {
@@ -409,8 +410,8 @@ TEST_F(SetupLog, RunWithoutAnyLogFolderCountsEveryLine) {
             L"Drelmo writes no setup log in this run: C:\\log is not a folder of "
             L"its own (a link, a mount point or a file); " +
                 FallbackLogPath() +
-                L" is not a log file of its own (a link that could not be "
-                L"removed, or a folder).");
+                L" is not a file of its own (a link, a mount point, a folder or a file with more "
+                L"than one name).");
   EXPECT_EQ(events[1].text,
             L"Lines of the setup log C:\\log\\ShellLogTest.log not written in "
             L"this run: 3. The first was not written because no folder could take "
@@ -418,13 +419,14 @@ TEST_F(SetupLog, RunWithoutAnyLogFolderCountsEveryLine) {
 }
 
 // What keeps the run's log out of C:\log. Its log then goes to the tool's
-// folder under the Windows folder, one event says where and why, and
-// whatever was in the way keeps its content.
+// folder under the Windows folder and begins with why, in the words of the
+// one event that says so too; whatever was in the way keeps its content.
 enum class InTheWay {
   FolderIsAFile,
   FolderIsALink,
   LogHeldWithoutWriteSharing,
   LogHasANameOutside,  // planted as a link to another file, or linked to erase the log
+  LogIsALink,          // to another file (under Wine, a Unix link it follows)
 };
 
 struct MovedCase {
@@ -449,9 +451,15 @@ TEST_P(LogMoved, ToTheToolsWindowsFolderWithOneEventAndWhatWasInTheWayKept) {
   } else if (what != InTheWay::FolderIsAFile) {
     CreateDirectoryW(L"C:\\log", nullptr);
   }
-  // For a link, the file behind it in the other folder.
-  const std::wstring kept = what == InTheWay::FolderIsAFile ? L"C:\\log" : TestLogPath;
+  // For a link, the file behind it.
+  const std::wstring kept = what == InTheWay::FolderIsAFile ? L"C:\\log"
+                            : what == InTheWay::LogIsALink  ? OtherFile
+                                                            : TestLogPath;
   drelmo_test::WriteBytes(kept, history);
+  if (what == InTheWay::LogIsALink) {
+    link.emplace(TestLogPath, OtherFile, false);
+    ASSERT_TRUE(link->made());
+  }
   OwnedHandle reader = Own(what == InTheWay::LogHeldWithoutWriteSharing
                                ? CreateFileW(TestLogPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                              OPEN_EXISTING, 0, nullptr)
@@ -467,15 +475,19 @@ TEST_P(LogMoved, ToTheToolsWindowsFolderWithOneEventAndWhatWasInTheWayKept) {
 
   EXPECT_TRUE(LogEnabled);
   EXPECT_EQ(std::wstring(LogFilePath), FallbackLogPath());
-  EXPECT_EQ(drelmo_test::ReadBytes(FallbackLogPath()).size(),
-            SeparatorBytes + 2 * (PrefixLength + 7));
-  EXPECT_EQ(LinesAfterSeparator(FallbackLogPath()).substr(PrefixLength), L"moved\r\n");
+  const std::wstring why = L"Drelmo writes the setup log of this run to " + FallbackLogPath() +
+                           L", not to C:\\log\\ShellLogTest.log: " + GetParam().why + L".";
+  EXPECT_THAT(drelmo_test::LastRunMessagesIn(FallbackLogPath()),
+              testing::ElementsAre(why, L"moved"));
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].id, 1u);
-  EXPECT_EQ(events[0].text, L"Drelmo writes the setup log of this run to " + FallbackLogPath() +
-                                L", not to C:\\log\\ShellLogTest.log: " + GetParam().why + L".");
+  EXPECT_EQ(events[0].text, why);
   EXPECT_EQ(events[0].user, ProcessUser());
 }
+
+constexpr wchar_t NotAFileOfItsOwn[] =
+    L"C:\\log\\ShellLogTest.log is not a file of its own (a link, a mount point, a folder or a "
+    L"file with more than one name)";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LogMoved,
@@ -486,9 +498,8 @@ INSTANTIATE_TEST_SUITE_P(
                   L"C:\\log is not a folder of its own (a link, a mount point or a file)"},
         MovedCase{"LogHeldWithoutWriteSharing", InTheWay::LogHeldWithoutWriteSharing,
                   L"C:\\log\\ShellLogTest.log could not be opened (error 32)"},
-        MovedCase{"LogHasANameOutside", InTheWay::LogHasANameOutside,
-                  L"C:\\log\\ShellLogTest.log has more than one name, and another may lie outside "
-                  L"the folder"}),
+        MovedCase{"LogHasANameOutside", InTheWay::LogHasANameOutside, NotAFileOfItsOwn},
+        MovedCase{"LogIsALink", InTheWay::LogIsALink, NotAFileOfItsOwn}),
     [](const testing::TestParamInfo<MovedCase>& info) { return info.param.name; });
 
 // A file outside C:\log planted as the log, in a folder of thousands of
@@ -523,27 +534,6 @@ TEST_F(SetupLog, NameAppearingDuringTheLookNeverLetsARunWriteIntoAFileOutside) {
   flicker.join();
   for (int n = 0; n < Names; ++n) DeleteFileW(filler(n).c_str());
   EXPECT_EQ(Utf16Text(drelmo_test::ReadBytes(OtherFile)), Utf16Text(other));
-}
-
-// The log's name as a link to another file. Where the platform shows it as a
-// link (a reparse point), the name is replaced by a log of its own; under
-// Wine, which follows its Unix links and shows them as the file they lead
-// to, the log goes to the fallback folder. Either way the other file stays
-// as it was.
-TEST_F(SetupLog, LogNameThatIsALinkToAnotherFileLeavesThatFileAsItWas) {
-  CreateDirectoryW(L"C:\\log", nullptr);
-  const std::vector<unsigned char> other = Utf16Bytes(L"someone else's file\r\n");
-  drelmo_test::WriteBytes(OtherFile, other);
-  const drelmo_test::SymbolicLink link(TestLogPath, OtherFile, false);
-  ASSERT_TRUE(link.made());
-  const bool shownAsLink = (GetFileAttributesW(TestLogPath) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-
-  OpenSetupLog(TestLogName);
-  WriteSetupLog(L"through the link\r\n");
-  EXPECT_EQ(drelmo_test::ReadBytes(OtherFile), other);
-  EXPECT_TRUE(LogEnabled);
-  EXPECT_EQ(LinesAfterSeparator(shownAsLink ? TestLogPath : FallbackLogPath()).substr(PrefixLength),
-            L"through the link\r\n");
 }
 
 // A log name that is a link whose target does not exist: opening it to

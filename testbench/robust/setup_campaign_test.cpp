@@ -463,8 +463,9 @@ TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
   drelmo_test::DeleteAllLogs();
   RemoveDirectoryW(L"C:\\log");
   drelmo_test::WriteBytes(L"C:\\log", {'k', 'e', 'e', 'p'});
-  // The log then goes to the tool's folder under the Windows folder, and the
-  // tool is registered as the source of its warning.
+  // The log then goes to the tool's folder under the Windows folder, begins
+  // with why, and the tool is registered as the source of its warning, with
+  // a message file that gives Event Viewer the warning's text.
   wchar_t windows[MAX_PATH] = {};
   GetSystemWindowsDirectoryW(windows, MAX_PATH);
   const std::wstring fallback = std::wstring(windows) + L"\\Logs\\Drelmo\\InstallNET.log";
@@ -475,15 +476,35 @@ TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
   ExpectCleanEnd(run, "log directory is a file");
   EXPECT_EQ(drelmo_test::ReadBytes(L"C:\\log"), (std::vector<unsigned char>{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(devbench::LastInstallRecord().size(), 1824u) << "the action runs without its log";
-  const std::wstring moved = drelmo_test::Utf16Text(drelmo_test::ReadBytes(fallback));
-  EXPECT_NE(moved.find(L"Install NET WIA driver!\r\n"), std::wstring::npos)
-      << "no log in the fallback";
+  const std::vector<std::wstring> moved = drelmo_test::LastRunMessagesIn(fallback);
+  ASSERT_FALSE(moved.empty()) << "no log in the fallback";
+  EXPECT_EQ(moved[0], L"Drelmo writes the setup log of this run to " + fallback +
+                          L", not to C:\\log\\InstallNET.log: C:\\log is not a folder of its own "
+                          L"(a link, a mount point or a file).");
+  EXPECT_EQ(moved.back(), L"Install NET WIA driver!");
   DWORD types = 0;
   DWORD size = sizeof(types);
   EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
                          &types, &size),
             ERROR_SUCCESS);
   EXPECT_EQ(types, 7u);
+  wchar_t messageFile[MAX_PATH] = {};
+  size = sizeof(messageFile);
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"EventMessageFile", RRF_RT_REG_SZ, nullptr,
+                         messageFile, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(messageFile),
+            std::wstring(windows) + L"\\Logs\\Drelmo\\DrelmoMessages.exe");
+  const HMODULE messages = LoadLibraryExW(messageFile, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(messages, nullptr);
+  wchar_t text[256] = {};
+  const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(moved[0].c_str())};
+  EXPECT_GT(
+      FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, 1, 0,
+                     text, 256, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts))),
+      0u);
+  FreeLibrary(messages);
+  EXPECT_EQ(std::wstring(text), moved[0] + L"\r\n") << "Event Viewer's text of event 1";
   DeleteFileW(fallback.c_str());
   DeleteFileW(L"C:\\log");
 
