@@ -5,6 +5,7 @@
 #include "resource.h"
 #include "setup_log.h"
 #include "system_library.h"
+#include "worker.h"
 
 namespace {
 
@@ -60,6 +61,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPWSTR /*command
       DispatchMessageW(&message);
     }
   }
+  // Closing the window ends the process, and with it an action still running.
+  if (ActionRunning)
+    WriteSetupLog(L"Action not completed: the window was closed while it ran.\r\n");
   FinishSetupLog();
   return static_cast<int>(message.wParam);
 }

@@ -53,8 +53,9 @@ const ActionEntry* FindByButton(int id) {
 // The thread runs on by itself and ends the program when it closes the
 // window; nobody waits for it.
 void StartWorker() {
-  const HANDLE thread = CreateThread(nullptr, 0, SetupWorkerThread, nullptr, 0, nullptr);
-  if (thread != nullptr) CloseHandle(thread);
+  ActionRunning = true;
+  const HandleOwner thread(CreateThread(nullptr, 0, SetupWorkerThread, nullptr, 0, nullptr));
+  if (!thread) ActionRunning = false;
 }
 
 void CreateButtons(HWND window) {

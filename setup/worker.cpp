@@ -14,6 +14,7 @@
 #include "uninstall.h"
 
 wchar_t SourceDirectory[PathCapacity] = {};
+std::atomic<bool> ActionRunning{false};
 
 namespace {
 
@@ -88,6 +89,7 @@ DWORD WINAPI SetupWorkerThread(LPVOID /*parameter*/) {
   WriteSetupLog(L"Thread function enter!\r\n");
   wchar_t infPath[PathCapacity] = {};
   if (TakeSourceDirectory()) RunAction(infPath);
+  ActionRunning = false;
   // MainWindow was stored by the window procedure before this thread was
   // started, so it names the window even while window creation is running.
   SendMessageW(MainWindow, WM_CLOSE, 0, 0);

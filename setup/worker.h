@@ -4,10 +4,15 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "format.h"
 
 extern wchar_t SourceDirectory[PathCapacity];
 DWORD WINAPI SetupWorkerThread(LPVOID parameter);
+// True from the worker's start until its action has ended: the window may be
+// closed, and the process end, before that.
+extern std::atomic<bool> ActionRunning;
 void InstallUsbDriver(const wchar_t* infPath);
 
 // The driver packages' INF files, as they lie in the packages' folder and as
