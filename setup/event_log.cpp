@@ -90,10 +90,7 @@ DWORD ReportToAdministrators(DWORD eventId, const wchar_t* text) {
               GetTokenInformation(token.get(), TokenUser, account, sizeof(account), &size)
           ? reinterpret_cast<const TOKEN_USER*>(account)->User.Sid
           : nullptr;
-  if (SetupEventSink != nullptr) {
-    SetupEventSink(EVENTLOG_WARNING_TYPE, eventId, user, text);
-    return ERROR_SUCCESS;
-  }
+  if (SetupEventSink != nullptr) return SetupEventSink(EVENTLOG_WARNING_TYPE, eventId, user, text);
   // Reported also when the source could not be registered: Event Viewer then
   // shows the text after its note that the description was not found.
   const DWORD registered = RegisterAsEventSource();

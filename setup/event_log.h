@@ -10,6 +10,6 @@
 DWORD ReportToAdministrators(DWORD eventId, const wchar_t* text);
 
 // When set (as tests do to read them), the warnings go to this writer
-// instead of the event log.
-using SetupEventWriter = void (*)(WORD type, DWORD eventId, PSID user, const wchar_t* text);
+// instead of the event log; it gives the error when it did not take one.
+using SetupEventWriter = DWORD (*)(WORD type, DWORD eventId, PSID user, const wchar_t* text);
 extern SetupEventWriter SetupEventSink;

@@ -33,11 +33,12 @@ HandleOwner Create(HANDLE root, const wchar_t* name, ACCESS_MASK access, ULONG s
   static const auto errorOf =
       FindExport<decltype(&RtlNtStatusToDosError)>(ntdll, "RtlNtStatusToDosError");
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  *error = ERROR_PROC_NOT_FOUND;
   if (ntCreateFile == nullptr || errorOf == nullptr ||
       !ConvertStringSecurityDescriptorToSecurityDescriptorW(security, SDDL_REVISION_1, &descriptor,
-                                                            nullptr))
+                                                            nullptr)) {
+    *error = GetLastError();
     return HandleOwner();
+  }
   const LocalOwner heldDescriptor(descriptor);
   UNICODE_STRING unicodeName;
   unicodeName.Length = static_cast<USHORT>(wcsnlen(name, PathCapacity) * sizeof(wchar_t));

@@ -201,6 +201,9 @@ struct Event {
   std::wstring text;
 };
 std::vector<Event> events;
+// The error the event writer gives for event 1, as an event log that does not
+// take it would.
+DWORD eventOneRefusedWith = ERROR_SUCCESS;
 
 std::wstring SidText(PSID sid) {
   wchar_t* text = nullptr;
@@ -210,9 +213,10 @@ std::wstring SidText(PSID sid) {
   return result;
 }
 
-void RecordEvent(WORD type, DWORD id, PSID user, const wchar_t* text) {
+DWORD RecordEvent(WORD type, DWORD id, PSID user, const wchar_t* text) {
   EXPECT_EQ(type, EVENTLOG_WARNING_TYPE);
   events.push_back({id, SidText(user), text});
+  return id == 1 ? eventOneRefusedWith : ERROR_SUCCESS;
 }
 
 // The account this process runs as, from its token.
@@ -234,6 +238,7 @@ class SetupLog : public testing::Test {
     BringBackLogFolder();
     RemovePlantedNames();
     events.clear();
+    eventOneRefusedWith = ERROR_SUCCESS;
     SetupEventSink = RecordEvent;
   }
   void TearDown() override {
@@ -391,9 +396,11 @@ TEST_F(SetupLog, LinesNotWrittenAreCountedAndReportedAtTheEnd) {
   EXPECT_EQ(lines.substr(2 * PrefixLength + 6), summary + L"\r\n");
 }
 
-// With no folder for the log at all, every line is counted as lost.
+// With no folder for the log at all, every line is counted as lost, and so
+// is the warning that says so when the event log does not take it.
 TEST_F(SetupLog, RunWithoutAnyLogFolderCountsEveryLine) {
   const LogFolderAside aside;
+  eventOneRefusedWith = ERROR_LOG_FILE_FULL;
   drelmo_test::WriteBytes(L"C:\\log", Utf16Bytes(L"a file"));
   CreateDirectoryW(FallbackFolder().c_str(), nullptr);
   CreateDirectoryW((FallbackLogPath()).c_str(), nullptr);  // a folder where the log should be
@@ -413,9 +420,9 @@ TEST_F(SetupLog, RunWithoutAnyLogFolderCountsEveryLine) {
                 L" is not a file of its own (a link, a mount point, a folder or a file with more "
                 L"than one name).");
   EXPECT_EQ(events[1].text,
-            L"Lines of the setup log C:\\log\\ShellLogTest.log not written in "
-            L"this run: 3. The first was not written because no folder could take "
-            L"the log (C:\\log\\ShellLogTest.log).");
+            L"Lines of the setup log C:\\log\\ShellLogTest.log not written in this run: 4. The "
+            L"first was not written because the Application event log did not take the warning "
+            L"(error 1502).");
 }
 
 // What keeps the run's log out of C:\log. Its log then goes to the tool's
