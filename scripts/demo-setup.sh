@@ -21,10 +21,16 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 drive_c="$WINEPREFIX/drive_c"
 record='HKLM\SOFTWARE\Orvane\QzPrinter\Tarvel\Mgr\Driver'
 
-# The last run of a log: its files are UTF-16LE and collect every run.
+# The last run of a log: its files are UTF-16LE and collect every run. A run
+# that could not use C:\log logs to the tool's folder under the Windows
+# folder, and says why in its first line: the newer of the two is shown.
 show_log() {
-  local file="$drive_c/log/$1.log"
-  echo "--- C:\\log\\$1.log (last run)"
+  local file
+  file=$(ls -t "$drive_c/log/$1.log" "$drive_c/windows/logs/Drelmo/$1.log" 2>/dev/null | head -n 1 || true)
+  case $file in
+    */logs/Drelmo/*) echo "--- C:\\windows\\Logs\\Drelmo\\$1.log (last run)" ;;
+    *) echo "--- C:\\log\\$1.log (last run)" ;;
+  esac
   if [ -f "$file" ]; then
     iconv -f UTF-16LE -t UTF-8 "$file" | tr -d '\r' |
       awk -v sep="$(printf '%030d' 0 | tr 0 '*')" \
@@ -34,12 +40,18 @@ show_log() {
   fi
 }
 
+# One run of the tool: a window program writes nothing, so what it did is
+# its exit code (as Windows keeps it, from the runner's last line) and its
+# log. Anything else the run printed (Wine's loader errors, a crash) is shown
+# before the exit code.
 drelmo() {
   echo
   echo "=== Drelmo.exe $* (in $build/packages)"
-  local rc=0
-  (cd "$build/packages" && "$root/scripts/wine-run.sh" "$build/bin/Drelmo.exe" "$@") || rc=$?
-  echo "exit code: $rc"
+  local said ended
+  said=$(cd "$build/packages" && "$root/scripts/wine-run.sh" "$build/bin/Drelmo.exe" "$@" 2>&1) || true
+  ended=$(sed -n 's/^wine-run: Drelmo.exe ended with exit code \(.*\)$/\1/p' <<<"$said")
+  grep -v '^wine-run: Drelmo.exe ended with exit code ' <<<"$said" || true
+  if [ -n "$ended" ]; then echo "exit code: $ended"; fi
 }
 
 # Wine has no still-image class installer: the test bench's stand-in is

@@ -15,8 +15,9 @@
 #
 # After the output comes a line with the program's exit code (on stderr, so
 # that a caller keeping the output as a file gets only the program's), and a
-# note when the program wrote nothing: a program that dies before its first
-# line still says how it ended. The exit status is the exit code's low byte,
+# note when a console program wrote nothing: a program that dies before its
+# first line still says how it ended. A window program (Drelmo.exe) writes
+# nothing by design and gets no such note. The exit status is the exit code's low byte,
 # or 1 when that byte is 0 but the code is not; 1 also when the program could
 # not be started, the runner was ended from outside or is not built.
 set -uo pipefail
@@ -49,6 +50,14 @@ trap 'rm -f "$out" "$exit_file"' EXIT
 # Wine maps / to drive Z:.
 windows_path() { local path=$1; printf 'Z:%s' "${path//\//\\}"; }
 
+# The program file's subsystem, from its PE header: 2 for a window program,
+# 3 for a console program; empty when the file cannot be read as one.
+subsystem() {
+  local pe
+  pe=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || return 0
+  [ -n "$pe" ] && od -An -t u2 -j $((pe + 92)) -N 2 "$1" 2>/dev/null | tr -d ' '
+}
+
 # Names the exit codes a test program is seen to end with when it fails badly.
 describe_code() {
   case $1 in
@@ -69,6 +78,8 @@ describe_code() {
 
 target=$1
 shift
+kind_of_program=""
+[ -f "$target" ] && kind_of_program=$(subsystem "$target")
 [[ $target != /* && -f $target ]] && target=$(realpath "$target")
 [[ $target == /* ]] && target=$(windows_path "$target")
 rm -f "$exit_file"
@@ -76,7 +87,7 @@ WINE_RUN_EXIT_FILE=$(windows_path "$exit_file") \
   wine "$runner" "$target" "$@" >"$out" 2>&1 </dev/null
 rc=$?
 cat "$out"
-[ -s "$out" ] || echo "wine-run: $program wrote no output at all" >&2
+[ -s "$out" ] || [ "$kind_of_program" = 2 ] || echo "wine-run: $program wrote no output at all" >&2
 read -r kind value <"$exit_file" 2>/dev/null || kind=""
 case $kind in
   exit)

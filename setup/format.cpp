@@ -9,7 +9,7 @@
 //   %%        a percent sign
 // with an optional '0' flag and a decimal width for the integer conversions
 // ("%02d", "%03d"). Anything else is a format error.
-#include "setup.h"
+#include "format.h"
 
 namespace {
 

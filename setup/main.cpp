@@ -1,8 +1,11 @@
 // Entry of Drelmo.exe: registers the window class, creates the main window
 // and runs the message loop until the worker (or the user) closes it.
-#include "library_holder.h"
+#include "format.h"
+#include "main_window.h"
 #include "resource.h"
-#include "setup.h"
+#include "setup_log.h"
+#include "system_library.h"
+#include "worker.h"
 
 namespace {
 
@@ -58,6 +61,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPWSTR /*command
       DispatchMessageW(&message);
     }
   }
+  // Closing the window ends the process, and with it an action still running.
+  if (ActionRunning)
+    WriteSetupLog(L"Action not completed: the window was closed while it ran.\r\n");
   FinishSetupLog();
   return static_cast<int>(message.wParam);
 }

@@ -1,12 +1,14 @@
 // Network scanner install: creates the network model's WIA device through the
 // still-image class installer library, loaded from the system folder at run
 // time.
+#include "net_install.h"
+
 #include <windows.h>
 
 #include <cstddef>
 
-#include "library_holder.h"
-#include "setup.h"
+#include "setup_log.h"
+#include "system_library.h"
 
 namespace {
 
@@ -40,7 +42,7 @@ bool InstallNetworkScanner(const wchar_t* infPath) {
   ZeroMemory(&record, sizeof(record));
 
   DWORD loadError = 0;
-  const LibraryHolder library = LoadSystemLibrary(L"sti_ci.dll", &loadError);
+  const LibraryOwner library = LoadSystemLibrary(L"sti_ci.dll", &loadError);
   if (!library) {
     WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed: %d.\r\n", static_cast<int>(loadError));
     return false;

@@ -1,15 +1,18 @@
 // Scanner uninstall: removes every WIA device of one model through the
 // still-image class installer library (from the system folder), then the
 // model's driver package.
-#include <windows.h>
+#include "uninstall.h"
+
 #include <setupapi.h>
 
 #include <cwchar>
-#include <memory>
 
-#include "library_holder.h"
-#include "reg_key.h"
-#include "setup.h"
+#include "format.h"
+#include "owner.h"
+#include "registry.h"
+#include "setup_log.h"
+#include "system_library.h"
+#include "worker.h"
 
 namespace {
 
@@ -28,22 +31,11 @@ constexpr DWORD RecordedNameBytes = 520;
 // The scanner's own uninstall section: every package of this scanner has it.
 constexpr wchar_t UninstallSection[] = L"QZUninstall.NT";
 
-// Owns the device list that CreateWiaDeviceList hands out.
-class DeviceListHolder {
- public:
-  explicit DeviceListHolder(DestroyWiaDeviceListFn destroy) : destroy_(destroy) {}
-  DeviceListHolder(const DeviceListHolder&) = delete;
-  DeviceListHolder& operator=(const DeviceListHolder&) = delete;
-  ~DeviceListHolder() {
-    if (list_ != nullptr) destroy_(list_);
-  }
-  void* get() const { return list_; }
-  void** Receive() { return &list_; }
-
- private:
-  DestroyWiaDeviceListFn destroy_;
-  void* list_ = nullptr;
-};
+// The library's DestroyWiaDeviceList, once looked up: the device list's
+// owner destroys the list through it.
+DestroyWiaDeviceListFn destroyWiaDeviceList = nullptr;
+void DestroyDeviceList(void* list) { destroyWiaDeviceList(list); }
+using DeviceListOwner = Owner<void*, &DestroyDeviceList>;
 
 // Looks an export up; logs the failure line when it is missing.
 template <typename Fn>
@@ -75,7 +67,7 @@ bool QueryRecordedInfName(HKEY key, wchar_t* infName) {
 
 bool ReadRecordedInfName(wchar_t* infName) {
   RegKeyHolder key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE, key.Receive()) !=
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE, key.put()) !=
       ERROR_SUCCESS)
     return false;
   return QueryRecordedInfName(key.get(), infName);
@@ -86,7 +78,7 @@ bool ReadRecordedInfName(wchar_t* infName) {
 // again on another package. Neither logged nor acted on, like its writing.
 void ForgetRecordedInfName(const wchar_t* deletedName) {
   RegKeyHolder key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE, key.Receive()) !=
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, KEY_READ | KEY_WRITE, key.put()) !=
       ERROR_SUCCESS)
     return;
   wchar_t recorded[PropertyCapacity] = {};
@@ -94,12 +86,6 @@ void ForgetRecordedInfName(const wchar_t* deletedName) {
       CompareStringOrdinal(recorded, -1, deletedName, -1, TRUE) == CSTR_EQUAL)
     RegDeleteValueW(key.get(), DriverRecordValue);
 }
-
-struct InfClose {
-  void operator()(void* inf) const { SetupCloseInfFile(inf); }
-};
-// Owns an INF file opened with SetupOpenInfFileW.
-using InfHolder = std::unique_ptr<void, InfClose>;
 
 // Room for what SetupGetInfInformationW tells of one INF file: its path and
 // its version section.
@@ -146,7 +132,7 @@ bool IsModelPackage(const wchar_t* infName, const wchar_t* modelInfName) {
                   static_cast<int>(error));
     return false;
   }
-  const InfHolder inf(opened);
+  const InfOwner inf(opened);
   if (SetupGetLineCountW(inf.get(), UninstallSection) < 0) {
     WriteSetupLog(L"No QZUninstall.NT section: not this scanner's package; package kept.\r\n");
     return false;
@@ -203,12 +189,11 @@ DWORD RemovePackage(const wchar_t* infName, const wchar_t* modelInfName) {
 
 DWORD UninstallScanner(bool isUsb) {
   DWORD loadError = 0;
-  const LibraryHolder library = LoadSystemLibrary(L"sti_ci.dll", &loadError);
+  const LibraryOwner library = LoadSystemLibrary(L"sti_ci.dll", &loadError);
   if (!library) {
     WriteSetupLog(L"LoadLibrary(sti_ci.dll) Failed!! ErrorNo[%d]\r\n", static_cast<int>(loadError));
     return 0;
   }
-  DestroyWiaDeviceListFn destroyWiaDeviceList = nullptr;
   UninstallWiaDeviceFn uninstallWiaDevice = nullptr;
   CreateWiaDeviceListFn createWiaDeviceList = nullptr;
   GetWiaDevicePropertyFn getWiaDeviceProperty = nullptr;
@@ -227,8 +212,8 @@ DWORD UninstallScanner(bool isUsb) {
     return 0;
 
   // Declared after the library, so the list is destroyed before it is freed.
-  DeviceListHolder list(destroyWiaDeviceList);
-  const DWORD listStatus = createWiaDeviceList(0, 0, 0, 0, list.Receive());
+  DeviceListOwner list;
+  const DWORD listStatus = createWiaDeviceList(0, 0, 0, 0, list.put());
   if (listStatus == ERROR_NO_MORE_ITEMS) {
     WriteSetupLog(L"CreateWiaDeviceList() Failed!! ErrorNo[ERROR_NO_MORE_ITEMS]\r\n");
   } else if (listStatus != 0) {

@@ -1,14 +1,20 @@
 // The worker thread: finds the driver packages in the current directory,
 // runs the chosen action, and closes the main window when it is done.
-#include "setup.h"
+#include "worker.h"
 
 #include <setupapi.h>
 
 #include <cwchar>
 
-#include "reg_key.h"
+#include "main_window.h"
+#include "net_install.h"
+#include "owner.h"
+#include "registry.h"
+#include "setup_log.h"
+#include "uninstall.h"
 
 wchar_t SourceDirectory[PathCapacity] = {};
+std::atomic<bool> ActionRunning{false};
 
 namespace {
 
@@ -19,11 +25,14 @@ constexpr int MaxSourceDirectoryLength =
 static_assert(sizeof(UsbPackageName) == sizeof(NetPackageName),
               "both package names are 16 characters");
 
-// Builds SourceDirectory, "\" and fileName into infPath. When the whole path does
-// not fit, logs it and leaves infPath empty: an install must never run on a
-// cut path.
+// Builds SourceDirectory, "\" and fileName into infPath and logs it. When the
+// whole path does not fit, logs that and leaves infPath empty: an install
+// must never run on a cut path.
 bool BuildInfPath(wchar_t (&infPath)[PathCapacity], const wchar_t* fileName) {
-  if (FormatBounded(infPath, PathCapacity, L"%s\\%s", SourceDirectory, fileName) >= 0) return true;
+  if (FormatBounded(infPath, PathCapacity, L"%s\\%s", SourceDirectory, fileName) >= 0) {
+    WriteSetupLog(L"INF File Path: %ws\r\n", infPath);
+    return true;
+  }
   WriteSetupLog(L"currentDirectory too long for the INF path; size = %d, at most %d\r\n",
                 static_cast<int>(wcsnlen(SourceDirectory, PathCapacity)), MaxSourceDirectoryLength);
   return false;
@@ -47,32 +56,24 @@ bool TakeSourceDirectory() {
   return true;
 }
 
-void LogUninstallResult(DWORD result) {
-  WriteSetupLog(L"Remove Service Result = %d\r\n", static_cast<int>(result));
-}
-
 void RunAction(wchar_t (&infPath)[PathCapacity]) {
   switch (CurrentAction) {
     case InstallUSB:
       WriteSetupLog(L"Install USB WIA driver!\r\n");
-      if (!BuildInfPath(infPath, UsbPackageName)) return;
-      WriteSetupLog(L"INF File Path: %ws\r\n", infPath);
-      InstallUsbDriver(infPath);
-      return;
-    case UninstallUSB:
-      WriteSetupLog(L"Uninstall USB WIA driver!\r\n");
-      LogUninstallResult(UninstallScanner(true));
+      if (BuildInfPath(infPath, UsbPackageName)) InstallUsbDriver(infPath);
       return;
     case InstallNET:
       if (!BuildInfPath(infPath, NetPackageName)) return;
-      WriteSetupLog(L"INF File Path: %ws\r\n", infPath);
       WriteSetupLog(L"Install NET WIA driver!\r\n");
       InstallNetworkScanner(infPath);
       return;
-    case UninstallNET:
-      WriteSetupLog(L"UnInstall NET WIA driver!\r\n");
-      LogUninstallResult(UninstallScanner(false));
+    case UninstallUSB:
+    case UninstallNET: {
+      const bool isUsb = CurrentAction == UninstallUSB;
+      WriteSetupLog(isUsb ? L"Uninstall USB WIA driver!\r\n" : L"UnInstall NET WIA driver!\r\n");
+      WriteSetupLog(L"Remove Service Result = %d\r\n", static_cast<int>(UninstallScanner(isUsb)));
       return;
+    }
     case SetupActionNone: return;
   }
 }
@@ -83,6 +84,7 @@ DWORD WINAPI SetupWorkerThread(LPVOID /*parameter*/) {
   WriteSetupLog(L"Thread function enter!\r\n");
   wchar_t infPath[PathCapacity] = {};
   if (TakeSourceDirectory()) RunAction(infPath);
+  ActionRunning = false;
   // MainWindow was stored by the window procedure before this thread was
   // started, so it names the window even while window creation is running.
   SendMessageW(MainWindow, WM_CLOSE, 0, 0);
@@ -106,9 +108,8 @@ void InstallUsbDriver(const wchar_t* infPath) {
   RegKeyHolder key;
   DWORD disposition = 0;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_READ | KEY_WRITE, nullptr, key.Receive(),
-                      &disposition) == ERROR_SUCCESS) {
-    key.SetString(DriverRecordValue, stagedName);
-    key.Close();
+                      KEY_READ | KEY_WRITE, nullptr, key.put(), &disposition) == ERROR_SUCCESS) {
+    SetRegistryString(key.get(), DriverRecordValue, stagedName);
+    key.reset();
   }
 }

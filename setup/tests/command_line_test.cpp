@@ -9,7 +9,6 @@
 #include <algorithm>
 
 #include "drelmo_process.h"
-#include "setup.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "drelmo_process.h"
 #include "process_start.h"
-#include "reg_key.h"
-#include "setup.h"
+#include "owner.h"
+#include "registry.h"
 #include "sti_ci_control.h"
 
 namespace fs = std::filesystem;
@@ -39,7 +39,7 @@ std::wstring LogNameOf(const std::wstring& keyword) {
 
 void OpenOrFail(const wchar_t* path, RegKeyHolder& key) {
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                            key.Receive(), nullptr),
+                            key.put(), nullptr),
             ERROR_SUCCESS)
       << "cannot open HKLM\\" << fs::path(path).string();
 }
@@ -132,12 +132,12 @@ std::vector<std::wstring> WorkerStart() {
 std::vector<Device> Devices() {
   std::vector<Device> devices;
   RegKeyHolder root;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STI_STANDIN_DEVICES, 0, KEY_READ, root.Receive()) !=
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STI_STANDIN_DEVICES, 0, KEY_READ, root.put()) !=
       ERROR_SUCCESS)
     return devices;
   for (const std::wstring& key : StandInSubkeyNames(root.get())) {
     RegKeyHolder device;
-    if (RegOpenKeyExW(root.get(), key.c_str(), 0, KEY_READ, device.Receive()) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(root.get(), key.c_str(), 0, KEY_READ, device.put()) != ERROR_SUCCESS)
       continue;
     devices.push_back({GetString(device.get(), STI_VALUE_FRIENDLY_NAME),
                        GetString(device.get(), STI_VALUE_INF_PATH),
@@ -241,7 +241,7 @@ void SetPackageMarker(const std::wstring& model) {
 bool HasPackageMarker(const std::wstring& model) {
   RegKeyHolder key;
   return RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(PackageMarkerKey) + model).c_str(), 0,
-                       KEY_READ, key.Receive()) == ERROR_SUCCESS;
+                       KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 bool IsStaged(const std::wstring& stagedName) {

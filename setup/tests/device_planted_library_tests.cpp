@@ -8,7 +8,7 @@
 
 #include "device_bench.h"
 #include "drelmo_process.h"
-#include "library_holder.h"
+#include "system_library.h"
 #include "sti_ci_control.h"
 
 using namespace devbench;

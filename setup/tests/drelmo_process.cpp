@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "process_start.h"
-#include "setup.h"
+#include "registry.h"
 
 namespace drelmo_test {
 
@@ -122,13 +122,17 @@ std::wstring Utf16Text(const std::vector<unsigned char>& bytes, size_t from) {
 std::vector<unsigned char> RunSeparatorBytes() { return Utf16Bytes(Separator); }
 
 std::vector<std::wstring> LastRunMessages(const std::wstring& logName) {
-  const std::vector<unsigned char> bytes = ReadBytes(LogPath(logName));
+  return LastRunMessagesIn(LogPath(logName));
+}
+
+std::vector<std::wstring> LastRunMessagesIn(const std::wstring& path) {
+  const std::vector<unsigned char> bytes = ReadBytes(path);
   EXPECT_EQ(bytes.size() % 2, 0u) << "a UTF-16 log has an even size";
   const std::wstring text = Utf16Text(bytes);
   std::vector<std::wstring> messages;
   const size_t run = text.rfind(Separator);
   if (run == std::wstring::npos) {
-    ADD_FAILURE() << "no run separator in the log " << std::string(logName.begin(), logName.end());
+    ADD_FAILURE() << "no run separator in the log " << std::string(path.begin(), path.end());
     return messages;
   }
   size_t start = run + wcslen(Separator);

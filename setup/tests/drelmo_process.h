@@ -34,6 +34,8 @@ std::vector<unsigned char> RunSeparatorBytes();
 // timestamp prefix checked and removed, and without its "\r\n". Lines that do
 // not have the prefix and the line end are reported as test failures.
 std::vector<std::wstring> LastRunMessages(const std::wstring& logName);
+// The same of the log file at path.
+std::vector<std::wstring> LastRunMessagesIn(const std::wstring& path);
 
 // The "scannerUSB" value under the driver record key.
 struct RegistryString {

@@ -17,7 +17,9 @@
 
 #include "drelmo_process.h"
 #include "process_start.h"
-#include "setup.h"
+#include "format.h"
+#include "event_log.h"
+#include "setup_log.h"
 
 namespace {
 
@@ -199,6 +201,9 @@ struct Event {
   std::wstring text;
 };
 std::vector<Event> events;
+// The error the event writer gives for event 1, as an event log that does not
+// take it would.
+DWORD eventOneRefusedWith = ERROR_SUCCESS;
 
 std::wstring SidText(PSID sid) {
   wchar_t* text = nullptr;
@@ -208,9 +213,10 @@ std::wstring SidText(PSID sid) {
   return result;
 }
 
-void RecordEvent(WORD type, DWORD id, PSID user, const wchar_t* text) {
+DWORD RecordEvent(WORD type, DWORD id, PSID user, const wchar_t* text) {
   EXPECT_EQ(type, EVENTLOG_WARNING_TYPE);
   events.push_back({id, SidText(user), text});
+  return id == 1 ? eventOneRefusedWith : ERROR_SUCCESS;
 }
 
 // The account this process runs as, from its token.
@@ -232,6 +238,7 @@ class SetupLog : public testing::Test {
     BringBackLogFolder();
     RemovePlantedNames();
     events.clear();
+    eventOneRefusedWith = ERROR_SUCCESS;
     SetupEventSink = RecordEvent;
   }
   void TearDown() override {
@@ -389,9 +396,11 @@ TEST_F(SetupLog, LinesNotWrittenAreCountedAndReportedAtTheEnd) {
   EXPECT_EQ(lines.substr(2 * PrefixLength + 6), summary + L"\r\n");
 }
 
-// With no folder for the log at all, every line is counted as lost.
+// With no folder for the log at all, every line is counted as lost, and so
+// is the warning that says so when the event log does not take it.
 TEST_F(SetupLog, RunWithoutAnyLogFolderCountsEveryLine) {
   const LogFolderAside aside;
+  eventOneRefusedWith = ERROR_LOG_FILE_FULL;
   drelmo_test::WriteBytes(L"C:\\log", Utf16Bytes(L"a file"));
   CreateDirectoryW(FallbackFolder().c_str(), nullptr);
   CreateDirectoryW((FallbackLogPath()).c_str(), nullptr);  // a folder where the log should be
@@ -408,22 +417,23 @@ TEST_F(SetupLog, RunWithoutAnyLogFolderCountsEveryLine) {
             L"Drelmo writes no setup log in this run: C:\\log is not a folder of "
             L"its own (a link, a mount point or a file); " +
                 FallbackLogPath() +
-                L" is not a log file of its own (a link that could not be "
-                L"removed, or a folder).");
+                L" is not a file of its own (a link, a mount point, a folder or a file with more "
+                L"than one name).");
   EXPECT_EQ(events[1].text,
-            L"Lines of the setup log C:\\log\\ShellLogTest.log not written in "
-            L"this run: 3. The first was not written because no folder could take "
-            L"the log (C:\\log\\ShellLogTest.log).");
+            L"Lines of the setup log C:\\log\\ShellLogTest.log not written in this run: 4. The "
+            L"first was not written because the Application event log did not take the warning "
+            L"(error 1502).");
 }
 
 // What keeps the run's log out of C:\log. Its log then goes to the tool's
-// folder under the Windows folder, one event says where and why, and
-// whatever was in the way keeps its content.
+// folder under the Windows folder and begins with why, in the words of the
+// one event that says so too; whatever was in the way keeps its content.
 enum class InTheWay {
   FolderIsAFile,
   FolderIsALink,
   LogHeldWithoutWriteSharing,
   LogHasANameOutside,  // planted as a link to another file, or linked to erase the log
+  LogIsALink,          // to another file (under Wine, a Unix link it follows)
 };
 
 struct MovedCase {
@@ -448,9 +458,15 @@ TEST_P(LogMoved, ToTheToolsWindowsFolderWithOneEventAndWhatWasInTheWayKept) {
   } else if (what != InTheWay::FolderIsAFile) {
     CreateDirectoryW(L"C:\\log", nullptr);
   }
-  // For a link, the file behind it in the other folder.
-  const std::wstring kept = what == InTheWay::FolderIsAFile ? L"C:\\log" : TestLogPath;
+  // For a link, the file behind it.
+  const std::wstring kept = what == InTheWay::FolderIsAFile ? L"C:\\log"
+                            : what == InTheWay::LogIsALink  ? OtherFile
+                                                            : TestLogPath;
   drelmo_test::WriteBytes(kept, history);
+  if (what == InTheWay::LogIsALink) {
+    link.emplace(TestLogPath, OtherFile, false);
+    ASSERT_TRUE(link->made());
+  }
   OwnedHandle reader = Own(what == InTheWay::LogHeldWithoutWriteSharing
                                ? CreateFileW(TestLogPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                              OPEN_EXISTING, 0, nullptr)
@@ -466,15 +482,19 @@ TEST_P(LogMoved, ToTheToolsWindowsFolderWithOneEventAndWhatWasInTheWayKept) {
 
   EXPECT_TRUE(LogEnabled);
   EXPECT_EQ(std::wstring(LogFilePath), FallbackLogPath());
-  EXPECT_EQ(drelmo_test::ReadBytes(FallbackLogPath()).size(),
-            SeparatorBytes + 2 * (PrefixLength + 7));
-  EXPECT_EQ(LinesAfterSeparator(FallbackLogPath()).substr(PrefixLength), L"moved\r\n");
+  const std::wstring why = L"Drelmo writes the setup log of this run to " + FallbackLogPath() +
+                           L", not to C:\\log\\ShellLogTest.log: " + GetParam().why + L".";
+  EXPECT_THAT(drelmo_test::LastRunMessagesIn(FallbackLogPath()),
+              testing::ElementsAre(why, L"moved"));
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].id, 1u);
-  EXPECT_EQ(events[0].text, L"Drelmo writes the setup log of this run to " + FallbackLogPath() +
-                                L", not to C:\\log\\ShellLogTest.log: " + GetParam().why + L".");
+  EXPECT_EQ(events[0].text, why);
   EXPECT_EQ(events[0].user, ProcessUser());
 }
+
+constexpr wchar_t NotAFileOfItsOwn[] =
+    L"C:\\log\\ShellLogTest.log is not a file of its own (a link, a mount point, a folder or a "
+    L"file with more than one name)";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LogMoved,
@@ -485,9 +505,8 @@ INSTANTIATE_TEST_SUITE_P(
                   L"C:\\log is not a folder of its own (a link, a mount point or a file)"},
         MovedCase{"LogHeldWithoutWriteSharing", InTheWay::LogHeldWithoutWriteSharing,
                   L"C:\\log\\ShellLogTest.log could not be opened (error 32)"},
-        MovedCase{"LogHasANameOutside", InTheWay::LogHasANameOutside,
-                  L"C:\\log\\ShellLogTest.log has more than one name, and another may lie outside "
-                  L"the folder"}),
+        MovedCase{"LogHasANameOutside", InTheWay::LogHasANameOutside, NotAFileOfItsOwn},
+        MovedCase{"LogIsALink", InTheWay::LogIsALink, NotAFileOfItsOwn}),
     [](const testing::TestParamInfo<MovedCase>& info) { return info.param.name; });
 
 // A file outside C:\log planted as the log, in a folder of thousands of
@@ -522,27 +541,6 @@ TEST_F(SetupLog, NameAppearingDuringTheLookNeverLetsARunWriteIntoAFileOutside) {
   flicker.join();
   for (int n = 0; n < Names; ++n) DeleteFileW(filler(n).c_str());
   EXPECT_EQ(Utf16Text(drelmo_test::ReadBytes(OtherFile)), Utf16Text(other));
-}
-
-// The log's name as a link to another file. Where the platform shows it as a
-// link (a reparse point), the name is replaced by a log of its own; under
-// Wine, which follows its Unix links and shows them as the file they lead
-// to, the log goes to the fallback folder. Either way the other file stays
-// as it was.
-TEST_F(SetupLog, LogNameThatIsALinkToAnotherFileLeavesThatFileAsItWas) {
-  CreateDirectoryW(L"C:\\log", nullptr);
-  const std::vector<unsigned char> other = Utf16Bytes(L"someone else's file\r\n");
-  drelmo_test::WriteBytes(OtherFile, other);
-  const drelmo_test::SymbolicLink link(TestLogPath, OtherFile, false);
-  ASSERT_TRUE(link.made());
-  const bool shownAsLink = (GetFileAttributesW(TestLogPath) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-
-  OpenSetupLog(TestLogName);
-  WriteSetupLog(L"through the link\r\n");
-  EXPECT_EQ(drelmo_test::ReadBytes(OtherFile), other);
-  EXPECT_TRUE(LogEnabled);
-  EXPECT_EQ(LinesAfterSeparator(shownAsLink ? TestLogPath : FallbackLogPath()).substr(PrefixLength),
-            L"through the link\r\n");
 }
 
 // A log name that is a link whose target does not exist: opening it to

@@ -8,8 +8,8 @@
 
 #include <cwchar>
 
-#include "handle_holder.h"
-#include "setup.h"
+#include "owner.h"
+#include "setup_log.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 4) return 2;
@@ -17,8 +17,8 @@ int wmain(int argc, wchar_t** argv) {
   OpenSetupLog(argv[1]);
   if (!LogEnabled) return 3;
 
-  const HandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, L"DrelmoLogWriterReady"));
-  const HandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, L"DrelmoLogWriterGo"));
+  const HandleOwner ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, L"DrelmoLogWriterReady"));
+  const HandleOwner go(OpenEventW(SYNCHRONIZE, FALSE, L"DrelmoLogWriterGo"));
   if (ready.get() == nullptr || go.get() == nullptr) return 4;
   ReleaseSemaphore(ready.get(), 1, nullptr);
   if (WaitForSingleObject(go.get(), 60000) != WAIT_OBJECT_0) return 5;

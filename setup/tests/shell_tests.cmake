@@ -10,10 +10,10 @@ target_link_libraries(drelmo_process PUBLIC testbench_process)
 target_compile_definitions(drelmo_process PRIVATE DRELMO_BINARY_DIR=L"${WIN_BINARY_DIR}")
 add_dependencies(drelmo_process Drelmo driver_packages)
 
-# The formatter, the registry key owner and the log's decisions, in this process.
+# The formatter, the registry key owner and the log folder verdict, in this process.
 add_wine_test(NAME setup_unit_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/format_test.cpp ${CMAKE_CURRENT_LIST_DIR}/reg_key_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/log_safety_test.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/format_test.cpp ${CMAKE_CURRENT_LIST_DIR}/registry_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/log_folder_test.cpp
   LIBS drelmo_core
   TIMEOUT 60)
 

@@ -115,10 +115,6 @@ constexpr ButtonSpec Buttons[] = {
     {2030, L"UnInstall NET", 130, 50, L"UninstallNET"},
 };
 
-void PrintTo(const ButtonSpec& button, std::ostream* out) {
-  *out << testing::PrintToString(button.label);
-}
-
 bool AllButtonsDisabled(HWND main) {
   for (const ButtonSpec& button : Buttons) {
     const HWND control = GetDlgItem(main, button.id);
@@ -283,10 +279,20 @@ TEST_F(DrelmoWindow, IsAFixedSizeWindowWithFourEnabledButtons) {
   ExpectExitWithZero();
 }
 
-class PressingAButton : public DrelmoWindow, public testing::WithParamInterface<ButtonSpec> {};
+struct Press {
+  ButtonSpec button;
+  bool closedWhileRunning;  // the user closes the window before the action ends
+};
+
+void PrintTo(const Press& press, std::ostream* out) {
+  *out << testing::PrintToString(press.button.label)
+       << (press.closedWhileRunning ? ", closed while running" : "");
+}
+
+class PressingAButton : public DrelmoWindow, public testing::WithParamInterface<Press> {};
 
 TEST_P(PressingAButton, DisablesAllButtonsRunsTheActionWithItsLogAndCloses) {
-  const ButtonSpec& expected = GetParam();
+  const ButtonSpec& expected = GetParam().button;
   pump_->HoldNextThread();
   PostMessageW(GetDlgItem(main_, expected.id), BM_CLICK, 0, 0);
 
@@ -303,6 +309,13 @@ TEST_P(PressingAButton, DisablesAllButtonsRunsTheActionWithItsLogAndCloses) {
   pump_->Pump(300);
   EXPECT_FALSE(FileExists(LogPath(other.logName)));
 
+  if (GetParam().closedWhileRunning) {
+    PostMessageW(main_, WM_CLOSE, 0, 0);
+    ExpectExitWithZero();
+    EXPECT_THAT(LastRunMessages(expected.logName),
+                testing::ElementsAre(L"Action not completed: the window was closed while it ran."));
+    return;
+  }
   pump_->Release();
   ExpectExitWithZero();
   const std::vector<std::wstring> lines = LastRunMessages(expected.logName);
@@ -311,10 +324,14 @@ TEST_P(PressingAButton, DisablesAllButtonsRunsTheActionWithItsLogAndCloses) {
   EXPECT_EQ(lines[1].rfind(L"currentDirectory: " + PackageDirectory() + L";", 0), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, PressingAButton, testing::ValuesIn(Buttons),
-                         [](const testing::TestParamInfo<ButtonSpec>& info) {
-                           return std::string(info.param.logName,
-                                              info.param.logName + wcslen(info.param.logName));
+INSTANTIATE_TEST_SUITE_P(Each, PressingAButton,
+                         testing::Values(Press{Buttons[0], false}, Press{Buttons[1], false},
+                                         Press{Buttons[2], false}, Press{Buttons[3], false},
+                                         Press{Buttons[0], true}),
+                         [](const testing::TestParamInfo<Press>& info) {
+                           const wchar_t* name = info.param.button.logName;
+                           return std::string(name, name + wcslen(name)) +
+                                  (info.param.closedWhileRunning ? "ClosedWhileRunning" : "");
                          });
 
 // The resources, read from the program file itself.

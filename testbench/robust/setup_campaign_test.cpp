@@ -20,10 +20,8 @@
 
 #include "device_bench.h"
 #include "drelmo_process.h"
-#include "handle_holder.h"
+#include "owner.h"
 #include "process_start.h"
-#include "reg_key.h"
-#include "setup.h"
 #include "sti_ci_control.h"
 #include "utf8.h"
 
@@ -142,8 +140,8 @@ bool HasEnded(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_O
 DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring& directory) {
   DrelmoOutcome run;
   const FileSnapshot before = SnapshotDriveC();
-  HandleHolder job(CreateJobObjectW(nullptr, nullptr));
-  HandleHolder port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+  HandleOwner job(CreateJobObjectW(nullptr, nullptr));
+  HandleOwner port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
   JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {};
   association.CompletionKey = job.get();
   association.CompletionPort = port.get();
@@ -162,8 +160,8 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
     ADD_FAILURE() << "cannot start the launcher (" << error << ")";
     return run;
   }
-  HandleHolder launcher(launched.hProcess);
-  HandleHolder launcherThread(launched.hThread);
+  HandleOwner launcher(launched.hProcess);
+  HandleOwner launcherThread(launched.hThread);
   if (!AssignProcessToJobObject(job.get(), launcher.get())) {
     ADD_FAILURE() << "cannot put the launcher in a job (" << GetLastError() << ")";
     EXPECT_TRUE(testbench::EndProcess(launcher.get(), 1)) << "the launcher did not end";
@@ -174,7 +172,7 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
   // The first process the launcher starts is the program. Waits until every
   // process of the job has ended, or the program has and the launcher is
   // left hanging in the damage Wine did to it, or the time is up.
-  HandleHolder program;
+  HandleOwner program;
   const ULONGLONG deadline = GetTickCount64() + RunLimitMs;
   ULONGLONG programEndSeen = 0;
   for (;;) {
@@ -191,7 +189,7 @@ DrelmoOutcome StartInDirectory(const std::wstring& arguments, const std::wstring
     const DWORD processId = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(detail));
     if (message == JOB_OBJECT_MSG_NEW_PROCESS && processId != launched.dwProcessId &&
         !program.get())
-      program = HandleHolder(
+      program = HandleOwner(
           OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) break;
   }
@@ -465,8 +463,9 @@ TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
   drelmo_test::DeleteAllLogs();
   RemoveDirectoryW(L"C:\\log");
   drelmo_test::WriteBytes(L"C:\\log", {'k', 'e', 'e', 'p'});
-  // The log then goes to the tool's folder under the Windows folder, and the
-  // tool is registered as the source of its warning.
+  // The log then goes to the tool's folder under the Windows folder, begins
+  // with why, and the tool is registered as the source of its warning, with
+  // a message file that gives Event Viewer the warning's text.
   wchar_t windows[MAX_PATH] = {};
   GetSystemWindowsDirectoryW(windows, MAX_PATH);
   const std::wstring fallback = std::wstring(windows) + L"\\Logs\\Drelmo\\InstallNET.log";
@@ -477,15 +476,35 @@ TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
   ExpectCleanEnd(run, "log directory is a file");
   EXPECT_EQ(drelmo_test::ReadBytes(L"C:\\log"), (std::vector<unsigned char>{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(devbench::LastInstallRecord().size(), 1824u) << "the action runs without its log";
-  const std::wstring moved = drelmo_test::Utf16Text(drelmo_test::ReadBytes(fallback));
-  EXPECT_NE(moved.find(L"Install NET WIA driver!\r\n"), std::wstring::npos)
-      << "no log in the fallback";
+  const std::vector<std::wstring> moved = drelmo_test::LastRunMessagesIn(fallback);
+  ASSERT_FALSE(moved.empty()) << "no log in the fallback";
+  EXPECT_EQ(moved[0], L"Drelmo writes the setup log of this run to " + fallback +
+                          L", not to C:\\log\\InstallNET.log: C:\\log is not a folder of its own "
+                          L"(a link, a mount point or a file).");
+  EXPECT_EQ(moved.back(), L"Install NET WIA driver!");
   DWORD types = 0;
   DWORD size = sizeof(types);
   EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
                          &types, &size),
             ERROR_SUCCESS);
   EXPECT_EQ(types, 7u);
+  wchar_t messageFile[MAX_PATH] = {};
+  size = sizeof(messageFile);
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"EventMessageFile", RRF_RT_REG_SZ, nullptr,
+                         messageFile, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(messageFile),
+            std::wstring(windows) + L"\\Logs\\Drelmo\\DrelmoMessages.exe");
+  const HMODULE messages = LoadLibraryExW(messageFile, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(messages, nullptr);
+  wchar_t text[256] = {};
+  const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(moved[0].c_str())};
+  EXPECT_GT(
+      FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, 1, 0,
+                     text, 256, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts))),
+      0u);
+  FreeLibrary(messages);
+  EXPECT_EQ(std::wstring(text), moved[0] + L"\r\n") << "Event Viewer's text of event 1";
   DeleteFileW(fallback.c_str());
   DeleteFileW(L"C:\\log");
 

@@ -1,10 +1,14 @@
 // The main window: reads the command line or shows the four action buttons,
 // prepares the log and starts the worker thread.
-#include "setup.h"
+#include "main_window.h"
 
 #include <shellapi.h>
 
 #include <cwchar>
+
+#include "owner.h"
+#include "setup_log.h"
+#include "worker.h"
 
 HINSTANCE AppInstance = nullptr;
 HWND MainWindow = nullptr;
@@ -32,25 +36,6 @@ constexpr ActionEntry Actions[] = {
 constexpr int ButtonWidth = 100;
 constexpr int ButtonHeight = 25;
 
-// Owns the argument array of CommandLineToArgvW.
-class ArgumentList {
- public:
-  ArgumentList() : arguments_(CommandLineToArgvW(GetCommandLineW(), &count_)) {}
-  ~ArgumentList() {
-    if (arguments_ != nullptr) LocalFree(static_cast<HLOCAL>(arguments_));
-  }
-  ArgumentList(const ArgumentList&) = delete;
-  ArgumentList& operator=(const ArgumentList&) = delete;
-
-  // Zero when the command line could not be split.
-  int count() const { return arguments_ != nullptr ? count_ : 0; }
-  const wchar_t* operator[](int index) const { return arguments_[index]; }
-
- private:
-  int count_ = 0;
-  LPWSTR* arguments_;
-};
-
 const ActionEntry* FindByKeyword(const wchar_t* keyword) {
   for (const ActionEntry& entry : Actions) {
     if (wcscmp(entry.keyword, keyword) == 0) return &entry;
@@ -68,8 +53,9 @@ const ActionEntry* FindByButton(int id) {
 // The thread runs on by itself and ends the program when it closes the
 // window; nobody waits for it.
 void StartWorker() {
-  const HANDLE thread = CreateThread(nullptr, 0, SetupWorkerThread, nullptr, 0, nullptr);
-  if (thread != nullptr) CloseHandle(thread);
+  ActionRunning = true;
+  const HandleOwner thread(CreateThread(nullptr, 0, SetupWorkerThread, nullptr, 0, nullptr));
+  if (!thread) ActionRunning = false;
 }
 
 void CreateButtons(HWND window) {
@@ -87,13 +73,15 @@ LRESULT OnCreate(HWND window) {
   // window here.
   MainWindow = window;
 
-  const ArgumentList arguments;
-  if (arguments.count() < 2) {
+  int count = 0;
+  LPWSTR* const arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  const LocalOwner argumentsOwner(static_cast<HLOCAL>(arguments));
+  if (arguments == nullptr || count < 2) {
     CreateButtons(window);
     return 0;
   }
-  const bool logged = arguments.count() >= 3 &&
-                      (wcscmp(arguments[2], L"LOG") == 0 || wcscmp(arguments[2], L"log") == 0);
+  const bool logged =
+      count >= 3 && (wcscmp(arguments[2], L"LOG") == 0 || wcscmp(arguments[2], L"log") == 0);
   const ActionEntry* entry = FindByKeyword(arguments[1]);
   if (entry == nullptr) {
     MessageBoxW(window, L"Unknown Command!", L"Error", MB_ICONERROR | MB_OK);

@@ -1,7 +1,7 @@
 // Loading the platform's libraries from the system folder.
-#include "library_holder.h"
+#include "system_library.h"
 
-#include "setup.h"
+#include "format.h"
 
 namespace {
 
@@ -21,24 +21,24 @@ void RestrictLibrarySearch() {
                            setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
 }
 
-LibraryHolder LoadSystemLibrary(const wchar_t* fileName, DWORD* error) {
+LibraryOwner LoadSystemLibrary(const wchar_t* fileName, DWORD* error) {
   wchar_t systemDirectory[PathCapacity] = {};
   const UINT length = GetSystemDirectoryW(systemDirectory, static_cast<UINT>(PathCapacity));
   if (length == 0) {
     *error = GetLastError();
-    return LibraryHolder();
+    return LibraryOwner();
   }
   wchar_t path[PathCapacity] = {};
   if (length >= PathCapacity ||
       FormatBounded(path, PathCapacity, L"%s\\%s", systemDirectory, fileName) < 0) {
     *error = ERROR_FILENAME_EXCED_RANGE;
-    return LibraryHolder();
+    return LibraryOwner();
   }
   // A full path works on every version the tool supports. The libraries this
   // one imports are looked for in the system folder only where the platform
   // can be told so; elsewhere (LOAD_WITH_ALTERED_SEARCH_PATH) in the library's
   // own folder, the system folder, first.
-  LibraryHolder library(LoadLibraryExW(
+  LibraryOwner library(LoadLibraryExW(
       path, nullptr,
       SystemFolderSearchOnly ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH));
   if (!library) *error = GetLastError();

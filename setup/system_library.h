@@ -1,16 +1,10 @@
-// Scoped owner of a library loaded at run time: frees it when it goes out of
-// scope, on every path.
+// Loading the platform's libraries from the system folder only, and finding
+// their exports.
 #pragma once
 
 #include <windows.h>
 
-#include <memory>
-#include <type_traits>
-
-struct LibraryFree {
-  void operator()(HMODULE library) const { FreeLibrary(library); }
-};
-using LibraryHolder = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
+#include "owner.h"
 
 // The export called name of a loaded library, as the function type Fn; null
 // when the library is null or has no such export (GetLastError says why).
@@ -35,4 +29,4 @@ void RestrictLibrarySearch();
 // and then in the current directory: places an ordinary user may fill before
 // the elevated tool starts. Empty on failure, with the failing call's error
 // in *error.
-LibraryHolder LoadSystemLibrary(const wchar_t* fileName, DWORD* error);
+LibraryOwner LoadSystemLibrary(const wchar_t* fileName, DWORD* error);

@@ -1,9 +1,11 @@
-// RegKeyHolder against the real registry, under a key of the test's own.
+// RegKeyHolder and SetRegistryString against the real registry, under a
+// key of the test's own.
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "reg_key.h"
+#include "owner.h"
+#include "registry.h"
 
 namespace {
 
@@ -16,7 +18,7 @@ class RegKeyHolderTest : public testing::Test {
 
   static LSTATUS Create(RegKeyHolder& holder) {
     return RegCreateKeyExW(HKEY_CURRENT_USER, TestKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_READ | KEY_WRITE, nullptr, holder.Receive(), nullptr);
+                           KEY_READ | KEY_WRITE, nullptr, holder.put(), nullptr);
   }
 
   static std::vector<unsigned char> Value(const wchar_t* name, DWORD* type) {
@@ -29,12 +31,17 @@ class RegKeyHolderTest : public testing::Test {
     data.resize(size);
     return data;
   }
+
+  static bool IsOpen(HKEY key) {
+    return RegSetValueExW(key, L"probe", 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), 2) ==
+           ERROR_SUCCESS;
+  }
 };
 
 TEST_F(RegKeyHolderTest, SetStringWritesRegSzWithItsTerminatingNul) {
   RegKeyHolder key;
   ASSERT_EQ(Create(key), ERROR_SUCCESS);
-  EXPECT_EQ(key.SetString(L"name", L"oem7.inf"), ERROR_SUCCESS);
+  EXPECT_EQ(SetRegistryString(key.get(), L"name", L"oem7.inf"), ERROR_SUCCESS);
   DWORD type = 0;
   const std::vector<unsigned char> data = Value(L"name", &type);
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
@@ -46,35 +53,30 @@ TEST_F(RegKeyHolderTest, SetStringWritesRegSzWithItsTerminatingNul) {
 TEST_F(RegKeyHolderTest, MissingTextIsInvalidDataAndWritesNothing) {
   RegKeyHolder key;
   ASSERT_EQ(Create(key), ERROR_SUCCESS);
-  EXPECT_EQ(key.SetString(L"name", nullptr), static_cast<LSTATUS>(ERROR_INVALID_DATA));
+  EXPECT_EQ(SetRegistryString(key.get(), L"name", nullptr),
+            static_cast<LSTATUS>(ERROR_INVALID_DATA));
   DWORD type = 0;
   EXPECT_TRUE(Value(L"name", &type).empty());
 }
 
-TEST_F(RegKeyHolderTest, CloseReleasesTheKeyAndEmptiesTheHolder) {
-  RegKeyHolder key;
-  EXPECT_EQ(key.get(), nullptr);
-  ASSERT_EQ(Create(key), ERROR_SUCCESS);
-  const HKEY handle = key.get();
-  ASSERT_NE(handle, nullptr);
-  key.Close();
-  EXPECT_EQ(key.get(), nullptr);
-  // The handle is gone: using it fails.
-  EXPECT_NE(RegSetValueExW(handle, L"after", 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), 2),
-            ERROR_SUCCESS);
-  key.Close();  // closing an empty holder does nothing
-  EXPECT_EQ(key.get(), nullptr);
-}
-
-TEST_F(RegKeyHolderTest, DestructionClosesTheKey) {
+// The key is closed when the holder is reset, given another or goes out of
+// scope, and the thread's last error is what it was before.
+TEST_F(RegKeyHolderTest, ClosesTheKeyAndKeepsTheLastError) {
   HKEY handle = nullptr;
   {
     RegKeyHolder key;
     ASSERT_EQ(Create(key), ERROR_SUCCESS);
     handle = key.get();
+    ASSERT_TRUE(IsOpen(handle));
+    SetLastError(ERROR_ACCESS_DENIED);
+    key.reset();
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(key);
+    EXPECT_FALSE(IsOpen(handle));
+    ASSERT_EQ(Create(key), ERROR_SUCCESS);
+    handle = key.get();
   }
-  EXPECT_NE(RegSetValueExW(handle, L"after", 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), 2),
-            ERROR_SUCCESS);
+  EXPECT_FALSE(IsOpen(handle));
 }
 
 }  // namespace
