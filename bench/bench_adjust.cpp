@@ -26,7 +26,6 @@
 #include "bench_support.h"
 #include "page_buffer_stream.h"
 #include "gdiplus_floor.h"
-#include "grey_profile.h"
 #include "process_start.h"
 
 using namespace bench;
@@ -189,7 +188,6 @@ void RunCopyCase(const Options& options) {
                   "AdjustImage / one-write copy", "", "", "",
                   FormatRatio(variants[2].stats.min, variants[1].stats.min).c_str());
     }
-    RunGreyProfile(page, options);
   }
 }
 
