@@ -18,6 +18,7 @@ const char* ModeName(Mode m) {
     case Mode::Adjust: return "brightness 200";
     case Mode::Count: return "0/0";
     case Mode::Straight: return "no filter";
+    case Mode::Floor: return "no filter, sized";
   }
   return "?";
 }
@@ -56,7 +57,19 @@ HRESULT Transfer::Prepare() {
   child->SetLong(published::ContrastProperty, 0);
   child->SetGuid(published::FormatProperty, published::Ids().formatBmp);
   item_->AddChild(kFullItemName, child.get());
-  if (mode_ == Mode::Straight) {
+  if (mode_ == Mode::Floor && folder_.empty()) {
+    const ULONGLONG bytes = pages_[0].bytes.size();
+    application_->MakeStreamsWith([bytes](IStream** stream) {
+      ComRef<IStream> memory;
+      HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, memory.put());
+      ULARGE_INTEGER size;
+      size.QuadPart = bytes;
+      if (SUCCEEDED(hr)) hr = memory->SetSize(size);
+      if (SUCCEEDED(hr)) *stream = memory.release();
+      return hr;
+    });
+  }
+  if (mode_ == Mode::Straight || mode_ == Mode::Floor) {
     service_ = ComRef<IWiaTransferCallback>::copy(application_.get());
     return S_OK;
   }

@@ -21,9 +21,11 @@
 namespace bench {
 
 enum class Mode {
-  Adjust,   // brightness 200, contrast 0: the page is buffered, adjusted and written
-  Count,    // brightness and contrast 0: the driver's pieces pass through the filter
-  Straight  // no filter: the driver writes into the application's stream itself
+  Adjust,    // brightness 200, contrast 0: the page is buffered, adjusted and written
+  Count,     // brightness and contrast 0: the driver's pieces pass through the filter
+  Straight,  // no filter: the driver writes into the application's stream itself
+  Floor      // the same, a memory stream sized to the page by the application first:
+             // what the page's bytes cost the platform's stream, grown once
 };
 const char* ModeName(Mode m);
 
