@@ -216,9 +216,9 @@ TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) 
     End end;
     size_t old;  // bytes the application's stream held before
   };
-  for (const Case& c : {Case{End::Whole, 0}, Case{End::Short, 0}, Case{End::Short, 5000},
-                        Case{End::Short, 20000}, Case{End::FailedWrite, 0},
-                        Case{End::Released, 3000}}) {
+  for (const Case& c :
+       {Case{End::Whole, 0}, Case{End::Short, 0}, Case{End::Short, 5000}, Case{End::Short, 20000},
+        Case{End::FailedWrite, 0}, Case{End::Released, 3000}}) {
     const std::string name = std::to_string(static_cast<int>(c.end)) + ", " + std::to_string(c.old);
     application_ = FaultStream::Create(std::vector<BYTE>(c.old, 0xAB));
     if (c.end == End::FailedWrite) application_->Fail(StreamCall::Write, 40, STG_E_MEDIUMFULL);
