@@ -1,17 +1,21 @@
-// Image adjustment against its floors.
+// Image adjustment against its floors, and the filter's peak memory.
 //
 //   copy     AdjustImage on the 8-bit pages against a plain copy of the same
 //            file from one memory stream to another.
 //   gdiplus  AdjustImage on the 24-bit page against the GDI+ floor: decode,
 //            one draw through the colour matrix, one read lock.
-//   memory   peak memory of a fresh process that adjusts one page, for each
-//            page and each kind of destination stream, with the page in a
-//            memory stream of the platform and in the filter's page buffer.
+//   memory   peak memory of a fresh process that plays one transfer through
+//            the filter (filter_transfer.h), for pages of every depth the
+//            filter takes, adjusted (brightness 200) and unadjusted (0/0),
+//            into a file stream and into an empty memory stream; beside them
+//            the GDI+ floor's.
 //
 // Usage: bench_adjust.exe [copy] [gdiplus] [memory] [--runs N] [--slow N]
-//                         [--page NAME]...
+//                         [--page NAME]... [--dll PATH]
 // With no case named, all three run. Brightness is 200 and contrast 0
-// throughout, as an application brightening its scans would ask.
+// throughout but for the unadjusted rows, as an application brightening its
+// scans would ask. The memory case loads the Vantrel.dll beside the program,
+// or the build --dll names (bench_support.h).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +28,8 @@
 
 #include "adjust.h"
 #include "bench_support.h"
-#include "page_buffer_stream.h"
+#include "filter_transfer.h"
 #include "gdiplus_floor.h"
-#include "grey_profile.h"
 #include "process_start.h"
 
 using namespace bench;
@@ -189,7 +192,6 @@ void RunCopyCase(const Options& options) {
                   "AdjustImage / one-write copy", "", "", "",
                   FormatRatio(variants[2].stats.min, variants[1].stats.min).c_str());
     }
-    RunGreyProfile(page, options);
   }
 }
 
@@ -314,90 +316,95 @@ void RunGdiplusCase(const Options& options) {
   }
 }
 
-// Case 4, in the child process: runs `work` on a small page of the same
-// depth (so that every library it needs is loaded and set up), reads the
-// working set, runs `work` on the page and prints the memory figures.
-// The page to adjust: a memory stream of the platform holding it, or, with
-// `pageBuffer`, the filter's page buffer stream into which the page was
-// written in 64 KiB pieces, as a driver writes it (the platform's stream the
-// pieces came from is gone by then).
-HRESULT MakeSourceStream(const PageSpec& page, bool pageBuffer, IStream** stream) {
-  if (!pageBuffer) return MakePageStream(page, stream);
-  *stream = nullptr;
-  ComRef<IStream> buffer;
-  HRESULT hr = CreatePageBufferStream(buffer.put());
-  if (FAILED(hr)) return hr;
-  {
-    ComRef<IStream> file;
-    hr = MakePageStream(page, file.put());
-    if (FAILED(hr)) return hr;
-    std::vector<BYTE> piece(64 * 1024);
-    for (;;) {
-      ULONG read = 0;
-      hr = file->Read(piece.data(), static_cast<ULONG>(piece.size()), &read);
-      if (FAILED(hr)) return hr;
-      if (read == 0) break;
-      hr = WriteInPieces(buffer.get(), piece.data(), read, read);
-      if (FAILED(hr)) return hr;
-    }
-  }
-  *stream = buffer.release();
-  return S_OK;
-}
-
-int MeasureMemory(const PageSpec& page, bool pageBuffer,
-                  const std::function<HRESULT(const PageSpec&, IStream*)>& work) {
+// Case 4, in the child process. `prepare` makes what is not counted (the
+// driver's page, the doubles, the filter) and `body` runs what is. Both run
+// first on a small page of the same depth, so that every library the path
+// needs is loaded and set up, then on the page, `body` between two readings
+// of the process's memory. Prints the row: the peak working set above the
+// working set just before `body`, and that less `notCounted` bytes (the
+// application's own stream), in MB and in pages (the page's file size).
+int MeasureMemory(const PageSpec& page, const std::string& row, ULONG64 notCounted,
+                  const std::function<HRESULT(const PageSpec&)>& prepare,
+                  const std::function<HRESULT()>& body) {
   const PageSpec small = {"small", 64, 64, page.bitCount, page.dpi};
-  {
-    ComRef<IStream> source;
-    HRESULT hr = MakeSourceStream(small, pageBuffer, source.put());
-    if (SUCCEEDED(hr)) hr = work(small, source.get());
-    if (FAILED(hr)) {
-      std::printf("FAILED warm-up %s\n", FormatHr(hr).c_str());
-      return 1;
-    }
-  }
-  const MemoryFigures before = ReadMemoryFigures();
-  ComRef<IStream> source;
-  HRESULT hr = MakeSourceStream(page, pageBuffer, source.put());
-  if (SUCCEEDED(hr)) hr = work(page, source.get());
-  const MemoryFigures after = ReadMemoryFigures();
+  HRESULT hr = prepare(small);
+  if (SUCCEEDED(hr)) hr = body();
+  if (SUCCEEDED(hr)) hr = prepare(page);
   if (FAILED(hr)) {
-    std::printf("FAILED %s\n", FormatHr(hr).c_str());
+    std::printf("%s failed before the measurement: %s\n", row.c_str(), FormatHr(hr).c_str());
     return 1;
   }
-  std::printf("OK %llu %llu %llu %llu\n", static_cast<unsigned long long>(before.workingSet),
-              static_cast<unsigned long long>(before.peakWorkingSet),
-              static_cast<unsigned long long>(after.peakWorkingSet),
-              static_cast<unsigned long long>(after.workingSet));
+  const MemoryFigures before = ReadMemoryFigures();
+  hr = body();
+  const MemoryFigures after = ReadMemoryFigures();
+  if (FAILED(hr)) {
+    std::printf("%s failed: %s\n", row.c_str(), FormatHr(hr).c_str());
+    return 1;
+  }
+  const double file = FileBytes(page);
+  const double peak = static_cast<double>(after.peakWorkingSet) - before.workingSet;
+  const double own = peak - notCounted;
+  std::printf(
+      "%s %8.1f %9.1f %8.1f %9.1f %7.2f%s\n", row.c_str(), file / 1e6, peak / 1e6, notCounted / 1e6,
+      own / 1e6, own / file,
+      after.peakWorkingSet <= before.peakWorkingSet ? "  (peak not above the start's)" : "");
   return 0;
 }
 
-// The adjustment into a destination of kind `d`, which stays alive until the
-// figures are read.
-int MemoryChild(const PageSpec& page, Destination d, bool pageBuffer) {
-  ComInitializer com;
-  TempFile temp(L"vantrel-bench-memory");
-  ComRef<IStream> destination;
-  return MeasureMemory(page, pageBuffer, [&](const PageSpec& which, IStream* source) {
-    HRESULT hr = MakeDestination(d, FileBytes(which), temp, destination.put());
-    if (SUCCEEDED(hr)) hr = Adjust(which, source, destination.get());
-    return hr;
-  });
+std::string MemoryRow(const PageSpec& page, const char* run, const char* destination) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%-13s %4d %-15s %-14s", page.name, page.bitCount, run,
+                destination);
+  return text;
 }
 
-// The GDI+ floor alone, without an output stream: GDI+'s own share.
+// One page through the filter at `dll`, the driver writing 64 KiB pieces,
+// into the application's file stream or empty memory stream.
+int FilterMemoryChild(const std::wstring& dll, const PageSpec& page, Mode mode, Destination d) {
+  ComInitializer com;
+  FilterLibrary library;
+  if (!library.Load(dll)) return 1;
+  ScanFolder folder;
+  const std::wstring destination = d == Destination::File ? folder.Path() : std::wstring();
+  std::vector<DriverPage> driverPages;
+  std::unique_ptr<Transfer> transfer;
+  auto prepare = [&](const PageSpec& which) {
+    transfer.reset();
+    driverPages = DriverPages(which);
+    transfer.reset(new Transfer(library, driverPages, mode, destination, 64 * 1024));
+    return transfer->Prepare();
+  };
+  // At the end the application's memory stream holds the page (Run checks
+  // its size): that much of the peak is the application's, not the filter's.
+  const ULONG64 notCounted = d == Destination::File ? 0 : FileBytes(page);
+  return MeasureMemory(page, MemoryRow(page, ModeName(mode), DestinationName(d)), notCounted,
+                       prepare, [&]() { return transfer->Run(); });
+}
+
+// The naive figure: the page in the platform's memory stream, handed to GDI+
+// whole (the GDI+ floor), without an output stream.
 int FloorMemoryChild(const PageSpec& page) {
   ComInitializer com;
   GdiplusStarted started;
   if (!started.Ok()) return 1;
-  return MeasureMemory(page, false, [](const PageSpec&, IStream* source) {
-    return RunGdiplusFloor(source, kBrightness, kContrast, nullptr, nullptr, nullptr);
+  PageSpec which = page;
+  auto prepare = [&](const PageSpec& next) {
+    which = next;
+    return S_OK;
+  };
+  return MeasureMemory(page, MemoryRow(page, "GDI+ floor", "-"), 0, prepare, [&]() {
+    ComRef<IStream> source;
+    HRESULT hr = MakePageStream(which, source.put());
+    if (SUCCEEDED(hr)) {
+      hr = RunGdiplusFloor(source.get(), kBrightness, kContrast, nullptr, nullptr, nullptr);
+    }
+    return hr;
   });
 }
 
-// Runs this program again with `arguments` and returns what it printed.
-HRESULT RunChild(const std::wstring& arguments, std::string* output) {
+// Runs this program again with `arguments`; hands back what it printed and
+// its exit code. A row of a memory stream growing by copying takes minutes.
+HRESULT RunChild(const std::wstring& arguments, std::string* output, DWORD* exitCode) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return HRESULT_FROM_WIN32(GetLastError());
@@ -405,53 +412,60 @@ HRESULT RunChild(const std::wstring& arguments, std::string* output) {
   start.commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
   start.startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   const TempFile outputFile(L"vantrel-bench-child");
-  DWORD exitCode = 0;
-  return HRESULT_FROM_WIN32(
-      testbench::RunWithOutputFile(start, outputFile.Path(), 10 * 60 * 1000, &exitCode, output));
+  // Not inside HRESULT_FROM_WIN32: MinGW-w64's macro evaluates its argument
+  // twice, and the child would run twice.
+  const DWORD error =
+      testbench::RunWithOutputFile(start, outputFile.Path(), 60 * 60 * 1000, exitCode, output);
+  return HRESULT_FROM_WIN32(error);
 }
 
-// Case 4: one fresh process per page and destination.
+// The pages of case 4: every depth the filter takes.
+const std::vector<PageSpec>& MemoryPages() {
+  static const std::vector<PageSpec> pages = PagesNamed(
+      {"mono600", "grey300", "grey600", "colour16_300", "colour300", "colour600", "colour32_300"});
+  return pages;
+}
+
+// Case 4: one fresh process per page, path and destination.
 void RunMemoryCase(const Options& options) {
-  std::printf("\n== Peak memory of a process adjusting one page\n");
+  std::printf("\n== Peak memory of a process playing one transfer through the filter\n");
+  FilterLibrary library;
+  if (!LoadFilter(options.dll, "   filter", &library)) return;
   std::printf(
-      "   PeakWorkingSetSize at the end minus WorkingSetSize just before the page is made,\n"
-      "   in a fresh process per row (GetProcessMemoryInfo); the page's own memory\n"
-      "   stream (the filter's working stream) is included. 'held' is what is still\n"
-      "   resident at the end (page and destination). 'page buffer' rows hold the page\n"
-      "   in the filter's own page buffer stream, written into it in 64 KiB pieces.\n");
-  std::printf("%-10s %-15s %-12s %9s %10s %9s %9s\n", "page", "destination", "page in", "file MB",
-              "peak MB", "x file", "held MB");
-  for (const PageSpec& page : Pages()) {
+      "   PeakWorkingSetSize at the end minus WorkingSetSize just before the transfer, in\n"
+      "   a fresh process per row (GetProcessMemoryInfo), after a transfer of a small page\n"
+      "   of the same depth by the same path. The driver's page is made before and not\n"
+      "   counted; it writes 64 KiB pieces. 'filter MB': the peak less 'app MB', the\n"
+      "   application's memory stream at the end (where the peak comes before the page is\n"
+      "   written out, this takes off more than the stream held then). 'pages': 'filter\n"
+      "   MB' over the page's file size.\n"
+      "   GDI+ floor: the page in the platform's memory stream (counted), decoded, drawn\n"
+      "   through the colour matrix into a new bitmap, no output.\n");
+  std::printf("%-13s %4s %-15s %-14s %8s %9s %8s %9s %7s\n", "page", "bits", "run", "destination",
+              "page MB", "peak MB", "app MB", "filter MB", "pages");
+  for (const PageSpec& page : MemoryPages()) {
     if (!options.Wants(page)) continue;
-    std::vector<std::string> kinds = {DestinationArg(Destination::MemorySized),
-                                      DestinationArg(Destination::File),
-                                      DestinationArg(Destination::MemoryEmpty)};
-    if (page.bitCount != 8) kinds.push_back("floor");
-    kinds.push_back(std::string(DestinationArg(Destination::MemorySized)) + " buffer");
-    kinds.push_back(std::string(DestinationArg(Destination::File)) + " buffer");
-    for (const std::string& kind : kinds) {
-      const bool pageBuffer = kind.size() > 7 && kind.compare(kind.size() - 7, 7, " buffer") == 0;
-      const std::string destinationArg = pageBuffer ? kind.substr(0, kind.size() - 7) : kind;
-      Destination d = Destination::MemorySized;
-      const bool floorOnly = !ParseDestination(destinationArg, &d);
-      const char* label = floorOnly ? "GDI+ floor" : DestinationName(d);
-      const char* source = pageBuffer ? "page buffer" : "memory";
-      const std::string argument = std::string("--memory-child ") + page.name + " " + kind;
-      const std::wstring args(argument.begin(), argument.end());
-      std::string output;
-      const HRESULT hr = RunChild(args, &output);
-      unsigned long long base = 0, peakBefore = 0, peakAfter = 0, held = 0;
-      if (FAILED(hr) || std::sscanf(output.c_str(), "OK %llu %llu %llu %llu", &base, &peakBefore,
-                                    &peakAfter, &held) != 4) {
-        std::printf("%-10s %-15s %-12s failed: %s %s\n", page.name, label, source,
-                    FormatHr(hr).c_str(), output.c_str());
-        continue;
+    std::vector<std::string> kinds;
+    for (const char* run : {"adjusted", "unadjusted"}) {
+      for (Destination d : {Destination::File, Destination::MemoryEmpty}) {
+        kinds.push_back(std::string(run) + " " + DestinationArg(d));
       }
-      const double file = FileBytes(page);
-      const double peak = static_cast<double>(peakAfter) - static_cast<double>(base);
-      std::printf("%-10s %-15s %-12s %9.1f %10.1f %9.2f %9.1f%s\n", page.name, label, source,
-                  file / 1e6, peak / 1e6, peak / file, (static_cast<double>(held) - base) / 1e6,
-                  peakAfter <= peakBefore ? "  (peak not above the start-up peak)" : "");
+    }
+    if (page.bitCount > 8) kinds.push_back("floor");
+    for (const std::string& kind : kinds) {
+      const std::string argument = std::string("--memory-child ") + page.name + " " + kind;
+      std::string output;
+      DWORD exitCode = 0;
+      const HRESULT hr = RunChild(
+          std::wstring(argument.begin(), argument.end()) + L" --dll \"" + options.dll + L"\"",
+          &output, &exitCode);
+      // The child's lines end in CR LF already.
+      output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+      std::printf("%s", output.c_str());
+      if (FAILED(hr) || exitCode != 0) {
+        std::printf("%-13s %s: the child ended with %s, exit code 0x%08lX\n", page.name,
+                    kind.c_str(), FormatHr(hr).c_str(), static_cast<unsigned long>(exitCode));
+      }
       std::fflush(stdout);
     }
   }
@@ -461,16 +475,16 @@ void RunMemoryCase(const Options& options) {
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
-  const size_t childArgs = options.rest.size();
-  if ((childArgs == 3 || childArgs == 4) && options.rest[0] == "--memory-child") {
-    const PageSpec* page = FindPage(options.rest[1]);
+  const std::vector<std::string>& child = options.rest;
+  if ((child.size() == 3 || child.size() == 4) && child[0] == "--memory-child") {
+    const PageSpec* page = FindPage(child[1]);
     if (page == nullptr) return 2;
-    if (options.rest[2] == "floor") return FloorMemoryChild(*page);
+    if (child.size() == 3) return child[2] == "floor" ? FloorMemoryChild(*page) : 2;
     Destination d;
-    if (!ParseDestination(options.rest[2], &d)) return 2;
-    const bool pageBuffer = childArgs == 4 && options.rest[3] == "buffer";
-    if (childArgs == 4 && !pageBuffer) return 2;
-    return MemoryChild(*page, d, pageBuffer);
+    if (!ParseDestination(child[3], &d) || d == Destination::MemorySized) return 2;
+    if (child[2] != "adjusted" && child[2] != "unadjusted") return 2;
+    const Mode mode = child[2] == "adjusted" ? Mode::Adjust : Mode::Count;
+    return FilterMemoryChild(options.dll, *page, mode, d);
   }
   if (!options.NamesOnly({"copy", "gdiplus", "memory"})) return 2;
   ComInitializer com;

@@ -71,9 +71,13 @@ DWORD RowStride(const PageSpec& page) {
 
 DWORD PixelBytes(const PageSpec& page) { return RowStride(page) * static_cast<DWORD>(page.height); }
 
+// Entries of the page's colour table: 256 greys, black and white, or none.
+DWORD PaletteEntries(const PageSpec& page) {
+  return page.bitCount == 8 ? 256 : page.bitCount == 1 ? 2 : 0;
+}
+
 DWORD PixelOffset(const PageSpec& page) {
-  const DWORD palette = page.bitCount == 8 ? 256 * 4 : 0;
-  return sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + palette;
+  return sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + PaletteEntries(page) * 4;
 }
 
 DWORD FileBytes(const PageSpec& page) { return PixelOffset(page) + PixelBytes(page); }
@@ -94,24 +98,27 @@ void FillBmpFile(const PageSpec& page, BYTE* out) {
   const LONG perMetre = static_cast<LONG>(page.dpi * 10000.0 / 254.0 + 0.5);
   info.biXPelsPerMeter = perMetre;
   info.biYPelsPerMeter = perMetre;
-  info.biClrUsed = page.bitCount == 8 ? 256 : 0;
+  const DWORD entries = PaletteEntries(page);
+  info.biClrUsed = entries;
   std::memcpy(out, &file, sizeof file);
   std::memcpy(out + sizeof file, &info, sizeof info);
   BYTE* p = out + sizeof file + sizeof info;
-  if (page.bitCount == 8) {
-    for (int i = 0; i < 256; ++i) {
-      p[0] = p[1] = p[2] = static_cast<BYTE>(i);
-      p[3] = 0;
-      p += 4;
-    }
+  for (DWORD i = 0; i < entries; ++i) {
+    p[0] = p[1] = p[2] = static_cast<BYTE>(i * 255 / (entries - 1));
+    p[3] = 0;
+    p += 4;
   }
   // A page-like picture: a light background with a gradient, stripes of
-  // "text" and some noise, so no level dominates.
+  // "text" and some noise, so no level dominates. Colour pages shift each
+  // channel (blue, green, red) a little; a 1-bit page is the level cut at
+  // half; a 16-bit page keeps 5 bits of each channel (5-5-5), a 32-bit page
+  // leaves its fourth byte 0.
   const DWORD stride = RowStride(page);
-  const int channels = page.bitCount / 8;
+  const size_t bytes = page.bitCount / 8;
   UINT32 noise = 2463534242u;
   for (LONG y = 0; y < page.height; ++y) {
     BYTE* row = out + PixelOffset(page) + static_cast<size_t>(y) * stride;
+    std::memset(row, 0, stride);
     const bool textLine = (y / 24) % 3 == 1;
     for (LONG x = 0; x < page.width; ++x) {
       noise ^= noise << 13;
@@ -121,12 +128,18 @@ void FillBmpFile(const PageSpec& page, BYTE* out) {
       if (textLine && ((x / 7) % 5) < 3) level = 30 + static_cast<int>(noise % 60);
       level += static_cast<int>(noise >> 28) - 8;
       level = std::min(255, std::max(0, level));
-      for (int c = 0; c < channels; ++c) {
-        row[x * channels + c] = static_cast<BYTE>(std::min(255, level + 9 * c));
+      BYTE channel[3];
+      for (int c = 0; c < 3; ++c) channel[c] = static_cast<BYTE>(std::min(255, level + 9 * c));
+      if (page.bitCount == 1) {
+        if (level >= 128) row[x / 8] |= static_cast<BYTE>(0x80 >> (x % 8));
+      } else if (page.bitCount == 16) {
+        const unsigned packed = (channel[2] >> 3) << 10 | (channel[1] >> 3) << 5 | channel[0] >> 3;
+        row[2 * x] = static_cast<BYTE>(packed);
+        row[2 * x + 1] = static_cast<BYTE>(packed >> 8);
+      } else {
+        std::memcpy(row + x * bytes, channel, std::min<size_t>(bytes, 3));
       }
     }
-    std::memset(row + static_cast<size_t>(page.width) * channels, 0,
-                stride - static_cast<size_t>(page.width) * channels);
   }
 }
 
@@ -215,20 +228,49 @@ MemoryFigures ReadMemoryFigures() {
   return figures;
 }
 
-const std::vector<PageSpec>& Pages() {
+const std::vector<PageSpec>& AllPages() {
   static const std::vector<PageSpec> pages = {
-      {"grey300", 2480, 3508, 8, 300},
-      {"grey600", 4960, 7016, 8, 600},
-      {"colour300", 2480, 3508, 24, 300},
+      {"grey150", 1240, 1754, 8, 150},          // A4, 150 dpi: 2.2 MB
+      {"grey300", 2480, 3508, 8, 300},          // A4, 300 dpi: 8.7 MB
+      {"grey600half", 4960, 3508, 8, 600},      // half an A4 at 600 dpi: 17.4 MB
+      {"grey600", 4960, 7016, 8, 600},          // A4, 600 dpi: 34.8 MB
+      {"grey1200", 9920, 14032, 8, 1200},       // A4, 1200 dpi: 139 MB
+      {"colour150", 1240, 1754, 24, 150},       // A4, 150 dpi: 6.5 MB
+      {"colour300", 2480, 3508, 24, 300},       // A4, 300 dpi: 26.1 MB
+      {"colour600", 4960, 7016, 24, 600},       // A4, 600 dpi: 104.4 MB
+      {"colour600legal", 5100, 8400, 24, 600},  // US legal, 600 dpi: 128.5 MB
+      {"mono600", 4960, 7016, 1, 600},          // A4, 600 dpi, 1-bit: 4.4 MB
+      {"colour16_300", 2480, 3508, 16, 300},    // A4, 300 dpi, 16-bit: 17.4 MB
+      {"colour32_300", 2480, 3508, 32, 300},    // A4, 300 dpi, 32-bit: 34.8 MB
   };
   return pages;
 }
 
+std::vector<PageSpec> PagesNamed(std::initializer_list<const char*> names) {
+  std::vector<PageSpec> pages;
+  for (const char* name : names) {
+    if (const PageSpec* page = FindPage(name)) pages.push_back(*page);
+  }
+  return pages;
+}
+
+const std::vector<PageSpec>& Pages() {
+  static const std::vector<PageSpec> pages = PagesNamed({"grey300", "grey600", "colour300"});
+  return pages;
+}
+
 const PageSpec* FindPage(const std::string& name) {
-  for (const PageSpec& page : Pages()) {
+  for (const PageSpec& page : AllPages()) {
     if (name == page.name) return &page;
   }
   return nullptr;
+}
+
+std::wstring BesideProgram(const wchar_t* name) {
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path(self, n > 0 && n < MAX_PATH ? n : 0);
+  return path.substr(0, path.find_last_of(L'\\') + 1) + name;
 }
 
 bool Options::Wants(const PageSpec& page) const {
@@ -252,6 +294,7 @@ bool Options::NamesOnly(std::initializer_list<const char*> cases) const {
 
 Options ParseOptions(int argc, char** argv) {
   Options options;
+  options.dll = BesideProgram(L"Vantrel.dll");
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -261,6 +304,11 @@ Options ParseOptions(int argc, char** argv) {
       options.slowRuns = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--page" && hasValue) {
       options.pages.push_back(argv[++i]);
+    } else if (arg == "--dll" && hasValue) {
+      const char* path = argv[++i];
+      const int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+      options.dll.assign(n > 0 ? n - 1 : 0, L'\0');
+      if (n > 1) MultiByteToWideChar(CP_ACP, 0, path, -1, &options.dll[0], n);
     } else {
       options.rest.push_back(arg);
     }

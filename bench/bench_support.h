@@ -58,7 +58,7 @@ struct PageSpec {
   const char* name;
   LONG width;
   LONG height;
-  WORD bitCount;  // 8 (grey, 256-entry grey palette) or 24
+  WORD bitCount;  // 1 (black and white), 8 (256 greys), 16 (5-5-5), 24 or 32
   LONG dpi;
 };
 
@@ -107,19 +107,33 @@ struct MemoryFigures {
 };
 MemoryFigures ReadMemoryFigures();
 
-// The pages every benchmark works on: A4 at 300 and 600 dpi in 8-bit grey,
-// and A4 at 300 dpi in 24-bit colour.
-const std::vector<PageSpec>& Pages();
+// Every page the benchmarks work on, by name: grey150, grey300, grey600half,
+// grey600, grey1200 (8-bit); colour150, colour300, colour600, colour600legal
+// (24-bit); mono600 (1-bit), colour16_300 (16-bit), colour32_300 (32-bit).
+// Each case takes its pages from this table.
+const std::vector<PageSpec>& AllPages();
 const PageSpec* FindPage(const std::string& name);
+// The pages of the table with these names, in this order.
+std::vector<PageSpec> PagesNamed(std::initializer_list<const char*> names);
+// The pages most cases work on: A4 at 300 and 600 dpi in 8-bit grey, and A4
+// at 300 dpi in 24-bit colour.
+const std::vector<PageSpec>& Pages();
+
+// The file `name` in the folder of this program.
+std::wstring BesideProgram(const wchar_t* name);
 
 // Command-line options shared by the benchmark programs:
 //   --runs N     repetitions of the quick cases (default 7)
 //   --slow N     repetitions of the slow cases (default 3)
-//   --page NAME  only this page (repeatable): grey300, grey600, colour300
+//   --page NAME  only this page (repeatable), a name of AllPages()
+//   --dll PATH   the build of the filter to load (default: the Vantrel.dll
+//                beside the program); a Windows path, as Wine sees it
+//                (Z:\work\...\Vantrel.dll)
 struct Options {
   int runs = 7;
   int slowRuns = 3;
   std::vector<std::string> pages;
+  std::wstring dll;
   std::vector<std::string> rest;  // arguments not understood here
   bool Wants(const PageSpec& page) const;
   // Whether the program's case `name` runs: with no case named, all run.

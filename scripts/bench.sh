@@ -3,7 +3,8 @@
 # the platform's stream costs, image adjustment against its floors (with peak
 # memory), and whole pages through the filter. The benchmarks are not tests:
 # they assert nothing about time and are never run by CTest.
-# Usage: scripts/bench.sh [--runs N] [--slow N] [--page grey300|grey600|colour300]...
+# Usage: scripts/bench.sh [--runs N] [--slow N] [--page NAME]... [--dll PATH]
+# (--dll: another build of the filter, as Wine sees it: Z:\path\Vantrel.dll).
 # Takes several minutes; BUILD_DIR chooses the build (default ./build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

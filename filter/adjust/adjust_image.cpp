@@ -3,10 +3,10 @@
 #include "adjust.h"
 
 #include <climits>
+#include <cstring>
 
 #include "adjust_gdiplus.h"
 #include "adjust_internal.h"
-#include "bounded_stream.h"
 #include "stream_io.h"
 
 HRESULT ReadPageGeometry(IStream* page, ULONGLONG pageSize, PageGeometry* geometry) {
@@ -82,42 +82,49 @@ HRESULT MakeCropRect(const PageGeometry& page, LONG left, LONG top, LONG width, 
   return S_OK;
 }
 
-namespace {
-
-// Adjusts the page lent to the readers as `page`.
-HRESULT AdjustLentPage(LONG brightness, LONG contrast, BoundedStream* page, IStream* destination,
-                       ULONG64* byteCount, LONG left, LONG top, LONG width, LONG height) {
-  PageGeometry geometry;
-  HRESULT hr = ReadPageGeometry(page, page->Size(), &geometry);
+HRESULT ReadStoredRows(IStream* page, const PageGeometry& geometry, UINT32 first, UINT32 count,
+                       BYTE* rows) {
+  const ULONG bytes = count * geometry.rowBytes;  // within the image: below 4 GB
+  HRESULT hr = SeekFromStart(
+      page, geometry.file.bfOffBits + static_cast<ULONGLONG>(first) * geometry.rowBytes);
   if (FAILED(hr)) return hr;
-  CropRect crop;
-  hr = MakeCropRect(geometry, left, top, width, height, &crop);
+  ULONG read = 0;
+  hr = page->Read(rows, bytes, &read);
   if (FAILED(hr)) return hr;
-
-  BITMAPINFOHEADER header = geometry.info;
-  if (geometry.info.biBitCount == 8) {
-    HeapBuffer grey;
-    hr = ApplyToneCurve(page, geometry, brightness, contrast, crop, &grey);
-    if (FAILED(hr)) return hr;
-    return WriteGreyBmp(grey.Get(), destination, crop, &header, byteCount);
-  }
-  // GDI+ decodes the page from where the headers' read left it.
-  return AdjustWithColourMatrix(brightness, contrast, page, destination, crop, &header, byteCount);
+  if (read < bytes) std::memset(rows + read, 0, bytes - read);
+  return S_OK;
 }
 
-}  // namespace
+UINT32 BandBytesFor(const PageGeometry& geometry) {
+  // A thirty-second of the page's image, between 64 KiB and kBandBytes.
+  const UINT32 share = geometry.imageBytes / 32;
+  return share < (64u << 10) ? (64u << 10) : (share > kBandBytes ? kBandBytes : share);
+}
+
+HRESULT AdjustPage(LONG brightness, LONG contrast, IStream* page, const PageGeometry& geometry,
+                   const CropRect& crop, UINT32 bandBytes, IStream* destination,
+                   ULONG64* byteCount) {
+  if (geometry.info.biBitCount == 8) {
+    return ApplyToneCurve(page, geometry, brightness, contrast, crop, destination, byteCount);
+  }
+  return AdjustWithColourMatrix(brightness, contrast, page, geometry, crop, bandBytes, destination,
+                                byteCount);
+}
 
 HRESULT AdjustImage(LONG brightness, LONG contrast, IStream* working, IStream* destination,
                     ULONG64* byteCount, LONG left, LONG top, LONG width, LONG height) {
   if (!byteCount) return E_POINTER;
   if (!working || !destination) return E_INVALIDARG;
-  // Every reader of the page, GDI+ included, reads it through the loan, and
-  // the page is taken back from whoever still holds the loan afterwards.
-  ComRef<BoundedStream> page;
-  HRESULT hr = BoundedStream::Create(working, page.put());
+  // The page's size bounds every read: nothing is read beyond it.
+  STATSTG stat = {};
+  HRESULT hr = working->Stat(&stat, STATFLAG_NONAME);
   if (FAILED(hr)) return hr;
-  hr = AdjustLentPage(brightness, contrast, page.get(), destination, byteCount, left, top, width,
-                      height);
-  page->Detach();
-  return hr;
+  PageGeometry geometry;
+  hr = ReadPageGeometry(working, stat.cbSize.QuadPart, &geometry);
+  if (FAILED(hr)) return hr;
+  CropRect crop;
+  hr = MakeCropRect(geometry, left, top, width, height, &crop);
+  if (FAILED(hr)) return hr;
+  return AdjustPage(brightness, contrast, working, geometry, crop, BandBytesFor(geometry),
+                    destination, byteCount);
 }

@@ -1,8 +1,11 @@
-// Image adjustment internals: crop rectangle, 8-bit tone curve, grey writer.
+// Image adjustment internals: the page's geometry, the crop, the 8-bit tone
+// curve and the grey writer.
 #pragma once
 
 #include <windows.h>
 #include <objidl.h>
+
+#include <functional>
 
 #include "heap_buffer.h"
 
@@ -25,11 +28,21 @@ struct PageGeometry {
   UINT32 rowBytes;     // a stored row: width x depth bits, padded to 4 bytes
   UINT32 imageBytes;   // rowBytes x rows, all held by the page from bfOffBits on
   bool bottomUp;       // the bottom row stored first (positive biHeight)
+
+  // Where image row `y` (0 the top row) is stored: its index among the
+  // stored rows.
+  UINT32 StoredRow(UINT32 y) const { return bottomUp ? rows - 1 - y : y; }
 };
 
 constexpr DWORD kGreyPaletteBytes = 256 * 4;
 constexpr DWORD kGreyBitsOffset =
     sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + kGreyPaletteBytes;
+
+// The memory the colour path draws in besides the page: bands of about this
+// many bytes of the page's rows (at least one row), never more than a small
+// share of the page.
+constexpr UINT32 kBandBytes = 1u << 20;
+UINT32 BandBytesFor(const PageGeometry& geometry);
 
 // Failure results for malformed pages.
 inline HRESULT InvalidDataResult() { return HRESULT_FROM_WIN32(ERROR_INVALID_DATA); }
@@ -45,10 +58,21 @@ inline HRESULT OverflowResult() { return HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVE
 // that does not hold every row at its padded length from bfOffBits on.
 HRESULT ReadPageGeometry(IStream* page, ULONGLONG pageSize, PageGeometry* geometry);
 
+// Reads `count` stored rows from stored row `first` on into `rows`; what a
+// short read leaves is zero.
+HRESULT ReadStoredRows(IStream* page, const PageGeometry& geometry, UINT32 first, UINT32 count,
+                       BYTE* rows);
+
 // The crop that a request of left, top, width, height gives on the page: a
 // zero width or height means the whole image, a larger one is clipped to it.
 HRESULT MakeCropRect(const PageGeometry& page, LONG left, LONG top, LONG width, LONG height,
                      CropRect* crop);
+
+// AdjustImage's work once the page's headers are read: the page in `page`,
+// colour rows drawn in bands of about `bandBytes` bytes.
+HRESULT AdjustPage(LONG brightness, LONG contrast, IStream* page, const PageGeometry& geometry,
+                   const CropRect& crop, UINT32 bandBytes, IStream* destination,
+                   ULONG64* byteCount);
 
 // Output row size and image size of a grey image of the crop's size.
 HRESULT GreyOutputSize(const CropRect& crop, UINT32* rowBytes, UINT32* imageBytes);
@@ -64,24 +88,40 @@ BYTE GreyOfColour(BYTE red, BYTE green, BYTE blue);
 // for a table takes its values as grey levels.
 HRESULT ReadGreyLevels(IStream* page, const PageGeometry& geometry, BYTE levels[256]);
 
-// Mean grey level over `rows` rows of `width` bytes, `stride` bytes apart.
-float MeanGreyLevel(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride);
-// The mean of the levels that `levels` gives the pixel values.
-float MeanGreyLevel(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride,
-                    const BYTE levels[256]);
+// The mean of an image's grey levels, added up row by row: every partial sum
+// is an integer far below 2^53, so the mean is exactly the quotient of the
+// whole sum and the pixel count (the count taken to single precision),
+// rounded to single precision, whatever the order of the rows.
+class GreyMean {
+ public:
+  explicit GreyMean(const BYTE levels[256]);
+  // Adds the first `width` pixel values of a row.
+  void AddRow(const BYTE* row, UINT32 width);
+  float Mean(UINT32 width, UINT32 rows) const;
+
+ private:
+  const BYTE* levels_;
+  bool identity_;
+  UINT64 sum_ = 0;
+};
 
 // The 256-entry tone table for an image of mean level `mean`.
 void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256]);
 
-// Reads the 8-bit BMP in `working`, takes each pixel's grey level from its
-// colour table, applies the tone curve and hands back the grey image:
-// crop-height rows of (crop width + 3) & ~3 bytes, the top row first whatever
-// the page's storage order. The crop counts from the image's top-left corner.
-HRESULT ApplyToneCurve(IStream* page, const PageGeometry& geometry, LONG brightness, LONG contrast,
-                       const CropRect& crop, HeapBuffer* grey);
+// Where a writer takes output row `r` (0 the first row written) from: a
+// pointer to its bytes, valid until the next call.
+using RowSource = std::function<HRESULT(UINT32 r, const BYTE** row)>;
 
-// Writes `grey` (crop-height rows of (crop width + 3) & ~3 bytes) to
-// `destination` from position 0 as a top-down 8-bit file with a grey palette.
-// `header` is the input's info header, rewritten in place.
-HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& crop,
+// The 8-bit path: each pixel's grey level from the page's colour table, the
+// tone curve over the whole image's mean level, and the crop written with
+// WriteGreyBmp, the page's rows read one at a time where they lie. The crop
+// counts from the image's top-left corner and comes out upright whatever the
+// page's storage order; pixels outside the image are 0.
+HRESULT ApplyToneCurve(IStream* page, const PageGeometry& geometry, LONG brightness, LONG contrast,
+                       const CropRect& crop, IStream* destination, ULONG64* byteCount);
+
+// Writes a top-down 8-bit file with a grey palette to `destination` from
+// position 0: crop-height rows of (crop width + 3) & ~3 bytes, taken from
+// `rows` in order. `header` is the input's info header, rewritten in place.
+HRESULT WriteGreyBmp(const RowSource& rows, IStream* destination, const CropRect& crop,
                      BITMAPINFOHEADER* header, ULONG64* byteCount);

@@ -40,31 +40,6 @@ HRESULT GdiplusFailureToHresult(Status status) {
 
 namespace {
 
-// Unlocks a locked bitmap when it goes out of scope. The unlock status stays
-// on the wrapper.
-class BitsLock {
- public:
-  explicit BitsLock(Gdiplus::Bitmap* bitmap) : bitmap_(bitmap) {}
-  BitsLock(const BitsLock&) = delete;
-  BitsLock& operator=(const BitsLock&) = delete;
-  ~BitsLock() {
-    if (locked_) bitmap_->UnlockBits(&data_);
-  }
-
-  Status Lock(UINT width, UINT height, Gdiplus::PixelFormat format) {
-    Gdiplus::Rect rect(0, 0, static_cast<INT>(width), static_cast<INT>(height));
-    const Status status = bitmap_->LockBits(&rect, Gdiplus::ImageLockModeRead, format, &data_);
-    locked_ = status == Gdiplus::Ok;
-    return status;
-  }
-  const Gdiplus::BitmapData& Data() const { return data_; }
-
- private:
-  Gdiplus::Bitmap* bitmap_;
-  Gdiplus::BitmapData data_ = {};
-  bool locked_ = false;
-};
-
 // Reads one size through the wrapper and tells whether the query failed.
 template <typename Query>
 HRESULT QuerySize(Gdiplus::Bitmap* bitmap, Query query, UINT* value) {
@@ -74,10 +49,17 @@ HRESULT QuerySize(Gdiplus::Bitmap* bitmap, Query query, UINT* value) {
   return status == Gdiplus::Ok ? S_OK : GdiplusFailureToHresult(status);
 }
 
-// The colour table of a 1-bit file: the two colours the bitmap's pixels index,
-// as its decoder reports them, so that a page keeps its own colours (white,
-// black included); black, white when the page declares fewer than two colours
-// (`declared` 1; 0 means the depth's two) or the decoder reports fewer.
+// dpi * 10000 / 254 rounded; 0 (unspecified) when it does not fit the field.
+LONG PelsPerMetre(double dpi) {
+  const double value = dpi * 10000.0 / 254.0 + 0.5;
+  if (!(value >= 0.0 && value < 2147483648.0)) return 0;
+  return static_cast<LONG>(value);
+}
+
+}  // namespace
+
+// The colour table of a 1-bit file: the page keeps its own colours (white,
+// black included).
 void OneBitColours(Gdiplus::Bitmap* bitmap, DWORD declared, RGBQUAD table[2]) {
   table[0] = RGBQUAD{0, 0, 0, 0};
   table[1] = RGBQUAD{255, 255, 255, 0};
@@ -106,14 +88,80 @@ void OneBitColours(Gdiplus::Bitmap* bitmap, DWORD declared, RGBQUAD table[2]) {
   }
 }
 
-// dpi * 10000 / 254 rounded; 0 (unspecified) when it does not fit the field.
-LONG PelsPerMetre(double dpi) {
-  const double value = dpi * 10000.0 / 254.0 + 0.5;
-  if (!(value >= 0.0 && value < 2147483648.0)) return 0;
-  return static_cast<LONG>(value);
+BitmapFile::BitmapFile(IStream* destination, BITMAPINFOHEADER* header, const CropRect& crop,
+                       double dpi, ULONG64* byteCount)
+    : out_(destination, byteCount), header_(header), byteCount_(byteCount), dpi_(dpi) {
+  width_ = static_cast<LONGLONG>(crop.right) - crop.left;
+  height_ = static_cast<LONGLONG>(crop.bottom) - crop.top;
+  oneBit_ = header->biBitCount <= 1;
+  wholeImage_ = crop.left == 0 && crop.top == 0;
 }
 
-}  // namespace
+HRESULT BitmapFile::Check() {
+  // 1-bit images are written whole: their crop must be the image.
+  if (width_ <= 0 || height_ <= 0 || width_ > INT_MAX || height_ > INT_MAX) return E_INVALIDARG;
+  if (oneBit_ && !wholeImage_) return E_INVALIDARG;
+  // A 1-bit image always gets both palette entries, even where the input
+  // declared fewer (0 means two); no depth gets more than 256 entries.
+  colours_ = header_->biClrUsed;
+  if (header_->biBitCount == 1 && colours_ < 2) colours_ = 2;
+  if ((oneBit_ && colours_ > 2) || colours_ > 256) return InvalidDataResult();
+  return S_OK;
+}
+
+HRESULT BitmapFile::Locked(Status lockStatus) {
+  header_->biSize = sizeof(BITMAPINFOHEADER);
+  header_->biWidth = static_cast<LONG>(width_);
+  header_->biHeight = static_cast<LONG>(height_);
+  if (lockStatus == Gdiplus::Ok) return S_OK;
+  if (!started_) *byteCount_ = 0;
+  return GdiplusFailureToHresult(lockStatus);
+}
+
+HRESULT BitmapFile::WriteRows(const Gdiplus::BitmapData& data, UINT rows) {
+  // Scan0 is the top row whatever the sign of Stride: a negative one (a
+  // bitmap stored bottom-up) steps from each row to the one above in memory.
+  if (data.Stride == 0 || data.Stride == INT_MIN || data.Height != rows || !data.Scan0) {
+    return InvalidDataResult();
+  }
+  const UINT32 stride = static_cast<UINT32>(data.Stride < 0 ? -data.Stride : data.Stride);
+  HRESULT hr = started_ ? (stride == stride_ ? S_OK : InvalidDataResult()) : Start(stride);
+  if (FAILED(hr)) return hr;
+  // Bottom row first.
+  const BYTE* scan0 = static_cast<const BYTE*>(data.Scan0);
+  for (UINT k = 0; k < rows; ++k) {
+    const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(rows - 1 - k) * data.Stride;
+    hr = out_.Write(scan0 + offset, stride);
+    if (FAILED(hr)) return hr;
+  }
+  return hr;
+}
+
+HRESULT BitmapFile::Start(UINT32 stride) {
+  constexpr DWORD kHeaderBytes = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  const DWORD bitsOffset = kHeaderBytes + colours_ * 4;
+  const ULONGLONG imageBytes = static_cast<ULONGLONG>(stride) * static_cast<ULONGLONG>(height_);
+  if (imageBytes > UINT_MAX - bitsOffset) return OverflowResult();
+  started_ = true;
+  stride_ = stride;
+  header_->biClrUsed = colours_;
+  header_->biSizeImage = static_cast<DWORD>(imageBytes);
+  if (header_->biBitCount > 1) {
+    header_->biXPelsPerMeter = PelsPerMetre(dpi_);
+    header_->biYPelsPerMeter = header_->biXPelsPerMeter;
+  }
+  BITMAPFILEHEADER file = {};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = bitsOffset;
+  file.bfSize = bitsOffset + header_->biSizeImage;
+  HRESULT hr = out_.Start(file.bfSize);
+  if (FAILED(hr)) return hr;
+  hr = out_.Write(&file, sizeof(file));
+  if (FAILED(hr)) return hr;
+  hr = out_.Write(header_, sizeof(*header_));
+  if (FAILED(hr)) return hr;
+  return out_.Write(colourTable, colours_ * 4);
+}
 
 HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFOHEADER* header,
                        const CropRect& crop, Gdiplus::PixelFormat pixelFormat, double dpi,
@@ -130,70 +178,19 @@ HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFO
   if (FAILED(hr)) return hr;
 
   // The file declares the crop's size and holds the bitmap's rows: they must
-  // agree. 1-bit bitmaps are written whole, so their crop must be the bitmap.
-  const LONGLONG cropWidth = static_cast<LONGLONG>(crop.right) - crop.left;
-  const LONGLONG cropHeight = static_cast<LONGLONG>(crop.bottom) - crop.top;
-  if (cropWidth != width || cropHeight != height || width == 0 || height == 0) return E_INVALIDARG;
-  const bool oneBit = header->biBitCount <= 1;
-  if (oneBit && (crop.left != 0 || crop.top != 0)) return E_INVALIDARG;
-
-  // A 1-bit image always gets both palette entries, even where the input
-  // declared fewer (0 means two); no depth gets more than 256 entries.
-  DWORD colours = header->biClrUsed;
-  if (header->biBitCount == 1 && colours < 2) colours = 2;
-  if ((oneBit && colours > 2) || colours > 256) return InvalidDataResult();
-
+  // agree.
+  if (static_cast<LONGLONG>(crop.right) - crop.left != width ||
+      static_cast<LONGLONG>(crop.bottom) - crop.top != height) {
+    return E_INVALIDARG;
+  }
+  BitmapFile file(destination, header, crop, dpi, byteCount);
+  hr = file.Check();
+  if (FAILED(hr)) return hr;
   // The colour table is read before the bitmap is locked: a locked bitmap
   // may answer nothing else.
-  RGBQUAD palette[256] = {};
-  if (header->biBitCount == 1) OneBitColours(bitmap, header->biClrUsed, palette);
+  if (header->biBitCount == 1) OneBitColours(bitmap, header->biClrUsed, file.colourTable);
   BitsLock lock(bitmap);
-  const Status lockStatus = lock.Lock(width, height, pixelFormat);
-  header->biSize = sizeof(BITMAPINFOHEADER);
-  header->biWidth = static_cast<LONG>(cropWidth);
-  header->biHeight = static_cast<LONG>(cropHeight);
-  if (lockStatus != Gdiplus::Ok) {
-    *byteCount = 0;
-    return GdiplusFailureToHresult(lockStatus);
-  }
-
-  // Scan0 is the top row whatever the sign of Stride: a negative one (a
-  // bitmap stored bottom-up) steps from each row to the one above in memory.
-  const Gdiplus::BitmapData& data = lock.Data();
-  if (data.Stride == 0 || data.Stride == INT_MIN || data.Height != height || !data.Scan0) {
-    return InvalidDataResult();
-  }
-  const UINT32 stride = static_cast<UINT32>(data.Stride < 0 ? -data.Stride : data.Stride);
-  constexpr DWORD kHeaderBytes = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-  const DWORD bitsOffset = kHeaderBytes + colours * 4;
-  const ULONGLONG imageBytes = static_cast<ULONGLONG>(stride) * height;
-  if (imageBytes > UINT_MAX - bitsOffset) return OverflowResult();
-
-  header->biClrUsed = colours;
-  header->biSizeImage = static_cast<DWORD>(imageBytes);
-  if (header->biBitCount > 1) {
-    header->biXPelsPerMeter = PelsPerMetre(dpi);
-    header->biYPelsPerMeter = header->biXPelsPerMeter;
-  }
-  BITMAPFILEHEADER file = {};
-  file.bfType = 0x4D42;  // "BM"
-  file.bfOffBits = bitsOffset;
-  file.bfSize = bitsOffset + header->biSizeImage;
-  PageWriter out(destination, file.bfSize, byteCount);
-  hr = out.Start();
+  hr = file.Locked(lock.Lock(width, height, pixelFormat));
   if (FAILED(hr)) return hr;
-  hr = out.Write(&file, sizeof(file));
-  if (FAILED(hr)) return hr;
-  hr = out.Write(header, sizeof(*header));
-  if (FAILED(hr)) return hr;
-  hr = out.Write(palette, colours * 4);
-  if (FAILED(hr)) return hr;
-  // Bottom row first.
-  const BYTE* scan0 = static_cast<const BYTE*>(data.Scan0);
-  for (UINT k = 0; k < height; ++k) {
-    const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(height - 1 - k) * data.Stride;
-    hr = out.Write(scan0 + offset, stride);
-    if (FAILED(hr)) return hr;
-  }
-  return hr;
+  return file.WriteRows(lock.Data(), height);
 }

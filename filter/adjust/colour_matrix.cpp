@@ -1,9 +1,12 @@
-// The colour-matrix path: every depth but 8 bits, drawn through GDI+.
+// The colour-matrix path: every depth but 8 bits, drawn through GDI+ in bands.
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "adjust_gdiplus.h"
+#include "com_ref.h"
+#include "stream_io.h"
 
 namespace {
 
@@ -49,43 +52,100 @@ HRESULT LastResult(const Gdiplus::Image& image) {
   return status == Gdiplus::Ok ? S_OK : GdiplusFailureToHresult(status);
 }
 
-HRESULT DecodeSource(IStream* working, BitmapOwner* source) {
+// A bitmap of GDI+'s own memory (`scan0` null) or over `scan0`'s rows.
+HRESULT NewBitmap(INT width, INT height, INT stride, Gdiplus::PixelFormat format, BYTE* scan0,
+                  BitmapOwner* bitmap) {
   void* storage = AllocateWrapper();
   if (!storage) return E_OUTOFMEMORY;
-  source->reset(::new (storage) Gdiplus::Bitmap(working, TRUE));
-  return LastResult(**source);
+  bitmap->reset(scan0 ? ::new (storage) Gdiplus::Bitmap(width, height, stride, format, scan0)
+                      : ::new (storage) Gdiplus::Bitmap(width, height, format));
+  return LastResult(**bitmap);
 }
 
-HRESULT CreateTarget(INT width, INT height, Gdiplus::PixelFormat format, BitmapOwner* target) {
+// What GDI+ makes of the page: its pixel format and horizontal resolution,
+// and the colours of a 1-bit page. It decodes a page of the same headers and
+// colour table holding only the first stored row (at most 64 KiB before the
+// pixels), which it reads as it would the whole page without holding it.
+struct Decoded {
+  Gdiplus::PixelFormat format = 0;
+  Gdiplus::REAL dpi = 0.0f;
+  RGBQUAD colours[2] = {};
+};
+
+HRESULT DecodeHeaders(IStream* page, const PageGeometry& geometry, Decoded* decoded) {
+  constexpr DWORD kMostBeforePixels = 64u << 10;
+  const DWORD before =
+      geometry.file.bfOffBits < kMostBeforePixels ? geometry.file.bfOffBits : kMostBeforePixels;
+  if (before < sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)) return InvalidDataResult();
+  if (geometry.rowBytes > UINT_MAX - before) return OverflowResult();
+  const DWORD size = before + geometry.rowBytes;
+  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, size);
+  if (!memory) return E_OUTOFMEMORY;
+  ComRef<IStream> shortPage;
+  HRESULT hr = CreateStreamOnHGlobal(memory, TRUE, shortPage.put());
+  if (FAILED(hr)) {
+    GlobalFree(memory);
+    return hr;
+  }
+  BYTE* bytes = static_cast<BYTE*>(GlobalLock(memory));
+  if (!bytes) return E_OUTOFMEMORY;
+  hr = SeekFromStart(page, 0);
+  ULONG read = 0;
+  if (SUCCEEDED(hr)) hr = page->Read(bytes, before, &read);
+  if (SUCCEEDED(hr) && read < before) std::memset(bytes + read, 0, before - read);
+  if (SUCCEEDED(hr)) hr = ReadStoredRows(page, geometry, 0, 1, bytes + before);
+  if (SUCCEEDED(hr)) {
+    BITMAPFILEHEADER file = geometry.file;
+    BITMAPINFOHEADER info = geometry.info;
+    file.bfSize = size;
+    file.bfOffBits = before;
+    info.biHeight = geometry.bottomUp ? 1 : -1;
+    info.biSizeImage = geometry.rowBytes;
+    std::memcpy(bytes, &file, sizeof(file));
+    std::memcpy(bytes + sizeof(file), &info, sizeof(info));
+  }
+  GlobalUnlock(memory);
+  if (FAILED(hr)) return hr;
+
+  BitmapOwner bitmap;
   void* storage = AllocateWrapper();
   if (!storage) return E_OUTOFMEMORY;
-  target->reset(::new (storage) Gdiplus::Bitmap(width, height, format));
-  return LastResult(**target);
+  bitmap.reset(::new (storage) Gdiplus::Bitmap(shortPage.get(), TRUE));
+  hr = LastResult(*bitmap);
+  if (FAILED(hr)) return hr;
+  decoded->format = bitmap->GetPixelFormat();
+  hr = LastResult(*bitmap);
+  if (FAILED(hr)) return hr;
+  decoded->dpi = bitmap->GetHorizontalResolution();
+  hr = LastResult(*bitmap);
+  if (FAILED(hr)) return hr;
+  if (geometry.info.biBitCount == 1) {
+    OneBitColours(bitmap.get(), geometry.info.biClrUsed, decoded->colours);
+  }
+  return S_OK;
 }
 
-// Draws all of `source` 1:1 into `target` through the colour matrix, shifted by
-// (-left, -top). The graphics context and attributes live only for the draw.
-Gdiplus::Status DrawThroughMatrix(Gdiplus::Bitmap* source, Gdiplus::Bitmap* target,
-                                  const CropRect& crop, UINT width, UINT height, LONG brightness,
-                                  LONG contrast) {
+// Draws all of `source` 1:1 into `target` through the colour matrix, its top
+// left corner at (dx, dy). The graphics context and attributes live only for
+// the draw.
+Gdiplus::Status DrawThroughMatrix(Gdiplus::Bitmap* source, Gdiplus::Bitmap* target, LONGLONG dx,
+                                  LONGLONG dy, INT width, INT height,
+                                  const Gdiplus::ColorMatrix& matrix) {
   Gdiplus::Graphics graphics(target);
   Gdiplus::ImageAttributes attributes;
   Gdiplus::Status status = graphics.GetLastStatus();
   if (status == Gdiplus::Ok) {
-    status = graphics.TranslateTransform(
-        static_cast<Gdiplus::REAL>(-static_cast<LONGLONG>(crop.left)),
-        static_cast<Gdiplus::REAL>(-static_cast<LONGLONG>(crop.top)), Gdiplus::MatrixOrderPrepend);
+    status =
+        graphics.TranslateTransform(static_cast<Gdiplus::REAL>(dx), static_cast<Gdiplus::REAL>(dy),
+                                    Gdiplus::MatrixOrderPrepend);
   }
   if (status == Gdiplus::Ok) {
-    const Gdiplus::ColorMatrix matrix = BuildColourMatrix(brightness, contrast);
     status = attributes.SetColorMatrix(&matrix, Gdiplus::ColorMatrixFlagsDefault,
                                        Gdiplus::ColorAdjustTypeDefault);
   }
   if (status == Gdiplus::Ok) {
-    const INT w = static_cast<INT>(width);
-    const INT h = static_cast<INT>(height);
-    status = graphics.DrawImage(source, Gdiplus::Rect(0, 0, w, h), 0, 0, w, h, Gdiplus::UnitPixel,
-                                &attributes, nullptr, nullptr);
+    status = graphics.DrawImage(source, Gdiplus::Rect(0, 0, width, height), 0, 0, width, height,
+                                Gdiplus::UnitPixel, &attributes, nullptr, nullptr);
   }
   return status;
 }
@@ -126,49 +186,93 @@ Gdiplus::ColorMatrix BuildColourMatrix(LONG brightness, LONG contrast) {
   return matrix;
 }
 
-HRESULT AdjustWithColourMatrix(LONG brightness, LONG contrast, IStream* working,
-                               IStream* destination, const CropRect& crop, BITMAPINFOHEADER* header,
-                               ULONG64* byteCount) {
-  if (!working || !destination || !header) return E_INVALIDARG;
+HRESULT AdjustWithColourMatrix(LONG brightness, LONG contrast, IStream* page,
+                               const PageGeometry& geometry, const CropRect& crop, UINT32 bandBytes,
+                               IStream* destination, ULONG64* byteCount) {
+  if (!page || !destination) return E_INVALIDARG;
   if (!byteCount) return E_POINTER;
 
   GdiplusSession session;
   HRESULT hr = session.Start();
   if (FAILED(hr)) return hr;
-
-  // Declared so that the source is deleted first; both go before GDI+ shuts down.
-  BitmapOwner target;
-  BitmapOwner source;
-  hr = DecodeSource(working, &source);
+  Decoded decoded;
+  hr = DecodeHeaders(page, geometry, &decoded);
   if (FAILED(hr)) return hr;
-
-  const Gdiplus::PixelFormat format = source->GetPixelFormat();
-  hr = LastResult(*source);
-  if (FAILED(hr)) return hr;
-  const Gdiplus::REAL dpi = source->GetHorizontalResolution();
-  hr = LastResult(*source);
-  if (FAILED(hr)) return hr;
-
-  Gdiplus::Bitmap* output = source.get();
-  if (header->biBitCount != 1) {
-    const LONGLONG width = static_cast<LONGLONG>(crop.right) - crop.left;
-    const LONGLONG height = static_cast<LONGLONG>(crop.bottom) - crop.top;
-    if (width <= 0 || height <= 0 || width > INT_MAX || height > INT_MAX) return E_INVALIDARG;
-    hr = CreateTarget(static_cast<INT>(width), static_cast<INT>(height), format, &target);
-    if (FAILED(hr)) return hr;
-
-    const UINT sourceWidth = source->GetWidth();
-    hr = LastResult(*source);
-    if (FAILED(hr)) return hr;
-    const UINT sourceHeight = source->GetHeight();
-    hr = LastResult(*source);
-    if (FAILED(hr)) return hr;
-
-    const Gdiplus::Status status = DrawThroughMatrix(source.get(), target.get(), crop, sourceWidth,
-                                                     sourceHeight, brightness, contrast);
-    if (status != Gdiplus::Ok) return GdiplusFailureToHresult(status);
-    output = target.get();
+  // The bands are bitmaps over the stored rows: the decoder must see them as
+  // they are stored.
+  if (Gdiplus::GetPixelFormatSize(decoded.format) != geometry.info.biBitCount) {
+    return NotSupportedResult();
   }
-  return WriteBitmapBmp(output, destination, header, crop, format, static_cast<double>(dpi),
-                        byteCount);
+
+  BITMAPINFOHEADER header = geometry.info;
+  BitmapFile file(destination, &header, crop, static_cast<double>(decoded.dpi), byteCount);
+  hr = file.Check();
+  if (FAILED(hr)) return hr;
+  file.colourTable[0] = decoded.colours[0];
+  file.colourTable[1] = decoded.colours[1];
+  const bool oneBit = geometry.info.biBitCount == 1;
+  const INT width = static_cast<INT>(crop.right - crop.left);
+  const LONG height = crop.bottom - crop.top;
+  // 1-bit images are written whole.
+  if (oneBit && (static_cast<UINT32>(width) != geometry.width ||
+                 static_cast<UINT32>(height) != geometry.rows)) {
+    return E_INVALIDARG;
+  }
+  const Gdiplus::ColorMatrix matrix = BuildColourMatrix(brightness, contrast);
+
+  // Bands of output rows, the bottom band first; each holds the image rows
+  // its output rows show, read top row first.
+  UINT32 bandRows = bandBytes / geometry.rowBytes;
+  if (bandRows == 0) bandRows = 1;
+  if (bandRows > geometry.rows) bandRows = geometry.rows;
+  HeapBuffer band = HeapBuffer::AllocateZeroed(static_cast<SIZE_T>(bandRows) * geometry.rowBytes);
+  if (!band) return E_OUTOFMEMORY;
+  const UINT32 used = (geometry.width + 7) / 8;  // the bytes of a 1-bit row's pixels
+  for (LONG end = height; end > 0;) {
+    const LONG start = end > static_cast<LONG>(bandRows) ? end - static_cast<LONG>(bandRows) : 0;
+    // The image rows of output rows start..end: top + start ... top + end.
+    LONGLONG first = static_cast<LONGLONG>(crop.top) + start;
+    LONGLONG last = static_cast<LONGLONG>(crop.top) + end;
+    if (first < 0) first = 0;
+    if (last > geometry.rows) last = geometry.rows;
+    const UINT32 count = last > first ? static_cast<UINT32>(last - first) : 0;
+    for (UINT32 k = 0; k < count; ++k) {
+      const UINT32 y = static_cast<UINT32>(first) + k;
+      BYTE* row = band.get() + static_cast<SIZE_T>(k) * geometry.rowBytes;
+      hr = ReadStoredRows(page, geometry, geometry.StoredRow(y), 1, row);
+      if (FAILED(hr)) return hr;
+      // A decoded 1-bit row holds its pixels' bytes and zeros to its end,
+      // whatever the page held there.
+      if (oneBit) std::memset(row + used, 0, geometry.rowBytes - used);
+    }
+    BitmapOwner source;
+    BitmapOwner target;
+    Gdiplus::Bitmap* rows = nullptr;
+    if (count > 0) {
+      hr = NewBitmap(static_cast<INT>(geometry.width), static_cast<INT>(count),
+                     static_cast<INT>(geometry.rowBytes), decoded.format, band.get(), &source);
+      if (FAILED(hr)) return hr;
+    }
+    if (oneBit) {
+      rows = source.get();  // 1-bit images are written unchanged
+    } else {
+      hr = NewBitmap(width, end - start, 0, decoded.format, nullptr, &target);
+      if (FAILED(hr)) return hr;
+      if (count > 0) {
+        const Gdiplus::Status status = DrawThroughMatrix(
+            source.get(), target.get(), -static_cast<LONGLONG>(crop.left), first - crop.top - start,
+            static_cast<INT>(geometry.width), static_cast<INT>(count), matrix);
+        if (status != Gdiplus::Ok) return GdiplusFailureToHresult(status);
+      }
+      rows = target.get();
+    }
+    BitsLock lock(rows);
+    hr = file.Locked(
+        lock.Lock(static_cast<UINT>(width), static_cast<UINT>(end - start), decoded.format));
+    if (FAILED(hr)) return hr;
+    hr = file.WriteRows(lock.Data(), static_cast<UINT>(end - start));
+    if (FAILED(hr)) return hr;
+    end = start;
+  }
+  return hr;
 }

@@ -2,9 +2,9 @@
 #include "adjust_internal.h"
 #include "page_writer.h"
 
-HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& crop,
+HRESULT WriteGreyBmp(const RowSource& rows, IStream* destination, const CropRect& crop,
                      BITMAPINFOHEADER* header, ULONG64* byteCount) {
-  if (!destination || !grey || !header) return E_INVALIDARG;
+  if (!destination || !rows || !header) return E_INVALIDARG;
   if (!byteCount) return E_POINTER;
 
   UINT32 rowBytes, imageBytes;
@@ -29,8 +29,8 @@ HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& cro
   file.bfSize = imageBytes + kGreyBitsOffset;
   file.bfOffBits = kGreyBitsOffset;
 
-  PageWriter out(destination, file.bfSize, byteCount);
-  hr = out.Start();
+  PageWriter out(destination, byteCount);
+  hr = out.Start(file.bfSize);
   if (FAILED(hr)) return hr;
   hr = out.Write(&file, sizeof(file));
   if (FAILED(hr)) return hr;
@@ -40,7 +40,10 @@ HRESULT WriteGreyBmp(const BYTE* grey, IStream* destination, const CropRect& cro
   hr = out.Write(palette, sizeof(palette));
   if (FAILED(hr)) return hr;
   for (LONG r = 0; r < height; ++r) {
-    hr = out.Write(grey + static_cast<SIZE_T>(r) * rowBytes, rowBytes);
+    const BYTE* row = nullptr;
+    hr = rows(static_cast<UINT32>(r), &row);
+    if (FAILED(hr)) return hr;
+    hr = out.Write(row, rowBytes);
     if (FAILED(hr)) return hr;
   }
   return hr;

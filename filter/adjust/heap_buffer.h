@@ -14,7 +14,7 @@ class HeapBuffer {
   }
   HeapBuffer& operator=(HeapBuffer&& other) noexcept {
     if (this != &other) {
-      Reset();
+      reset();
       data_ = other.data_;
       size_ = other.size_;
       other.data_ = nullptr;
@@ -22,7 +22,7 @@ class HeapBuffer {
     }
     return *this;
   }
-  ~HeapBuffer() { Reset(); }
+  ~HeapBuffer() { reset(); }
 
   // Empty on failure.
   static HeapBuffer AllocateZeroed(SIZE_T size) {
@@ -32,7 +32,7 @@ class HeapBuffer {
     return buffer;
   }
 
-  void Reset() {
+  void reset() {
     if (data_) {
       HeapFree(GetProcessHeap(), 0, data_);
       data_ = nullptr;
@@ -40,8 +40,8 @@ class HeapBuffer {
     }
   }
 
-  BYTE* Get() const { return data_; }
-  SIZE_T Size() const { return size_; }
+  BYTE* get() const { return data_; }
+  SIZE_T size() const { return size_; }
   explicit operator bool() const { return data_ != nullptr; }
 
  private:

@@ -1,5 +1,7 @@
 #include "page_writer.h"
 
+#include <cstring>
+
 #include "stream_io.h"
 
 HRESULT WriteAll(IStream* stream, const void* data, ULONG size, ULONG* taken) {
@@ -20,28 +22,49 @@ HRESULT WriteAll(IStream* stream, const void* data, ULONG size, ULONG* taken) {
   return hr;
 }
 
-PageWriter::PageWriter(IStream* destination, ULONGLONG fileSize, ULONG64* count)
-    : destination_(destination), fileSize_(fileSize), count_(count) {
-  *count_ = 0;
-}
-
-PageWriter::~PageWriter() {
-  if (!grown_ || *count_ >= fileSize_) return;
-  ULARGE_INTEGER size;
-  size.QuadPart = *count_ > oldSize_ ? *count_ : oldSize_;
-  destination_->SetSize(size);
-}
-
-HRESULT PageWriter::Start() {
+void PageRoom::Make(IStream* stream, ULONGLONG size) {
   STATSTG stat = {};
-  if (SUCCEEDED(destination_->Stat(&stat, STATFLAG_NONAME))) {
-    oldSize_ = stat.cbSize.QuadPart;
-    if (oldSize_ < fileSize_) {
-      ULARGE_INTEGER size;
-      size.QuadPart = fileSize_;
-      grown_ = SUCCEEDED(destination_->SetSize(size));
-    }
+  if (made_ || FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return;
+  oldSize_ = stat.cbSize.QuadPart;
+  if (oldSize_ >= size) return;
+  ULARGE_INTEGER room;
+  room.QuadPart = size;
+  made_ = SUCCEEDED(stream->SetSize(room));
+  size_ = size;
+}
+
+void PageRoom::Wrote(IStream* stream, ULONGLONG at, const void* data, ULONG taken) {
+  if (!started_) {
+    started_ = true;
+    start_ = at;
   }
+  if (at == start_ + headerBytes_ && headerBytes_ < sizeof(header_)) {
+    const ULONG more =
+        taken < sizeof(header_) - headerBytes_ ? taken : sizeof(header_) - headerBytes_;
+    std::memcpy(header_ + headerBytes_, data, more);
+    headerBytes_ += more;
+  }
+  Reached(at + taken);
+  if (headerBytes_ == sizeof(header_) && !tried_) {
+    tried_ = true;
+    DWORD fileSize = 0;
+    std::memcpy(&fileSize, header_ + 2, sizeof(fileSize));
+    if (header_[0] == 'B' && header_[1] == 'M') Make(stream, start_ + fileSize);
+  }
+}
+
+void PageRoom::End(IStream* stream) {
+  if (made_ && end_ < size_) {
+    ULARGE_INTEGER size;
+    Visible(&size.QuadPart);
+    stream->SetSize(size);
+  }
+  made_ = false;
+}
+
+HRESULT PageWriter::Start(ULONGLONG fileSize) {
+  *count_ = 0;
+  room_.Make(destination_, fileSize);
   return SeekFromStart(destination_, 0);
 }
 
@@ -49,5 +72,6 @@ HRESULT PageWriter::Write(const void* data, ULONG size) {
   ULONG taken = 0;
   const HRESULT hr = WriteAll(destination_, data, size, &taken);
   *count_ += taken;
+  room_.Reached(*count_);
   return hr;
 }

@@ -4,6 +4,7 @@
 #if defined(_M_X64) || defined(__x86_64__) || defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#include <cstring>
 #include <utility>
 
 #include "adjust_internal.h"
@@ -80,35 +81,28 @@ HRESULT ReadGreyLevels(IStream* page, const PageGeometry& geometry, BYTE levels[
   return S_OK;
 }
 
-float MeanGreyLevel(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride) {
-  double sum = 0.0;
-  for (UINT32 k = 0; k < rows; ++k) {
-    sum += static_cast<double>(RowSum(pixels + static_cast<SIZE_T>(k) * stride, width));
-  }
-  const UINT32 count = width * rows;
-  const double divisor = static_cast<double>(static_cast<float>(count));
-  return static_cast<float>(sum / divisor);
+GreyMean::GreyMean(const BYTE levels[256]) : levels_(levels), identity_(true) {
+  for (int i = 0; i < 256 && identity_; ++i) identity_ = levels[i] == i;
 }
 
-float MeanGreyLevel(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride,
-                    const BYTE levels[256]) {
-  bool identity = true;
-  for (int i = 0; i < 256 && identity; ++i) identity = levels[i] == i;
-  if (identity) return MeanGreyLevel(pixels, width, rows, stride);
-
-  // Count each value, then weigh the counts with their levels: the sum is the
-  // same integer that adding the levels pixel by pixel gives.
-  UINT64 counts[256] = {};
-  for (UINT32 k = 0; k < rows; ++k) {
-    const BYTE* row = pixels + static_cast<SIZE_T>(k) * stride;
-    for (UINT32 j = 0; j < width; ++j) ++counts[row[j]];
+void GreyMean::AddRow(const BYTE* row, UINT32 width) {
+  if (identity_) {
+    sum_ += RowSum(row, width);
+    return;
   }
-  UINT64 sum = 0;
-  for (int i = 0; i < 256; ++i) sum += counts[i] * levels[i];
+  // Count each value, then weigh the counts with their levels: the same
+  // integer that adding the levels pixel by pixel gives.
+  UINT32 counts[256] = {};
+  for (UINT32 j = 0; j < width; ++j) ++counts[row[j]];
+  for (int i = 0; i < 256; ++i) sum_ += static_cast<UINT64>(counts[i]) * levels_[i];
+}
+
+float GreyMean::Mean(UINT32 width, UINT32 rows) const {
   const UINT32 count = width * rows;
   const double divisor = static_cast<double>(static_cast<float>(count));
-  return static_cast<float>(static_cast<double>(sum) / divisor);
+  return static_cast<float>(static_cast<double>(sum_) / divisor);
 }
+
 void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256]) {
   const float factor = static_cast<float>(contrast) / 1000.0f + 1.0f;
   // 64-bit so that brightness values far outside -1000..1000 cannot overflow.
@@ -130,59 +124,54 @@ void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256])
 }
 
 HRESULT ApplyToneCurve(IStream* page, const PageGeometry& geometry, LONG brightness, LONG contrast,
-                       const CropRect& crop, HeapBuffer* grey) {
-  if (!page || !grey) return E_INVALIDARG;
+                       const CropRect& crop, IStream* destination, ULONG64* byteCount) {
+  if (!page || !destination) return E_INVALIDARG;
   UINT32 outRowBytes, outImageBytes;
   HRESULT hr = GreyOutputSize(crop, &outRowBytes, &outImageBytes);
   if (FAILED(hr)) return hr;
-
   BYTE levels[256];
   hr = ReadGreyLevels(page, geometry, levels);
   if (FAILED(hr)) return hr;
+  // One stored row and one output row at a time: the page is read where it
+  // lies, twice, and never copied whole.
+  HeapBuffer input = HeapBuffer::AllocateZeroed(geometry.rowBytes);
+  HeapBuffer output = HeapBuffer::AllocateZeroed(outRowBytes);
+  if (!input || !output) return E_OUTOFMEMORY;
 
-  // The page holds every row (ReadPageGeometry): the input is exactly its
-  // image, never more than the page's own size.
-  HeapBuffer input = HeapBuffer::AllocateZeroed(geometry.imageBytes);
-  if (!input) return E_OUTOFMEMORY;
-  hr = SeekFromStart(page, geometry.file.bfOffBits);
-  if (FAILED(hr)) return hr;
-  hr = ReadBytes(page, input.Get(), geometry.imageBytes);
-  if (FAILED(hr)) return hr;
-
-  HeapBuffer output = HeapBuffer::AllocateZeroed(outImageBytes);
-  if (!output) return E_OUTOFMEMORY;
-
+  // The mean over the whole image.
+  GreyMean mean(levels);
+  for (UINT32 s = 0; s < geometry.rows; ++s) {
+    hr = ReadStoredRows(page, geometry, s, 1, input.get());
+    if (FAILED(hr)) return hr;
+    mean.AddRow(input.get(), geometry.width);
+  }
   // The tone curve works on grey levels; one table takes a pixel value
   // through the colour table and the tone curve at once.
   BYTE tone[256];
-  BuildToneTable(
-      MeanGreyLevel(input.Get(), geometry.width, geometry.rows, geometry.rowBytes, levels),
-      brightness, contrast, tone);
+  BuildToneTable(mean.Mean(geometry.width, geometry.rows), brightness, contrast, tone);
   BYTE table[256];
   for (int i = 0; i < 256; ++i) table[i] = tone[levels[i]];
 
   // Output pixel (j, r) takes image pixel (left + j, top + r), rows counted
   // from the image's top whatever order they are stored in; pixels outside
-  // the image stay 0 (black), as do the row padding bytes.
-  const LONGLONG outWidth = static_cast<LONGLONG>(crop.right) - crop.left;
-  const LONGLONG outHeight = static_cast<LONGLONG>(crop.bottom) - crop.top;
-  const LONGLONG rows = geometry.rows;
-  LONGLONG firstColumn = -static_cast<LONGLONG>(crop.left);
-  if (firstColumn < 0) firstColumn = 0;
+  // the image are 0 (black), as are the row padding bytes.
+  const LONGLONG width = static_cast<LONGLONG>(crop.right) - crop.left;
+  const LONGLONG firstColumn = crop.left < 0 ? -static_cast<LONGLONG>(crop.left) : 0;
   LONGLONG endColumn = static_cast<LONGLONG>(geometry.width) - crop.left;
-  if (endColumn > outWidth) endColumn = outWidth;
-  for (LONGLONG r = 0; r < outHeight && firstColumn < endColumn; ++r) {
-    const LONGLONG imageRow = crop.top + r;
-    if (imageRow < 0 || imageRow >= rows) continue;
-    const LONGLONG sourceRow = geometry.bottomUp ? rows - 1 - imageRow : imageRow;
-    const BYTE* source = input.Get() + static_cast<SIZE_T>(sourceRow) * geometry.rowBytes +
-                         static_cast<SIZE_T>(crop.left + firstColumn);
-    BYTE* target =
-        output.Get() + static_cast<SIZE_T>(r) * outRowBytes + static_cast<SIZE_T>(firstColumn);
-    const LONGLONG count = endColumn - firstColumn;
-    for (LONGLONG j = 0; j < count; ++j) target[j] = table[source[j]];
-  }
-
-  *grey = std::move(output);
-  return S_OK;
+  if (endColumn > width) endColumn = width;
+  const auto row = [&](UINT32 r, const BYTE** out) -> HRESULT {
+    *out = output.get();
+    const LONGLONG y = static_cast<LONGLONG>(crop.top) + r;
+    std::memset(output.get(), 0, outRowBytes);
+    if (y < 0 || y >= geometry.rows || firstColumn >= endColumn) return S_OK;
+    const HRESULT read =
+        ReadStoredRows(page, geometry, geometry.StoredRow(static_cast<UINT32>(y)), 1, input.get());
+    if (FAILED(read)) return read;
+    const BYTE* source = input.get() + crop.left + firstColumn;
+    BYTE* target = output.get() + firstColumn;
+    for (LONGLONG j = 0; j < endColumn - firstColumn; ++j) target[j] = table[source[j]];
+    return S_OK;
+  };
+  BITMAPINFOHEADER header = geometry.info;
+  return WriteGreyBmp(row, destination, crop, &header, byteCount);
 }

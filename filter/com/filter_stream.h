@@ -8,6 +8,7 @@
 #include <objidl.h>
 
 #include "forwarding_stream.h"
+#include "page_writer.h"
 
 class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
  public:
@@ -22,6 +23,16 @@ class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
   // A clone is a filter stream over the working stream's clone: a position
   // of its own, while its writes count for the page, and it closes with it.
   HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override;
+  // A page written straight into the application's stream gets room there
+  // once its header has arrived (PageRoom): the driver is told the size,
+  // seeks to the end and reads as if no room had been made.
+  HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override;
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
+                                 ULARGE_INTEGER* plibNewPosition) override;
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
+  HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
+                                   ULARGE_INTEGER* pcbWritten) override;
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) override;
 
   // Called once on a fresh object. With adjustments the page is buffered in a
   // new memory stream and the application's stream becomes the destination;
@@ -38,7 +49,9 @@ class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
   // (E_ABORT, nothing delivered); a page written straight through is where
   // the driver put it, as ApplyAdjustments says.
   HRESULT DropBufferedPage();
-  // Drops both inner streams; the object and its count stay.
+  // Drops both inner streams; the object and its count stay. A page written
+  // straight into the application's stream that ended short of its room
+  // gives the rest back first.
   HRESULT ReleaseStreams();
   // The sum of the bytes every write took, through this stream and its
   // clones; after the end of the page, the bytes the application received.
@@ -50,7 +63,16 @@ class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
 
  private:
   friend class LibraryObject<ZelFilterStream>;
-  ~ZelFilterStream() = default;
+  ~ZelFilterStream() { ReleaseStreams(); }
+
+  ZelFilterStream* Page() { return page_ ? page_.get() : this; }
+  // Where this stream (or clone) stands in the working stream; false when
+  // the working stream cannot tell.
+  bool Position(ULONGLONG* at);
+  // The size the driver sees of a page given room, as Visible says.
+  bool Visible(ULONGLONG* size) { return Page()->room_.Visible(size); }
+  // `cb` cut so as not to pass the visible end, from where the stream stands.
+  ULONGLONG WithinPage(ULONGLONG cb);
 
   ComRef<ZelFilterStream> page_;  // a clone's: the stream whose page it writes
   ComRef<IStream> destination_;
@@ -58,4 +80,7 @@ class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
   LONG brightness_ = 0;
   LONG contrast_ = 0;
   HRESULT writeFailure_ = S_OK;  // the first failed write of the page
+  PageRoom room_;                // of the page in the application's stream
+  ULONGLONG position_ = 0;
+  bool positionKnown_ = false;
 };

@@ -30,7 +30,8 @@ struct OnePage {
   unsigned appCalls = 0;
   bool injected = false;
   // The injected failure hit a call that only makes room for the file ahead
-  // (Stat, SetSize): a stream that refuses it is written as it is.
+  // (Stat, SetSize, and the Seek that asks where a page written straight
+  // through starts): a stream that refuses it is written as it is.
   bool roomOnly = false;
   ComRef<FaultStream> stream;  // the application's stream, kept to count its references
 };
@@ -83,8 +84,11 @@ OnePage Transfer(IWiaImageFilter* filter, FakeWiaItem* item, const PageCase& pag
     out.received = stream->Contents();
     out.appCalls = stream->Calls();
     out.injected = stream->FailedCall() != nullptr;
-    out.roomOnly = out.injected && (std::string(stream->FailedCall()) == "Stat" ||
-                                    std::string(stream->FailedCall()) == "SetSize");
+    // The driver never seeks: a Seek on a page written straight through is
+    // the filter asking where the page starts, to give it room.
+    const std::string failed = out.injected ? stream->FailedCall() : "";
+    out.roomOnly = failed == "Stat" || failed == "SetSize" ||
+                   (failed == "Seek" && setup.mode != TransferMode::Adjusted);
     out.stream = ComRef<FaultStream>::copy(stream);
   }
   return out;

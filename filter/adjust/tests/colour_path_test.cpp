@@ -504,4 +504,145 @@ TEST_F(BitmapWriter, FailingSeekWritesNothingAndCountsNothing) {
   EXPECT_EQ(destination->Calls(StreamCall::Write), 0);
 }
 
+// Bands against the whole page. The colour path draws a band of rows at a
+// time; the whole-page path it replaced decoded the page with GDI+ and drew
+// it into one bitmap of the crop's size. GDI+ applies the colour matrix pixel
+// by pixel, so the rows must be the same to the byte whatever the bands:
+// bands of one row, a page one row longer than a band, crops that start
+// inside a band, both storage orders, every depth. The 8-bit path reads its
+// rows in bands too; its whole-page reference takes the tone curve over the
+// mean of the whole image.
+struct BandCase {
+  WORD bitCount;
+  LONG height;      // negative: stored top-down
+  UINT32 bandRows;  // rows a band holds
+  LONG crop[4];     // left, top, width, height (0, 0, 0, 0: the whole page)
+};
+
+class BandedPath : public WithGdiplus, public ::testing::WithParamInterface<BandCase> {
+ protected:
+  // The pixel rows of the file the whole-page path writes.
+  static std::vector<BYTE> WholePageRows(const BmpFile& page, const CropRect& crop) {
+    const LONG width = crop.right - crop.left;
+    const LONG height = crop.bottom - crop.top;
+    std::vector<BYTE> rows;
+    if (page.info.biBitCount == 8) {
+      // Grey levels as stored (a grey palette), the mean of the whole image.
+      const UINT32 stride = BmpStride(page.info.biWidth, 8);
+      const LONG imageRows = page.info.biHeight < 0 ? -page.info.biHeight : page.info.biHeight;
+      double sum = 0.0;
+      for (LONG r = 0; r < imageRows; ++r) {
+        for (LONG j = 0; j < page.info.biWidth; ++j) sum += page.pixels[r * stride + j];
+      }
+      BYTE table[256];
+      const UINT32 count = static_cast<UINT32>(page.info.biWidth * imageRows);
+      BuildToneTable(static_cast<float>(sum / static_cast<double>(static_cast<float>(count))),
+                     kBrightness, kContrast, table);
+      const UINT32 outStride = (static_cast<UINT32>(width) + 3) & ~3u;
+      for (LONG r = 0; r < height; ++r) {
+        std::vector<BYTE> row(outStride, 0);
+        const LONG y = crop.top + r;
+        for (LONG j = 0; j < width && y >= 0 && y < imageRows; ++j) {
+          const LONG x = crop.left + j;
+          if (x < 0 || x >= page.info.biWidth) continue;
+          const LONG stored = page.info.biHeight < 0 ? y : imageRows - 1 - y;
+          row[j] = table[page.pixels[stored * stride + x]];
+        }
+        rows.insert(rows.end(), row.begin(), row.end());
+      }
+      return rows;
+    }
+    ComRef<IStream> stream = StreamOf(page.Bytes());
+    Gdiplus::Bitmap source(stream.get(), TRUE);
+    const Gdiplus::PixelFormat format = source.GetPixelFormat();
+    Gdiplus::Bitmap target(width, height, format);
+    Gdiplus::Bitmap* written = &source;
+    if (page.info.biBitCount != 1) {
+      Gdiplus::Graphics graphics(&target);
+      graphics.TranslateTransform(static_cast<Gdiplus::REAL>(-crop.left),
+                                  static_cast<Gdiplus::REAL>(-crop.top));
+      Gdiplus::ImageAttributes attributes;
+      const Gdiplus::ColorMatrix matrix = BuildColourMatrix(kBrightness, kContrast);
+      attributes.SetColorMatrix(&matrix);
+      const INT w = static_cast<INT>(source.GetWidth());
+      const INT h = static_cast<INT>(source.GetHeight());
+      EXPECT_EQ(graphics.DrawImage(&source, Gdiplus::Rect(0, 0, w, h), 0, 0, w, h,
+                                   Gdiplus::UnitPixel, &attributes),
+                Gdiplus::Ok);
+      written = &target;
+    }
+    Gdiplus::BitmapData data = {};
+    Gdiplus::Rect all(0, 0, width, height);
+    EXPECT_EQ(written->LockBits(&all, Gdiplus::ImageLockModeRead, format, &data), Gdiplus::Ok);
+    const BYTE* scan0 = static_cast<const BYTE*>(data.Scan0);
+    for (LONG k = height - 1; k >= 0; --k) {  // bottom row first
+      const BYTE* row = scan0 + static_cast<std::ptrdiff_t>(k) * data.Stride;
+      rows.insert(rows.end(), row, row + (data.Stride < 0 ? -data.Stride : data.Stride));
+    }
+    written->UnlockBits(&data);
+    return rows;
+  }
+
+  static constexpr LONG kBrightness = 300;
+  static constexpr LONG kContrast = 400;
+};
+
+TEST_P(BandedPath, GivesTheWholePagesBytes) {
+  const BandCase& c = GetParam();
+  const BmpFile page =
+      c.bitCount == 8
+          ? MakeBmp(
+                37, c.height, 8,
+                [](UINT32 r, UINT32 b) -> BYTE { return static_cast<BYTE>(r * 13 + b * 7); },
+                GreyPalette())
+      : c.bitCount == 1 ? MakeBmp(37, c.height, 1,
+                                  [](UINT32 r, UINT32 b) -> BYTE {
+                                    return static_cast<BYTE>(0x5A ^ (r * 17 + b * 3));
+                                  },
+                                  {RGBQUAD{255, 255, 255, 0}, RGBQUAD{0, 0, 0, 0}})
+                        : ColourPage(37, c.height, c.bitCount);
+  const std::vector<BYTE> bytes = page.Bytes();
+  ComRef<IStream> working = StreamOf(bytes);
+  PageGeometry geometry;
+  ASSERT_EQ(ReadPageGeometry(working.get(), bytes.size(), &geometry), S_OK);
+  CropRect crop;
+  ASSERT_EQ(MakeCropRect(geometry, c.crop[0], c.crop[1], c.crop[2], c.crop[3], &crop), S_OK);
+  const std::string name = std::to_string(c.bitCount) + " bits, height " +
+                           std::to_string(c.height) + ", bands of " + std::to_string(c.bandRows);
+
+  std::vector<BYTE> files[2];
+  const UINT32 bandBytes[2] = {c.bandRows * geometry.rowBytes, BandBytesFor(geometry)};
+  for (int i = 0; i < 2; ++i) {
+    ComRef<IStream> destination = StreamOf({});
+    ULONG64 count = 0;
+    ASSERT_EQ(AdjustPage(kBrightness, kContrast, working.get(), geometry, crop, bandBytes[i],
+                         destination.get(), &count),
+              S_OK)
+        << name;
+    files[i] = StreamBytes(destination.get());
+    EXPECT_EQ(count, files[i].size()) << name;
+  }
+  EXPECT_EQ(files[0], files[1]) << name << ": the file depends on the bands";
+  const ParsedBmp out(files[0]);
+  ASSERT_TRUE(out.Valid()) << name;
+  const std::vector<BYTE> rows(files[0].begin() + out.file.bfOffBits, files[0].end());
+  EXPECT_EQ(rows, WholePageRows(page, crop)) << name;
+}
+
+std::vector<BandCase> BandCases() {
+  std::vector<BandCase> cases;
+  for (WORD bits : {WORD(1), WORD(8), WORD(16), WORD(24), WORD(32)}) {
+    for (LONG sign : {1L, -1L}) {
+      cases.push_back({bits, sign * 10, 1, {0, 0, 0, 0}});      // bands of one row
+      cases.push_back({bits, sign * 4, 3, {0, 0, 0, 0}});       // one row longer than a band
+      if (bits == 1) continue;                                  // 1-bit pages are written whole
+      cases.push_back({bits, sign * 10, 3, {5, 2, 20, 7}});     // a crop inside a band
+      cases.push_back({bits, sign * 10, 4, {-3, -2, 30, 20}});  // beyond the image
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, BandedPath, ::testing::ValuesIn(BandCases()));
+
 }  // namespace

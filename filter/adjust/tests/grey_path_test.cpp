@@ -374,13 +374,18 @@ class GreyWriter : public ::testing::Test {
   }
   const CropRect crop_{0, 0, 3, 2};
   const std::vector<BYTE> grey_ = {1, 2, 3, 0, 4, 5, 6, 0};
+  // The rows of grey_, 4 bytes each.
+  const RowSource rows_ = [this](UINT32 r, const BYTE** row) {
+    *row = grey_.data() + static_cast<size_t>(r) * 4;
+    return S_OK;
+  };
 };
 
 TEST_F(GreyWriter, WritesHeadersPaletteAndRowsInBufferOrder) {
   ComRef<IStream> destination = StreamOf({});
   BITMAPINFOHEADER header = Header();
   ULONG64 count = kUntouched;
-  ASSERT_EQ(WriteGreyBmp(grey_.data(), destination.get(), crop_, &header, &count), S_OK);
+  ASSERT_EQ(WriteGreyBmp(rows_, destination.get(), crop_, &header, &count), S_OK);
   EXPECT_EQ(count, 1086u);
   EXPECT_EQ(StreamBytes(destination.get()), ExpectedGreyFile(Header(), 3, 2, grey_));
 }
@@ -388,7 +393,7 @@ TEST_F(GreyWriter, WritesHeadersPaletteAndRowsInBufferOrder) {
 TEST_F(GreyWriter, MissingDestinationLeavesTheCountAlone) {
   BITMAPINFOHEADER header = Header();
   ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(grey_.data(), nullptr, crop_, &header, &count), E_INVALIDARG);
+  EXPECT_EQ(WriteGreyBmp(rows_, nullptr, crop_, &header, &count), E_INVALIDARG);
   EXPECT_EQ(count, kUntouched);
 }
 
@@ -396,13 +401,12 @@ TEST_F(GreyWriter, EmptyOrOverflowingCropIsRejectedBeforeWriting) {
   ComRef<IStream> destination = StreamOf({});
   BITMAPINFOHEADER header = Header();
   ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.get(), CropRect{0, 0, 0, 2}, &header, &count),
+  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), CropRect{0, 0, 0, 2}, &header, &count),
             E_INVALIDARG);
-  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.get(), CropRect{5, 0, 3, 2}, &header, &count),
+  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), CropRect{5, 0, 3, 2}, &header, &count),
             E_INVALIDARG);
-  EXPECT_EQ(
-      WriteGreyBmp(grey_.data(), destination.get(), CropRect{0, 0, 70000, 70000}, &header, &count),
-      HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW));
+  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), CropRect{0, 0, 70000, 70000}, &header, &count),
+            HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW));
   EXPECT_EQ(count, kUntouched);
   EXPECT_TRUE(StreamBytes(destination.get()).empty());
 }
@@ -416,7 +420,7 @@ TEST_P(GreyWriterFailingWrite, ReturnsTheCodeAndCountsWhatArrived) {
   ComRef<FaultStream> destination = MakeFailingStream(StreamCall::Write, k, failure);
   BITMAPINFOHEADER header = Header();
   ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.get(), crop_, &header, &count), failure);
+  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), crop_, &header, &count), failure);
   EXPECT_EQ(destination->Calls(StreamCall::Write), k);  // stops at the failure
   const size_t sizes[] = {14, 40, 1024, 4, 4};
   size_t written = 0;
@@ -433,7 +437,7 @@ TEST_F(GreyWriter, FailingSeekWritesNothingAndCountsNothing) {
   ComRef<FaultStream> destination = MakeFailingStream(StreamCall::Seek, 1, E_ACCESSDENIED);
   BITMAPINFOHEADER header = Header();
   ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(grey_.data(), destination.get(), crop_, &header, &count), E_ACCESSDENIED);
+  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), crop_, &header, &count), E_ACCESSDENIED);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(destination->Calls(StreamCall::Write), 0);
 }

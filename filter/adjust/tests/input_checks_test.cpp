@@ -13,8 +13,6 @@
 
 #include "adjust.h"
 #include "bmp_test_support.h"
-#include "bounded_stream.h"
-#include "module.h"
 
 using namespace bmptest;
 
@@ -258,55 +256,6 @@ TEST(PagePastTheStreamEnd, UndecodablePageIsGivenBack) {
   EXPECT_TRUE(FAILED(hr));
   EXPECT_EQ(count, kUntouched);
   EXPECT_EQ(References(working.get()), before);
-}
-
-// The page lent to the decoder may outlive the adjustment: while anyone holds
-// the loan, the library must stay loaded.
-TEST(PageLoan, CountsInTheModuleLockCountUntilItsLastRelease) {
-  ComRef<IStream> page = StreamOf({1, 2, 3});
-  const LONG before = ModuleLockCount;
-  BoundedStream* loan = nullptr;
-  ASSERT_EQ(BoundedStream::Create(page.get(), &loan), S_OK);
-  EXPECT_EQ(ModuleLockCount, before + 1);
-  EXPECT_EQ(loan->AddRef(), 2u);
-  EXPECT_EQ(loan->Release(), 1u);
-  EXPECT_EQ(ModuleLockCount, before + 1);
-  EXPECT_EQ(loan->Release(), 0u);
-  EXPECT_EQ(ModuleLockCount, before);
-}
-
-// A reader that kept the loan may use the out-parameters without looking at
-// the result: once the page is taken back, every call still sets them.
-TEST(PageLoan, AfterDetachCallsFailAndSetEveryOutParameter) {
-  ComRef<IStream> page = StreamOf({1, 2, 3});
-  BoundedStream* loan = nullptr;
-  ASSERT_EQ(BoundedStream::Create(page.get(), &loan), S_OK);
-  loan->Detach();
-  BYTE buffer[4] = {};
-  ULONG read = 77;
-  EXPECT_EQ(loan->Read(buffer, sizeof(buffer), &read), E_POINTER);
-  EXPECT_EQ(read, 0u);
-  LARGE_INTEGER zero = {};
-  ULARGE_INTEGER position;
-  position.QuadPart = 77;
-  EXPECT_EQ(loan->Seek(zero, STREAM_SEEK_CUR, &position), E_POINTER);
-  EXPECT_EQ(position.QuadPart, 0u);
-  ComRef<IStream> target = StreamOf({});
-  ULARGE_INTEGER size, copied, written;
-  size.QuadPart = 3;
-  copied.QuadPart = written.QuadPart = 77;
-  EXPECT_EQ(loan->CopyTo(target.get(), size, &copied, &written), E_POINTER);
-  EXPECT_EQ(copied.QuadPart, 0u);
-  EXPECT_EQ(written.QuadPart, 0u);
-  STATSTG stat;
-  std::memset(&stat, 0x77, sizeof(stat));
-  EXPECT_EQ(loan->Stat(&stat, STATFLAG_NONAME), E_POINTER);
-  EXPECT_EQ(stat.pwcsName, nullptr);
-  EXPECT_EQ(stat.type, 0u);
-  EXPECT_EQ(stat.cbSize.QuadPart, 0u);
-  EXPECT_EQ(stat.grfMode, 0u);
-  EXPECT_TRUE(IsEqualCLSID(stat.clsid, CLSID_NULL));
-  EXPECT_EQ(loan->Release(), 0u);
 }
 
 // A small page whose header declares an image of almost 4 GB: only what the

@@ -127,6 +127,15 @@ INSTANTIATE_TEST_SUITE_P(
             "9e9f9fa0a1a2a3a3a4a5a6a7a7a8a9aaabacacadaeafb0b0b1b2b3b4b5b5b6b7b8b9b9babbbcbdbebebfc0"
             "c1c2c2c3c4c5c6c7c7c8c9cacbcbcccdcecfd0d0d1d2d3d4d4d5d6d7d8d9d9dadbdcdddddedfe0e1e2"}));
 
+// The mean of `rows` rows of `width` levels, `stride` bytes apart.
+float MeanGreyLevel(const BYTE* pixels, UINT32 width, UINT32 rows, UINT32 stride) {
+  BYTE levels[256];
+  for (int i = 0; i < 256; ++i) levels[i] = static_cast<BYTE>(i);
+  GreyMean mean(levels);
+  for (UINT32 k = 0; k < rows; ++k) mean.AddRow(pixels + static_cast<size_t>(k) * stride, width);
+  return mean.Mean(width, rows);
+}
+
 TEST(MeanGreyLevel, AveragesTheFirstWidthBytesOfEveryRow) {
   // Two rows of 5 pixels in a stride of 8; the padding must not count.
   const BYTE pixels[16] = {127, 128, 128, 127, 128, 250, 250, 250,

@@ -2,7 +2,9 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <functional>
+#include <string>
 
 #include "adjusted_copy.h"
 #include "fault_stream.h"
@@ -199,6 +201,65 @@ TEST_F(FilterStreamTest, EveryKindOfApplicationStreamGetsTheSamePage) {
     EXPECT_GT(refusing->Growths(), 97) << bits;
   }
   DeleteFileW(path.c_str());
+}
+
+// A page written straight into the application's stream gets room there in
+// one step once its file header has arrived, so that a memory stream does
+// not grow by copying itself at every piece; the driver sees only what it
+// wrote (size, end, what it reads), and a page that ends short leaves the
+// stream as it would be without the room, however it ends: at its end, on a
+// failed write, or with the stream released.
+TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) {
+  const std::vector<BYTE> page = MakeSampleBmp(101, 40, 24);
+  enum class End { Whole, Short, FailedWrite, Released };
+  struct Case {
+    End end;
+    size_t old;  // bytes the application's stream held before
+  };
+  for (const Case& c :
+       {Case{End::Whole, 0}, Case{End::Short, 0}, Case{End::Short, 5000}, Case{End::Short, 20000},
+        Case{End::FailedWrite, 0}, Case{End::Released, 3000}}) {
+    const std::string name = std::to_string(static_cast<int>(c.end)) + ", " + std::to_string(c.old);
+    application_ = FaultStream::Create(std::vector<BYTE>(c.old, 0xAB));
+    if (c.end == End::FailedWrite) application_->Fail(StreamCall::Write, 40, STG_E_MEDIUMFULL);
+    auto stream = NewFilterStream();
+    ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
+    const size_t wanted = c.end == End::Whole ? page.size() : 4000;
+    size_t written = 0;
+    for (HRESULT hr = S_OK; SUCCEEDED(hr) && written < wanted;) {
+      ULONG taken = 0;
+      hr = stream->Write(page.data() + written,
+                         static_cast<ULONG>(std::min<size_t>(100, wanted - written)), &taken);
+      written += taken;
+    }
+    // The room, made once, whatever the pieces.
+    EXPECT_EQ(std::max(c.old, page.size()), FaultStream::StreamBytes(application_->Target()).size())
+        << name;
+    EXPECT_LE(application_->Calls(StreamCall::SetSize), 1u) << name;
+    // What the driver sees.
+    const ULONGLONG seen = std::max(c.old, written);
+    STATSTG stat = {};
+    ASSERT_EQ(S_OK, stream->Stat(&stat, STATFLAG_NONAME));
+    EXPECT_EQ(seen, stat.cbSize.QuadPart) << name;
+    LARGE_INTEGER none = {};
+    ULARGE_INTEGER end = {};
+    ASSERT_EQ(S_OK, stream->Seek(none, STREAM_SEEK_END, &end));
+    EXPECT_EQ(seen, end.QuadPart) << name;
+    BYTE byte = 0;
+    ULONG read = 7;
+    EXPECT_EQ(S_OK, stream->Read(&byte, 1, &read));
+    EXPECT_EQ(0u, read) << name;
+    // However the page ends, the stream holds what it would without the room.
+    if (c.end == End::Released) {
+      stream.reset();
+    } else {
+      stream->ApplyAdjustments();
+      stream->ReleaseStreams();
+    }
+    const std::vector<BYTE> held = application_->Contents();
+    ASSERT_EQ(seen, held.size()) << name;
+    EXPECT_TRUE(std::equal(page.begin(), page.begin() + written, held.begin())) << name;
+  }
 }
 
 TEST_F(FilterStreamTest, RewrittenBytesAreCountedAgain) {
