@@ -49,7 +49,9 @@ HRESULT ReadPageGeometry(IStream* page, ULONGLONG pageSize, PageGeometry* geomet
   }
   // The output's size comes from the header: a page that does not hold what
   // its header declares is refused before anything is written.
-  if (file.bfOffBits > 0x7FFFFFFFu) return InvalidDataResult();
+  // Rows are read back by seeking the page, whose seeks take a position of
+  // 2 GB or more as a negative one: pixels must end before 2 GB.
+  if (file.bfOffBits + rowBytes * rows > 0x7FFFFFFFu) return InvalidDataResult();
   if (pageSize < file.bfOffBits || pageSize - file.bfOffBits < rowBytes * rows) {
     return InvalidDataResult();
   }

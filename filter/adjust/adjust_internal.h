@@ -54,7 +54,7 @@ inline HRESULT OverflowResult() { return HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVE
 // bytes, compressed, of non-positive width, zero height or more than 2^31
 // rows, planes other than 1, depths other than 1, 8, 16, 24 and 32 bits, an
 // image of 4 GB or more, an 8-bit biSizeImage other than 0 too small for
-// the unpadded pixels, pixels from 2 GB into the page or later, and a page
+// the unpadded pixels, pixels that end 2 GB or more into the page, and a page
 // that does not hold every row at its padded length from bfOffBits on.
 HRESULT ReadPageGeometry(IStream* page, ULONGLONG pageSize, PageGeometry* geometry);
 

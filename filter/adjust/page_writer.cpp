@@ -4,24 +4,6 @@
 
 #include "stream_io.h"
 
-HRESULT WriteAll(IStream* stream, const void* data, ULONG size, ULONG* taken) {
-  const BYTE* next = static_cast<const BYTE*>(data);
-  *taken = 0;
-  ULONG none = 0;
-  HRESULT hr = size == 0 ? stream->Write(data, 0, &none) : S_OK;
-  while (*taken < size) {
-    const ULONG offered = size - *taken;
-    ULONG written = 0;
-    hr = stream->Write(next, offered, &written);
-    if (written > offered) written = offered;
-    *taken += written;
-    if (FAILED(hr)) return hr;
-    if (written == 0) return STG_E_MEDIUMFULL;
-    next += written;
-  }
-  return hr;
-}
-
 void PageRoom::Make(IStream* stream, ULONGLONG size) {
   STATSTG stat = {};
   if (made_ || FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return;

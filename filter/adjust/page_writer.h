@@ -5,14 +5,7 @@
 #include <windows.h>
 #include <objidl.h>
 
-// Writes all `size` bytes. A stream may take a write in parts and say so
-// with a count below the size: the rest is offered again, as long as each
-// call takes something. A call that succeeds but takes nothing fails with
-// STG_E_MEDIUMFULL, the stream's room being spent. A count above what was
-// offered is taken as what was offered. `taken` receives the bytes the
-// stream took, a failing call's included. Returns the first failure, or the
-// last call's success; nothing to write is still one call.
-HRESULT WriteAll(IStream* stream, const void* data, ULONG size, ULONG* taken);
+#include "stream_io.h"
 
 // Room made for a page in a stream ahead of its bytes: the stream is given
 // the page's size in one SetSize call. A memory stream of the platform grows

@@ -7,8 +7,8 @@
 // counts and positions 0, the STATSTG zeroed, the clone null, since a caller
 // may use them without looking at the result.
 //
-// The object answers IUnknown, ISequentialStream and IStream, and starts with
-// one reference, owned by its creator.
+// The object answers IUnknown, ISequentialStream and IStream; its reference
+// count (AddRef and Release) is the derived class's.
 #pragma once
 
 #include <windows.h>
@@ -17,18 +17,15 @@
 #include <utility>
 
 #include "com_ref.h"
-#include "module.h"
 
-template <typename Derived, bool HoldsModule = true>
-class ForwardingStream : public IStream, public LibraryObject<Derived, HoldsModule> {
+template <typename Derived>
+class ForwardingStream : public IStream {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
     return QueryInterfaceFrom(
         {{&IID_IUnknown, this}, {&IID_ISequentialStream, this}, {&IID_IStream, this}}, riid,
         ppvObject);
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return this->AddRefObject(); }
-  ULONG STDMETHODCALLTYPE Release() override { return this->ReleaseObject(); }
 
   HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
     IStream* target = Self()->Target();
@@ -99,9 +96,7 @@ class ForwardingStream : public IStream, public LibraryObject<Derived, HoldsModu
  private:
   friend Derived;
   explicit ForwardingStream(ComRef<IStream> target = ComRef<IStream>())
-      : target_(std::move(target)) {
-    this->AddRefObject();
-  }
+      : target_(std::move(target)) {}
 
   Derived* Self() { return static_cast<Derived*>(this); }
 };
