@@ -114,6 +114,11 @@ std::vector<BadInput> BadInputs() {
   add(
       "SizeImageOneRowShort", 8, [](BmpFile& p) { p.info.biSizeImage = 16 * 7; }, kInvalidData,
       none);
+  // More colours than a table of the depth holds.
+  add(
+      "ColourTableTooLong24", 24, [](BmpFile& p) { p.info.biClrUsed = 257; }, kInvalidData, none);
+  add(
+      "ColourTableTooLong1", 1, [](BmpFile& p) { p.info.biClrUsed = 3; }, kInvalidData, none);
   add("ImageSizeOverflows", 8, declares(70000, 70000), kOverflow, none);
   add("ImageSizeJustOverflows", 8, declares(65536, -65536), kOverflow, none);
   // Decoders are never handed a page whose stored image cannot be sized in 32 bits.
