@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "stream_io.h"
+
 namespace {
 
 // The page's size as its headers declare it, or 0 where they withhold the room.
@@ -102,9 +104,14 @@ HRESULT PageRoomStream::Wrote(IStream* stream, ULONGLONG at, const void* data, U
 }
 
 void PageRoomStream::End() {
+  PageRoomStream* page = Page();
   ULARGE_INTEGER size;
-  if (Visible(&size.QuadPart) && Page()->end_ < Page()->size_) Page()->target_->SetSize(size);
-  Page()->made_ = false;
+  if (Visible(&size.QuadPart) && page->end_ < page->size_ &&
+      SUCCEEDED(page->target_->SetSize(size)) && page->positionKnown_) {
+    // A stream may move on SetSize: it is put back where the writer left it.
+    SeekFromStart(page->target_.get(), page->position_);
+  }
+  page->made_ = false;
 }
 
 HRESULT STDMETHODCALLTYPE PageRoomStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {

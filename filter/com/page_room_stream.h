@@ -22,8 +22,9 @@
 // seek from the end, Read and CopyTo stop at the larger of the stream's old
 // size and the end of the bytes written. A SetSize of the writer's own takes
 // the room away. End() gives back what the page did not fill, leaving the
-// stream at that size, as it would be without the room. Every other call is
-// passed on. A clone has a position of its own and writes into the same page.
+// stream at that size, and where the writer left it, as it would be without
+// the room. Every other call is passed on. A clone has a position of its
+// own and writes into the same page.
 #pragma once
 
 #include <windows.h>

@@ -226,9 +226,9 @@ TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) 
         Case{End::Short, 5000, kNone, true}, Case{End::Short, 20000, kNone, false},
         Case{End::FailedWrite, 0, kNone, true}, Case{End::Released, 3000, kNone, true},
         Case{End::Whole, 0, kMovesOnSetSize, true}, Case{End::Short, 0, kMovesOnSetSize, true},
-        Case{End::Whole, 0, kLyingFileSize, false}, Case{End::Whole, 0, kNoHeight, false},
-        Case{End::Whole, 0, kNoSeek, false}, Case{End::Whole, 0, kOutOfOrder, true},
-        Case{End::Short, 0, kResized, true}}) {
+        Case{End::Short, 5000, kMovesOnSetSize, true}, Case{End::Whole, 0, kLyingFileSize, false},
+        Case{End::Whole, 0, kNoHeight, false}, Case{End::Whole, 0, kNoSeek, false},
+        Case{End::Whole, 0, kOutOfOrder, true}, Case{End::Short, 0, kResized, true}}) {
     const std::string name = std::to_string(static_cast<int>(c.end)) + ", " +
                              std::to_string(c.old) + ", twist " + std::to_string(c.twist);
     std::vector<BYTE> bytes = page;
@@ -292,6 +292,10 @@ TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) 
       ULONG none = 7;
       EXPECT_EQ(S_OK, stream->Read(&byte, 1, &none));
       EXPECT_EQ(0u, none) << name;
+      // The driver leaves the stream where its writes ended.
+      LARGE_INTEGER end = {};
+      end.QuadPart = static_cast<LONGLONG>(written);
+      ASSERT_EQ(S_OK, stream->Seek(end, STREAM_SEEK_SET, nullptr)) << name;
     }
     // However the page ends, the stream holds what it would without the room.
     if (c.end == End::Released) {
@@ -302,6 +306,11 @@ TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) 
     }
     const std::vector<BYTE> held = application_->Contents();
     EXPECT_EQ(seen, held.size()) << name;
+    // ... and stands where the driver left it.
+    const LARGE_INTEGER none = {};
+    ULARGE_INTEGER position = {};
+    application_->Target()->Seek(none, STREAM_SEEK_CUR, &position);
+    if (c.twist != kNoSeek) EXPECT_EQ(written, position.QuadPart) << name;
     const size_t kept = std::min<size_t>(written, seen);
     EXPECT_TRUE(held.size() >= kept &&
                 std::equal(bytes.begin(), bytes.begin() + kept, held.begin()))
