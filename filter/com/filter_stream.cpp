@@ -26,20 +26,14 @@ HRESULT STDMETHODCALLTYPE ZelFilterStream::Write(const void* pv, ULONG cb, ULONG
 }
 
 HRESULT STDMETHODCALLTYPE ZelFilterStream::Clone(IStream** ppstm) {
-  IStream* target = Target();
-  if (!target) return Closed(ppstm);
-  if (!ppstm) return E_POINTER;
-  *ppstm = nullptr;
-  ComRef<IStream> inner;
-  const HRESULT hr = target->Clone(inner.put());
-  if (FAILED(hr)) return hr;
-  if (!inner) return E_UNEXPECTED;
-  ZelFilterStream* clone = new (std::nothrow) ZelFilterStream();
-  if (!clone) return E_OUTOFMEMORY;
-  clone->page_ = ComRef<ZelFilterStream>::copy(Page());
-  clone->target_ = std::move(inner);
-  *ppstm = clone;
-  return S_OK;
+  return CloneWith(ppstm, [this](ComRef<IStream> inner) {
+    ZelFilterStream* clone = new (std::nothrow) ZelFilterStream();
+    if (clone) {
+      clone->page_ = ComRef<ZelFilterStream>::copy(Page());
+      clone->target_ = std::move(inner);
+    }
+    return clone;
+  });
 }
 
 HRESULT ZelFilterStream::Initialize(LONG brightness, LONG contrast, IStream* applicationStream) {

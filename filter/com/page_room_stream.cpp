@@ -164,16 +164,9 @@ HRESULT STDMETHODCALLTYPE PageRoomStream::Stat(STATSTG* pstatstg, DWORD grfStatF
 }
 
 HRESULT STDMETHODCALLTYPE PageRoomStream::Clone(IStream** ppstm) {
-  if (!target_) return Closed(ppstm);
-  if (!ppstm) return E_POINTER;
-  *ppstm = nullptr;
-  ComRef<IStream> inner;
-  const HRESULT hr = target_->Clone(inner.put());
-  if (FAILED(hr)) return hr;
-  if (!inner) return E_UNEXPECTED;
-  PageRoomStream* clone = new (std::nothrow) PageRoomStream(inner.get());
-  if (!clone) return E_OUTOFMEMORY;
-  clone->page_ = ComRef<PageRoomStream>::copy(Page());
-  *ppstm = clone;
-  return S_OK;
+  return CloneWith(ppstm, [this](ComRef<IStream> inner) {
+    PageRoomStream* clone = new (std::nothrow) PageRoomStream(inner.get());
+    if (clone) clone->page_ = ComRef<PageRoomStream>::copy(Page());
+    return clone;
+  });
 }

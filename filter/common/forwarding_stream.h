@@ -84,6 +84,22 @@ class ForwardingStream : public IStream {
  protected:
   ~ForwardingStream() = default;
 
+  // Clone for a stream of the derived class's own: `make(inner)` makes the
+  // clone over the target's clone `inner`, or gives null when out of memory.
+  template <typename Make>
+  HRESULT CloneWith(IStream** ppstm, Make make) {
+    IStream* target = Self()->Target();
+    if (!target) return Closed(ppstm);
+    if (!ppstm) return E_POINTER;
+    *ppstm = nullptr;
+    ComRef<IStream> inner;
+    const HRESULT hr = target->Clone(inner.put());
+    if (FAILED(hr)) return hr;
+    if (!inner) return E_UNEXPECTED;
+    *ppstm = make(std::move(inner));
+    return *ppstm ? S_OK : E_OUTOFMEMORY;
+  }
+
   // The answer of a closed stream, with the out-parameter emptied.
   template <typename Out>
   static HRESULT Closed(Out* out) {
