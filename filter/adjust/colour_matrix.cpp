@@ -320,7 +320,13 @@ HRESULT AdjustWithColourMatrix(LONG brightness, LONG contrast, IStream* page,
     // takes the bottom row first.
     const Gdiplus::BitmapData& data = lock.Data();
     const BYTE* top = static_cast<const BYTE*>(data.Scan0);
-    if (!top || data.Height != static_cast<UINT>(end - start)) return InvalidDataResult();
+    // The file's rows are read from GDI+'s: its stride must cover one.
+    const LONGLONG stride = data.Stride;
+    if (!top || data.Height != static_cast<UINT>(end - start) ||
+        (stride < 0 ? -stride : stride) <
+            (static_cast<LONGLONG>(width) * header.biBitCount + 31) / 32 * 4) {
+      return InvalidDataResult();
+    }
     hr = out.Push(top + static_cast<std::ptrdiff_t>(data.Height - 1) * data.Stride, data.Height,
                   -data.Stride);
     if (FAILED(hr)) return hr;
