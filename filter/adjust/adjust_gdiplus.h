@@ -1,5 +1,5 @@
-// Image adjustment internals that work through GDI+: the colour-matrix path,
-// the bitmap writer and the status mapping.
+// Image adjustment internals that work through GDI+: the colour-matrix path
+// (colour_matrix.cpp) and the status mapping (gdiplus_status.cpp).
 #pragma once
 
 #include <windows.h>
@@ -7,7 +7,6 @@
 #include <gdiplus.h>
 
 #include "adjust_internal.h"
-#include "page_writer.h"
 
 // Maps a GDI+ status to an HRESULT.
 HRESULT GdiplusStatusToHresult(Gdiplus::Status status);
@@ -27,6 +26,10 @@ Gdiplus::ColorMatrix BuildColourMatrix(LONG brightness, LONG contrast);
 HRESULT AdjustWithColourMatrix(LONG brightness, LONG contrast, IStream* page,
                                const PageGeometry& geometry, const CropRect& crop, UINT32 bandBytes,
                                IStream* destination, ULONG64* byteCount);
+
+// A resolution in dots per inch as pels per metre, rounded; 0 (unspecified)
+// when it does not fit the field.
+LONG PelsPerMetre(double dpi);
 
 // The two colours of a 1-bit bitmap's pixels as its decoder reports them;
 // black, white when the page declares fewer than two (`declared` 1; 0 means
@@ -58,48 +61,3 @@ class BitsLock {
   Gdiplus::BitmapData data_ = {};
   bool locked_ = false;
 };
-
-// A bottom-up BMP file of the crop's size written into `destination` from
-// position 0, a band of rows at a time: the bottom band first, each band's
-// bottom row first. The headers go out with the first band, whose rows tell
-// the row length. `header` is the input's info header, rewritten in place.
-class BitmapFile {
- public:
-  BitmapFile(IStream* destination, BITMAPINFOHEADER* header, const CropRect& crop, double dpi,
-             ULONG64* byteCount);
-
-  // Refuses what the file cannot be: an empty crop, a 1-bit crop other than
-  // the whole image, more colours than the depth has.
-  HRESULT Check();
-  // After a band is locked: the lock's failure (a first band's counts 0
-  // bytes written), or S_OK.
-  HRESULT Locked(Gdiplus::Status lockStatus);
-  // The `rows` locked rows of a band.
-  HRESULT WriteRows(const Gdiplus::BitmapData& data, UINT rows);
-
-  // The file's colour table: the two colours of a 1-bit image, zeros for
-  // other depths.
-  RGBQUAD colourTable[256] = {};
-
- private:
-  HRESULT Start(UINT32 stride);
-
-  PageWriter out_;
-  BITMAPINFOHEADER* header_;
-  ULONG64* byteCount_;
-  double dpi_;
-  LONGLONG width_;
-  LONGLONG height_;
-  bool oneBit_;
-  bool wholeImage_;
-  DWORD colours_ = 0;
-  bool started_ = false;
-  UINT32 stride_ = 0;
-};
-
-// Writes `bitmap` to `destination` from position 0 as a bottom-up BMP file
-// (one band: the whole bitmap); a 1-bit bitmap keeps the two colours its
-// decoder reports.
-HRESULT WriteBitmapBmp(Gdiplus::Bitmap* bitmap, IStream* destination, BITMAPINFOHEADER* header,
-                       const CropRect& crop, Gdiplus::PixelFormat pixelFormat, double dpi,
-                       ULONG64* byteCount);

@@ -1,11 +1,9 @@
-// Image adjustment internals: the page's geometry, the crop, the 8-bit tone
-// curve and the grey writer.
+// Image adjustment internals: the page's geometry and the crop
+// (page_geometry.cpp), and the 8-bit path (tone_curve.cpp).
 #pragma once
 
 #include <windows.h>
 #include <objidl.h>
-
-#include <functional>
 
 #include "heap_buffer.h"
 
@@ -34,10 +32,6 @@ struct PageGeometry {
   UINT32 StoredRow(UINT32 y) const { return bottomUp ? rows - 1 - y : y; }
 };
 
-constexpr DWORD kGreyPaletteBytes = 256 * 4;
-constexpr DWORD kGreyBitsOffset =
-    sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + kGreyPaletteBytes;
-
 // The memory the colour path draws in besides the page: bands of about this
 // many bytes of the page's rows (at least one row), never more than a small
 // share of the page.
@@ -54,7 +48,7 @@ inline HRESULT OverflowResult() { return HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVE
 // bytes, compressed, of non-positive width, zero height or more than 2^31
 // rows, planes other than 1, depths other than 1, 8, 16, 24 and 32 bits, an
 // image of 4 GB or more, an 8-bit biSizeImage other than 0 too small for
-// the unpadded pixels, pixels from 2 GB into the page or later, and a page
+// the unpadded pixels, pixels that end 2 GB or more into the page, and a page
 // that does not hold every row at its padded length from bfOffBits on.
 HRESULT ReadPageGeometry(IStream* page, ULONGLONG pageSize, PageGeometry* geometry);
 
@@ -73,9 +67,6 @@ HRESULT MakeCropRect(const PageGeometry& page, LONG left, LONG top, LONG width, 
 HRESULT AdjustPage(LONG brightness, LONG contrast, IStream* page, const PageGeometry& geometry,
                    const CropRect& crop, UINT32 bandBytes, IStream* destination,
                    ULONG64* byteCount);
-
-// Output row size and image size of a grey image of the crop's size.
-HRESULT GreyOutputSize(const CropRect& crop, UINT32* rowBytes, UINT32* imageBytes);
 
 // The grey level of a colour table entry: 299/1000 of red, 587/1000 of green
 // and 114/1000 of blue, rounded half up, so a grey entry keeps its level.
@@ -108,20 +99,11 @@ class GreyMean {
 // The 256-entry tone table for an image of mean level `mean`.
 void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256]);
 
-// Where a writer takes output row `r` (0 the first row written) from: a
-// pointer to its bytes, valid until the next call.
-using RowSource = std::function<HRESULT(UINT32 r, const BYTE** row)>;
-
 // The 8-bit path: each pixel's grey level from the page's colour table, the
-// tone curve over the whole image's mean level, and the crop written with
-// WriteGreyBmp, the page's rows read one at a time where they lie. The crop
+// tone curve over the whole image's mean level, and the crop written as a
+// top-down 8-bit file with a grey palette (BmpOutput), the page's rows read
+// one at a time where they lie. The crop
 // counts from the image's top-left corner and comes out upright whatever the
 // page's storage order; pixels outside the image are 0.
 HRESULT ApplyToneCurve(IStream* page, const PageGeometry& geometry, LONG brightness, LONG contrast,
                        const CropRect& crop, IStream* destination, ULONG64* byteCount);
-
-// Writes a top-down 8-bit file with a grey palette to `destination` from
-// position 0: crop-height rows of (crop width + 3) & ~3 bytes, taken from
-// `rows` in order. `header` is the input's info header, rewritten in place.
-HRESULT WriteGreyBmp(const RowSource& rows, IStream* destination, const CropRect& crop,
-                     BITMAPINFOHEADER* header, ULONG64* byteCount);

@@ -1,10 +1,12 @@
 // The colour-matrix path: every depth but 8 bits, drawn through GDI+ in bands.
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "adjust_gdiplus.h"
+#include "bmp_output.h"
 #include "com_ref.h"
 #include "stream_io.h"
 
@@ -152,6 +154,43 @@ Gdiplus::Status DrawThroughMatrix(Gdiplus::Bitmap* source, Gdiplus::Bitmap* targ
 
 }  // namespace
 
+// dpi * 10000 / 254 rounded; 0 (unspecified) when it does not fit the field.
+LONG PelsPerMetre(double dpi) {
+  const double value = dpi * 10000.0 / 254.0 + 0.5;
+  if (!(value >= 0.0 && value < 2147483648.0)) return 0;
+  return static_cast<LONG>(value);
+}
+
+// The colour table of a 1-bit file: the page keeps its own colours (white,
+// black included).
+void OneBitColours(Gdiplus::Bitmap* bitmap, DWORD declared, RGBQUAD table[2]) {
+  table[0] = RGBQUAD{0, 0, 0, 0};
+  table[1] = RGBQUAD{255, 255, 255, 0};
+  if (declared == 1) return;
+  // Room for a palette of up to 256 entries, aligned as the palette.
+  union {
+    Gdiplus::ColorPalette palette;
+    BYTE bytes[sizeof(Gdiplus::ColorPalette) + 255 * sizeof(Gdiplus::ARGB)];
+  } storage;
+  const size_t entries = offsetof(Gdiplus::ColorPalette, Entries);
+  bitmap->GetLastStatus();  // start from a clean status
+  const INT size = bitmap->GetPaletteSize();
+  const bool fits = bitmap->GetLastStatus() == Gdiplus::Ok &&
+                    size >= static_cast<INT>(entries + 2 * sizeof(Gdiplus::ARGB)) &&
+                    size <= static_cast<INT>(sizeof(storage));
+  if (!fits || bitmap->GetPalette(&storage.palette, size) != Gdiplus::Ok) {
+    bitmap->GetLastStatus();  // a failed query leaves no status behind
+    return;
+  }
+  if (storage.palette.Count < 2) return;
+  for (int i = 0; i < 2; ++i) {
+    Gdiplus::ARGB colour;
+    std::memcpy(&colour, storage.bytes + entries + i * sizeof(colour), sizeof(colour));
+    table[i] = RGBQUAD{static_cast<BYTE>(colour), static_cast<BYTE>(colour >> 8),
+                       static_cast<BYTE>(colour >> 16), 0};
+  }
+}
+
 Gdiplus::ColorMatrix BuildColourMatrix(LONG brightness, LONG contrast) {
   // Integer halving in 64 bits, so that no input can overflow it.
   LONGLONG contrastHalf = (static_cast<LONGLONG>(contrast) + 1000) / 2;
@@ -204,20 +243,24 @@ HRESULT AdjustWithColourMatrix(LONG brightness, LONG contrast, IStream* page,
     return NotSupportedResult();
   }
 
-  BITMAPINFOHEADER header = geometry.info;
-  BitmapFile file(destination, &header, crop, static_cast<double>(decoded.dpi), byteCount);
-  hr = file.Check();
-  if (FAILED(hr)) return hr;
-  file.colourTable[0] = decoded.colours[0];
-  file.colourTable[1] = decoded.colours[1];
   const bool oneBit = geometry.info.biBitCount == 1;
   const INT width = static_cast<INT>(crop.right - crop.left);
   const LONG height = crop.bottom - crop.top;
   // 1-bit images are written whole.
-  if (oneBit && (static_cast<UINT32>(width) != geometry.width ||
+  if (oneBit && (crop.left != 0 || crop.top != 0 || static_cast<UINT32>(width) != geometry.width ||
                  static_cast<UINT32>(height) != geometry.rows)) {
     return E_INVALIDARG;
   }
+  // The file: bottom-up, the crop's size, the page's depth. A 1-bit image
+  // always gets both colours, even where the page declared fewer (0 means
+  // two); no depth gets more than 256 entries.
+  BITMAPINFOHEADER header = geometry.info;
+  header.biWidth = width;
+  header.biHeight = height;
+  if (oneBit && header.biClrUsed < 2) header.biClrUsed = 2;
+  if ((oneBit && header.biClrUsed > 2) || header.biClrUsed > 256) return InvalidDataResult();
+  if (!oneBit) header.biXPelsPerMeter = header.biYPelsPerMeter = PelsPerMetre(decoded.dpi);
+  RGBQUAD colours[256] = {decoded.colours[0], decoded.colours[1]};
   const Gdiplus::ColorMatrix matrix = BuildColourMatrix(brightness, contrast);
 
   // Bands of output rows, the bottom band first; each holds the image rows
@@ -228,6 +271,9 @@ HRESULT AdjustWithColourMatrix(LONG brightness, LONG contrast, IStream* page,
   HeapBuffer band = HeapBuffer::AllocateZeroed(static_cast<SIZE_T>(bandRows) * geometry.rowBytes);
   if (!band) return E_OUTOFMEMORY;
   const UINT32 used = (geometry.width + 7) / 8;  // the bytes of a 1-bit row's pixels
+  BmpOutput out(destination, byteCount);
+  hr = out.Start(&header, colours);
+  if (FAILED(hr)) return hr;
   for (LONG end = height; end > 0;) {
     const LONG start = end > static_cast<LONG>(bandRows) ? end - static_cast<LONG>(bandRows) : 0;
     // The image rows of output rows start..end: top + start ... top + end.
@@ -267,10 +313,22 @@ HRESULT AdjustWithColourMatrix(LONG brightness, LONG contrast, IStream* page,
       rows = target.get();
     }
     BitsLock lock(rows);
-    hr = file.Locked(
-        lock.Lock(static_cast<UINT>(width), static_cast<UINT>(end - start), decoded.format));
-    if (FAILED(hr)) return hr;
-    hr = file.WriteRows(lock.Data(), static_cast<UINT>(end - start));
+    const Gdiplus::Status status =
+        lock.Lock(static_cast<UINT>(width), static_cast<UINT>(end - start), decoded.format);
+    if (status != Gdiplus::Ok) return GdiplusFailureToHresult(status);
+    // Scan0 is the band's top row whatever the sign of Stride; the file
+    // takes the bottom row first.
+    const Gdiplus::BitmapData& data = lock.Data();
+    const BYTE* top = static_cast<const BYTE*>(data.Scan0);
+    // The file's rows are read from GDI+'s: its stride must cover one.
+    const LONGLONG stride = data.Stride;
+    if (!top || data.Height != static_cast<UINT>(end - start) ||
+        (stride < 0 ? -stride : stride) <
+            (static_cast<LONGLONG>(width) * header.biBitCount + 31) / 32 * 4) {
+      return InvalidDataResult();
+    }
+    hr = out.Push(top + static_cast<std::ptrdiff_t>(data.Height - 1) * data.Stride, data.Height,
+                  -data.Stride);
     if (FAILED(hr)) return hr;
     end = start;
   }

@@ -8,20 +8,8 @@
 #include <utility>
 
 #include "adjust_internal.h"
+#include "bmp_output.h"
 #include "stream_io.h"
-
-HRESULT GreyOutputSize(const CropRect& crop, UINT32* rowBytes, UINT32* imageBytes) {
-  const LONGLONG width = static_cast<LONGLONG>(crop.right) - crop.left;
-  const LONGLONG height = static_cast<LONGLONG>(crop.bottom) - crop.top;
-  if (width <= 0 || height <= 0) return E_INVALIDARG;
-  const ULONGLONG row = (static_cast<ULONGLONG>(width) + 3) & ~3ULL;
-  const ULONGLONG image = row * static_cast<ULONGLONG>(height);
-  // The file size (image plus headers and palette) must fit its 32-bit field.
-  if (image > UINT_MAX - kGreyBitsOffset) return OverflowResult();
-  *rowBytes = static_cast<UINT32>(row);
-  *imageBytes = static_cast<UINT32>(image);
-  return S_OK;
-}
 
 namespace {
 
@@ -126,11 +114,10 @@ void BuildToneTable(float mean, LONG brightness, LONG contrast, BYTE table[256])
 HRESULT ApplyToneCurve(IStream* page, const PageGeometry& geometry, LONG brightness, LONG contrast,
                        const CropRect& crop, IStream* destination, ULONG64* byteCount) {
   if (!page || !destination) return E_INVALIDARG;
-  UINT32 outRowBytes, outImageBytes;
-  HRESULT hr = GreyOutputSize(crop, &outRowBytes, &outImageBytes);
-  if (FAILED(hr)) return hr;
+  const LONGLONG width = static_cast<LONGLONG>(crop.right) - crop.left;
+  const UINT32 outRowBytes = static_cast<UINT32>((width + 3) & ~3LL);
   BYTE levels[256];
-  hr = ReadGreyLevels(page, geometry, levels);
+  HRESULT hr = ReadGreyLevels(page, geometry, levels);
   if (FAILED(hr)) return hr;
   // One stored row and one output row at a time: the page is read where it
   // lies, twice, and never copied whole.
@@ -152,26 +139,34 @@ HRESULT ApplyToneCurve(IStream* page, const PageGeometry& geometry, LONG brightn
   BYTE table[256];
   for (int i = 0; i < 256; ++i) table[i] = tone[levels[i]];
 
+  // The file: top-down, 8 bits, a grey palette, the crop's size; the
+  // 40-byte info header whatever the input had.
+  BITMAPINFOHEADER header = geometry.info;
+  header.biWidth = static_cast<LONG>(width);
+  header.biHeight = -(crop.bottom - crop.top);
+  header.biClrUsed = 256;
+  RGBQUAD palette[256];
+  for (int i = 0; i < 256; ++i) {
+    palette[i] = RGBQUAD{static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
+  }
+  BmpOutput out(destination, byteCount);
+  hr = out.Start(&header, palette);
   // Output pixel (j, r) takes image pixel (left + j, top + r), rows counted
   // from the image's top whatever order they are stored in; pixels outside
   // the image are 0 (black), as are the row padding bytes.
-  const LONGLONG width = static_cast<LONGLONG>(crop.right) - crop.left;
   const LONGLONG firstColumn = crop.left < 0 ? -static_cast<LONGLONG>(crop.left) : 0;
   LONGLONG endColumn = static_cast<LONGLONG>(geometry.width) - crop.left;
   if (endColumn > width) endColumn = width;
-  const auto row = [&](UINT32 r, const BYTE** out) -> HRESULT {
-    *out = output.get();
-    const LONGLONG y = static_cast<LONGLONG>(crop.top) + r;
+  for (LONGLONG y = crop.top; y < crop.bottom && SUCCEEDED(hr); ++y) {
     std::memset(output.get(), 0, outRowBytes);
-    if (y < 0 || y >= geometry.rows || firstColumn >= endColumn) return S_OK;
-    const HRESULT read =
-        ReadStoredRows(page, geometry, geometry.StoredRow(static_cast<UINT32>(y)), 1, input.get());
-    if (FAILED(read)) return read;
-    const BYTE* source = input.get() + crop.left + firstColumn;
-    BYTE* target = output.get() + firstColumn;
-    for (LONGLONG j = 0; j < endColumn - firstColumn; ++j) target[j] = table[source[j]];
-    return S_OK;
-  };
-  BITMAPINFOHEADER header = geometry.info;
-  return WriteGreyBmp(row, destination, crop, &header, byteCount);
+    if (y >= 0 && y < geometry.rows && firstColumn < endColumn) {
+      hr = ReadStoredRows(page, geometry, geometry.StoredRow(static_cast<UINT32>(y)), 1,
+                          input.get());
+      const BYTE* source = input.get() + crop.left + firstColumn;
+      BYTE* target = output.get() + firstColumn;
+      for (LONGLONG j = 0; j < endColumn - firstColumn; ++j) target[j] = table[source[j]];
+    }
+    if (SUCCEEDED(hr)) hr = out.Push(output.get(), 1, 0);
+  }
+  return hr;
 }

@@ -1,19 +1,25 @@
 // ZelFilterStream: the stream the driver writes one page into. It counts
-// every byte written and, when brightness or contrast is set, buffers the
-// page in memory (a page buffer stream, page_buffer_stream.h) until the apply
-// step writes the adjusted page into the application's stream.
+// every byte written and forwards every call: when brightness or contrast is
+// set, to a page buffer stream (page_buffer_stream.h) that holds the page
+// until the apply step writes the adjusted page into the application's
+// stream; without, to the application's stream through a PageRoomStream.
 #pragma once
 
 #include <windows.h>
 #include <objidl.h>
 
 #include "forwarding_stream.h"
-#include "page_writer.h"
+#include "library_object.h"
 
-class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
+class PageRoomStream;
+
+class ZelFilterStream final : public ForwardingStream<ZelFilterStream>,
+                              public LibraryObject<ZelFilterStream> {
  public:
   // Reference count 1, owned by the creator; ModuleLockCount rises by one.
-  ZelFilterStream() = default;
+  ZelFilterStream() { AddRefObject(); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefObject(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ReleaseObject(); }
 
   // Writes go through the one write policy of the filter (WriteAll): a
   // write the stream takes only in part while answering success is
@@ -23,16 +29,6 @@ class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
   // A clone is a filter stream over the working stream's clone: a position
   // of its own, while its writes count for the page, and it closes with it.
   HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override;
-  // A page written straight into the application's stream gets room there
-  // once its header has arrived (PageRoom): the driver is told the size,
-  // seeks to the end and reads as if no room had been made.
-  HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override;
-  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
-                                 ULARGE_INTEGER* plibNewPosition) override;
-  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
-  HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
-                                   ULARGE_INTEGER* pcbWritten) override;
-  HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD grfStatFlag) override;
 
   // Called once on a fresh object. With adjustments the page is buffered in a
   // new memory stream and the application's stream becomes the destination;
@@ -43,7 +39,9 @@ class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
   // A page a write failed to take whole (into the buffer, or into the
   // application's stream when there is nothing to adjust) is not complete:
   // that write's result is returned and nothing more is written. Afterwards
-  // the count is what the application's stream holds of the page.
+  // the count is, for an adjusted page, the bytes the application's stream
+  // took of the adjusted file; for a page written straight through, the
+  // bytes every write of the driver's took, rewritten ones again.
   HRESULT ApplyAdjustments();
   // End of a page that is not to be adjusted: a buffered page is dropped
   // (E_ABORT, nothing delivered); a page written straight through is where
@@ -54,7 +52,7 @@ class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
   // gives the rest back first.
   HRESULT ReleaseStreams();
   // The sum of the bytes every write took, through this stream and its
-  // clones; after the end of the page, the bytes the application received.
+  // clones; after the end of the page, as ApplyAdjustments says.
   ULONG64 ByteCount() const { return byteCount_; }
 
   // What calls go to: the working stream; for a clone, its own clone of it,
@@ -66,21 +64,12 @@ class ZelFilterStream final : public ForwardingStream<ZelFilterStream> {
   ~ZelFilterStream() { ReleaseStreams(); }
 
   ZelFilterStream* Page() { return page_ ? page_.get() : this; }
-  // Where this stream (or clone) stands in the working stream; false when
-  // the working stream cannot tell.
-  bool Position(ULONGLONG* at);
-  // The size the driver sees of a page given room, as Visible says.
-  bool Visible(ULONGLONG* size) { return Page()->room_.Visible(size); }
-  // `cb` cut so as not to pass the visible end, from where the stream stands.
-  ULONGLONG WithinPage(ULONGLONG cb);
 
   ComRef<ZelFilterStream> page_;  // a clone's: the stream whose page it writes
   ComRef<IStream> destination_;
+  PageRoomStream* room_ = nullptr;  // the working stream of a page written straight through
   ULONG64 byteCount_ = 0;
   LONG brightness_ = 0;
   LONG contrast_ = 0;
   HRESULT writeFailure_ = S_OK;  // the first failed write of the page
-  PageRoom room_;                // of the page in the application's stream
-  ULONGLONG position_ = 0;
-  bool positionKnown_ = false;
 };

@@ -5,7 +5,7 @@
 
 #include "com_ref.h"
 #include "filter_stream.h"
-#include "module.h"
+#include "library_object.h"
 #include "wia2.h"
 
 class ImageFilter final : public IWiaImageFilter,

@@ -6,8 +6,6 @@
 
 #include "image_filter.h"
 
-LONG ModuleLockCount = 0;
-
 // {5E2B7C41-9A3D-4F86-B1C7-2D94E0A36F18}
 const CLSID CLSID_VantrelFilter = {
     0x5E2B7C41, 0x9A3D, 0x4F86, {0xB1, 0xC7, 0x2D, 0x94, 0xE0, 0xA3, 0x6F, 0x18}};

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "com_ref.h"
-#include "module.h"
+#include "library_object.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "com_ref.h"
-#include "module.h"
+#include "test_object.h"
 #include "wia2.h"
 
 struct ReceivedMessage {
@@ -28,8 +28,7 @@ struct ReceivedPage {
   ComRef<IStream> stream;
 };
 
-class FakeApplication final : public IWiaTransferCallback,
-                              public LibraryObject<FakeApplication, false> {
+class FakeApplication final : public IWiaTransferCallback, public TestObject<FakeApplication> {
  public:
   // Streams go to files "<folder>\page<N>.bmp" (N from 1) when a folder is
   // given, else to memory. Null when out of memory.
@@ -86,7 +85,7 @@ class FakeApplication final : public IWiaTransferCallback,
                                           IStream** ppDestination) override;
 
  private:
-  friend class LibraryObject<FakeApplication, false>;
+  friend class TestObject<FakeApplication>;
   FakeApplication() { AddRefObject(); }
   HRESULT OpenStream(std::wstring* path, IStream** stream);
   HRESULT HandOutStream(int index, BSTR itemName, BSTR fullItemName, IStream** destination);

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "com_ref.h"
-#include "module.h"
+#include "test_object.h"
 #include "wia2.h"
 #include "wia_published.h"
 
 class FakeWiaItem final : public IWiaItem2,
                           public IWiaPropertyStorage,
-                          public LibraryObject<FakeWiaItem, false> {
+                          public TestObject<FakeWiaItem> {
  public:
   // A double with one reference, or null when out of memory.
   static FakeWiaItem* Create(const GUID& category);
@@ -97,7 +97,7 @@ class FakeWiaItem final : public IWiaItem2,
  private:
   FakeWiaItem() { AddRefObject(); }
   ~FakeWiaItem();
-  friend class LibraryObject<FakeWiaItem, false>;
+  friend class TestObject<FakeWiaItem>;
   const PROPVARIANT* Find(const PROPSPEC& property) const;
 
   GUID category_ = GUID_NULL;

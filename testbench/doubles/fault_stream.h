@@ -13,6 +13,7 @@
 
 #include "com_ref.h"
 #include "forwarding_stream.h"
+#include "test_object.h"
 
 enum class StreamCall {
   Read,
@@ -32,8 +33,10 @@ enum class StreamCall {
 // "Read", "Write", ...
 const char* StreamCallName(StreamCall call);
 
-class FaultStream final : public ForwardingStream<FaultStream, false> {
+class FaultStream final : public ForwardingStream<FaultStream>, public TestObject<FaultStream> {
  public:
+  ULONG STDMETHODCALLTYPE AddRef() override { return AddRefObject(); }
+  ULONG STDMETHODCALLTYPE Release() override { return ReleaseObject(); }
   static constexpr unsigned kEveryCall = ~0u;
 
   // Over a new memory stream holding `bytes`, positioned at 0; null when
@@ -96,11 +99,13 @@ class FaultStream final : public ForwardingStream<FaultStream, false> {
   HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override;
 
  private:
-  friend class LibraryObject<FaultStream, false>;
-  explicit FaultStream(ComRef<IStream> target) : ForwardingStream(std::move(target)) {}
+  friend class TestObject<FaultStream>;
+  explicit FaultStream(ComRef<IStream> target) : ForwardingStream(std::move(target)) {
+    AddRefObject();
+  }
   ~FaultStream() = default;
 
-  using Base = ForwardingStream<FaultStream, false>;
+  using Base = ForwardingStream<FaultStream>;
   // Counts and logs a call; true when it is the one to fail.
   bool Fails(StreamCall call);
   // The failure, when this call is the one to fail; else what `forward` gives.

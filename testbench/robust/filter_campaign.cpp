@@ -31,7 +31,8 @@ struct OnePage {
   bool injected = false;
   // The injected failure hit a call that only makes room for the file ahead
   // (Stat, SetSize, and the Seek that asks where a page written straight
-  // through starts): a stream that refuses it is written as it is.
+  // through stands): a stream that refuses it is written as it is. The Seek
+  // that puts such a page back after its room fails the write instead.
   bool roomOnly = false;
   ComRef<FaultStream> stream;  // the application's stream, kept to count its references
 };
@@ -241,13 +242,13 @@ TransferOutcome RunTransfer(CampaignLibrary& library, const PageCase& page,
                               ? first.report.answers[first.report.answers.size() - 2]
                               : S_OK;
     outcome.writeFailure = first.report.pages.empty() ? S_OK : first.report.pages[0].writeFailure;
-    if (setup.failAppCall == 0 || first.roomOnly) {
+    const HRESULT injected = InjectedFailure(setup.failAppCall);
+    if (setup.failAppCall == 0 || (first.roomOnly && outcome.writeFailure != injected)) {
       JudgeCleanPage(first, page, setup, problem);
     } else if (first.injected) {
       // The failure must come back to the driver unchanged: through its
       // Write when it writes straight into the application's stream, else
       // as the answer to the end-of-stream message.
-      const HRESULT injected = InjectedFailure(setup.failAppCall);
       if (outcome.writeFailure != injected && outcome.endOfStream != injected)
         problem += "injected " + Hex(injected) + " came back as write " +
                    Hex(outcome.writeFailure) + ", end of stream " + Hex(outcome.endOfStream) + "; ";

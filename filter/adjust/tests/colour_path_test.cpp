@@ -329,180 +329,19 @@ TEST(ColourPathFailures, FailingDestinationWriteGivesItsCodeAndCountsWhatArrived
   EXPECT_EQ(outcome.output.size(), 54u + 6 * 300);
 }
 
-// The bitmap writer on a decoded bitmap.
-class BitmapWriter : public WithGdiplus {
- protected:
-  void SetUp() override {
-    WithGdiplus::SetUp();
-    page_ = ColourPage(100, 50, 24);
-    source_ = StreamOf(page_.Bytes());
-    bitmap_.reset(new Gdiplus::Bitmap(source_.get(), FALSE));
-    ASSERT_EQ(bitmap_->GetLastStatus(), Gdiplus::Ok);
-    ASSERT_EQ(bitmap_->GetPixelFormat(), PixelFormat24bppRGB);
-  }
-  void TearDown() override {
-    bitmap_.reset();
-    WithGdiplus::TearDown();
-  }
-  HRESULT Write(IStream* destination, BITMAPINFOHEADER* header, double dpi = 300.0,
-                Gdiplus::PixelFormat format = PixelFormat24bppRGB) {
-    return WriteBitmapBmp(bitmap_.get(), destination, header, CropRect{0, 0, 100, 50}, format, dpi,
-                          &count_);
-  }
+// The resolution the colour path writes, from the one GDI+ decoded.
+class PelsPerMetreTest : public ::testing::TestWithParam<std::pair<double, LONG>> {};
 
-  BmpFile page_;
-  ComRef<IStream> source_;
-  std::unique_ptr<Gdiplus::Bitmap> bitmap_;
-  ULONG64 count_ = kUntouched;
-};
-
-TEST_F(BitmapWriter, BottomUpFileOfTheLockedRowsIsExact) {
-  // The page is bottom-up at 11811 pels per metre with no colour table, so
-  // the written file is the page itself.
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = page_.info;
-  ASSERT_EQ(Write(destination.get(), &header), S_OK);
-  EXPECT_EQ(count_, 15054u);
-  EXPECT_EQ(StreamBytes(destination.get()), page_.Bytes());
+TEST_P(PelsPerMetreTest, ComesFromTheResolution) {
+  EXPECT_EQ(PelsPerMetre(GetParam().first), GetParam().second);
 }
 
-TEST_F(BitmapWriter, NegativeStrideIsWrittenRowForRow) {
-  // The page's own rows as a bitmap stored bottom-up in memory: GDI+ locks
-  // it with a negative Stride and Scan0 at the top row.
-  std::vector<BYTE> rows = page_.pixels;
-  Gdiplus::Bitmap stored(100, 50, -300, PixelFormat24bppRGB, rows.data() + 49 * 300);
-  ASSERT_EQ(stored.GetLastStatus(), Gdiplus::Ok);
-  Gdiplus::BitmapData data = {};
-  Gdiplus::Rect all(0, 0, 100, 50);
-  ASSERT_EQ(stored.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat24bppRGB, &data),
-            Gdiplus::Ok);
-  const INT stride = data.Stride;
-  stored.UnlockBits(&data);
-  ASSERT_EQ(stride, -300);
-
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = page_.info;
-  ASSERT_EQ(WriteBitmapBmp(&stored, destination.get(), &header, CropRect{0, 0, 100, 50},
-                           PixelFormat24bppRGB, 300.0, &count_),
-            S_OK);
-  EXPECT_EQ(count_, 15054u);
-  EXPECT_EQ(StreamBytes(destination.get()), page_.Bytes());
-}
-
-class PelsPerMetre : public BitmapWriter,
-                     public ::testing::WithParamInterface<std::pair<double, LONG>> {};
-
-TEST_P(PelsPerMetre, ComesFromTheResolution) {
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = page_.info;
-  ASSERT_EQ(Write(destination.get(), &header, GetParam().first), S_OK);
-  const std::vector<BYTE> out = StreamBytes(destination.get());
-  EXPECT_EQ(I32At(out, 38), GetParam().second);
-  EXPECT_EQ(I32At(out, 42), GetParam().second);
-}
-
-INSTANTIATE_TEST_SUITE_P(Dpi, PelsPerMetre,
+INSTANTIATE_TEST_SUITE_P(Dpi, PelsPerMetreTest,
                          ::testing::Values(std::make_pair(300.0, 11811L),
                                            std::make_pair(200.0, 7874L),
                                            std::make_pair(600.0, 23622L),
                                            std::make_pair(96.0, 3780L), std::make_pair(0.0, 0L),
                                            std::make_pair(-5.0, 0L), std::make_pair(1e12, 0L)));
-
-TEST_F(BitmapWriter, ExtraColourTableEntriesAreZero) {
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = page_.info;
-  header.biClrUsed = 3;
-  ASSERT_EQ(Write(destination.get(), &header), S_OK);
-  const std::vector<BYTE> out = StreamBytes(destination.get());
-  EXPECT_EQ(U32At(out, 10), 66u);
-  EXPECT_EQ(U32At(out, 2), 66u + 15000);
-  EXPECT_EQ(std::vector<BYTE>(out.begin() + 54, out.begin() + 66), std::vector<BYTE>(12, 0));
-  EXPECT_EQ(std::vector<BYTE>(out.begin() + 66, out.end()), page_.pixels);
-}
-
-TEST_F(BitmapWriter, ImpossibleColourCountsAreRefusedBeforeWriting) {
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = page_.info;
-  header.biClrUsed = 257;
-  EXPECT_EQ(Write(destination.get(), &header), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
-  header = page_.info;
-  header.biBitCount = 1;
-  header.biClrUsed = 3;
-  EXPECT_EQ(Write(destination.get(), &header), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
-  EXPECT_EQ(count_, kUntouched);
-  EXPECT_TRUE(StreamBytes(destination.get()).empty());
-}
-
-TEST_F(BitmapWriter, CropThatIsNotTheBitmapIsRefused) {
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = page_.info;
-  EXPECT_EQ(WriteBitmapBmp(bitmap_.get(), destination.get(), &header, CropRect{0, 0, 99, 50},
-                           PixelFormat24bppRGB, 300.0, &count_),
-            E_INVALIDARG);
-  EXPECT_EQ(count_, kUntouched);
-  EXPECT_TRUE(StreamBytes(destination.get()).empty());
-}
-
-TEST_F(BitmapWriter, MissingBitmapOrDestinationLeavesTheCountAlone) {
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = page_.info;
-  EXPECT_EQ(Write(nullptr, &header), E_INVALIDARG);
-  EXPECT_EQ(WriteBitmapBmp(nullptr, destination.get(), &header, CropRect{0, 0, 100, 50},
-                           PixelFormat24bppRGB, 300.0, &count_),
-            E_INVALIDARG);
-  EXPECT_EQ(count_, kUntouched);
-}
-
-TEST_F(BitmapWriter, FailedLockWritesNothingAndCountsZero) {
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = page_.info;
-  const HRESULT hr = Write(destination.get(), &header, 300.0, 0x7FFFFFFF);
-  EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
-  EXPECT_EQ(count_, 0u);
-  EXPECT_TRUE(StreamBytes(destination.get()).empty());
-}
-
-TEST_F(BitmapWriter, FailedSizeQueryIsReportedBeforeAnything) {
-  // A wrapper whose decoding failed holds no image: its queries fail.
-  ComRef<IStream> junk = StreamOf({1, 2, 3, 4});
-  Gdiplus::Bitmap broken(junk.get(), FALSE);
-  ASSERT_NE(broken.GetLastStatus(), Gdiplus::Ok);
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = page_.info;
-  EXPECT_EQ(WriteBitmapBmp(&broken, destination.get(), &header, CropRect{0, 0, 100, 50},
-                           PixelFormat24bppRGB, 300.0, &count_),
-            E_INVALIDARG);
-  EXPECT_EQ(count_, kUntouched);
-  EXPECT_TRUE(StreamBytes(destination.get()).empty());
-}
-
-// Write k of: file header, info header, colour table (empty), rows.
-class BitmapWriterFailingWrite : public BitmapWriter, public ::testing::WithParamInterface<int> {};
-
-TEST_P(BitmapWriterFailingWrite, ReturnsTheCodeAndCountsWhatArrived) {
-  const int k = GetParam();
-  ComRef<FaultStream> destination = MakeFailingStream(StreamCall::Write, k, STG_E_MEDIUMFULL);
-  BITMAPINFOHEADER header = page_.info;
-  EXPECT_EQ(Write(destination.get(), &header), STG_E_MEDIUMFULL);
-  EXPECT_EQ(destination->Calls(StreamCall::Write), k);
-  size_t written = 0;
-  for (int i = 1; i < k; ++i) written += i == 1 ? 14 : i == 2 ? 40 : i == 3 ? 0 : 300;
-  EXPECT_EQ(count_, written);
-  const std::vector<BYTE> expected = page_.Bytes();
-  EXPECT_EQ(StreamBytes(destination.get()),
-            std::vector<BYTE>(expected.begin(), expected.begin() + written));
-}
-
-INSTANTIATE_TEST_SUITE_P(SomeWrites, BitmapWriterFailingWrite,
-                         ::testing::Values(1, 2, 3, 4, 5, 53));
-
-TEST_F(BitmapWriter, FailingSeekWritesNothingAndCountsNothing) {
-  ComRef<FaultStream> destination = MakeFailingStream(StreamCall::Seek, 1, E_ACCESSDENIED);
-  BITMAPINFOHEADER header = page_.info;
-  EXPECT_EQ(Write(destination.get(), &header), E_ACCESSDENIED);
-  EXPECT_EQ(count_, 0u);
-  EXPECT_EQ(destination->Calls(StreamCall::Write), 0);
-}
 
 // Bands against the whole page. The colour path draws a band of rows at a
 // time; the whole-page path it replaced decoded the page with GDI+ and drew

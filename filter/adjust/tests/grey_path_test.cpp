@@ -9,6 +9,7 @@
 #include "adjust.h"
 #include "adjust_gdiplus.h"
 #include "adjust_internal.h"
+#include "bmp_output.h"
 #include "bmp_test_support.h"
 
 using namespace bmptest;
@@ -357,89 +358,41 @@ INSTANTIATE_TEST_SUITE_P(Pages, GreyPathAgainstGdiplus, ::testing::ValuesIn(Plat
                            return info.param.name;
                          });
 
-// The grey writer on its own.
-class GreyWriter : public ::testing::Test {
- protected:
-  BITMAPINFOHEADER Header() const {
-    BITMAPINFOHEADER h = {};
-    h.biSize = 40;
-    h.biWidth = 3;
-    h.biHeight = 2;
-    h.biPlanes = 1;
-    h.biBitCount = 8;
-    h.biXPelsPerMeter = 3780;
-    h.biYPelsPerMeter = 3780;
-    h.biClrUsed = 7;
-    return h;
-  }
-  const CropRect crop_{0, 0, 3, 2};
-  const std::vector<BYTE> grey_ = {1, 2, 3, 0, 4, 5, 6, 0};
-  // The rows of grey_, 4 bytes each.
-  const RowSource rows_ = [this](UINT32 r, const BYTE** row) {
-    *row = grey_.data() + static_cast<size_t>(r) * 4;
-    return S_OK;
-  };
-};
-
-TEST_F(GreyWriter, WritesHeadersPaletteAndRowsInBufferOrder) {
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = Header();
-  ULONG64 count = kUntouched;
-  ASSERT_EQ(WriteGreyBmp(rows_, destination.get(), crop_, &header, &count), S_OK);
-  EXPECT_EQ(count, 1086u);
-  EXPECT_EQ(StreamBytes(destination.get()), ExpectedGreyFile(Header(), 3, 2, grey_));
-}
-
-TEST_F(GreyWriter, MissingDestinationLeavesTheCountAlone) {
-  BITMAPINFOHEADER header = Header();
-  ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(rows_, nullptr, crop_, &header, &count), E_INVALIDARG);
-  EXPECT_EQ(count, kUntouched);
-}
-
-TEST_F(GreyWriter, EmptyOrOverflowingCropIsRejectedBeforeWriting) {
-  ComRef<IStream> destination = StreamOf({});
-  BITMAPINFOHEADER header = Header();
-  ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), CropRect{0, 0, 0, 2}, &header, &count),
-            E_INVALIDARG);
-  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), CropRect{5, 0, 3, 2}, &header, &count),
-            E_INVALIDARG);
-  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), CropRect{0, 0, 70000, 70000}, &header, &count),
-            HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW));
-  EXPECT_EQ(count, kUntouched);
-  EXPECT_TRUE(StreamBytes(destination.get()).empty());
-}
-
-// Failing destination: write k of (file header, info header, palette, row 0, row 1).
-class GreyWriterFailingWrite : public GreyWriter, public ::testing::WithParamInterface<int> {};
-
-TEST_P(GreyWriterFailingWrite, ReturnsTheCodeAndCountsWhatArrived) {
-  const int k = GetParam();
-  const HRESULT failure = STG_E_MEDIUMFULL;
-  ComRef<FaultStream> destination = MakeFailingStream(StreamCall::Write, k, failure);
-  BITMAPINFOHEADER header = Header();
-  ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), crop_, &header, &count), failure);
-  EXPECT_EQ(destination->Calls(StreamCall::Write), k);  // stops at the failure
+// The one writer of both paths on its own: headers, colour table and the
+// rows in the order pushed, each write with the write policy, the count what
+// the stream took. In a row of the table, write k of (file header, info
+// header, colour table, row 0, row 1) fails, or the seek to 0 (k = -1); a
+// file of 4 GB or more (k = -2) is refused before anything is written.
+TEST(BmpOutputTest, WritesHeadersTableAndRowsAsPushedAndCountsWhatArrived) {
+  const BITMAPINFOHEADER info = {40, 3, -2, 1, 8, BI_RGB, 0, 3780, 3780, 256, 0};
+  const std::vector<BYTE> grey = {1, 2, 3, 0, 4, 5, 6, 0};
+  const std::vector<BYTE> file = ExpectedGreyFile(info, 3, 2, grey);
+  RGBQUAD palette[256];
+  for (int i = 0; i < 256; ++i) palette[i] = RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0};
   const size_t sizes[] = {14, 40, 1024, 4, 4};
-  size_t written = 0;
-  for (int i = 0; i < k - 1; ++i) written += sizes[i];
-  EXPECT_EQ(count, written);
-  const std::vector<BYTE> expected = ExpectedGreyFile(Header(), 3, 2, grey_);
-  EXPECT_EQ(StreamBytes(destination.get()),
-            std::vector<BYTE>(expected.begin(), expected.begin() + written));
-}
-
-INSTANTIATE_TEST_SUITE_P(EachWrite, GreyWriterFailingWrite, ::testing::Range(1, 6));
-
-TEST_F(GreyWriter, FailingSeekWritesNothingAndCountsNothing) {
-  ComRef<FaultStream> destination = MakeFailingStream(StreamCall::Seek, 1, E_ACCESSDENIED);
-  BITMAPINFOHEADER header = Header();
-  ULONG64 count = kUntouched;
-  EXPECT_EQ(WriteGreyBmp(rows_, destination.get(), crop_, &header, &count), E_ACCESSDENIED);
-  EXPECT_EQ(count, 0u);
-  EXPECT_EQ(destination->Calls(StreamCall::Write), 0);
+  for (int k : {0, 1, 2, 3, 4, 5, -1, -2}) {
+    ComRef<FaultStream> destination = FaultStream::Create();
+    if (k > 0) destination->Fail(StreamCall::Write, k, STG_E_MEDIUMFULL);
+    if (k == -1) destination->Fail(StreamCall::Seek, 1, E_ACCESSDENIED);
+    BITMAPINFOHEADER header = info;
+    if (k == -2) header.biWidth = header.biHeight = 70000;
+    ULONG64 count = kUntouched;
+    HRESULT hr;
+    {
+      BmpOutput out(destination.get(), &count);
+      hr = out.Start(&header, palette);
+      if (SUCCEEDED(hr)) hr = out.Push(grey.data(), 2, 4);
+    }
+    const HRESULT expected[] = {HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW), E_ACCESSDENIED,
+                                S_OK};
+    EXPECT_EQ(hr, k > 0 ? STG_E_MEDIUMFULL : expected[k + 2]) << k;
+    size_t written = 0;
+    for (int w = 1; w < (k > 0 ? k : k == 0 ? 6 : 1); ++w) written += sizes[w - 1];
+    EXPECT_EQ(count, k == -2 ? kUntouched : written) << k;
+    EXPECT_EQ(destination->Calls(StreamCall::Write), k > 0 ? k : k == 0 ? 5 : 0) << k;
+    EXPECT_EQ(destination->Contents(), std::vector<BYTE>(file.begin(), file.begin() + written))
+        << k;
+  }
 }
 
 // Failing working stream: the failing call's code comes back unchanged and

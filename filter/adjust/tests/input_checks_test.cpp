@@ -114,6 +114,11 @@ std::vector<BadInput> BadInputs() {
   add(
       "SizeImageOneRowShort", 8, [](BmpFile& p) { p.info.biSizeImage = 16 * 7; }, kInvalidData,
       none);
+  // More colours than a table of the depth holds.
+  add(
+      "ColourTableTooLong24", 24, [](BmpFile& p) { p.info.biClrUsed = 257; }, kInvalidData, none);
+  add(
+      "ColourTableTooLong1", 1, [](BmpFile& p) { p.info.biClrUsed = 3; }, kInvalidData, none);
   add("ImageSizeOverflows", 8, declares(70000, 70000), kOverflow, none);
   add("ImageSizeJustOverflows", 8, declares(65536, -65536), kOverflow, none);
   // Decoders are never handed a page whose stored image cannot be sized in 32 bits.
@@ -180,7 +185,8 @@ TEST(PagePastTheStreamEnd, PageMustHoldItsPaddedRows) {
     long long shortBy;  // bytes cut off the page's end
     DWORD offset;       // bfOffBits, 0 for the page's own
     bool taken;
-    ULONGLONG statSize = 0;  // the size the stream reports, 0 for its own
+    ULONGLONG statSize = 0;      // the size the stream reports, 0 for its own
+    LONG width = 5, height = 3;  // declared
   };
   const Case cases[] = {
       {1, 0, 0, true},
@@ -196,12 +202,19 @@ TEST(PagePastTheStreamEnd, PageMustHoldItsPaddedRows) {
       {24, 0, 0xFFFFFFFF, false},
       {8, 0, 0x80000000, false, 3ull << 30},
       {24, 0, 0x80000010, false, 3ull << 30},
+      // Pixels from near the start that end at or past 2 GB.
+      {24, 0, 0, false, 3ull << 30, 5, -(1 << 27)},
+      {1, 0, 0, false, 3ull << 30, 5, -(1 << 29)},
+      {8, 0, 0, false, 3ull << 30, 1 << 20, 2048},
   };
   for (const Case& c : cases) {
     // 5 pixels wide: every depth's rows end in padding.
-    const BmpFile page = MakeBmp(
+    BmpFile page = MakeBmp(
         5, 3, c.bits, [](UINT32, UINT32) -> BYTE { return 200; },
         c.bits == 8 ? GreyPalette() : std::vector<RGBQUAD>{});
+    page.info.biWidth = c.width;
+    page.info.biHeight = c.height;
+    if (c.height != 3) page.info.biSizeImage = 0;
     std::vector<BYTE> bytes = c.offset ? WithPixelsAt(page, c.offset) : page.Bytes();
     bytes.resize(bytes.size() - static_cast<size_t>(c.shortBy));
     ComRef<FaultStream> working = FaultStream::Create(bytes);
@@ -213,7 +226,8 @@ TEST(PagePastTheStreamEnd, PageMustHoldItsPaddedRows) {
     outcome.output = StreamBytes(destination.get());
     const std::string what = std::to_string(c.bits) + " bits, short by " +
                              std::to_string(c.shortBy) + ", offset " + std::to_string(c.offset) +
-                             ", size said " + std::to_string(c.statSize);
+                             ", size said " + std::to_string(c.statSize) + ", height " +
+                             std::to_string(c.height);
     if (c.taken) {
       EXPECT_EQ(outcome.hr, S_OK) << what;
       EXPECT_EQ(outcome.byteCount, outcome.output.size()) << what;

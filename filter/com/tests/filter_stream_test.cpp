@@ -204,61 +204,117 @@ TEST_F(FilterStreamTest, EveryKindOfApplicationStreamGetsTheSamePage) {
 }
 
 // A page written straight into the application's stream gets room there in
-// one step once its file header has arrived, so that a memory stream does
-// not grow by copying itself at every piece; the driver sees only what it
-// wrote (size, end, what it reads), and a page that ends short leaves the
-// stream as it would be without the room, however it ends: at its end, on a
-// failed write, or with the stream released.
+// one step, so that a memory stream does not grow by copying itself at every
+// piece: sized from the info header, only when bfSize agrees and the height
+// is not 0, only at a known position, and the stream put back where the write
+// ended. The driver sees only what it wrote (size, an end-relative seek, what
+// it reads or copies), its own SetSize takes the room away, and a page that
+// ends short leaves the stream as it would be without the room, however it
+// ends: at its end, on a failed write, or with the stream released.
 TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) {
   const std::vector<BYTE> page = MakeSampleBmp(101, 40, 24);
   enum class End { Whole, Short, FailedWrite, Released };
+  enum Twist { kNone, kMovesOnSetSize, kLyingFileSize, kNoHeight, kNoSeek, kOutOfOrder, kResized };
   struct Case {
     End end;
     size_t old;  // bytes the application's stream held before
+    Twist twist;
+    bool room;
   };
   for (const Case& c :
-       {Case{End::Whole, 0}, Case{End::Short, 0}, Case{End::Short, 5000}, Case{End::Short, 20000},
-        Case{End::FailedWrite, 0}, Case{End::Released, 3000}}) {
-    const std::string name = std::to_string(static_cast<int>(c.end)) + ", " + std::to_string(c.old);
+       {Case{End::Whole, 0, kNone, true}, Case{End::Short, 0, kNone, true},
+        Case{End::Short, 5000, kNone, true}, Case{End::Short, 20000, kNone, false},
+        Case{End::FailedWrite, 0, kNone, true}, Case{End::Released, 3000, kNone, true},
+        Case{End::Whole, 0, kMovesOnSetSize, true}, Case{End::Short, 0, kMovesOnSetSize, true},
+        Case{End::Short, 5000, kMovesOnSetSize, true}, Case{End::Whole, 0, kLyingFileSize, false},
+        Case{End::Whole, 0, kNoHeight, false}, Case{End::Whole, 0, kNoSeek, false},
+        Case{End::Whole, 0, kOutOfOrder, true}, Case{End::Short, 0, kResized, true}}) {
+    const std::string name = std::to_string(static_cast<int>(c.end)) + ", " +
+                             std::to_string(c.old) + ", twist " + std::to_string(c.twist);
+    std::vector<BYTE> bytes = page;
+    if (c.twist == kLyingFileSize) *reinterpret_cast<DWORD*>(&bytes[2]) = 0xFFFFFF00u;
+    if (c.twist == kNoHeight) *reinterpret_cast<LONG*>(&bytes[22]) = 0;
     application_ = FaultStream::Create(std::vector<BYTE>(c.old, 0xAB));
     if (c.end == End::FailedWrite) application_->Fail(StreamCall::Write, 40, STG_E_MEDIUMFULL);
+    if (c.twist == kMovesOnSetSize) application_->MoveOnSetSize();
+    if (c.twist == kNoSeek) application_->Fail(StreamCall::Seek, FaultStream::kEveryCall, E_FAIL);
     auto stream = NewFilterStream();
     ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
     const size_t wanted = c.end == End::Whole ? page.size() : 4000;
-    size_t written = 0;
-    for (HRESULT hr = S_OK; SUCCEEDED(hr) && written < wanted;) {
-      ULONG taken = 0;
-      hr = stream->Write(page.data() + written,
-                         static_cast<ULONG>(std::min<size_t>(100, wanted - written)), &taken);
-      written += taken;
+    // 100-byte pieces in order; out of order, bytes 20 to 100 (the rest of
+    // the headers) come after bytes 100 to 200.
+    std::vector<std::pair<size_t, size_t>> pieces;
+    for (size_t at = 0; at < wanted; at += 100)
+      pieces.push_back({at, std::min<size_t>(100, wanted - at)});
+    if (c.twist == kOutOfOrder) {
+      pieces[0] = {0, 20};
+      pieces.insert(pieces.begin() + 2, {20, 80});
     }
+    size_t written = 0, at = 0;
+    HRESULT hr = S_OK;
+    for (const auto& [from, length] : pieces) {
+      LARGE_INTEGER move = {};
+      move.QuadPart = static_cast<LONGLONG>(from);
+      if (from != at) ASSERT_EQ(S_OK, stream->Seek(move, STREAM_SEEK_SET, nullptr)) << name;
+      ULONG taken = 0;
+      hr = stream->Write(bytes.data() + from, static_cast<ULONG>(length), &taken);
+      written = std::max(written, from + taken);
+      at = from + taken;
+      if (FAILED(hr)) break;
+    }
+    EXPECT_EQ(c.end == End::FailedWrite ? STG_E_MEDIUMFULL : S_OK, hr) << name;
     // The room, made once, whatever the pieces.
-    EXPECT_EQ(std::max(c.old, page.size()), FaultStream::StreamBytes(application_->Target()).size())
-        << name;
-    EXPECT_LE(application_->Calls(StreamCall::SetSize), 1u) << name;
-    // What the driver sees.
-    const ULONGLONG seen = std::max(c.old, written);
     STATSTG stat = {};
-    ASSERT_EQ(S_OK, stream->Stat(&stat, STATFLAG_NONAME));
-    EXPECT_EQ(seen, stat.cbSize.QuadPart) << name;
-    LARGE_INTEGER none = {};
-    ULARGE_INTEGER end = {};
-    ASSERT_EQ(S_OK, stream->Seek(none, STREAM_SEEK_END, &end));
-    EXPECT_EQ(seen, end.QuadPart) << name;
-    BYTE byte = 0;
-    ULONG read = 7;
-    EXPECT_EQ(S_OK, stream->Read(&byte, 1, &read));
-    EXPECT_EQ(0u, read) << name;
+    ASSERT_EQ(S_OK, application_->Target()->Stat(&stat, STATFLAG_NONAME));
+    EXPECT_EQ(std::max(c.old, c.room ? page.size() : written), stat.cbSize.QuadPart) << name;
+    EXPECT_EQ(c.room && c.old < page.size() ? 1u : 0u, application_->Calls(StreamCall::SetSize))
+        << name;
+    ULONGLONG seen = std::max(c.old, written);
+    if (c.twist == kResized) {
+      ULARGE_INTEGER size = {};
+      size.QuadPart = seen = 3000;
+      ASSERT_EQ(S_OK, stream->SetSize(size)) << name;
+    }
+    // What the driver sees.
+    if (c.twist != kNoSeek) {
+      ASSERT_EQ(S_OK, stream->Stat(&stat, STATFLAG_NONAME));
+      EXPECT_EQ(seen, stat.cbSize.QuadPart) << name;
+      LARGE_INTEGER back = {};
+      back.QuadPart = -10;
+      ULARGE_INTEGER position = {}, read = {}, copied = {}, all = {};
+      ASSERT_EQ(S_OK, stream->Seek(back, STREAM_SEEK_END, &position));
+      EXPECT_EQ(seen - 10, position.QuadPart) << name;
+      ComRef<IStream> copy = MemoryStream();
+      all.QuadPart = 1000;
+      ASSERT_EQ(S_OK, stream->CopyTo(copy.get(), all, &read, &copied));
+      EXPECT_EQ(10u, copied.QuadPart) << name;
+      BYTE byte = 0;
+      ULONG none = 7;
+      EXPECT_EQ(S_OK, stream->Read(&byte, 1, &none));
+      EXPECT_EQ(0u, none) << name;
+      // The driver leaves the stream where its writes ended.
+      LARGE_INTEGER end = {};
+      end.QuadPart = static_cast<LONGLONG>(written);
+      ASSERT_EQ(S_OK, stream->Seek(end, STREAM_SEEK_SET, nullptr)) << name;
+    }
     // However the page ends, the stream holds what it would without the room.
     if (c.end == End::Released) {
       stream.reset();
     } else {
-      stream->ApplyAdjustments();
+      EXPECT_EQ(hr, stream->ApplyAdjustments()) << name;
       stream->ReleaseStreams();
     }
     const std::vector<BYTE> held = application_->Contents();
-    ASSERT_EQ(seen, held.size()) << name;
-    EXPECT_TRUE(std::equal(page.begin(), page.begin() + written, held.begin())) << name;
+    EXPECT_EQ(seen, held.size()) << name;
+    // ... and stands where the driver left it.
+    const LARGE_INTEGER none = {};
+    ULARGE_INTEGER position = {};
+    application_->Target()->Seek(none, STREAM_SEEK_CUR, &position);
+    if (c.twist != kNoSeek) EXPECT_EQ(written, position.QuadPart) << name;
+    const size_t kept = std::min<size_t>(written, seen);
+    EXPECT_TRUE(held.size() >= kept &&
+                std::equal(bytes.begin(), bytes.begin() + kept, held.begin()))
+        << name;
   }
 }
 

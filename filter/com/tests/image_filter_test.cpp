@@ -209,7 +209,7 @@ TEST_F(ImageFilterTest, ApplicationIsAskedWithFlagsZeroAndPropertiesAreReadInOrd
   const std::vector<PROPID> expected = {published::BrightnessProperty, published::ContrastProperty,
                                         published::ItemCategoryProperty, published::FormatProperty};
   EXPECT_EQ(expected, child_->PropertiesRead());
-  EXPECT_EQ(2, ModuleLockCount);  // the filter and its current filter stream
+  EXPECT_EQ(3, ModuleLockCount);  // the filter, its current filter stream and the page's room
 }
 
 struct SkipCase {
@@ -226,7 +226,7 @@ TEST_P(ApplicationSkipTest, AnswerIsReturnedAndNothingIsHeld) {
   ComRef<IStream> first;
   ASSERT_EQ(S_OK, NextStream(first.put()));
   first.reset();
-  EXPECT_EQ(2, ModuleLockCount);  // the filter and the first page's filter stream
+  EXPECT_EQ(3, ModuleLockCount);  // the filter, the first page's filter stream and room
 
   IStream* second = reinterpret_cast<IStream*>(1);
   EXPECT_EQ(GetParam().answer, NextStream(&second));
@@ -481,8 +481,14 @@ TEST_F(ImageFilterTest, EndOfStreamTellsWhatTheApplicationHolds) {
     }
     target.reset();
     stream.reset();
+    // Told of the page's end, the application finds its stream as it stays.
+    STATSTG told = {};
+    application_->DuringCalls(
+        [&] { application_->Pages().back().stream->Stat(&told, STATFLAG_NONAME); });
     const HRESULT hr = Message(published::MessageEndOfStream, page.size());
+    application_->DuringCalls(nullptr);
     const std::vector<BYTE> received = application_->PageBytes(application_->Pages().size() - 1);
+    EXPECT_EQ(received.size(), told.cbSize.QuadPart);
     EXPECT_EQ(received.size(), EndOfStreamCounts().back());
     EXPECT_EQ(c.status, application_->Messages().back().params.hrErrorStatus);
     EXPECT_EQ(c.status, hr);

@@ -7,8 +7,8 @@
 // counts and positions 0, the STATSTG zeroed, the clone null, since a caller
 // may use them without looking at the result.
 //
-// The object answers IUnknown, ISequentialStream and IStream, and starts with
-// one reference, owned by its creator.
+// The object answers IUnknown, ISequentialStream and IStream; its reference
+// count (AddRef and Release) is the derived class's.
 #pragma once
 
 #include <windows.h>
@@ -17,18 +17,15 @@
 #include <utility>
 
 #include "com_ref.h"
-#include "module.h"
 
-template <typename Derived, bool HoldsModule = true>
-class ForwardingStream : public IStream, public LibraryObject<Derived, HoldsModule> {
+template <typename Derived>
+class ForwardingStream : public IStream {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
     return QueryInterfaceFrom(
         {{&IID_IUnknown, this}, {&IID_ISequentialStream, this}, {&IID_IStream, this}}, riid,
         ppvObject);
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return this->AddRefObject(); }
-  ULONG STDMETHODCALLTYPE Release() override { return this->ReleaseObject(); }
 
   HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
     IStream* target = Self()->Target();
@@ -87,6 +84,22 @@ class ForwardingStream : public IStream, public LibraryObject<Derived, HoldsModu
  protected:
   ~ForwardingStream() = default;
 
+  // Clone for a stream of the derived class's own: `make(inner)` makes the
+  // clone over the target's clone `inner`, or gives null when out of memory.
+  template <typename Make>
+  HRESULT CloneWith(IStream** ppstm, Make make) {
+    IStream* target = Self()->Target();
+    if (!target) return Closed(ppstm);
+    if (!ppstm) return E_POINTER;
+    *ppstm = nullptr;
+    ComRef<IStream> inner;
+    const HRESULT hr = target->Clone(inner.put());
+    if (FAILED(hr)) return hr;
+    if (!inner) return E_UNEXPECTED;
+    *ppstm = make(std::move(inner));
+    return *ppstm ? S_OK : E_OUTOFMEMORY;
+  }
+
   // The answer of a closed stream, with the out-parameter emptied.
   template <typename Out>
   static HRESULT Closed(Out* out) {
@@ -99,9 +112,7 @@ class ForwardingStream : public IStream, public LibraryObject<Derived, HoldsModu
  private:
   friend Derived;
   explicit ForwardingStream(ComRef<IStream> target = ComRef<IStream>())
-      : target_(std::move(target)) {
-    this->AddRefObject();
-  }
+      : target_(std::move(target)) {}
 
   Derived* Self() { return static_cast<Derived*>(this); }
 };
