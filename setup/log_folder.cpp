@@ -119,6 +119,8 @@ HandleOwner OpenLogFile(HANDLE folder, const wchar_t* name, const wchar_t* path,
   HandleOwner file = Create(folder, name, FILE_APPEND_DATA, share, FILE_OPEN, 0, L"O:BA", &error);
   if (!file && error == ERROR_FILE_NOT_FOUND)
     file = Create(folder, name, FILE_APPEND_DATA, share, FILE_CREATE, 0, L"O:BA", &error);
+  if (!file && error == ERROR_ALREADY_EXISTS)  // made by another run since the first look
+    file = Create(folder, name, FILE_APPEND_DATA, share, FILE_OPEN, 0, L"O:BA", &error);
   *failure = Check(file, error, path, true);
   if (failure->problem != LogProblem::None) file.reset();
   return file;
