@@ -6,7 +6,8 @@
 
 // Reports a warning with the given event id (messages.h) and text, naming
 // the account the tool runs as. The source is registered first when it is
-// not. Returns the error when the warning was not reported.
+// not (the setup log says when it cannot be). Returns the error when the
+// warning was not reported.
 DWORD ReportToAdministrators(DWORD eventId, const wchar_t* text);
 
 // When set (as tests do to read them), the warnings go to this writer

@@ -1,6 +1,7 @@
 #include "drelmo_process.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <algorithm>
 
@@ -166,6 +167,23 @@ RegistryString ReadDriverRecord() {
     result.data.resize(size);
   }
   RegCloseKey(key);
+  return result;
+}
+
+std::wstring KeySecurity(const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS)
+    return L"(no key)";
+  const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  alignas(8) BYTE security[4096] = {};
+  DWORD size = sizeof(security);
+  wchar_t* text = nullptr;
+  const bool read = RegGetKeySecurity(key, what, security, &size) == ERROR_SUCCESS &&
+                    ConvertSecurityDescriptorToStringSecurityDescriptorW(security, SDDL_REVISION_1,
+                                                                         what, &text, nullptr);
+  RegCloseKey(key);
+  const std::wstring result = read ? text : L"(unreadable)";
+  LocalFree(text);
   return result;
 }
 
