@@ -21,12 +21,11 @@ constexpr DWORD EventTypesSupported =
     EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 using EventSourceOwner = Owner<HANDLE, &DeregisterEventSource>;
 
-// True when the file at path loads as a data file and holds this program's
-// message table; a file that does not load holds none.
+// True when the file at path loads as a data file with this program's table.
 bool HoldsOwnMessageTable(const wchar_t* path) {
   const LibraryOwner file(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE));
-  const HRSRC theirs =
-      file ? FindResourceW(file.get(), MAKEINTRESOURCEW(1), RT_MESSAGETABLE) : nullptr;
+  if (!file) return false;
+  const HRSRC theirs = FindResourceW(file.get(), MAKEINTRESOURCEW(1), RT_MESSAGETABLE);
   const HRSRC ours = FindResourceW(nullptr, MAKEINTRESOURCEW(1), RT_MESSAGETABLE);
   const DWORD bytes = ours != nullptr ? SizeofResource(nullptr, ours) : 0;
   return theirs != nullptr && bytes != 0 && SizeofResource(file.get(), theirs) == bytes &&
@@ -46,14 +45,10 @@ DWORD RegisterAsEventSource() {
   const HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(IDR_MESSAGES), RT_RCDATA);
   const DWORD size = resource != nullptr ? SizeofResource(nullptr, resource) : 0;
   const void* const bytes = size != 0 ? LockResource(LoadResource(nullptr, resource)) : nullptr;
-  wchar_t folderPath[PathCapacity] = {};
-  LogFailure failure;
-  const HandleOwner folder =
-      ToolWindowsFolder(folderPath) ? OpenLogFolder(folderPath, &failure) : HandleOwner();
-  if (bytes == nullptr || !folder)
-    return failure.error != ERROR_SUCCESS ? failure.error : ERROR_INVALID_DATA;
-  DWORD status = ReplaceFileIn(folder.get(), folderPath, L"DrelmoMessages.dll", bytes, size,
-                               MessageFileSecurity, HoldsOwnMessageTable);
+  wchar_t folder[PathCapacity] = {};
+  if (bytes == nullptr || !ToolWindowsFolder(folder)) return ERROR_INVALID_DATA;
+  DWORD status = ReplaceFileIn(folder, L"DrelmoMessages.dll", bytes, size, MessageFileSecurity,
+                               HoldsOwnMessageTable);
   if (status == ERROR_SUCCESS)
     status = CreateMachineKey(EventSourceKey, EventSourceSecurity, KEY_SET_VALUE, key);
   if (status == ERROR_SUCCESS)
@@ -80,10 +75,7 @@ DWORD ReportToAdministrators(DWORD eventId, const wchar_t* text) {
   // Reported also when the source could not be registered: Event Viewer then
   // shows the text after its note that the description was not found.
   if (const DWORD error = RegisterAsEventSource())
-    WriteSetupLog(
-        L"Drelmo could not register as a source of the Application event log "
-        L"(error %d).\r\n",
-        static_cast<int>(error));
+    WriteSetupLog(L"Drelmo could not register as an Application log source (error %u).\r\n", error);
   const EventSourceOwner source(RegisterEventSourceW(nullptr, EventSource));
   const wchar_t* strings[] = {text};
   if (!source ||

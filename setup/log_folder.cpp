@@ -20,11 +20,9 @@ bool IsAdministrator(PSID sid) {
          (installer != nullptr && EqualSid(sid, installer));
 }
 
-// ntdll's functions, as the platform declares (or documents) them.
-template <typename Fn>
-Fn FromNtdll(const char* name) {
-  return FindExport<Fn>(GetModuleHandleW(L"ntdll.dll"), name);
-}
+// ntdll, whose functions are looked up as the platform declares (or
+// documents) them.
+HMODULE Ntdll() { return GetModuleHandleW(L"ntdll.dll"); }
 using NtCreateKeyCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG,
                                          PUNICODE_STRING, ULONG, PULONG);
 
@@ -40,7 +38,8 @@ LocalOwner SecurityFromText(const wchar_t* text) {
 }
 
 DWORD ErrorOf(NTSTATUS status) {
-  static const auto errorOf = FromNtdll<decltype(&RtlNtStatusToDosError)>("RtlNtStatusToDosError");
+  static const auto errorOf =
+      FindExport<decltype(&RtlNtStatusToDosError)>(Ntdll(), "RtlNtStatusToDosError");
   return status >= 0 ? ERROR_SUCCESS : errorOf(status);
 }
 
@@ -50,7 +49,7 @@ DWORD ErrorOf(NTSTATUS status) {
 // gets the descriptor security. The handle can read what the checks need.
 HandleOwner Create(HANDLE root, const wchar_t* name, ACCESS_MASK access, ULONG share,
                    ULONG disposition, ULONG options, const wchar_t* security, DWORD* error) {
-  static const auto ntCreateFile = FromNtdll<decltype(&NtCreateFile)>("NtCreateFile");
+  static const auto ntCreateFile = FindExport<decltype(&NtCreateFile)>(Ntdll(), "NtCreateFile");
   const LocalOwner descriptor = SecurityFromText(security);
   if (ntCreateFile == nullptr || !descriptor) {
     *error = GetLastError();
@@ -109,38 +108,36 @@ LogFailure Check(const HandleOwner& handle, DWORD error, const wchar_t* path, bo
 
 }  // namespace
 
-DWORD ReplaceFileIn(HANDLE folder, const wchar_t* folderPath, const wchar_t* name,
-                    const void* bytes, DWORD size, const wchar_t* security,
-                    bool (*accept)(const wchar_t* path)) {
-  static const auto setInformation =
-      FromNtdll<decltype(&NtSetInformationFile)>("NtSetInformationFile");
+DWORD ReplaceFileIn(const wchar_t* folderPath, const wchar_t* name, const void* bytes, DWORD size,
+                    const wchar_t* security, bool (*accept)(const wchar_t* path)) {
+  static const auto setFile =
+      FindExport<decltype(&NtSetInformationFile)>(Ntdll(), "NtSetInformationFile");
+  LogFailure failure;
+  const HandleOwner folder = OpenLogFolder(folderPath, &failure);
+  if (!folder) return failure.error != ERROR_SUCCESS ? failure.error : ERROR_ACCESS_DENIED;
   wchar_t path[PathCapacity] = {};
-  if (setInformation == nullptr || FormatBounded(path, PathCapacity, L"%s\\%s-%u.tmp", folderPath,
-                                                 name, GetCurrentProcessId()) < 0)
+  if (FormatBounded(path, PathCapacity, L"%s\\%s.%u", folderPath, name, GetCurrentProcessId()) < 0)
     return ERROR_FILENAME_EXCED_RANGE;
   const wchar_t* const temporary = wcsrchr(path, L'\\') + 1;
   DWORD error = ERROR_SUCCESS;
   DWORD written = 0;
-  HandleOwner file = Create(folder, temporary, FILE_WRITE_DATA, 0, FILE_CREATE,
+  HandleOwner file = Create(folder.get(), temporary, FILE_WRITE_DATA, 0, FILE_CREATE,
                             FILE_NON_DIRECTORY_FILE, security, &error);
   if (!file) return error;
   DWORD placed =
       WriteFile(file.get(), bytes, size, &written, nullptr) ? ERROR_SUCCESS : GetLastError();
   file.reset();  // closed for the check: a library is loaded without writers
   if (placed == ERROR_SUCCESS && (written != size || !accept(path))) placed = ERROR_INVALID_DATA;
-  file = Create(folder, temporary, DELETE, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, security, &error);
+  file = Create(folder.get(), temporary, DELETE, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, security,
+                &error);
   if (!file) return error;
-  alignas(FILE_RENAME_INFO)
-      BYTE buffer[sizeof(FILE_RENAME_INFO) + PathCapacity * sizeof(wchar_t)] = {};
+  alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + PathCapacity * 2] = {};
   auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
-  rename->ReplaceIfExists = TRUE;
-  rename->RootDirectory = folder;
-  rename->FileNameLength = static_cast<DWORD>(wcsnlen(name, PathCapacity - 1) * sizeof(wchar_t));
+  *rename = {{TRUE}, folder.get(), static_cast<DWORD>(wcsnlen(name, PathCapacity - 1) * 2), {}};
   memcpy(rename->FileName, name, rename->FileNameLength);
   IO_STATUS_BLOCK io = {};
   if (placed == ERROR_SUCCESS)
-    placed =
-        ErrorOf(setInformation(file.get(), &io, rename, sizeof(buffer), FileRenameInformation));
+    placed = ErrorOf(setFile(file.get(), &io, rename, sizeof(buffer), FileRenameInformation));
   FILE_DISPOSITION_INFO gone = {TRUE};
   if (placed != ERROR_SUCCESS)
     SetFileInformationByHandle(file.get(), FileDispositionInfo, &gone, sizeof(gone));
@@ -149,11 +146,10 @@ DWORD ReplaceFileIn(HANDLE folder, const wchar_t* folderPath, const wchar_t* nam
 
 LSTATUS CreateMachineKey(const wchar_t* path, const wchar_t* security, ACCESS_MASK access,
                          RegKeyHolder& key) {
-  static const auto ntCreateKey = FromNtdll<NtCreateKeyCall>("NtCreateKey");
+  static const auto ntCreateKey = FindExport<NtCreateKeyCall>(Ntdll(), "NtCreateKey");
   const LocalOwner descriptor = SecurityFromText(security);
   wchar_t name[PathCapacity] = {};
-  if (ntCreateKey == nullptr || !descriptor ||
-      FormatBounded(name, PathCapacity, L"\\Registry\\Machine\\%s\\", path) < 0)
+  if (!descriptor || FormatBounded(name, PathCapacity, L"\\Registry\\Machine\\%s\\", path) < 0)
     return ERROR_INVALID_PARAMETER;
   for (wchar_t* end = wcschr(name + wcslen(L"\\Registry\\Machine\\"), L'\\'); end != nullptr;
        end = wcschr(end + 1, L'\\')) {

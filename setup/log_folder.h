@@ -48,13 +48,12 @@ constexpr wchar_t EventSourceSecurity[] = AdministratorsKeyList L"(A;CI;KR;;;LS)
 LSTATUS CreateMachineKey(const wchar_t* path, const wchar_t* security, ACCESS_MASK access,
                          RegKeyHolder& key);
 
-// Puts the bytes into the file name of the checked folder (at folderPath),
-// replacing what is there: written to a file of this run's own name, made
-// with the descriptor security, renamed into place only when accept holds
-// for its path (else ERROR_INVALID_DATA), and otherwise removed.
-DWORD ReplaceFileIn(HANDLE folder, const wchar_t* folderPath, const wchar_t* name,
-                    const void* bytes, DWORD size, const wchar_t* security,
-                    bool (*accept)(const wchar_t* path));
+// Puts the bytes into the file name of the folder at folderPath (opened as
+// OpenLogFolder does) in place of what is there: written to a new file of
+// this run's own with the descriptor security, renamed only when accept
+// holds for its path.
+DWORD ReplaceFileIn(const wchar_t* folderPath, const wchar_t* name, const void* bytes, DWORD size,
+                    const wchar_t* security, bool (*accept)(const wchar_t* path));
 
 // Opens the folder at path (C:\log), or makes it where no name is, in one
 // create that opens a link as itself; a folder made has LogFolderSecurity

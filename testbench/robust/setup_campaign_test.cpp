@@ -526,8 +526,7 @@ TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
         << what << ": a line counted as not written";
     if (at == MessageFileCase::Folder) {
       // Said as what it is; no line of the log was lost.
-      EXPECT_EQ(moved[1],
-                L"Drelmo could not register as a source of the Application event log (error 5).");
+      EXPECT_EQ(moved[1], L"Drelmo could not register as an Application log source (error 5).");
       EXPECT_EQ(drelmo_test::KeySecurity(source), L"(no key)");
       continue;
     }
