@@ -151,19 +151,20 @@ LSTATUS CreateMachineKey(const wchar_t* path, const wchar_t* security, ACCESS_MA
   wchar_t name[PathCapacity] = {};
   if (!descriptor || FormatBounded(name, PathCapacity, L"\\Registry\\Machine\\%s\\", path) < 0)
     return ERROR_INVALID_PARAMETER;
-  for (wchar_t* end = wcschr(name + wcslen(L"\\Registry\\Machine\\"), L'\\'); end != nullptr;
-       end = wcschr(end + 1, L'\\')) {
+  // Each key is made in the one above it: Wine then keeps volatile ones' rule.
+  key.reset();
+  for (wchar_t *start = name, *end = wcschr(name + wcslen(L"\\Registry\\Machine\\"), L'\\');
+       end != nullptr; start = end + 1, end = wcschr(start, L'\\')) {
     *end = L'\0';
-    UNICODE_STRING unicodeName = Counted(name);
+    UNICODE_STRING unicodeName = Counted(start);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, nullptr,
+    InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, key.get(),
                                descriptor.get());
     HANDLE handle = nullptr;
     const NTSTATUS status = ntCreateKey(&handle, access | KEY_CREATE_SUB_KEY, &attributes, 0,
                                         nullptr, REG_OPTION_NON_VOLATILE, nullptr);
     key.reset(static_cast<HKEY>(handle));
     if (status < 0) return static_cast<LSTATUS>(ErrorOf(status));
-    *end = L'\\';
   }
   return ERROR_SUCCESS;
 }

@@ -48,10 +48,9 @@ constexpr wchar_t EventSourceSecurity[] = AdministratorsKeyList L"(A;CI;KR;;;LS)
 LSTATUS CreateMachineKey(const wchar_t* path, const wchar_t* security, ACCESS_MASK access,
                          RegKeyHolder& key);
 
-// Puts the bytes into the file name of the folder at folderPath (opened as
-// OpenLogFolder does) in place of what is there: written to a new file of
-// this run's own with the descriptor security, renamed only when accept
-// holds for its path.
+// Puts the bytes in place of the file name in the folder at folderPath (as
+// OpenLogFolder opens it): written to a new file of this run's own with the
+// descriptor security, renamed over name only when accept holds for its path.
 DWORD ReplaceFileIn(const wchar_t* folderPath, const wchar_t* name, const void* bytes, DWORD size,
                     const wchar_t* security, bool (*accept)(const wchar_t* path));
 

@@ -1,6 +1,7 @@
 #include "drelmo_process.h"
 
 #include <gtest/gtest.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -171,19 +172,15 @@ RegistryString ReadDriverRecord() {
 }
 
 std::wstring KeySecurity(const std::wstring& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS)
-    return L"(no key)";
   const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  alignas(8) BYTE security[4096] = {};
-  DWORD size = sizeof(security);
+  PSECURITY_DESCRIPTOR security = nullptr;
   wchar_t* text = nullptr;
-  const bool read = RegGetKeySecurity(key, what, security, &size) == ERROR_SUCCESS &&
-                    ConvertSecurityDescriptorToStringSecurityDescriptorW(security, SDDL_REVISION_1,
-                                                                         what, &text, nullptr);
-  RegCloseKey(key);
-  const std::wstring result = read ? text : L"(unreadable)";
+  if (GetNamedSecurityInfoW((L"MACHINE\\" + path).c_str(), SE_REGISTRY_KEY, what, nullptr, nullptr,
+                            nullptr, nullptr, &security) == ERROR_SUCCESS)
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(security, 1, what, &text, nullptr);
+  const std::wstring result = text != nullptr ? text : L"(none)";
   LocalFree(text);
+  LocalFree(security);
   return result;
 }
 

@@ -465,82 +465,55 @@ TEST_F(SetupCampaign, CurrentDirectoriesOfEveryLength) {
               lengths.size(), refusedByPlatform_);
 }
 
-// What lies at the message file's name, or at the program's own path, when a
-// run first registers the tool as an event source.
-enum class MessageFileCase { None, ProgramReplaced, NotAProgram, Empty, CutShort, Folder };
-
 TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
   drelmo_test::DeleteAllLogs();
   RemoveDirectoryW(L"C:\\log");
   drelmo_test::WriteBytes(L"C:\\log", {'k', 'e', 'e', 'p'});
   // The log then goes to the tool's folder under the Windows folder, begins
   // with why, and the tool is registered as the source of its warning, with
-  // a message file that gives Event Viewer the warning's text: the tool's
-  // own, whatever was at its name or at the program's path.
+  // a message file that gives Event Viewer the warning's text: its own, in
+  // every row (0: nothing at its name; 1: the running program renamed away
+  // and other bytes put at its path; 2: a file that is not a program at the
+  // name; 3: a copy cut short; 4: a folder, so that it cannot be registered).
   wchar_t windows[MAX_PATH] = {};
   GetSystemWindowsDirectoryW(windows, MAX_PATH);
   const std::wstring fallback = std::wstring(windows) + L"\\Logs\\Drelmo\\InstallNET.log";
   const std::wstring messageFile = std::wstring(windows) + L"\\Logs\\Drelmo\\DrelmoMessages.dll";
-  const std::wstring aside = drelmo_test::DrelmoExe() + L".aside";
+  const std::wstring program = drelmo_test::DrelmoExe();
   const wchar_t source[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Drelmo";
-  for (const MessageFileCase at :
-       {MessageFileCase::None, MessageFileCase::ProgramReplaced, MessageFileCase::NotAProgram,
-        MessageFileCase::Empty, MessageFileCase::CutShort, MessageFileCase::Folder}) {
-    const std::string what = "message file case " + std::to_string(static_cast<int>(at));
+  const std::function<void()> replaceProgram = [&] {
+    EXPECT_TRUE(MoveFileW(program.c_str(), (program + L".aside").c_str())) << GetLastError();
+    drelmo_test::WriteBytes(program, {'n', 'o', 't', ' ', 'D', 'r', 'e', 'l', 'm', 'o'});
+  };
+  for (int row = 0; row < 5; ++row) {
+    const std::vector<unsigned char> tools = drelmo_test::ReadBytes(messageFile);
+    DeleteFileW(messageFile.c_str());
+    if (row == 2) drelmo_test::WriteBytes(messageFile, std::vector<unsigned char>(600, 'x'));
+    if (row == 3)
+      drelmo_test::WriteBytes(messageFile, {tools.begin(), tools.begin() + tools.size() / 2});
+    if (row == 4) CreateDirectoryW(messageFile.c_str(), nullptr);
     DeleteFileW(fallback.c_str());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, source);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, source);
-    const std::vector<unsigned char> tools = drelmo_test::ReadBytes(messageFile);
-    if (at == MessageFileCase::NotAProgram)
-      drelmo_test::WriteBytes(messageFile, std::vector<unsigned char>(600, 'x'));
-    if (at == MessageFileCase::Empty) drelmo_test::WriteBytes(messageFile, {});
-    if (at == MessageFileCase::CutShort)
-      drelmo_test::WriteBytes(messageFile, {tools.begin(), tools.begin() + tools.size() / 2});
-    if (at == MessageFileCase::None || at == MessageFileCase::ProgramReplaced ||
-        at == MessageFileCase::Folder)
-      DeleteFileW(messageFile.c_str());
-    if (at == MessageFileCase::Folder) CreateDirectoryW(messageFile.c_str(), nullptr);
-    // A user who may change the program's folder renames the running
-    // program away and puts other bytes at its path.
-    const std::function<void()> replaceProgram = [&] {
-      EXPECT_TRUE(MoveFileW(drelmo_test::DrelmoExe().c_str(), aside.c_str())) << GetLastError();
-      drelmo_test::WriteBytes(drelmo_test::DrelmoExe(), {'n', 'o', 't', ' ', 't', 'h', 'e', ' ',
-                                                         't', 'o', 'o', 'l', '\'', 's'});
-    };
-    const DrelmoOutcome outcome =
-        Start(L"InstallNET LOG", devbench::WorkFolder(), Expect::Action,
-              at == MessageFileCase::ProgramReplaced ? replaceProgram : std::function<void()>());
-    if (at == MessageFileCase::ProgramReplaced)
-      EXPECT_TRUE(
-          MoveFileExW(aside.c_str(), drelmo_test::DrelmoExe().c_str(), MOVEFILE_REPLACE_EXISTING));
-    if (at == MessageFileCase::Folder) RemoveDirectoryW(messageFile.c_str());
-    ExpectCleanEnd(outcome, what);
+    const DrelmoOutcome run = Start(L"InstallNET LOG", devbench::WorkFolder(), Expect::Action,
+                                    row == 1 ? replaceProgram : std::function<void()>());
+    if (row == 1)
+      MoveFileExW((program + L".aside").c_str(), program.c_str(), MOVEFILE_REPLACE_EXISTING);
+    RemoveDirectoryW(messageFile.c_str());
+    ExpectCleanEnd(run, "log directory is a file, row " + std::to_string(row));
     EXPECT_EQ(drelmo_test::ReadBytes(L"C:\\log"), (std::vector<unsigned char>{'k', 'e', 'e', 'p'}));
     EXPECT_EQ(devbench::LastInstallRecord().size(), 1824u) << "the action runs without its log";
     const std::vector<std::wstring> moved = drelmo_test::LastRunMessagesIn(fallback);
-    ASSERT_FALSE(moved.empty()) << what << ": no log in the fallback";
+    ASSERT_FALSE(moved.empty()) << "no log in the fallback";
     EXPECT_EQ(moved[0], L"Drelmo writes the setup log of this run to " + fallback +
                             L", not to C:\\log\\InstallNET.log: C:\\log is not a folder of its own "
                             L"(a link, a mount point or a file).");
-    EXPECT_EQ(moved.back(), L"Install NET WIA driver!")
-        << what << ": a line counted as not written";
-    if (at == MessageFileCase::Folder) {
-      // Said as what it is; no line of the log was lost.
+    EXPECT_EQ(moved.back(), L"Install NET WIA driver!") << row << ": no line may be counted lost";
+    if (row == 4) {
       EXPECT_EQ(moved[1], L"Drelmo could not register as an Application log source (error 5).");
-      EXPECT_EQ(drelmo_test::KeySecurity(source), L"(no key)");
       continue;
     }
-    wchar_t registered[MAX_PATH] = {};
-    DWORD size = sizeof(registered);
-    DWORD type = 0;
-    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"EventMessageFile",
-                           RRF_RT_ANY | RRF_NOEXPAND, &type, registered, &size),
-              ERROR_SUCCESS)
-        << what;
-    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ)) << what;
-    EXPECT_EQ(std::wstring(registered), L"%SystemRoot%\\Logs\\Drelmo\\DrelmoMessages.dll") << what;
     DWORD types = 0;
-    size = sizeof(types);
+    DWORD size = sizeof(types);
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
                            &types, &size),
               ERROR_SUCCESS);
@@ -548,17 +521,22 @@ TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
     EXPECT_EQ(drelmo_test::KeySecurity(source),
               L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;S-1-5-80-956008885-3418522649-"
               L"1831038044-1853292631-2271478464)(A;CI;KR;;;LS)");
+    wchar_t registered[MAX_PATH] = {};
+    size = sizeof(registered);
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"EventMessageFile",
+                           RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, registered, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(registered), L"%SystemRoot%\\Logs\\Drelmo\\DrelmoMessages.dll");
     const HMODULE messages = LoadLibraryExW(messageFile.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    EXPECT_NE(messages, nullptr) << what << ": the message file does not load";
-    if (messages == nullptr) continue;
+    EXPECT_NE(messages, nullptr) << row;
     wchar_t text[256] = {};
     const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(moved[0].c_str())};
     EXPECT_GT(
         FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, 1, 0,
                        text, 256, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts))),
         0u);
-    FreeLibrary(messages);
-    EXPECT_EQ(std::wstring(text), moved[0] + L"\r\n") << what << ": Event Viewer's text of event 1";
+    if (messages != nullptr) FreeLibrary(messages);
+    EXPECT_EQ(std::wstring(text), moved[0] + L"\r\n") << row << ": Event Viewer's text of event 1";
   }
   DeleteFileW(fallback.c_str());
   DeleteFileW(L"C:\\log");
