@@ -5,8 +5,8 @@
 #include <windows.h>
 
 // Reports a warning with the given event id (messages.h) and text, naming
-// the account the tool runs as. The source is registered first when it is
-// not. Returns the error when the warning was not reported.
+// the account the tool runs as, once its source is registered (the setup log
+// says when it cannot be). Returns the error when it was not reported.
 DWORD ReportToAdministrators(DWORD eventId, const wchar_t* text);
 
 // When set (as tests do to read them), the warnings go to this writer

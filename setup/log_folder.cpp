@@ -13,46 +13,59 @@ namespace {
 // one of them.
 bool IsAdministrator(PSID sid) {
   PSID installer = nullptr;
-  ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-                         &installer);
+  ConvertStringSidToSidW(TrustedInstallerSid, &installer);
   const LocalOwner heldInstaller(installer);
   return IsWellKnownSid(sid, WinLocalSystemSid) ||
          IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
          (installer != nullptr && EqualSid(sid, installer));
 }
 
+// ntdll, whose functions are looked up as the platform declares (or
+// documents) them.
+HMODULE Ntdll() { return GetModuleHandleW(L"ntdll.dll"); }
+using NtCreateKeyCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG,
+                                         PUNICODE_STRING, ULONG, PULONG);
+
+// A name in the platform's counted form; a descriptor from its text form.
+UNICODE_STRING Counted(const wchar_t* name) {
+  const auto bytes = static_cast<USHORT>(wcsnlen(name, PathCapacity) * sizeof(wchar_t));
+  return {bytes, bytes, const_cast<wchar_t*>(name)};
+}
+LocalOwner SecurityFromText(const wchar_t* text) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor, nullptr);
+  return LocalOwner(descriptor);
+}
+
+DWORD ErrorOf(NTSTATUS status) {
+  static const auto errorOf =
+      FindExport<decltype(&RtlNtStatusToDosError)>(Ntdll(), "RtlNtStatusToDosError");
+  return status >= 0 ? ERROR_SUCCESS : errorOf(status);
+}
+
 // One NtCreateFile of name, looked up in root (a folder handle) when one is
 // given, else a path in the system's form, with the disposition asked for; a
 // link at the name is opened as itself, never followed, and what is made
 // gets the descriptor security. The handle can read what the checks need.
-// ntdll's functions are looked up as the platform's header declares them.
 HandleOwner Create(HANDLE root, const wchar_t* name, ACCESS_MASK access, ULONG share,
                    ULONG disposition, ULONG options, const wchar_t* security, DWORD* error) {
-  static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  static const auto ntCreateFile = FindExport<decltype(&NtCreateFile)>(ntdll, "NtCreateFile");
-  static const auto errorOf =
-      FindExport<decltype(&RtlNtStatusToDosError)>(ntdll, "RtlNtStatusToDosError");
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (ntCreateFile == nullptr || errorOf == nullptr ||
-      !ConvertStringSecurityDescriptorToSecurityDescriptorW(security, SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
+  static const auto ntCreateFile = FindExport<decltype(&NtCreateFile)>(Ntdll(), "NtCreateFile");
+  const LocalOwner descriptor = SecurityFromText(security);
+  if (ntCreateFile == nullptr || !descriptor) {
     *error = GetLastError();
     return HandleOwner();
   }
-  const LocalOwner heldDescriptor(descriptor);
-  UNICODE_STRING unicodeName;
-  unicodeName.Length = static_cast<USHORT>(wcsnlen(name, PathCapacity) * sizeof(wchar_t));
-  unicodeName.MaximumLength = unicodeName.Length;
-  unicodeName.Buffer = const_cast<wchar_t*>(name);
+  UNICODE_STRING unicodeName = Counted(name);
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, root, descriptor);
+  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, root,
+                             descriptor.get());
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
   const NTSTATUS status =
       ntCreateFile(&handle, access | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes,
                    &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
                    options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  *error = status < 0 ? errorOf(status) : ERROR_SUCCESS;
+  *error = ErrorOf(status);
   return HandleOwner(status < 0 ? nullptr : handle);
 }
 
@@ -95,6 +108,67 @@ LogFailure Check(const HandleOwner& handle, DWORD error, const wchar_t* path, bo
 
 }  // namespace
 
+DWORD ReplaceFileIn(const wchar_t* folderPath, const wchar_t* name, const void* bytes, DWORD size,
+                    const wchar_t* security, bool (*accept)(const wchar_t* path)) {
+  static const auto setFile =
+      FindExport<decltype(&NtSetInformationFile)>(Ntdll(), "NtSetInformationFile");
+  LogFailure failure;
+  const HandleOwner folder = OpenLogFolder(folderPath, &failure);
+  if (!folder) return failure.error != ERROR_SUCCESS ? failure.error : ERROR_ACCESS_DENIED;
+  wchar_t path[PathCapacity] = {};
+  if (FormatBounded(path, PathCapacity, L"%s\\%s.%u", folderPath, name, GetCurrentProcessId()) < 0)
+    return ERROR_FILENAME_EXCED_RANGE;
+  const wchar_t* const temporary = wcsrchr(path, L'\\') + 1;
+  DWORD error = ERROR_SUCCESS;
+  DWORD written = 0;
+  HandleOwner file = Create(folder.get(), temporary, FILE_WRITE_DATA, 0, FILE_CREATE,
+                            FILE_NON_DIRECTORY_FILE, security, &error);
+  if (!file) return error;
+  DWORD placed =
+      WriteFile(file.get(), bytes, size, &written, nullptr) ? ERROR_SUCCESS : GetLastError();
+  file.reset();  // closed for the check: a library is loaded without writers
+  if (placed == ERROR_SUCCESS && (written != size || !accept(path))) placed = ERROR_INVALID_DATA;
+  file = Create(folder.get(), temporary, DELETE, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, security,
+                &error);
+  if (!file) return error;
+  alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + PathCapacity * 2] = {};
+  auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+  *rename = {{TRUE}, folder.get(), static_cast<DWORD>(wcsnlen(name, PathCapacity - 1) * 2), {}};
+  memcpy(rename->FileName, name, rename->FileNameLength);
+  IO_STATUS_BLOCK io = {};
+  if (placed == ERROR_SUCCESS)
+    placed = ErrorOf(setFile(file.get(), &io, rename, sizeof(buffer), FileRenameInformation));
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  if (placed != ERROR_SUCCESS)
+    SetFileInformationByHandle(file.get(), FileDispositionInfo, &gone, sizeof(gone));
+  return placed;
+}
+
+LSTATUS CreateMachineKey(const wchar_t* path, const wchar_t* security, ACCESS_MASK access,
+                         RegKeyHolder& key) {
+  static const auto ntCreateKey = FindExport<NtCreateKeyCall>(Ntdll(), "NtCreateKey");
+  const LocalOwner descriptor = SecurityFromText(security);
+  wchar_t name[PathCapacity] = {};
+  if (!descriptor || FormatBounded(name, PathCapacity, L"\\Registry\\Machine\\%s\\", path) < 0)
+    return ERROR_INVALID_PARAMETER;
+  // Each key is made in the one above it: Wine then keeps volatile ones' rule.
+  key.reset();
+  for (wchar_t *start = name, *end = wcschr(name + wcslen(L"\\Registry\\Machine\\"), L'\\');
+       end != nullptr; start = end + 1, end = wcschr(start, L'\\')) {
+    *end = L'\0';
+    UNICODE_STRING unicodeName = Counted(start);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, key.get(),
+                               descriptor.get());
+    HANDLE handle = nullptr;
+    const NTSTATUS status = ntCreateKey(&handle, access | KEY_CREATE_SUB_KEY, &attributes, 0,
+                                        nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+    key.reset(static_cast<HKEY>(handle));
+    if (status < 0) return static_cast<LSTATUS>(ErrorOf(status));
+  }
+  return ERROR_SUCCESS;
+}
+
 HandleOwner OpenLogFolder(const wchar_t* path, LogFailure* failure) {
   wchar_t ntPath[PathCapacity] = {};
   DWORD error = ERROR_FILENAME_EXCED_RANGE;
@@ -119,6 +193,8 @@ HandleOwner OpenLogFile(HANDLE folder, const wchar_t* name, const wchar_t* path,
   HandleOwner file = Create(folder, name, FILE_APPEND_DATA, share, FILE_OPEN, 0, L"O:BA", &error);
   if (!file && error == ERROR_FILE_NOT_FOUND)
     file = Create(folder, name, FILE_APPEND_DATA, share, FILE_CREATE, 0, L"O:BA", &error);
+  if (!file && error == ERROR_ALREADY_EXISTS)  // made by another run since the first look
+    file = Create(folder, name, FILE_APPEND_DATA, share, FILE_OPEN, 0, L"O:BA", &error);
   *failure = Check(file, error, path, true);
   if (failure->problem != LogProblem::None) file.reset();
   return file;

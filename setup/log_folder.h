@@ -31,6 +31,28 @@ struct LogFailure {
 // the Administrators full control, inherited by what the folder holds,
 // nothing from the folder above.
 constexpr wchar_t LogFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// The event log service (LocalService) reads the message file written there.
+constexpr wchar_t MessageFileSecurity[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;LS)";
+
+// What the tool gives a registry key it makes, whatever its token would:
+// owned by Administrators, SYSTEM's, theirs and TrustedInstaller's alone;
+// readable by the event log service (LocalService) for the event source's.
+#define TrustedInstallerSid L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+#define AdministratorsKeyList \
+  L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;" TrustedInstallerSid L")"
+constexpr wchar_t DriverRecordSecurity[] = AdministratorsKeyList;
+constexpr wchar_t EventSourceSecurity[] = AdministratorsKeyList L"(A;CI;KR;;;LS)";
+
+// Opens the key at path under HKEY_LOCAL_MACHINE, or makes it, and each
+// key above it that is missing, with the descriptor security.
+LSTATUS CreateMachineKey(const wchar_t* path, const wchar_t* security, ACCESS_MASK access,
+                         RegKeyHolder& key);
+
+// Puts the bytes in place of the file name in the folder at folderPath (as
+// OpenLogFolder opens it): written to a new file of this run's own with the
+// descriptor security, renamed over name only when accept holds for its path.
+DWORD ReplaceFileIn(const wchar_t* folderPath, const wchar_t* name, const void* bytes, DWORD size,
+                    const wchar_t* security, bool (*accept)(const wchar_t* path));
 
 // Opens the folder at path (C:\log), or makes it where no name is, in one
 // create that opens a link as itself; a folder made has LogFolderSecurity

@@ -6,6 +6,7 @@
 #define IDI_DRELMO 107     // class icon
 #define IDI_SMALL 108      // small class icon
 #define IDC_DRELMO 109     // window class name (string) and accelerator table
+#define IDR_MESSAGES 110   // the event source's message file, DrelmoMessages.dll
 
 #ifndef CREATEPROCESS_MANIFEST_RESOURCE_ID
 #define CREATEPROCESS_MANIFEST_RESOURCE_ID 1

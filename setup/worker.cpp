@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "log_folder.h"
 #include "main_window.h"
 #include "net_install.h"
 #include "owner.h"
@@ -106,10 +107,7 @@ void InstallUsbDriver(const wchar_t* infPath) {
 
   WriteSetupLog(L"oeminf = %s\r\n", stagedName);
   RegKeyHolder key;
-  DWORD disposition = 0;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, DriverRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_READ | KEY_WRITE, nullptr, key.put(), &disposition) == ERROR_SUCCESS) {
+  if (CreateMachineKey(DriverRecordKey, DriverRecordSecurity, KEY_READ | KEY_WRITE, key) ==
+      ERROR_SUCCESS)
     SetRegistryString(key.get(), DriverRecordValue, stagedName);
-    key.reset();
-  }
 }

@@ -47,7 +47,14 @@ class CommandLine : public testing::Test {
 
 TEST_F(CommandLine, InstallUsbWithLogStagesThePackageAndRecordsItsStagedName) {
   const std::wstring directory = PackageDirectory();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvane");
   RunToEnd(L"InstallUSB LOG", directory);
+  // The keys it made are the Administrators', whatever owner its token gives.
+  for (const wchar_t* key :
+       {L"SOFTWARE\\Orvane", L"SOFTWARE\\Orvane\\QzPrinter\\Tarvel\\Mgr\\Driver"})
+    EXPECT_EQ(KeySecurity(key),
+              L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;S-1-5-80-956008885-3418522649-"
+              L"1831038044-1853292631-2271478464)");
 
   const RegistryString record = ReadDriverRecord();
   ASSERT_TRUE(record.present);

@@ -1,6 +1,8 @@
 #include "drelmo_process.h"
 
 #include <gtest/gtest.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 
@@ -166,6 +168,19 @@ RegistryString ReadDriverRecord() {
     result.data.resize(size);
   }
   RegCloseKey(key);
+  return result;
+}
+
+std::wstring KeySecurity(const std::wstring& path) {
+  const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  wchar_t* text = nullptr;
+  if (GetNamedSecurityInfoW((L"MACHINE\\" + path).c_str(), SE_REGISTRY_KEY, what, nullptr, nullptr,
+                            nullptr, nullptr, &security) == ERROR_SUCCESS)
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(security, 1, what, &text, nullptr);
+  const std::wstring result = text != nullptr ? text : L"(none)";
+  LocalFree(text);
+  LocalFree(security);
   return result;
 }
 

@@ -44,6 +44,9 @@ struct RegistryString {
   std::vector<unsigned char> data;
 };
 RegistryString ReadDriverRecord();
+// The owner and access list of a key under HKEY_LOCAL_MACHINE, as the
+// platform writes them in text (SDDL).
+std::wstring KeySecurity(const std::wstring& path);
 void WriteDriverRecord(const std::wstring& value);
 void DeleteDriverRecord();
 
@@ -89,6 +92,7 @@ class DrelmoProcess {
 
   bool started() const { return info_.hProcess != nullptr; }
   HANDLE process() const { return info_.hProcess; }
+  HANDLE thread() const { return info_.hThread; }
   DWORD id() const { return info_.dwProcessId; }
 
   // Waits for the program to end; true with its exit code when it did.

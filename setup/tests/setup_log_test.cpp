@@ -19,6 +19,7 @@
 #include "process_start.h"
 #include "format.h"
 #include "event_log.h"
+#include "log_folder.h"
 #include "setup_log.h"
 
 namespace {
@@ -559,6 +560,28 @@ TEST_F(SetupLog, LogNameThatIsADanglingLinkCreatesNothingWhereItLeads) {
   // The link leads somewhere again, so that its removal can be waited for.
   drelmo_test::WriteBytes(OtherFile, Utf16Bytes(L"back\r\n"));
   EXPECT_FALSE(created) << "the log was created where the link leads";
+}
+
+// Two runs that find no log at once both open it: the create that comes
+// second opens the file the first just made.
+TEST_F(SetupLog, TwoOpensOfOneNewNameBothSucceed) {
+  CreateDirectoryW(L"C:\\log", nullptr);
+  LogFailure failure;
+  const HandleOwner folder = OpenLogFolder(L"C:\\log", &failure);
+  std::atomic<int> failed{0};
+  for (int trial = 0; trial < 300; ++trial) {
+    DeleteFileW(TestLogPath);
+    std::atomic<int> ready{0};
+    const auto open = [&] {
+      LogFailure why;
+      for (++ready; ready < 2;) continue;
+      failed += OpenLogFile(folder.get(), L"ShellLogTest.log", TestLogPath, &why) ? 0 : 1;
+    };
+    std::thread other(open);
+    open();
+    other.join();
+  }
+  EXPECT_EQ(failed, 0) << "of 600 opens";
 }
 
 // Anyone may hold C:\log open, with delete access or without sharing

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -97,15 +98,20 @@ BOOL CALLBACK CountChild(HWND, LPARAM param) {
 enum class Expect { Action, UnknownCommand, Interactive };
 
 // Starts the build's Drelmo.exe (the stand-in is in the system folder) with
-// `arguments` in `directory`; answers the error box and closes the window
-// when the program waits for the user.
-DrelmoOutcome Start(const std::wstring& arguments, const std::wstring& directory, Expect expect) {
+// `arguments` in `directory`, after `whileSuspended` when one is given;
+// answers the error box and closes the window when the program waits for the
+// user.
+DrelmoOutcome Start(const std::wstring& arguments, const std::wstring& directory, Expect expect,
+                    const std::function<void()>& whileSuspended = nullptr) {
   DrelmoOutcome run;
   const FileSnapshot before = SnapshotDriveC();
   {
-    drelmo_test::DrelmoProcess process(arguments, directory);
+    drelmo_test::DrelmoProcess process(arguments, directory, nullptr,
+                                       whileSuspended ? CREATE_SUSPENDED : 0);
     run.started = process.started();
     if (!run.started) return run;
+    if (whileSuspended) whileSuspended();
+    if (whileSuspended) ResumeThread(process.thread());
     if (expect == Expect::UnknownCommand) {
       HWND box = process.WaitForWindow(L"#32770", L"Error", 20000);
       run.sawErrorBox = box != nullptr;
@@ -465,50 +471,78 @@ TEST_F(SetupCampaign, LogDirectoryReplacedByAFileAndReadOnlyLog) {
   drelmo_test::WriteBytes(L"C:\\log", {'k', 'e', 'e', 'p'});
   // The log then goes to the tool's folder under the Windows folder, begins
   // with why, and the tool is registered as the source of its warning, with
-  // a message file that gives Event Viewer the warning's text.
+  // a message file that gives Event Viewer the warning's text: its own, in
+  // every row (0: nothing at its name; 1: the running program renamed away
+  // and other bytes put at its path; 2: a file that is not a program at the
+  // name; 3: a copy cut short; 4: a folder, so that it cannot be registered).
   wchar_t windows[MAX_PATH] = {};
   GetSystemWindowsDirectoryW(windows, MAX_PATH);
   const std::wstring fallback = std::wstring(windows) + L"\\Logs\\Drelmo\\InstallNET.log";
+  const std::wstring messageFile = std::wstring(windows) + L"\\Logs\\Drelmo\\DrelmoMessages.dll";
+  const std::wstring program = drelmo_test::DrelmoExe();
   const wchar_t source[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Drelmo";
-  DeleteFileW(fallback.c_str());
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, source);
-  DrelmoOutcome run = Start(L"InstallNET LOG", devbench::WorkFolder(), Expect::Action);
-  ExpectCleanEnd(run, "log directory is a file");
-  EXPECT_EQ(drelmo_test::ReadBytes(L"C:\\log"), (std::vector<unsigned char>{'k', 'e', 'e', 'p'}));
-  EXPECT_EQ(devbench::LastInstallRecord().size(), 1824u) << "the action runs without its log";
-  const std::vector<std::wstring> moved = drelmo_test::LastRunMessagesIn(fallback);
-  ASSERT_FALSE(moved.empty()) << "no log in the fallback";
-  EXPECT_EQ(moved[0], L"Drelmo writes the setup log of this run to " + fallback +
-                          L", not to C:\\log\\InstallNET.log: C:\\log is not a folder of its own "
-                          L"(a link, a mount point or a file).");
-  EXPECT_EQ(moved.back(), L"Install NET WIA driver!");
-  DWORD types = 0;
-  DWORD size = sizeof(types);
-  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
-                         &types, &size),
-            ERROR_SUCCESS);
-  EXPECT_EQ(types, 7u);
-  wchar_t messageFile[MAX_PATH] = {};
-  size = sizeof(messageFile);
-  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"EventMessageFile", RRF_RT_REG_SZ, nullptr,
-                         messageFile, &size),
-            ERROR_SUCCESS);
-  EXPECT_EQ(std::wstring(messageFile),
-            std::wstring(windows) + L"\\Logs\\Drelmo\\DrelmoMessages.exe");
-  const HMODULE messages = LoadLibraryExW(messageFile, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  ASSERT_NE(messages, nullptr);
-  wchar_t text[256] = {};
-  const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(moved[0].c_str())};
-  EXPECT_GT(
-      FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, 1, 0,
-                     text, 256, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts))),
-      0u);
-  FreeLibrary(messages);
-  EXPECT_EQ(std::wstring(text), moved[0] + L"\r\n") << "Event Viewer's text of event 1";
+  const std::function<void()> replaceProgram = [&] {
+    EXPECT_TRUE(MoveFileW(program.c_str(), (program + L".aside").c_str())) << GetLastError();
+    drelmo_test::WriteBytes(program, {'n', 'o', 't', ' ', 'D', 'r', 'e', 'l', 'm', 'o'});
+  };
+  for (int row = 0; row < 5; ++row) {
+    const std::vector<unsigned char> tools = drelmo_test::ReadBytes(messageFile);
+    DeleteFileW(messageFile.c_str());
+    if (row == 2) drelmo_test::WriteBytes(messageFile, std::vector<unsigned char>(600, 'x'));
+    if (row == 3)
+      drelmo_test::WriteBytes(messageFile, {tools.begin(), tools.begin() + tools.size() / 2});
+    if (row == 4) CreateDirectoryW(messageFile.c_str(), nullptr);
+    DeleteFileW(fallback.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, source);
+    const DrelmoOutcome run = Start(L"InstallNET LOG", devbench::WorkFolder(), Expect::Action,
+                                    row == 1 ? replaceProgram : std::function<void()>());
+    if (row == 1)
+      MoveFileExW((program + L".aside").c_str(), program.c_str(), MOVEFILE_REPLACE_EXISTING);
+    RemoveDirectoryW(messageFile.c_str());
+    ExpectCleanEnd(run, "log directory is a file, row " + std::to_string(row));
+    EXPECT_EQ(drelmo_test::ReadBytes(L"C:\\log"), (std::vector<unsigned char>{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(devbench::LastInstallRecord().size(), 1824u) << "the action runs without its log";
+    const std::vector<std::wstring> moved = drelmo_test::LastRunMessagesIn(fallback);
+    ASSERT_FALSE(moved.empty()) << "no log in the fallback";
+    EXPECT_EQ(moved[0], L"Drelmo writes the setup log of this run to " + fallback +
+                            L", not to C:\\log\\InstallNET.log: C:\\log is not a folder of its own "
+                            L"(a link, a mount point or a file).");
+    EXPECT_EQ(moved.back(), L"Install NET WIA driver!") << row << ": no line may be counted lost";
+    if (row == 4) {
+      EXPECT_EQ(moved[1], L"Drelmo could not register as an Application log source (error 5).");
+      continue;
+    }
+    DWORD types = 0;
+    DWORD size = sizeof(types);
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
+                           &types, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(types, 7u);
+    EXPECT_EQ(drelmo_test::KeySecurity(source),
+              L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;S-1-5-80-956008885-3418522649-"
+              L"1831038044-1853292631-2271478464)(A;CI;KR;;;LS)");
+    wchar_t registered[MAX_PATH] = {};
+    size = sizeof(registered);
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, source, L"EventMessageFile",
+                           RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, registered, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(registered), L"%SystemRoot%\\Logs\\Drelmo\\DrelmoMessages.dll");
+    const HMODULE messages = LoadLibraryExW(messageFile.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    EXPECT_NE(messages, nullptr) << row;
+    wchar_t text[256] = {};
+    const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(moved[0].c_str())};
+    EXPECT_GT(
+        FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, 1, 0,
+                       text, 256, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts))),
+        0u);
+    if (messages != nullptr) FreeLibrary(messages);
+    EXPECT_EQ(std::wstring(text), moved[0] + L"\r\n") << row << ": Event Viewer's text of event 1";
+  }
   DeleteFileW(fallback.c_str());
   DeleteFileW(L"C:\\log");
 
   CreateDirectoryW(L"C:\\log", nullptr);
+  DrelmoOutcome run;
   const std::vector<unsigned char> old = {'o', 0, 'l', 0, 'd', 0};
   drelmo_test::WriteBytes(L"C:\\log\\InstallNET.log", old);
   SetFileAttributesW(L"C:\\log\\InstallNET.log", FILE_ATTRIBUTE_READONLY);
