@@ -110,14 +110,15 @@ binaries=(Vantrel.dll Drelmo.exe)
 for binary in "${binaries[@]}"; do
   cp "$build/bin/$binary" "$dist/$binary"
 done
-# The lines a driver package adds for the filter, as the commit holds them.
-cp "$work/src/packaging/Vantrel-fragment.inf" "$dist/Vantrel-fragment.inf"
+# The lines a driver package adds for the filter, as the commit holds them,
+# with the release's version.
+cp "$build/packaging/Vantrel-fragment.inf" "$dist/Vantrel-fragment.inf"
 # The PDBs in a symbol store's layout, by the GUID and age inside each.
 "$root/scripts/symbol-store.sh" "$dist/symbols" "$build/bin/Vantrel.pdb" "$build/bin/Drelmo.pdb" \
   >/dev/null
 
-# The version as the version resource holds it (VS_FIXEDFILEINFO's file
-# version), read from each binary.
+# The release's version (the file VERSION), which both binaries' version
+# resources must hold (VS_FIXEDFILEINFO's file version).
 file_version() {
   python3 - "$1" <<'PY'
 import struct, sys
@@ -129,11 +130,13 @@ ms, ls = struct.unpack_from("<II", data, at + 8)
 print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
 PY
 }
-version=$(file_version "$dist/Vantrel.dll")
-if [ "$(file_version "$dist/Drelmo.exe")" != "$version" ]; then
-  echo "release: Vantrel.dll is version $version, Drelmo.exe $(file_version "$dist/Drelmo.exe")" >&2
-  exit 1
-fi
+version=$(head -1 "$work/src/VERSION")
+for binary in "${binaries[@]}"; do
+  if [ "$(file_version "$dist/$binary")" != "$version" ]; then
+    echo "release: $binary is version $(file_version "$dist/$binary"), VERSION says $version" >&2
+    exit 1
+  fi
+done
 
 # What each binary links of third-party code, from the links' maps: the
 # notices, and (once the binaries are signed) the bill of materials.
@@ -191,7 +194,7 @@ fi
 {
   echo "Orvane Scanner Software $version"
   echo
-  echo "version:  $version (the binaries' version resources)"
+  echo "version:  $version (the file VERSION, as the binaries' version resources and the INF lines hold it)"
   echo "commit:   $commit"
   echo "date:     $(date -u -d "@$commit_time" '+%Y-%m-%d %H:%M:%S UTC') (the commit's; the binaries' time stamp)"
   # The compiler and linker of the LLVM version the commit builds with.
