@@ -37,6 +37,10 @@ have_cmd openssl     || need+=(openssl)
 # jsonschema against CycloneDX's published schema, which npm fetches once.
 [ -x /usr/bin/python3 ] || need+=(python3)
 have_pkg python3-jsonschema || need+=(python3-jsonschema)
+# Debian's readers of PE files (scripts/binary_facts.py,
+# cmake/complete_guard_table.py) and of copyright files (scripts/third_party.py).
+have_pkg python3-pefile || need+=(python3-pefile)
+have_pkg python3-debian || need+=(python3-debian)
 have_cmd npm         || need+=(npm)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 

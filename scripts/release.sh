@@ -119,17 +119,7 @@ cp "$build/packaging/Vantrel-fragment.inf" "$dist/Vantrel-fragment.inf"
 
 # The release's version (the file VERSION), which both binaries' version
 # resources must hold (VS_FIXEDFILEINFO's file version).
-file_version() {
-  python3 - "$1" <<'PY'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-at = data.find(struct.pack("<I", 0xFEEF04BD))
-if at < 0:
-    sys.exit("no version resource in " + sys.argv[1])
-ms, ls = struct.unpack_from("<II", data, at + 8)
-print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
-PY
-}
+file_version() { /usr/bin/python3 "$root/scripts/binary_facts.py" version "$1"; }
 version=$(head -1 "$work/src/VERSION")
 for binary in "${binaries[@]}"; do
   if [ "$(file_version "$dist/$binary")" != "$version" ]; then
@@ -142,7 +132,7 @@ done
 # notices, and (once the binaries are signed) the bill of materials.
 third_party=(--map "Vantrel.dll=$build/bin/Vantrel.map" --map "Drelmo.exe=$build/bin/Drelmo.map"
   --own-lib-dir "$build/lib" --product-version "$version")
-python3 "$root/scripts/third_party.py" notices "${third_party[@]}" >"$dist/THIRD-PARTY-NOTICES.txt"
+/usr/bin/python3 "$root/scripts/third_party.py" notices "${third_party[@]}" >"$dist/THIRD-PARTY-NOTICES.txt"
 
 sign_dir=$work/signing
 mkdir -p "$sign_dir"
@@ -215,7 +205,7 @@ fi
   echo "signing:  $signed_with${signer:+, by $signer}"
 } >"$dist/BUILD.txt"
 
-python3 "$root/scripts/third_party.py" sbom "${third_party[@]}" --binaries "$dist" \
+/usr/bin/python3 "$root/scripts/third_party.py" sbom "${third_party[@]}" --binaries "$dist" \
   --commit "$commit" --commit-time "$commit_time" --llvm "$(<"$work/src/cmake/llvm-version")" \
   >"$dist/sbom.cdx.json"
 
