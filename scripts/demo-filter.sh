@@ -6,7 +6,8 @@
 # that registration, at a brightness and contrast that visibly change them,
 # converts every page before and after to PNG, and uninstalls the package.
 # Results land in out/filter (or $DEMO_OUT): <page>-before.png, <page>-after.png,
-# <page>-compare.png (before | after), the received BMPs and the host's output.
+# <page>-compare.png (before | after), the received BMPs and the host's output
+# (<page>-host.txt).
 # Brightness and contrast (thousandths) can be set with DEMO_BRIGHTNESS and
 # DEMO_CONTRAST.
 set -euo pipefail
@@ -69,7 +70,8 @@ echo
 echo "Scanning ${#samples[@]} sample pages through the installed Vantrel.dll" \
      "(brightness $brightness, contrast $contrast)..."
 # The pages through the filter the host finds under the package's UI class,
-# with scripts/try-pages.sh: a verdict per page, the PNGs and host.txt.
+# with scripts/try-pages.sh: a verdict per page, the PNGs and each page's
+# NAME-host.txt.
 status=0
 SKIP_BUILD=1 BUILD_DIR=$build "$root/scripts/try-pages.sh" "${pages[@]}" \
   --brightness "$brightness" --contrast "$contrast" --out "$out" \
@@ -93,8 +95,7 @@ echo "The 1-bit page is delivered unchanged: brightness and contrast do not appl
 echo
 echo "Time per page (from the application's GetNextStream to its answer to the page's"
 echo "end-of-stream message), as the host measured it:"
-for i in "${!samples[@]}"; do
-  ms=$(sed -n "s/^time: page $((i + 1)): \(.*\)\r\?$/\1/p" "$out/host.txt" | tr -d '\r')
-  echo "  ${samples[$i]}: ${ms:-not measured}"
+for name in "${samples[@]}"; do
+  ms=$(sed -n 's/^time: page 1: //p' "$out/$name-host.txt")
+  echo "  $name: ${ms:-not measured}"
 done
-sed -n 's/^time: transfer: \(.*\)$/  whole transfer: \1/p' "$out/host.txt" | tr -d '\r'

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Your own pages through the real filter, as a scan delivers them:
 #   bash scripts/try-pages.sh PAGE.bmp... [--brightness N] [--contrast N] [--out DIR]
-# Each page goes, in one transfer, through Vantrel.dll created with COM by the
+# Each page goes, in a transfer of its own, through Vantrel.dll created with COM by the
 # transfer host (wiahost.exe, which plays the WIA service, the driver and the
 # application) at the brightness and contrast given (thousandths, 250 and 400
 # unless given). In DIR (out/pages unless given), for each page NAME.bmp:
 # NAME-before.png, and when the page was delivered the received
 # NAME-after.bmp, NAME-after.png and NAME-compare.png (before | after); and
-# host.txt, what the host printed. One line per page says what happened:
+# NAME-host.txt, what the host printed. One line per page says what happened:
 # delivered with its size, or refused with the reason. Exits with 1 when any
 # page was refused, 2 when the transfer itself failed.
 # Options after "--" go to wiahost.exe as they are (wiahost.exe without
@@ -44,47 +44,42 @@ rm -rf "$out"
 mkdir -p "$out"
 win() { local path=$1; printf 'Z:%s' "${path//\//\\}"; }
 
+echo "Pages through Vantrel.dll at brightness $brightness, contrast $contrast, in $out:"
 names=()
-arguments=()
+refused=0
 for page in "${pages[@]}"; do
   name=$(basename "$page" .bmp)
   # A second page of the same name gets its number.
   [[ " ${names[*]} " != *" $name "* ]] || name=$name-${#names[@]}
   names+=("$name")
-  arguments+=("$(win "$page")")
-done
-
-status=0
-"$root/scripts/wine-run.sh" "$build/bin/wiahost.exe" --activation cocreate \
-  --brightness "$brightness" --contrast "$contrast" --piece 65536 --streams file \
-  --out "$(win "$out")" "${host_options[@]}" "${arguments[@]}" 2>&1 |
-  tr -d '\r' >"$out/host.txt" || status=$?
-if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
-  cat "$out/host.txt" >&2
-  echo "try-pages: the transfer failed (wiahost.exe exit code $status); its output is in $out/host.txt" >&2
-  exit 2
-fi
-
-echo "Pages through Vantrel.dll at brightness $brightness, contrast $contrast, in $out:"
-refused=0
-for i in "${!pages[@]}"; do
-  name=${names[$i]}
-  verdict=$(sed -n "s/^page $((i + 1)): //p" "$out/host.txt")
-  convert "BMP:${pages[$i]}" "$out/$name-before.png" 2>/dev/null ||
+  # Each page is a transfer of its own: in one transfer of several pages, a
+  # refused page would stop the pages after it.
+  status=0
+  "$root/scripts/wine-run.sh" "$build/bin/wiahost.exe" --activation cocreate \
+    --brightness "$brightness" --contrast "$contrast" --piece 65536 --streams file \
+    --out "$(win "$out")" "${host_options[@]}" "$(win "$page")" 2>&1 |
+    tr -d '\r' >"$out/$name-host.txt" || status=$?
+  if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
+    cat "$out/$name-host.txt" >&2
+    echo "try-pages: the transfer of $page failed (wiahost.exe exit code $status)" >&2
+    exit 2
+  fi
+  verdict=$(sed -n 's/^page 1: //p' "$out/$name-host.txt")
+  convert "BMP:$page" "$out/$name-before.png" 2>/dev/null ||
     verdict="$verdict (ImageMagick cannot show the page: no PNG)"
   case $verdict in
     delivered*)
-      mv "$out/page$((i + 1)).bmp" "$out/$name-after.bmp"
+      mv "$out/page1.bmp" "$out/$name-after.bmp"
       convert "BMP:$out/$name-after.bmp" "$out/$name-after.png"
       [ ! -f "$out/$name-before.png" ] ||
         convert "$out/$name-before.png" "$out/$name-after.png" +append "$out/$name-compare.png"
       ;;
     *)
-      rm -f "$out/page$((i + 1)).bmp"
+      rm -f "$out/page1.bmp"
       refused=$((refused + 1))
       ;;
   esac
-  echo "  $(basename "${pages[$i]}"): ${verdict:-no verdict from the host (see host.txt)}"
+  echo "  $(basename "$page"): ${verdict:-no verdict from the host (see $name-host.txt)}"
 done
 if [ "$refused" -gt 0 ]; then
   echo "$refused of ${#pages[@]} pages refused (docs/page-rules.md lists what the filter refuses)"
