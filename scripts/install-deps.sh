@@ -33,6 +33,11 @@ for tool in llvm-ar llvm-ranlib llvm-readobj llvm-objdump llvm-pdbutil llvm-symb
 done
 have_cmd osslsigncode || need+=(osslsigncode)
 have_cmd openssl     || need+=(openssl)
+# Signing with a key on a PKCS#11 token: OpenSSL's PKCS#11 engine, and for
+# the test command's software token SoftHSM2 and OpenSC's pkcs11-tool.
+have_pkg libengine-pkcs11-openssl || need+=(libengine-pkcs11-openssl)
+have_cmd softhsm2-util || need+=(softhsm2)
+have_cmd pkcs11-tool || need+=(opensc)
 # The release's bill of materials is checked with Debian's Python and its
 # jsonschema against CycloneDX's published schema, which npm fetches once.
 [ -x /usr/bin/python3 ] || need+=(python3)
