@@ -1,9 +1,8 @@
 # add_version_resource(<target> <file name> <file type> <description>)
 # Gives a shipped binary a VERSIONINFO resource built from the project's one
-# version number: FileVersion and ProductVersion, fixed and as text, are the
-# same four numbers.
-set(VERSION_BUILD 0)
-set(VERSION_TEXT "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${VERSION_BUILD}")
+# version number (the file VERSION): FileVersion and ProductVersion, fixed and
+# as text, are the same four numbers.
+set(VERSION_TEXT ${PROJECT_VERSION})
 
 function(add_version_resource target file_name file_type description)
   set(VERSION_FILE_NAME ${file_name})

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Completes the table of valid call targets of a binary linked with Control
 Flow Guard (hardening/guard_fids_spare.cpp says why).
 
@@ -13,7 +13,8 @@ The new table holds, sorted and once each:
     in MAP (lld's map in the format of Microsoft's linker, --Xlink=-map:).
 It is written into the binary's room for it, and the load configuration's
 GuardCFFunctionTable and GuardCFFunctionCount are pointed to it. The binary
-keeps its size and layout; a second run changes nothing.
+keeps its size and layout; a second run changes nothing. The binary is read
+and written with pefile (python3-pefile).
 """
 
 import bisect
@@ -21,11 +22,11 @@ import re
 import struct
 import sys
 
+import pefile
+
 TAG = b"GuardFidTableRm\0"
-IMAGE_SCN_MEM_EXECUTE = 0x20000000
-IMAGE_REL_BASED_DIR64 = 10
-# Offsets in the 64-bit load configuration.
-GUARD_TABLE, GUARD_COUNT, GUARD_FLAGS = 0x80, 0x88, 0x90
+EXECUTE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+DIR64 = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_DIR64"]
 GUARD_STRIDE_MASK = 0xF0000000
 
 
@@ -33,63 +34,15 @@ def fail(message):
     sys.exit(f"complete_guard_table: {message}")
 
 
-class Image:
-    def __init__(self, data):
-        self.data = data
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            fail("not a PE file")
-        sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
-        opt = pe + 24
-        if struct.unpack_from("<H", data, opt)[0] != 0x20B:
-            fail("not a 64-bit image")
-        self.base = struct.unpack_from("<Q", data, opt + 24)[0]
-        self.directories = [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(16)]
-        self.sections = []
-        for i in range(sections):
-            s = opt + optional_size + 40 * i
-            name = data[s:s + 8].rstrip(b"\0").decode()
-            vsize, va, raw_size, raw = struct.unpack_from("<IIII", data, s + 8)
-            flags = struct.unpack_from("<I", data, s + 36)[0]
-            self.sections.append((name, va, max(vsize, raw_size), raw, raw_size, flags))
-
-    def section_of(self, rva):
-        for s in self.sections:
-            if s[1] <= rva < s[1] + s[2]:
-                return s
-        return None
-
-    def offset(self, rva):
-        s = self.section_of(rva)
-        if s is None or rva - s[1] >= s[4]:
-            fail(f"RVA {rva:#x} is not in the file")
-        return s[3] + rva - s[1]
-
-    def executable(self, rva):
-        s = self.section_of(rva)
-        return s is not None and s[5] & IMAGE_SCN_MEM_EXECUTE != 0
-
-    def relocated_code_addresses(self):
-        rva, size = self.directories[5]
-        found = set()
-        at = self.offset(rva) if size else 0
-        end = at + size
-        while at < end:
-            page, block = struct.unpack_from("<II", self.data, at)
-            for i in range((block - 8) // 2):
-                entry = struct.unpack_from("<H", self.data, at + 8 + 2 * i)[0]
-                if entry >> 12 == IMAGE_REL_BASED_DIR64:
-                    value = struct.unpack_from("<Q", self.data, self.offset(page + (entry & 0xFFF)))[0]
-                    target = value - self.base
-                    if 0 <= target < 1 << 32 and self.executable(target):
-                        found.add(target)
-            at += block
-        return found
-
-    def function_starts(self):
-        rva, size = self.directories[3]
-        at = self.offset(rva) if size else 0
-        return {struct.unpack_from("<I", self.data, at + 12 * i)[0] for i in range(size // 12)}
+def relocated_code_addresses(pe, executable):
+    found = set()
+    for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+        for entry in block.entries:
+            if entry.type == DIR64:
+                target = pe.get_qword_at_rva(entry.rva) - pe.OPTIONAL_HEADER.ImageBase
+                if 0 <= target < 1 << 32 and executable(target):
+                    found.add(target)
+    return found
 
 
 def prebuilt_ranges(map_path):
@@ -116,30 +69,39 @@ def main():
     if len(sys.argv) != 3:
         fail("usage: complete_guard_table.py BINARY MAP")
     path, map_path = sys.argv[1:]
-    data = bytearray(open(path, "rb").read())
-    image = Image(data)
-    config_rva, config_size = image.directories[10]
-    if config_size == 0:
-        fail(f"{path} has no load configuration")
-    config = image.offset(config_rva)
-    if struct.unpack_from("<I", data, config)[0] < GUARD_FLAGS + 4:
-        fail(f"{path}: its load configuration has no guard fields")
-    table_va, count = struct.unpack_from("<QQ", data, config + GUARD_TABLE)
-    flags = struct.unpack_from("<I", data, config + GUARD_FLAGS)[0]
-    if flags & GUARD_STRIDE_MASK:
-        fail(f"{path}: table entries with extra bytes (guard flags {flags:#x}) are not handled")
-    table = image.offset(table_va - image.base) if count else 0
-    entries = {struct.unpack_from("<I", data, table + 4 * i)[0] for i in range(count)}
+    try:
+        pe = pefile.PE(data=open(path, "rb").read())
+    except pefile.PEFormatError as e:
+        fail(f"{path}: {e}")
+    if pe.OPTIONAL_HEADER.Magic != pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS:
+        fail(f"{path}: not a 64-bit image")
+    config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    if config is None or getattr(config.struct, "GuardFlags", None) is None:
+        fail(f"{path} has no load configuration with guard fields")
+    config = config.struct
+    if config.GuardFlags & GUARD_STRIDE_MASK:
+        fail(f"{path}: table entries with extra bytes (guard flags {config.GuardFlags:#x}) "
+             "are not handled")
+    base = pe.OPTIONAL_HEADER.ImageBase
+    count = config.GuardCFFunctionCount
+    entries = set(struct.unpack(f"<{count}I", pe.get_data(config.GuardCFFunctionTable - base,
+                                                          4 * count))) if count else set()
+
+    def executable(rva):
+        s = pe.get_section_by_rva(rva)
+        return s is not None and s.Characteristics & EXECUTE != 0
 
     addresses, prebuilt = prebuilt_ranges(map_path)
     if not addresses:
         fail(f"{map_path} lists no symbols")
-    wanted = set(entries) | image.relocated_code_addresses()
-    for start in image.function_starts():
+    wanted = entries | relocated_code_addresses(pe, executable)
+    for function in getattr(pe, "DIRECTORY_ENTRY_EXCEPTION", []):
+        start = function.struct.BeginAddress
         i = bisect.bisect_right(addresses, start) - 1
         if i >= 0 and prebuilt[i]:
             wanted.add(start)
 
+    data = pe.__data__
     room = data.find(TAG)
     if room < 0 or data.find(TAG, room + 1) >= 0:
         fail(f"{path}: {'no' if room < 0 else 'more than one'} room for the table")
@@ -147,12 +109,11 @@ def main():
     if len(wanted) > capacity:
         fail(f"{path}: {len(wanted)} valid call targets, room for {capacity}")
     first = room + 32
-    room_rva = next(s[1] + first - s[3] for s in image.sections
-                    if s[3] <= first < s[3] + s[4])
     new = sorted(wanted)
-    struct.pack_into(f"<{len(new)}I", data, first, *new)
-    struct.pack_into("<QQ", data, config + GUARD_TABLE, image.base + room_rva, len(new))
-    open(path, "wb").write(data)
+    pe.set_bytes_at_offset(first, struct.pack(f"<{len(new)}I", *new))
+    config.GuardCFFunctionTable = base + pe.get_rva_from_offset(first)
+    config.GuardCFFunctionCount = len(new)
+    pe.write(path)
     print(f"complete_guard_table: {path}: {len(new)} valid call targets "
           f"({count} from the link, {len(new) - len(entries)} added)")
 

@@ -108,7 +108,7 @@ check_binary() {
   guid=$(field PDBGUID "$debug")
   age=$(field PDBAge "$debug")
   [ "$pdb_name" = "${name%.*}.pdb" ] || fail "$name: its CodeView record names \"$pdb_name\""
-  read -r key_name key < <(python3 "$root/scripts/binary_facts.py" symbol-key "$file")
+  read -r key_name key < <(/usr/bin/python3 "$root/scripts/binary_facts.py" symbol-key "$file")
   pdb=$sym_dir/$key_name/$key/$key_name
   if [ ! -f "$pdb" ]; then
     fail "$name: the symbol store has no ${pdb#"$sym_dir"/}"
@@ -141,7 +141,7 @@ check_hardening() {
   local targets
   targets=$(field GuardCFFunctionCount "$config")
   [ "${targets:-0}" -gt 0 ] || fail "$name: no valid call targets in its guard table"
-  facts=$(python3 "$root/scripts/binary_facts.py" guard "$file" "$readobj")
+  facts=$(/usr/bin/python3 "$root/scripts/binary_facts.py" guard "$file" "$readobj")
   local unlisted
   unlisted=$(awk '$1 == "unlisted" && !seen[$2]++ { n++; if (n <= 8) printf "%s ", $2 }
                  END { if (n > 8) printf "... (%d in all)", n }' <<<"$facts")

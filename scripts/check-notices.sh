@@ -27,7 +27,7 @@ if [ -z "$notices" ]; then
   trap 'rm -f "$notices"' EXIT
   maps=()
   for b in "${binaries[@]}"; do maps+=(--map "$b=$bin_dir/${b%.*}.map"); done
-  python3 "$root/scripts/third_party.py" notices "${maps[@]}" --own-lib-dir "$lib_dir" \
+  /usr/bin/python3 "$root/scripts/third_party.py" notices "${maps[@]}" --own-lib-dir "$lib_dir" \
     --product-version check >"$notices"
 fi
 

@@ -23,8 +23,8 @@ if [ -z "$sbom" ]; then
   common=(--map "Vantrel.dll=$bin_dir/Vantrel.map" --map "Drelmo.exe=$bin_dir/Drelmo.map"
     --own-lib-dir "$lib_dir" --product-version 0.0.0.0)
   commit=$(git -C "$root" rev-parse HEAD 2>/dev/null || printf '0%.0s' {1..40})
-  python3 "$root/scripts/third_party.py" notices "${common[@]}" >"$notices"
-  python3 "$root/scripts/third_party.py" sbom "${common[@]}" --binaries "$bin_dir" \
+  /usr/bin/python3 "$root/scripts/third_party.py" notices "${common[@]}" >"$notices"
+  /usr/bin/python3 "$root/scripts/third_party.py" sbom "${common[@]}" --binaries "$bin_dir" \
     --commit "$commit" --commit-time 0 --llvm "$llvm" >"$sbom"
 fi
 /usr/bin/python3 "$root/scripts/validate_sbom.py" --schema-archive "$schema" \

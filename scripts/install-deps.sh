@@ -33,10 +33,19 @@ for tool in llvm-ar llvm-ranlib llvm-readobj llvm-objdump llvm-pdbutil llvm-symb
 done
 have_cmd osslsigncode || need+=(osslsigncode)
 have_cmd openssl     || need+=(openssl)
+# Signing with a key on a PKCS#11 token: OpenSSL's PKCS#11 engine, and for
+# the test command's software token SoftHSM2 and OpenSC's pkcs11-tool.
+have_pkg libengine-pkcs11-openssl || need+=(libengine-pkcs11-openssl)
+have_cmd softhsm2-util || need+=(softhsm2)
+have_cmd pkcs11-tool || need+=(opensc)
 # The release's bill of materials is checked with Debian's Python and its
 # jsonschema against CycloneDX's published schema, which npm fetches once.
 [ -x /usr/bin/python3 ] || need+=(python3)
 have_pkg python3-jsonschema || need+=(python3-jsonschema)
+# Debian's readers of PE files (scripts/binary_facts.py,
+# cmake/complete_guard_table.py) and of copyright files (scripts/third_party.py).
+have_pkg python3-pefile || need+=(python3-pefile)
+have_pkg python3-debian || need+=(python3-debian)
 have_cmd npm         || need+=(npm)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 

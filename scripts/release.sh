@@ -12,12 +12,17 @@
 #   dist/BUILD.txt                         version, commit, compiler and linker
 #   dist/Vantrel-fragment.inf              the lines a scanner driver package
 #                                          adds to install the filter
+#   dist/README.txt                        for the maker: every file and where
+#                                          it goes, whether the build is signed
 #   dist/SHA256SUMS                        of all the above
 #
 #   bash scripts/release.sh [--test-sign]
 #   bash scripts/release.sh --sign-key KEY.pem --sign-cert CERTS.pem [--sign-pass-file FILE]
 #                           [--sign-ca CA.pem] [--timestamp-url URL]
 #   bash scripts/release.sh --sign-pkcs12 FILE.pfx [--sign-pass-file FILE] [...]
+#   bash scripts/release.sh --sign-pkcs11-module MODULE.so --sign-key-uri 'pkcs11:...'
+#                           --sign-cert CERTS.pem [--sign-pass-file PIN-FILE] [...]
+#   ... [--run-signed]
 #
 # The commit is exported (git archive) into build-release/src (RELEASE_DIR
 # overrides build-release) and built there from nothing, with the same
@@ -38,6 +43,12 @@
 # holds the key's password, --sign-ca the root to verify the signatures
 # against (default: the system's CA bundle), --timestamp-url a time-stamping
 # service (RFC 3161) to countersign with.
+# --sign-pkcs11-module and --sign-key-uri sign with a key that stays on a
+# hardware token or HSM: MODULE.so is the token's PKCS#11 library, the URI
+# (RFC 7512) names the private key on it, --sign-cert the key's certificate
+# chain, --sign-pass-file a file holding the token's PIN. osslsigncode reaches
+# the token through OpenSSL's PKCS#11 engine (libengine-pkcs11-openssl).
+# --run-signed runs the signed binaries under Wine as --test-sign does.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist=${DIST_DIR:-$root/dist}
@@ -55,6 +66,9 @@ sign_pkcs12=""
 sign_pass_file=""
 sign_ca=""
 timestamp_url=""
+pkcs11_module=""
+key_uri=""
+run_signed=0
 while [ $# -gt 0 ]; do
   case $1 in
     --test-sign) test_sign=1; shift ;;
@@ -64,19 +78,25 @@ while [ $# -gt 0 ]; do
     --sign-pass-file) sign_pass_file=$(realpath "$2"); shift 2 ;;
     --sign-ca) sign_ca=$(realpath "$2"); shift 2 ;;
     --timestamp-url) timestamp_url=$2; shift 2 ;;
+    --sign-pkcs11-module) pkcs11_module=$(realpath "$2"); shift 2 ;;
+    --sign-key-uri) key_uri=$2; shift 2 ;;
+    --run-signed) run_signed=1; shift ;;
     *) usage ;;
   esac
 done
-if [ -n "$sign_key$sign_cert" ] && { [ -z "$sign_key" ] || [ -z "$sign_cert" ]; }; then
-  echo "release: --sign-key and --sign-cert go together" >&2
-  exit 64
+refuse() { echo "release: $*" >&2; exit 64; }
+if [ -n "$pkcs11_module$key_uri" ]; then
+  [ -n "$pkcs11_module" ] && [ -n "$key_uri" ] && [ -n "$sign_cert" ] ||
+    refuse "--sign-pkcs11-module, --sign-key-uri and --sign-cert go together"
+  [[ $key_uri == pkcs11:* ]] || refuse "--sign-key-uri takes a pkcs11: URI, not $key_uri"
+elif [ -n "$sign_key$sign_cert" ] && { [ -z "$sign_key" ] || [ -z "$sign_cert" ]; }; then
+  refuse "--sign-key and --sign-cert go together"
 fi
-makers_sign=0
-[ -n "$sign_key$sign_pkcs12" ] && makers_sign=1
-if [ "$makers_sign" -eq 1 ] && { [ "$test_sign" -eq 1 ] || { [ -n "$sign_key" ] && [ -n "$sign_pkcs12" ]; }; }; then
-  echo "release: one way of signing at a time" >&2
-  exit 64
-fi
+ways=$((test_sign + (${#sign_key} > 0) + (${#sign_pkcs12} > 0) + (${#pkcs11_module} > 0)))
+[ "$ways" -le 1 ] || refuse "one way of signing at a time"
+makers_sign=$((ways - test_sign))
+[ "$run_signed" -eq 0 ] || [ "$ways" -eq 1 ] || refuse "--run-signed runs signed binaries: sign them"
+[ "$test_sign" -eq 0 ] || run_signed=1
 
 "$root/scripts/install-deps.sh"
 
@@ -97,7 +117,7 @@ targets=(Vantrel Drelmo)
 # What the end-to-end check runs besides the two: the transfer host, the
 # program runner of scripts/wine-run.sh, the stand-in, the packages, the
 # filter's test driver package and what installs it.
-[ "$test_sign" -eq 1 ] &&
+[ "$run_signed" -eq 1 ] &&
   targets+=(wiahost program_runner sti_ci driver_packages filter_package infinstall)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 # The commit's product code passes its static checks, as in the test
@@ -110,36 +130,29 @@ binaries=(Vantrel.dll Drelmo.exe)
 for binary in "${binaries[@]}"; do
   cp "$build/bin/$binary" "$dist/$binary"
 done
-# The lines a driver package adds for the filter, as the commit holds them.
-cp "$work/src/packaging/Vantrel-fragment.inf" "$dist/Vantrel-fragment.inf"
+# The lines a driver package adds for the filter, as the commit holds them,
+# with the release's version.
+cp "$build/packaging/Vantrel-fragment.inf" "$dist/Vantrel-fragment.inf"
 # The PDBs in a symbol store's layout, by the GUID and age inside each.
 "$root/scripts/symbol-store.sh" "$dist/symbols" "$build/bin/Vantrel.pdb" "$build/bin/Drelmo.pdb" \
   >/dev/null
 
-# The version as the version resource holds it (VS_FIXEDFILEINFO's file
-# version), read from each binary.
-file_version() {
-  python3 - "$1" <<'PY'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-at = data.find(struct.pack("<I", 0xFEEF04BD))
-if at < 0:
-    sys.exit("no version resource in " + sys.argv[1])
-ms, ls = struct.unpack_from("<II", data, at + 8)
-print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
-PY
-}
-version=$(file_version "$dist/Vantrel.dll")
-if [ "$(file_version "$dist/Drelmo.exe")" != "$version" ]; then
-  echo "release: Vantrel.dll is version $version, Drelmo.exe $(file_version "$dist/Drelmo.exe")" >&2
-  exit 1
-fi
+# The release's version (the file VERSION), which both binaries' version
+# resources must hold (VS_FIXEDFILEINFO's file version).
+file_version() { /usr/bin/python3 "$root/scripts/binary_facts.py" version "$1"; }
+version=$(head -1 "$work/src/VERSION")
+for binary in "${binaries[@]}"; do
+  if [ "$(file_version "$dist/$binary")" != "$version" ]; then
+    echo "release: $binary is version $(file_version "$dist/$binary"), VERSION says $version" >&2
+    exit 1
+  fi
+done
 
 # What each binary links of third-party code, from the links' maps: the
 # notices, and (once the binaries are signed) the bill of materials.
 third_party=(--map "Vantrel.dll=$build/bin/Vantrel.map" --map "Drelmo.exe=$build/bin/Drelmo.map"
   --own-lib-dir "$build/lib" --product-version "$version")
-python3 "$root/scripts/third_party.py" notices "${third_party[@]}" >"$dist/THIRD-PARTY-NOTICES.txt"
+/usr/bin/python3 "$root/scripts/third_party.py" notices "${third_party[@]}" >"$dist/THIRD-PARTY-NOTICES.txt"
 
 sign_dir=$work/signing
 mkdir -p "$sign_dir"
@@ -158,12 +171,17 @@ if [ "$test_sign" -eq 1 ]; then
 elif [ "$makers_sign" -eq 1 ]; then
   verify_ca=${sign_ca:-/etc/ssl/certs/ca-certificates.crt}
   signed_with="signed"
+  [ -z "$pkcs11_module" ] || signed_with="signed with a key on a PKCS#11 token"
 fi
 signer=""
 if [ "$test_sign" -eq 1 ] || [ "$makers_sign" -eq 1 ]; then
   credentials=()
   if [ -n "$sign_pkcs12" ]; then
     credentials=(-pkcs12 "$sign_pkcs12")
+  elif [ -n "$pkcs11_module" ]; then
+    engine=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
+    [ -f "$engine" ] || { echo "release: no PKCS#11 engine at $engine (libengine-pkcs11-openssl)" >&2; exit 1; }
+    credentials=(-pkcs11engine "$engine" -pkcs11module "$pkcs11_module" -key "$key_uri" -certs "$sign_cert")
   else
     credentials=(-certs "$sign_cert" -key "$sign_key")
   fi
@@ -191,7 +209,7 @@ fi
 {
   echo "Orvane Scanner Software $version"
   echo
-  echo "version:  $version (the binaries' version resources)"
+  echo "version:  $version (the file VERSION, as the binaries' version resources and the INF lines hold it)"
   echo "commit:   $commit"
   echo "date:     $(date -u -d "@$commit_time" '+%Y-%m-%d %H:%M:%S UTC') (the commit's; the binaries' time stamp)"
   # The compiler and linker of the LLVM version the commit builds with.
@@ -212,7 +230,22 @@ fi
   echo "signing:  $signed_with${signer:+, by $signer}"
 } >"$dist/BUILD.txt"
 
-python3 "$root/scripts/third_party.py" sbom "${third_party[@]}" --binaries "$dist" \
+# The maker's README of the release: what each file is and where it goes,
+# and whether this build is signed (an unsigned one says so at the top).
+case $signed_with in
+  unsigned) banner="UNSIGNED BUILD: sign both binaries before they go into a driver package (SIGNING, below)." ;;
+  test-signed*) banner="TEST-SIGNED BUILD, with a throwaway certificate: not for distribution." ;;
+  *) banner="" ;;
+esac
+readme=$(<"$work/src/packaging/dist-README.txt")
+readme=${readme//@BANNER@/"$banner"}
+readme=${readme//@VERSION@/"$version"}
+readme=${readme//@COMMIT@/"$commit"}
+readme=${readme//@SIGNED@/"$signed_with${signer:+, by $signer}"}
+[ -n "$banner" ] || readme=${readme#$'\n\n'}
+printf '%s\n' "$readme" >"$dist/README.txt"
+
+/usr/bin/python3 "$root/scripts/third_party.py" sbom "${third_party[@]}" --binaries "$dist" \
   --commit "$commit" --commit-time "$commit_time" --llvm "$(<"$work/src/cmake/llvm-version")" \
   >"$dist/sbom.cdx.json"
 
@@ -225,7 +258,7 @@ echo "== checking the notices and the bill of materials"
 "$root/scripts/check-notices.sh" "$build/bin" "$build/lib" "$dist/THIRD-PARTY-NOTICES.txt"
 "$root/scripts/check-sbom.sh" "$dist" "$build/lib" "$dist/sbom.cdx.json" "$dist/THIRD-PARTY-NOTICES.txt"
 
-if [ "$test_sign" -eq 1 ]; then
+if [ "$run_signed" -eq 1 ]; then
   echo "== running the signed binaries under Wine"
   BUILD_DIR=$build DIST_DIR=$dist "$root/scripts/check-dist-runs.sh"
 fi

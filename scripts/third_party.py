@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The third-party code linked into the shipped binaries: its notices and its
 bill of materials, both made from the binaries' link maps and from the
 installed Debian packages the libraries come from.
@@ -13,7 +13,8 @@ came from. A library or start-up object of the link must belong to one of
 the COMPONENTS below, or nothing is written: a new dependency needs its entry
 (which names the licence text to take) before a release can ship it.
 Licence texts and versions are read from the Debian packages at the time of
-the call, never kept here.
+the call, never kept here; machine-readable copyright files are read with
+python3-debian.
 """
 
 import argparse
@@ -29,6 +30,8 @@ import sys
 import textwrap
 import uuid
 from urllib.parse import quote
+
+from debian.copyright import Copyright, NotMachineReadableError
 
 TRIPLE = "x86_64-w64-mingw32"
 MINGW_LIB_DIR = f"/usr/{TRIPLE}/lib"
@@ -256,22 +259,6 @@ def copyright_file(package):
 
 # --- notices from copyright files ---------------------------------------------
 
-def dep5_paragraphs(text):
-    """The paragraphs of a machine-readable copyright file: (raw text, fields)."""
-    paragraphs = []
-    for raw in re.split(r"\n[ \t]*\n", text.strip("\n")):
-        fields = {}
-        name = None
-        for line in raw.split("\n"):
-            if line[:1] in (" ", "\t") and name:
-                fields[name] += "\n" + line
-            elif ":" in line:
-                name, _, value = line.partition(":")
-                fields[name] = value.strip()
-        paragraphs.append((raw, fields))
-    return paragraphs
-
-
 def licence_names(expression):
     return [n for n in re.split(r"\s+(?:and|or)\s+|,\s*", expression.strip()) if n]
 
@@ -279,31 +266,29 @@ def licence_names(expression):
 def dep5_notice(package, selection):
     """(notice text, licence names) of the paragraphs the selection picks."""
     path = copyright_file(package)
-    paragraphs = dep5_paragraphs(open(path, encoding="utf-8").read())
-    if not paragraphs or not paragraphs[0][1].get("Format", "").startswith("http"):
-        fail(f"{path} is not a machine-readable copyright file")
+    try:
+        with open(path, encoding="utf-8") as f:
+            copyright = Copyright(f, strict=False)
+    except (NotMachineReadableError, ValueError) as e:
+        fail(f"{path} is not a machine-readable copyright file: {e}")
 
     def selected(patterns):
-        if patterns == ["*"]:
+        if patterns == ("*",):
             return True
         return any(p.startswith(tuple(selection["folders"])) and
                    not p.startswith(tuple(selection.get("except", []))) for p in patterns)
 
-    stand_alone = {}
-    for raw, fields in paragraphs:
-        if "License" in fields and "Files" not in fields:
-            stand_alone[fields["License"].split("\n", 1)[0].strip()] = raw
+    stand_alone = {p.license.synopsis: p.dump().strip("\n")
+                   for p in copyright.all_license_paragraphs()}
     chosen, names = [], []
-    for raw, fields in paragraphs:
-        if "Files" not in fields or not selected(fields["Files"].split()):
+    for paragraph in copyright.all_files_paragraphs():
+        if not selected(paragraph.files):
             continue
-        chosen.append(raw)
-        licence = fields.get("License", "")
-        first, _, text = licence.partition("\n")
-        for name in licence_names(first):
+        chosen.append(paragraph.dump().strip("\n"))
+        for name in licence_names(paragraph.license.synopsis):
             if name not in names:
                 names.append(name)
-            if not text.strip() and name not in stand_alone:
+            if not paragraph.license.text.strip() and name not in stand_alone:
                 fail(f"{path}: no text for licence {name}")
     if not chosen:
         fail(f"{path}: no paragraph for {selection['folders']}")

@@ -18,8 +18,8 @@ fresh() {
   cp "$build"/bin/{Vantrel.dll,Drelmo.exe,Vantrel.pdb,Drelmo.pdb,Vantrel.map,Drelmo.map} "$work/bin/"
   common=(--map "Vantrel.dll=$work/bin/Vantrel.map" --map "Drelmo.exe=$work/bin/Drelmo.map"
     --own-lib-dir "$build/lib" --product-version 1.0.0.0)
-  python3 "$root/scripts/third_party.py" notices "${common[@]}" >"$work/notices.txt"
-  python3 "$root/scripts/third_party.py" sbom "${common[@]}" --binaries "$work/bin" \
+  /usr/bin/python3 "$root/scripts/third_party.py" notices "${common[@]}" >"$work/notices.txt"
+  /usr/bin/python3 "$root/scripts/third_party.py" sbom "${common[@]}" --binaries "$work/bin" \
     --commit 0123456789abcdef0123456789abcdef01234567 --commit-time 0 --llvm "$llvm" \
     >"$work/sbom.json"
 }

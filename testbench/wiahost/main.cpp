@@ -12,6 +12,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -66,7 +67,10 @@ const char kUsage[] =
     "  --time                             print each page's time (from the application's\n"
     "                                     GetNextStream to its answer to the page's\n"
     "                                     end-of-stream message) and the transfer's\n"
-    "  --quiet                            no line per message the application receives\n";
+    "  --quiet                            no line per message the application receives\n"
+    "Each page ends with a verdict line, quiet or not: \"page N: delivered, B bytes\" or\n"
+    "\"page N: refused: REASON (0xHRESULT)\". The exit code is 3 when a page was refused\n"
+    "(its end-of-stream message carried a failure) and all else went well.\n";
 
 enum class Activation { CoCreate, ClassObject, Installed };
 
@@ -317,6 +321,40 @@ bool LoadPages(const Options& options, std::vector<DriverPage>* pages) {
   return true;
 }
 
+// The platform's words for a failure, without the trailing full stop.
+std::string ReasonOf(HRESULT hr) {
+  const DWORD code = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : hr;
+  wchar_t text[256] = {};
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, 0, text, 256, nullptr);
+  std::string reason = length ? testbench::Utf8(text) : std::string("error");
+  while (!reason.empty() &&
+         (reason.back() == '.' || std::isspace(static_cast<unsigned char>(reason.back())))) {
+    reason.pop_back();
+  }
+  return reason;
+}
+
+// One verdict per page from its end-of-stream message: false when a page was
+// refused (the message carried a failure).
+bool ReportVerdicts(const FakeApplication& application) {
+  bool delivered = true;
+  int page = 0;
+  for (const ReceivedMessage& message : application.Messages()) {
+    if (message.params.lMessage != published::MessageEndOfStream) continue;
+    const HRESULT status = message.params.hrErrorStatus;
+    if (FAILED(status)) {
+      std::printf("page %d: refused: %s (0x%08lX)\n", ++page, ReasonOf(status).c_str(),
+                  static_cast<unsigned long>(status));
+      delivered = false;
+    } else {
+      std::printf("page %d: delivered, %llu bytes\n", ++page,
+                  static_cast<unsigned long long>(message.params.ulTransferredBytes));
+    }
+  }
+  return delivered;
+}
+
 // Saves memory pages into the output folder and reports every received page.
 bool ReportPages(const Options& options, const FakeApplication& application) {
   bool ok = true;
@@ -400,6 +438,7 @@ int RunTransfer(const Options& options) {
       }
     }
   }
+  const bool delivered = ReportVerdicts(*application.get());
   const bool saved = ReportPages(options, *application.get());
   application->ReleasePages();
   item->ClearChildren();
@@ -411,7 +450,8 @@ int RunTransfer(const Options& options) {
   } else {
     std::printf("DllCanUnloadNow: not callable (0x%08lX)\n", static_cast<unsigned long>(unload));
   }
-  return saved && released && unload == S_OK ? 0 : 2;
+  if (!saved || !released || unload != S_OK) return 2;
+  return delivered ? 0 : 3;
 }
 
 struct TransferThread {

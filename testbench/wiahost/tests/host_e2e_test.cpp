@@ -114,7 +114,10 @@ TEST_P(HostTest, RawFormatPassesThroughWithTheDriversCounts) {
 TEST_P(HostTest, CancelledTransferDropsBufferedPagesAndReleasesEverything) {
   const HostRun run = Run(L"--streams memory --brightness 200 --app-answer 1:S_FALSE " +
                           Sample(L"grey8.bmp") + L" " + Sample(L"colour24.bmp"));
-  EXPECT_EQ(0u, run.exitCode) << run.output;
+  // Pages that did not arrive are refused, and the host says so in its exit code.
+  EXPECT_EQ(3u, run.exitCode) << run.output;
+  EXPECT_TRUE(run.Contains("page 1: refused: ")) << run.output;
+  EXPECT_TRUE(run.Contains("page 2: refused: ")) << run.output;
   EXPECT_TRUE(run.Contains("received page 1: 0 bytes")) << run.output;
   EXPECT_TRUE(run.Contains("received page 2: 0 bytes")) << run.output;
   EXPECT_EQ((std::vector<ULONG64>{0, 0}), run.endOfStream) << run.output;
@@ -124,6 +127,7 @@ TEST_P(HostTest, ApplicationRefusingAStreamEndsTheTransfer) {
   const HostRun run = Run(L"--streams memory --brightness 200 --app-next 2:S_FALSE:stream " +
                           Sample(L"grey8.bmp") + L" " + Sample(L"colour24.bmp"));
   EXPECT_EQ(0u, run.exitCode) << run.output;
+  EXPECT_TRUE(run.Contains("page 1: delivered, ")) << run.output;
   EXPECT_TRUE(run.Contains("driver: page 2: GetNextStream -> 0x00000001")) << run.output;
   EXPECT_TRUE(run.Contains("driver: transfer -> 0x00000001")) << run.output;
   EXPECT_EQ(1u, run.endOfStream.size());
