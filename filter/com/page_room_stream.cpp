@@ -117,8 +117,11 @@ void PageRoomStream::End() {
 HRESULT STDMETHODCALLTYPE PageRoomStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
   if (!target_) return Closed(pcbRead);
   ULONG read = 0;
-  const HRESULT hr = target_->Read(pv, static_cast<ULONG>(WithinPage(cb)), &read);
-  if (SUCCEEDED(hr)) position_ += read;
+  const ULONG want = static_cast<ULONG>(WithinPage(cb));
+  const HRESULT hr = target_->Read(pv, want, &read);
+  if (read > want) read = want;  // a count past what was asked is not believed
+  position_ += read;
+  positionKnown_ = positionKnown_ && SUCCEEDED(hr);
   if (pcbRead) *pcbRead = read;
   return hr;
 }

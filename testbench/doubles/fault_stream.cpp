@@ -87,7 +87,9 @@ HRESULT STDMETHODCALLTYPE FaultStream::Read(void* pv, ULONG cb, ULONG* pcbRead) 
     if (pcbRead) *pcbRead = 0;
     return S_OK;
   }
-  return Target()->Read(pv, cb, pcbRead);
+  const HRESULT hr = Target()->Read(pv, cb, pcbRead);
+  if (pcbRead) *pcbRead += overReport_;
+  return hr;
 }
 
 HRESULT STDMETHODCALLTYPE FaultStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {

@@ -56,7 +56,7 @@ class FaultStream final : public ForwardingStream<FaultStream>, public TestObjec
   }
   // Every Write takes at most `bytes` and answers S_OK (0: all).
   void TakeAtMost(ULONG bytes) { takeAtMost_ = bytes; }
-  // Every Write reports `extra` bytes more than it took.
+  // Every Write and Read reports `extra` bytes more than it moved.
   void OverReport(ULONG extra) { overReport_ = extra; }
   // SetSize moves the position to the new size, as a careless stream may.
   void MoveOnSetSize() { moveOnSetSize_ = true; }

@@ -214,7 +214,16 @@ TEST_F(FilterStreamTest, EveryKindOfApplicationStreamGetsTheSamePage) {
 TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) {
   const std::vector<BYTE> page = MakeSampleBmp(101, 40, 24);
   enum class End { Whole, Short, FailedWrite, Released };
-  enum Twist { kNone, kMovesOnSetSize, kLyingFileSize, kNoHeight, kNoSeek, kOutOfOrder, kResized };
+  enum Twist {
+    kNone,
+    kMovesOnSetSize,
+    kLyingFileSize,
+    kNoHeight,
+    kNoSeek,
+    kOutOfOrder,
+    kResized,
+    kOverReports
+  };
   struct Case {
     End end;
     size_t old;  // bytes the application's stream held before
@@ -228,7 +237,8 @@ TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) 
         Case{End::Whole, 0, kMovesOnSetSize, true}, Case{End::Short, 0, kMovesOnSetSize, true},
         Case{End::Short, 5000, kMovesOnSetSize, true}, Case{End::Whole, 0, kLyingFileSize, false},
         Case{End::Whole, 0, kNoHeight, false}, Case{End::Whole, 0, kNoSeek, false},
-        Case{End::Whole, 0, kOutOfOrder, true}, Case{End::Short, 0, kResized, true}}) {
+        Case{End::Whole, 0, kOutOfOrder, true}, Case{End::Short, 0, kResized, true},
+        Case{End::Whole, 0, kOverReports, true}}) {
     const std::string name = std::to_string(static_cast<int>(c.end)) + ", " +
                              std::to_string(c.old) + ", twist " + std::to_string(c.twist);
     std::vector<BYTE> bytes = page;
@@ -238,6 +248,7 @@ TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) 
     if (c.end == End::FailedWrite) application_->Fail(StreamCall::Write, 40, STG_E_MEDIUMFULL);
     if (c.twist == kMovesOnSetSize) application_->MoveOnSetSize();
     if (c.twist == kNoSeek) application_->Fail(StreamCall::Seek, FaultStream::kEveryCall, E_FAIL);
+    if (c.twist == kOverReports) application_->OverReport(1);
     auto stream = NewFilterStream();
     ASSERT_EQ(S_OK, stream->Initialize(0, 0, application_.get()));
     const size_t wanted = c.end == End::Whole ? page.size() : 4000;
