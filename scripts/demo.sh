@@ -19,8 +19,8 @@ if [ -f "$build/bin/Vantrel.dll" ] && [ -f "$build/bin/wiahost.exe" ]; then
 else
   # Measured on a fresh clone, packages installed, 2 cores (README).
   echo "== Building the two binaries, the transfer host, the package tools and the"
-  echo "   class-installer stand-in (no test program), then the demo: 2 to 3 minutes"
-  echo "   on 2 cores (2 min 4 s and 2 min 32 s on fresh clones, on a busy machine)."
+  echo "   class-installer stand-in (no test program), then the demo: about a minute"
+  echo "   on 2 cores (1 min 0 s and 1 min 1 s on fresh clones; 2 to 2.5 minutes on a busy machine)."
 fi
 [ -z "$BUILD_LOG" ] || echo "   The build's output goes to $BUILD_LOG."
 "$root/scripts/build.sh" --shown
