@@ -214,16 +214,7 @@ TEST_F(FilterStreamTest, EveryKindOfApplicationStreamGetsTheSamePage) {
 TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) {
   const std::vector<BYTE> page = MakeSampleBmp(101, 40, 24);
   enum class End { Whole, Short, FailedWrite, Released };
-  enum Twist {
-    kNone,
-    kMovesOnSetSize,
-    kLyingFileSize,
-    kNoHeight,
-    kNoSeek,
-    kOutOfOrder,
-    kResized,
-    kOverReports
-  };
+  enum Twist { kNone, kMoves, kLyingSize, kNoHeight, kNoSeek, kOutOfOrder, kResized, kOverReports };
   struct Case {
     End end;
     size_t old;  // bytes the application's stream held before
@@ -234,19 +225,19 @@ TEST_F(FilterStreamTest, PageWrittenStraightThroughGetsRoomTheDriverDoesNotSee) 
        {Case{End::Whole, 0, kNone, true}, Case{End::Short, 0, kNone, true},
         Case{End::Short, 5000, kNone, true}, Case{End::Short, 20000, kNone, false},
         Case{End::FailedWrite, 0, kNone, true}, Case{End::Released, 3000, kNone, true},
-        Case{End::Whole, 0, kMovesOnSetSize, true}, Case{End::Short, 0, kMovesOnSetSize, true},
-        Case{End::Short, 5000, kMovesOnSetSize, true}, Case{End::Whole, 0, kLyingFileSize, false},
+        Case{End::Whole, 0, kMoves, true}, Case{End::Short, 0, kMoves, true},
+        Case{End::Short, 5000, kMoves, true}, Case{End::Whole, 0, kLyingSize, false},
         Case{End::Whole, 0, kNoHeight, false}, Case{End::Whole, 0, kNoSeek, false},
         Case{End::Whole, 0, kOutOfOrder, true}, Case{End::Short, 0, kResized, true},
         Case{End::Whole, 0, kOverReports, true}}) {
     const std::string name = std::to_string(static_cast<int>(c.end)) + ", " +
                              std::to_string(c.old) + ", twist " + std::to_string(c.twist);
     std::vector<BYTE> bytes = page;
-    if (c.twist == kLyingFileSize) *reinterpret_cast<DWORD*>(&bytes[2]) = 0xFFFFFF00u;
+    if (c.twist == kLyingSize) *reinterpret_cast<DWORD*>(&bytes[2]) = 0xFFFFFF00u;
     if (c.twist == kNoHeight) *reinterpret_cast<LONG*>(&bytes[22]) = 0;
     application_ = FaultStream::Create(std::vector<BYTE>(c.old, 0xAB));
     if (c.end == End::FailedWrite) application_->Fail(StreamCall::Write, 40, STG_E_MEDIUMFULL);
-    if (c.twist == kMovesOnSetSize) application_->MoveOnSetSize();
+    if (c.twist == kMoves) application_->MoveOnSetSize();
     if (c.twist == kNoSeek) application_->Fail(StreamCall::Seek, FaultStream::kEveryCall, E_FAIL);
     if (c.twist == kOverReports) application_->OverReport(1);
     auto stream = NewFilterStream();
